@@ -1,0 +1,86 @@
+// The only doorway to the operating system: sockets, threads and the clock.
+// Nothing above this layer includes an operating-system header. The POSIX
+// form lives in posix.cpp, the Windows form in windows.cpp; both give the
+// same behaviour to the code above.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// A socket handle wide enough for either platform (a descriptor on POSIX,
+// a SOCKET on Windows); all bits set means "no socket".
+using plat_socket = uintptr_t;
+constexpr plat_socket PLAT_INVALID_SOCKET = ~uintptr_t(0);
+
+// A resolved address list; opaque above this layer.
+struct plat_addr;
+
+// Results of the waits that can be bounded by a time-out or a cancel flag.
+enum plat_wait_result : int {
+  PLAT_READY = 1,
+  PLAT_TIMED_OUT = 0,
+  PLAT_FAILED = -1,
+  PLAT_CANCELLED = -2,
+};
+
+// Starts the socket layer; may be called any number of times from any thread.
+void plat_net_start();
+
+// Resolves host and a decimal port text to a stream address list (family
+// unspecified). Returns 0 and a non-empty list, or -1.
+int plat_resolve(const char* host, const char* port_text, plat_addr** out);
+void plat_resolve_free(plat_addr* list);
+
+// Opens a stream socket for the first entry of the list.
+plat_socket plat_socket_open(const plat_addr* list);
+
+// Connects to the first entry of the list. With timeout_ms <= 0 and no cancel
+// flag the connect blocks as the socket layer does; otherwise it waits in
+// short slices, giving up at the time-out or when *cancel turns non-zero.
+// Returns PLAT_READY, PLAT_FAILED, PLAT_TIMED_OUT or PLAT_CANCELLED.
+int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel);
+
+void plat_set_nodelay(plat_socket s);
+
+// send/recv of at most len bytes on a blocking socket; a write never raises
+// a signal. Return the byte count, 0 when the peer closed (recv), < 0 on failure.
+long plat_send(plat_socket s, const void* data, size_t len);
+long plat_recv(plat_socket s, void* data, size_t len);
+
+// Waits until the socket has bytes to read (or the peer closed), at most
+// timeout_ms (negative: no limit). Returns PLAT_READY, PLAT_TIMED_OUT or PLAT_FAILED.
+int plat_wait_readable(plat_socket s, int64_t timeout_ms);
+
+void plat_close(plat_socket s);
+
+// A monotonic counter and its fixed frequency in ticks per second.
+int64_t plat_counter();
+int64_t plat_counter_freq();
+
+// Milliseconds of a monotonic clock with an arbitrary origin.
+int64_t plat_mono_ms();
+
+void plat_sleep_ms(int64_t ms);
+
+using plat_thread_fn = int (*)(void* arg);
+
+// A thread that starts at once and ends by returning. The record stays in
+// place, owned by its creator, for as long as the thread runs.
+struct plat_thread {
+  uintptr_t handle;
+  int32_t ended;  // set once a wait has seen the thread end
+  plat_thread_fn fn;
+  void* arg;
+};
+
+// Creates a thread running fn(arg) with a stack of stack_bytes. 0 or -1.
+int plat_thread_create(plat_thread* t, plat_thread_fn fn, void* arg, size_t stack_bytes);
+
+// Waits for the thread to end, at most timeout_ms (0: just look).
+// Returns 1 once it has ended, 0 when the time ran out.
+int plat_thread_wait(plat_thread* t, int64_t timeout_ms);
+
+// Gives up the handle; a thread still running goes on and cleans up after itself.
+void plat_thread_close(plat_thread* t);

@@ -1,0 +1,197 @@
+// POSIX form of the platform layer.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t SLICE_MS = 50;  // how often a wait looks at its cancel flag
+
+int fd_of(plat_socket s) { return static_cast<int>(s); }
+
+}  // namespace
+
+void plat_net_start() {}
+
+int plat_resolve(const char* host, const char* port_text, plat_addr** out) {
+  *out = nullptr;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, port_text, &hints, &list) != 0) return -1;
+  if (list == nullptr) return -1;
+  *out = reinterpret_cast<plat_addr*>(list);
+  return 0;
+}
+
+void plat_resolve_free(plat_addr* list) {
+  if (list) freeaddrinfo(reinterpret_cast<addrinfo*>(list));
+}
+
+plat_socket plat_socket_open(const plat_addr* list) {
+  auto* ai = reinterpret_cast<const addrinfo*>(list);
+  int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  if (fd < 0) return PLAT_INVALID_SOCKET;
+  return static_cast<plat_socket>(fd);
+}
+
+int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel) {
+  auto* ai = reinterpret_cast<const addrinfo*>(list);
+  int fd = fd_of(s);
+  if (timeout_ms <= 0 && cancel == nullptr) {
+    int rc;
+    do rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? PLAT_READY : PLAT_FAILED;
+  }
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return PLAT_FAILED;
+  int result = PLAT_FAILED;
+  if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+    result = PLAT_READY;
+  } else if (errno == EINPROGRESS || errno == EINTR) {
+    int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+    for (;;) {
+      if (cancel && cancel->load()) { result = PLAT_CANCELLED; break; }
+      int64_t slice = SLICE_MS;
+      if (deadline) {
+        int64_t left = deadline - plat_mono_ms();
+        if (left <= 0) { result = PLAT_TIMED_OUT; break; }
+        if (left < slice) slice = left;
+      }
+      pollfd p{fd, POLLOUT, 0};
+      int rc = poll(&p, 1, static_cast<int>(slice));
+      if (rc < 0 && errno != EINTR) break;
+      if (rc > 0) {
+        int soerr = 0;
+        socklen_t len = sizeof soerr;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) == 0 && soerr == 0)
+          result = PLAT_READY;
+        break;
+      }
+    }
+  }
+  if (fcntl(fd, F_SETFL, flags) < 0 && result == PLAT_READY) result = PLAT_FAILED;
+  return result;
+}
+
+void plat_set_nodelay(plat_socket s) {
+  int one = 1;
+  (void)setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+long plat_send(plat_socket s, const void* data, size_t len) {
+  ssize_t n;
+  do n = send(fd_of(s), data, len, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long plat_recv(plat_socket s, void* data, size_t len) {
+  ssize_t n;
+  do n = recv(fd_of(s), data, len, 0);
+  while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+int plat_wait_readable(plat_socket s, int64_t timeout_ms) {
+  pollfd p{fd_of(s), POLLIN, 0};
+  int wait = timeout_ms < 0 ? -1 : (timeout_ms > 1000000000 ? 1000000000 : static_cast<int>(timeout_ms));
+  int rc;
+  do rc = poll(&p, 1, wait);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) return PLAT_FAILED;
+  return rc == 0 ? PLAT_TIMED_OUT : PLAT_READY;
+}
+
+void plat_close(plat_socket s) {
+  if (s != PLAT_INVALID_SOCKET) close(fd_of(s));
+}
+
+int64_t plat_counter() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t plat_counter_freq() { return 1000000; }
+
+int64_t plat_mono_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void plat_sleep_ms(int64_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+
+// The thread reads its routine and argument from its own record, which the
+// caller keeps in place while the thread runs.
+void* thread_entry(void* p) {
+  auto* t = static_cast<plat_thread*>(p);
+  t->fn(t->arg);
+  return nullptr;
+}
+
+}  // namespace
+
+int plat_thread_create(plat_thread* t, plat_thread_fn fn, void* arg, size_t stack_bytes) {
+  t->handle = 0;
+  t->ended = 0;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return -1;
+  if (stack_bytes) pthread_attr_setstacksize(&attr, stack_bytes);
+  t->fn = fn;
+  t->arg = arg;
+  pthread_t th;
+  int rc = pthread_create(&th, &attr, thread_entry, t);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) return -1;
+  t->handle = static_cast<uintptr_t>(th);
+  return 0;
+}
+
+int plat_thread_wait(plat_thread* t, int64_t timeout_ms) {
+  if (t->ended) return 1;
+  pthread_t th = static_cast<pthread_t>(t->handle);
+  int rc;
+  if (timeout_ms <= 0) {
+    rc = pthread_tryjoin_np(th, nullptr);
+  } else {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+    ts.tv_nsec += static_cast<long>((timeout_ms % 1000) * 1000000);
+    if (ts.tv_nsec >= 1000000000) { ts.tv_sec++; ts.tv_nsec -= 1000000000; }
+    rc = pthread_timedjoin_np(th, nullptr, &ts);
+  }
+  if (rc == 0) {
+    t->ended = 1;
+    return 1;
+  }
+  return 0;
+}
+
+void plat_thread_close(plat_thread* t) {
+  if (!t->ended && t->handle) pthread_detach(static_cast<pthread_t>(t->handle));
+  t->handle = 0;
+}

@@ -1,0 +1,184 @@
+// TDS 7.4 client: one connection per record, text conversion, packet
+// framing, pre-login and login, SQL batches and the decoding of the server's
+// token stream into column metadata, text cells and messages.
+//
+// Functions return 0 on success and -1 on failure (tds_exec: the number of
+// rows stored, or -1); on failure the record's err holds one complete text.
+// Decoders take a byte range and never touch a socket.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int TDS_MAX_COLS = 64;
+constexpr int TDS_CELL_SIZE = 4096;
+constexpr int TDS_ERR_SIZE = 512;
+
+// Packet types the client sends.
+constexpr uint8_t TDS_PKT_SQL_BATCH = 0x01;
+constexpr uint8_t TDS_PKT_ATTENTION = 0x06;
+constexpr uint8_t TDS_PKT_LOGIN7 = 0x10;
+constexpr uint8_t TDS_PKT_PRELOGIN = 0x12;
+
+constexpr uint64_t TDS_MAX_PAYLOAD = 4088;  // per packet sent: 4096 with the header
+
+// Informational-message callback: context, message number, NUL-terminated
+// UTF-8 text (never empty, at most 511 bytes, valid only during the call).
+using tds_info_fn = void (*)(void* ctx, int32_t number, const char* text);
+
+// One connection. Initialised by tds_connect, released by tds_close.
+struct tds_conn {
+  plat_socket sock;          // PLAT_INVALID_SOCKET when none is open
+  char err[TDS_ERR_SIZE];    // text of the most recent failure, "" if none
+  uint8_t* rbuf;             // payload of the last response (heap), not terminated
+  uint64_t rcap;             // 0, or 65536 times a power of two
+  uint64_t rlen;             // payload bytes of the current response
+  const std::atomic<int32_t>* cancel_flag;  // non-zero target: reads stop with "cancelled"
+  tds_info_fn info_cb;       // informational messages of tds_exec
+  void* info_ctx;            // first argument of info_cb
+
+  // Bounds on waiting for the server. deadline_ms is a plat_mono_ms() instant
+  // (0: wait as long as the socket layer does); when it passes, a read fails
+  // with deadline_text. tds_connect and tds_exec set them for their own waits.
+  int64_t deadline_ms;
+  const char* deadline_text;
+  // query_timeout_ms bounds the wait for each tds_exec answer (0: none).
+  int64_t query_timeout_ms;
+
+  // Payload bytes of the packet being read that a cancelled read left
+  // unread, and whether that packet ends its message; the attention drain
+  // resumes from there.
+  uint32_t rx_pkt_left;
+  uint8_t rx_pkt_eom;
+};
+
+// ---- Text conversion --------------------------------------------------------
+
+// UTF-8 (NUL-terminated) to UTF-16LE into out (cap bytes). Returns the bytes
+// written: even, at most cap, no terminator. Cut at a whole character.
+uint64_t utf8_to_ucs2(const char* in, uint8_t* out, uint64_t cap);
+
+// UTF-16LE bytes to NUL-terminated UTF-8 in out (cap >= 1 bytes, terminator
+// included). Cut before the first sequence that does not fit.
+void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap);
+
+// ---- Transport ---------------------------------------------------------------
+
+// Writes one complete text into c->err (cut to 511 bytes).
+void tds_set_err(tds_conn* c, const char* text);
+
+// Sends one message as packets of at most 4088 payload bytes.
+int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len);
+
+// Called after each packet of a response has been appended to rbuf.
+using tds_packet_fn = void (*)(tds_conn* c, void* ctx);
+
+// Receives one message into rbuf/rlen. tds_recv_each calls on_packet (may be
+// null) after every packet; tds_recv is tds_recv_each without it.
+int tds_recv(tds_conn* c);
+int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx);
+
+// Sends an ATTENTION and reads until the server acknowledges it (a DONE with
+// the attention bit) or wait_ms pass. Leaves err as it was. 0 when acknowledged.
+int tds_attention(tds_conn* c, int64_t wait_ms);
+
+// Closes the socket and frees the buffer; harmless to call twice.
+void tds_close(tds_conn* c);
+
+// ---- Connect and login ---------------------------------------------------------
+
+// What a connect may wait for. cancel_flag (may be null) makes the connection
+// and login phases cancellable ("cancelled"); timeout_ms > 0 bounds the TCP
+// connection ("connect timed out") and the login ("login timed out").
+struct tds_connect_opts {
+  const std::atomic<int32_t>* cancel_flag;
+  int64_t timeout_ms;
+};
+
+// Connects and logs in. database may be null or empty (login default).
+// On failure nothing is left open and err holds the reason. After success
+// cancel_flag, info_cb, info_ctx and the bounds are cleared for the caller to set.
+int tds_connect(tds_conn* c, const char* host, int port, const char* user,
+                const char* password, const char* database,
+                const tds_connect_opts* opts = nullptr);
+
+constexpr uint64_t TDS_PRELOGIN_LEN = 18;
+extern const uint8_t TDS_PRELOGIN_PAYLOAD[TDS_PRELOGIN_LEN];
+
+// The server's ENCRYPTION value from a PRELOGIN answer, or -1 when the answer
+// names none (or is 4 bytes or shorter).
+int tds_prelogin_encryption(const uint8_t* data, uint64_t len);
+
+// Builds the LOGIN7 record into out (cap bytes). Returns its length, or 0 when
+// it does not fit.
+uint64_t tds_build_login7(const char* host, const char* user, const char* password,
+                          const char* database, uint8_t* out, uint64_t cap);
+
+// Largest LOGIN7 record tds_build_login7 can produce.
+constexpr uint64_t TDS_LOGIN7_MAX = 94 + 64 + 256 + 512 + 64 + 256 + 64 + 256;
+
+// Walks a login response. Returns 0 when a LOGINACK was seen (err may hold a
+// later ERROR's text), -1 with the reason in err (TDS_ERR_SIZE bytes) otherwise.
+int tds_login_walk(const uint8_t* data, uint64_t len, char* err);
+
+// ---- Result records --------------------------------------------------------------
+
+struct tds_col {
+  char name[128];
+  uint8_t type;
+  uint32_t max_len;
+  uint8_t precision;
+  uint8_t scale;
+};
+
+struct tds_meta {
+  tds_col cols[TDS_MAX_COLS];
+  int32_t ncols;
+};
+
+struct tds_row {
+  char cells[TDS_MAX_COLS][TDS_CELL_SIZE];
+  int32_t is_null[TDS_MAX_COLS];
+};
+
+// Decodes one column value at p (end: one past the data) into cell and
+// *is_null. Returns the bytes consumed, or -1 when it cannot be read.
+int read_value(const uint8_t* p, const uint8_t* end, const tds_col* col, char* cell,
+               int32_t* is_null);
+
+// ---- SQL batch and token stream --------------------------------------------------
+
+constexpr uint64_t TDS_ALL_HEADERS_LEN = 22;
+
+// Everything the token walk writes into, and what it has already delivered.
+struct tds_walk {
+  tds_meta* meta;       // never null
+  tds_row* rows;        // may be null
+  int32_t cap;          // rows' capacity
+  tds_row* scratch;     // rows not stored are decoded here; never null
+  tds_info_fn info_cb;  // may be null
+  void* info_ctx;
+  // Informational tokens that start before this offset were delivered while
+  // the response was still arriving; the walk does not deliver them again.
+  uint64_t info_done;
+  char* err;            // TDS_ERR_SIZE bytes
+};
+
+// Walks a complete response. Returns the rows stored, or -1 with err set.
+// Several server errors are joined in err by line feeds, in order.
+int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w);
+
+// Delivers the informational messages of the complete tokens from `from`
+// on, while the response is still arriving. Stops at the first token that is
+// not yet complete or that it does not skip by a declared length (column
+// metadata and rows); returns the offset where it stopped.
+uint64_t tds_scan_info(const uint8_t* data, uint64_t len, uint64_t from,
+                       tds_info_fn cb, void* ctx);
+
+// Runs one SQL batch and walks its answer. meta and rows may be null.
+// Informational messages reach info_cb as their packets arrive. A cancel
+// sends an ATTENTION before failing with "cancelled".
+int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap);
