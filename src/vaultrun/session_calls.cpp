@@ -1,0 +1,120 @@
+// The host's view of a session: status, progress and result documents,
+// cancel and release. All run on the host's thread and only read what the
+// worker publishes; only vaultrun_free may block, waiting for the worker.
+#include <cstdio>
+#include <cstring>
+
+#include "vaultrun.h"
+#include "vaultrun/answers.h"
+#include "vaultrun/sessions.h"
+
+namespace {
+
+const char BAD_SESSION_PROGRESS[] = "{\"error\":\"bad session\"}";
+const char BAD_SESSION_RESULT[] = "{\"ok\":false,\"error\":\"bad session\"}";
+
+constexpr int64_t FREE_WAIT_RUNNING_MS = 10000;
+constexpr int64_t FREE_WAIT_ENDED_MS = 1000;
+
+// The slot behind a valid index, else null. Negative indexes fail the
+// unsigned comparison too.
+backup_session* slot_at(int32_t session) {
+  if (static_cast<uint32_t>(session) >= static_cast<uint32_t>(MAX_SESSIONS)) return nullptr;
+  return &g_sessions[session];
+}
+
+// A slot released while its worker still ran reads as free to the host.
+int32_t visible_state(backup_session* s) {
+  if (!session_settle(s)) return SESSION_FREE;
+  return s->state.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+extern "C" {
+
+VAULTRUN_API int32_t vaultrun_status(int32_t session) {
+  backup_session* s = slot_at(session);
+  if (!s) return -1;
+  return visible_state(s);
+}
+
+VAULTRUN_API const char* vaultrun_progress(int32_t session) {
+  backup_session* s = slot_at(session);
+  if (!s) return BAD_SESSION_PROGRESS;
+  int32_t state = visible_state(s);
+  int32_t percent = 0;
+  int64_t elapsed = 0;
+  char message[256] = "";
+  if (!s->release_pending) {
+    percent = s->percent.load(std::memory_order_relaxed);
+    elapsed = s->elapsed_ms.load(std::memory_order_acquire);
+    session_read_text(s, s->message, message, sizeof message);
+  }
+  char esc[512];
+  json_escape(message, esc, sizeof esc);
+  std::snprintf(s->progress_json, sizeof s->progress_json,
+                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld}", state, percent, esc,
+                static_cast<long long>(elapsed));
+  return s->progress_json;
+}
+
+VAULTRUN_API const char* vaultrun_result(int32_t session) {
+  backup_session* s = slot_at(session);
+  if (!s) return BAD_SESSION_RESULT;
+  int32_t state = visible_state(s);
+  if (state == SESSION_DONE) {
+    char path[2048];
+    json_escape(s->cfg.out_path, path, sizeof path);
+    std::snprintf(s->result_json, sizeof s->result_json,
+                  "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld}", path,
+                  s->verified.load(std::memory_order_relaxed) ? "true" : "false",
+                  static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
+                  static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)));
+  } else if (state == SESSION_FAILED) {
+    char error[512];
+    session_read_text(s, s->error, error, sizeof error);
+    write_failure(s->result_json, sizeof s->result_json, error);
+  } else if (state == SESSION_CANCELLED) {
+    std::snprintf(s->result_json, sizeof s->result_json, "{\"ok\":false,\"error\":\"cancelled\"}");
+  } else {
+    std::snprintf(s->result_json, sizeof s->result_json, "{\"ok\":false,\"error\":\"not finished\"}");
+  }
+  return s->result_json;
+}
+
+VAULTRUN_API void vaultrun_cancel(int32_t session) {
+  backup_session* s = slot_at(session);
+  if (!s || s->release_pending) return;
+  int32_t state = s->state.load(std::memory_order_acquire);
+  if (state == SESSION_STARTING || state == SESSION_RUNNING) s->cancel.store(1, std::memory_order_release);
+}
+
+VAULTRUN_API void vaultrun_free(int32_t session) {
+  backup_session* s = slot_at(session);
+  if (!s) return;
+  if (s->release_pending) {
+    session_settle(s);
+    return;
+  }
+  int32_t state = s->state.load(std::memory_order_acquire);
+  bool ended = true;
+  if (state == SESSION_STARTING || state == SESSION_RUNNING) {
+    s->cancel.store(1, std::memory_order_release);
+    ended = plat_thread_wait(&s->thread, FREE_WAIT_RUNNING_MS) == 1;
+  } else if (s->thread_open) {
+    // A worker that has published its end still closes its connection and
+    // updates elapsed_ms before it returns.
+    ended = plat_thread_wait(&s->thread, FREE_WAIT_ENDED_MS) == 1;
+  }
+  if (!ended) {
+    // The worker can still write into the slot: keep it reserved until it
+    // has returned; the slot search and the status calls finish the release.
+    s->release_pending = 1;
+    return;
+  }
+  if (s->thread_open) plat_thread_close(&s->thread);
+  session_clear(s);
+}
+
+}  // extern "C"

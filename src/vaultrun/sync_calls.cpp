@@ -1,0 +1,116 @@
+// The connection test and the database listing: each runs on the host's
+// thread, opens a connection of its own, runs one statement and answers in
+// g_sync_buf.
+#include <cstdio>
+#include <cstring>
+
+#include "tds_client/tds_client.h"
+#include "vaultrun.h"
+#include "vaultrun/answers.h"
+#include "vaultrun/config.h"
+
+namespace {
+
+const char VERSION_SQL[] =
+    "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + "
+    "CAST(SERVERPROPERTY('Edition') AS NVARCHAR(64))";
+
+const char LISTING_SQL[] =
+    "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
+    "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
+    "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name";
+
+constexpr int LISTING_ROWS = 256;
+const char LISTING_OPEN[] = "{\"ok\":true,\"databases\":[";
+
+// Parses the configuration, checks the user and logs in. On failure the
+// reason is in g_err and the failure document in g_sync_buf; returns -1.
+int open_for_host(const char* config_json, backup_config* cfg, tds_conn* conn) {
+  if (config_json == nullptr || parse_config(config_json, cfg) != 0) {
+    set_g_err("invalid config json");
+  } else if (cfg->user[0] == 0) {
+    set_g_err("user required");
+  } else {
+    tds_connect_opts opts{nullptr, cfg->connect_timeout_ms};
+    if (tds_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, nullptr, &opts) == 0) {
+      conn->query_timeout_ms = cfg->query_timeout_ms;
+      return 0;
+    }
+    set_g_err(conn->err);
+  }
+  write_failure(g_sync_buf, sizeof g_sync_buf, g_err);
+  return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+VAULTRUN_API const char* vaultrun_test_connection(const char* config_json) {
+  backup_config cfg;
+  tds_conn conn;
+  if (open_for_host(config_json, &cfg, &conn) != 0) return g_sync_buf;
+
+  tds_meta meta;
+  tds_row row;
+  int n = tds_exec(&conn, VERSION_SQL, &meta, &row, 1);
+  // A login that succeeded is a successful test, whatever the query gave.
+  if (n <= 0 || row.is_null[0]) {
+    std::snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"server_version\":\"unknown\"}");
+  } else {
+    char esc[256];
+    json_escape(row.cells[0], esc, sizeof esc);
+    std::snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"server_version\":\"%s\"}", esc);
+  }
+  tds_close(&conn);
+  return g_sync_buf;
+}
+
+VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
+  // 256 rows of 64 cells of 4 KiB: static, so it lives in zero pages until
+  // a listing first touches it, and never on a stack.
+  static tds_row rows[LISTING_ROWS];
+
+  backup_config cfg;
+  tds_conn conn;
+  if (open_for_host(config_json, &cfg, &conn) != 0) return g_sync_buf;
+
+  tds_meta meta;
+  int n = tds_exec(&conn, LISTING_SQL, &meta, rows, LISTING_ROWS);
+  if (n < 0) {
+    write_failure(g_sync_buf, sizeof g_sync_buf, conn.err);
+    tds_close(&conn);
+    return g_sync_buf;
+  }
+
+  char* buf = g_sync_buf;
+  constexpr size_t CAP = G_SYNC_BUF_SIZE;
+  size_t pos = sizeof LISTING_OPEN - 1;
+  std::memcpy(buf, LISTING_OPEN, pos + 1);
+  int written = 0;
+  for (int k = 0; k < n; ++k) {
+    char name[256], recovery[64];
+    json_escape(rows[k].cells[0], name, sizeof name);
+    json_escape(rows[k].cells[2], recovery, sizeof recovery);
+    const char* size = rows[k].is_null[1] ? "0" : rows[k].cells[1];
+    if (pos + std::strlen(name) + 96 > CAP - 1) continue;
+    size_t row_start = pos;
+    if (written > 0 && pos <= CAP - 3) buf[pos++] = ',';
+    int len = std::snprintf(buf + pos, CAP - pos, "%s{\"name\":\"%s\",\"size_mb\":%s,\"recovery\":\"%s\"}",
+                            "", name, size, recovery);
+    // A row cut by the end of the buffer would leave broken JSON: drop it
+    // whole, keeping room for the closing "]}".
+    if (len < 0 || static_cast<size_t>(len) + 3 > CAP - pos) {
+      pos = row_start;
+      buf[pos] = 0;
+      continue;
+    }
+    pos += static_cast<size_t>(len);
+    ++written;
+  }
+  std::snprintf(buf + pos, CAP - pos, "]}");
+  tds_close(&conn);
+  return g_sync_buf;
+}
+
+}  // extern "C"
