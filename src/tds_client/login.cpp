@@ -1,0 +1,300 @@
+// Connecting and logging in: TCP, PRELOGIN, LOGIN7 with SQL Server
+// authentication, and the walk of the login response up to LOGINACK.
+#include <cstdio>
+#include <cstring>
+
+#include "tds_client/cursor.h"
+#include "tds_client/tds_client.h"
+
+namespace {
+
+// PRELOGIN option tokens.
+constexpr uint8_t PL_ENCRYPTION = 0x01;
+constexpr uint8_t PL_TERMINATOR = 0xFF;
+constexpr uint64_t PL_ENTRY_LEN = 5;  // token, offset (BE16), length (BE16)
+
+// Server ENCRYPTION answers that demand TLS, which this client does not speak.
+constexpr int ENCRYPT_ON = 0x01;
+constexpr int ENCRYPT_REQ = 0x03;
+
+// Login response tokens.
+constexpr uint8_t TOKEN_LOGINACK = 0xAD;
+constexpr uint8_t TOKEN_ERROR = 0xAA;
+constexpr uint8_t TOKEN_INFO = 0xAB;
+constexpr uint8_t TOKEN_ENVCHANGE = 0xE3;
+constexpr uint8_t TOKEN_DONE = 0xFD;
+constexpr uint64_t DONE_LEN = 13;
+
+// An ERROR token: 0xAA, Length (LE16), Number (4), State (1), Class (1),
+// MsgText as a LE16 character count at token offset 9 and UTF-16LE text at
+// token offset 11, then server and procedure names and a line number.
+constexpr uint64_t ERROR_COUNT_AT = 9;
+constexpr uint64_t ERROR_TEXT_AT = 11;
+constexpr uint64_t ERROR_MSG_CAP = 400;
+
+// LOGIN7 fixed part. Offsets of the fields that are not (ib, cch) pairs.
+constexpr uint64_t L7_FIXED_LEN = 94;
+constexpr uint64_t L7_TDS_VERSION = 4;
+constexpr uint64_t L7_PACKET_SIZE = 8;
+constexpr uint64_t L7_OPTION_FLAGS1 = 24;
+constexpr uint64_t L7_OPTION_FLAGS2 = 25;
+constexpr uint64_t L7_CLIENT_ID = 72;
+constexpr uint64_t L7_SSPI = 78;  // then AtchDBFile at 82, ChangePassword at 86
+constexpr uint8_t L7_VERSION_74[4] = {0x04, 0x00, 0x00, 0x74};
+constexpr uint32_t L7_PACKET_SIZE_VALUE = 4096;
+constexpr uint8_t L7_FLAGS1 = 0xE0;  // fUseDB, fDatabase, fSetLang
+constexpr uint8_t L7_FLAGS2 = 0x03;  // fLanguage, fODBC; integrated security off
+constexpr uint8_t L7_CLIENT_ID_BYTES[6] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+
+constexpr const char* L7_HOST_NAME = "kvcli";
+constexpr const char* L7_APP_NAME = "kestrova-vaultrun";
+constexpr uint64_t CAP_SHORT = 64;     // host and application names
+constexpr uint64_t CAP_NAME = 256;     // user, server and database names: 128 units
+constexpr uint64_t CAP_PASSWORD = 512; // 256 units
+
+constexpr const char* TEXT_ENCRYPTION =
+    "server requires encryption (TLS) - not supported; disable Force Encryption";
+
+void put_le16(uint8_t* p, uint64_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_le32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Overwrites a buffer that held a password so it does not linger on the stack.
+void wipe(void* p, size_t n) {
+  volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+  while (n--) *v++ = 0;
+}
+
+void set_err_text(char* err, const char* text) {
+  std::snprintf(err, TDS_ERR_SIZE, "%s", text);
+}
+
+// Leaves the record as a failed connect must: nothing open, nothing
+// allocated, only err kept.
+int fail_connect(tds_conn* c) {
+  tds_close(c);
+  c->cancel_flag = nullptr;
+  c->info_cb = nullptr;
+  c->info_ctx = nullptr;
+  c->deadline_ms = 0;
+  c->deadline_text = nullptr;
+  c->query_timeout_ms = 0;
+  return -1;
+}
+
+}  // namespace
+
+// VERSION 01 00 00 00 00 00 and ENCRYPTION 0x02 (not supported).
+const uint8_t TDS_PRELOGIN_PAYLOAD[TDS_PRELOGIN_LEN] = {
+    0x00, 0x00, 0x0B, 0x00, 0x06,        // VERSION at 11, 6 bytes
+    0x01, 0x00, 0x11, 0x00, 0x01,        // ENCRYPTION at 17, 1 byte
+    0xFF,                                // terminator
+    0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // VERSION data
+    0x02,                                // ENCRYPTION data
+};
+
+// Option entries are read while a whole entry remains; the last ENCRYPTION
+// entry with data inside the answer wins. Offsets and lengths are big-endian.
+int tds_prelogin_encryption(const uint8_t* data, uint64_t len) {
+  int value = -1;
+  for (uint64_t pos = 0; len - pos >= PL_ENTRY_LEN; pos += PL_ENTRY_LEN) {
+    const uint8_t* e = data + pos;
+    if (e[0] == PL_TERMINATOR) break;
+    if (e[0] != PL_ENCRYPTION) continue;
+    uint64_t off = (static_cast<uint64_t>(e[1]) << 8) | e[2];
+    uint64_t dlen = (static_cast<uint64_t>(e[3]) << 8) | e[4];
+    if (dlen != 0 && off < len) value = data[off];
+  }
+  return value;
+}
+
+// The variable part follows the 94-byte fixed part without gaps or
+// terminators; each (ib, cch) pair holds the running offset and the length in
+// UTF-16 code units. Extension and Language are empty and point at the next
+// string; SSPI, AtchDBFile and ChangePassword are empty and point at the end.
+uint64_t tds_build_login7(const char* host, const char* user, const char* password,
+                          const char* database, uint8_t* out, uint64_t cap) {
+  uint8_t host_name[CAP_SHORT], user_name[CAP_NAME], pass[CAP_PASSWORD];
+  uint8_t app_name[CAP_SHORT], server_name[CAP_NAME], db_name[CAP_NAME];
+  uint64_t host_len = utf8_to_ucs2(L7_HOST_NAME, host_name, sizeof host_name);
+  uint64_t user_len = utf8_to_ucs2(user ? user : "", user_name, sizeof user_name);
+  uint64_t pass_len = utf8_to_ucs2(password ? password : "", pass, sizeof pass);
+  uint64_t app_len = utf8_to_ucs2(L7_APP_NAME, app_name, sizeof app_name);
+  uint64_t server_len = utf8_to_ucs2(host ? host : "", server_name, sizeof server_name);
+  uint64_t db_len = 0;
+  if (database != nullptr && database[0] != 0)
+    db_len = utf8_to_ucs2(database, db_name, sizeof db_name);
+
+  // The password is masked as the protocol prescribes: nibbles swapped, then
+  // XOR 0xA5. It is not encryption; the connection itself is plain TCP.
+  for (uint64_t i = 0; i < pass_len; i++)
+    pass[i] = static_cast<uint8_t>(((pass[i] << 4) | (pass[i] >> 4)) ^ 0xA5);
+
+  const uint64_t total =
+      L7_FIXED_LEN + host_len + user_len + pass_len + server_len + db_len + 2 * app_len;
+  if (out == nullptr || cap < total) {
+    wipe(pass, sizeof pass);
+    return 0;
+  }
+  std::memset(out, 0, total);
+  put_le32(out, static_cast<uint32_t>(total));
+  std::memcpy(out + L7_TDS_VERSION, L7_VERSION_74, sizeof L7_VERSION_74);
+  put_le32(out + L7_PACKET_SIZE, L7_PACKET_SIZE_VALUE);
+  out[L7_OPTION_FLAGS1] = L7_FLAGS1;
+  out[L7_OPTION_FLAGS2] = L7_FLAGS2;
+  std::memcpy(out + L7_CLIENT_ID, L7_CLIENT_ID_BYTES, sizeof L7_CLIENT_ID_BYTES);
+
+  // In record order: (offset of the ib field, bytes, length in bytes).
+  struct field {
+    uint64_t at;
+    const uint8_t* bytes;
+    uint64_t len;
+  };
+  const field fields[] = {
+      {36, host_name, host_len},    // HostName
+      {40, user_name, user_len},    // UserName
+      {44, pass, pass_len},         // Password
+      {48, app_name, app_len},      // AppName
+      {52, server_name, server_len},// ServerName
+      {56, nullptr, 0},             // Extension (cb, not cch: 0 either way)
+      {60, app_name, app_len},      // CltIntName
+      {64, nullptr, 0},             // Language
+      {68, db_name, db_len},        // Database
+  };
+  uint64_t pos = L7_FIXED_LEN;
+  for (const field& f : fields) {
+    put_le16(out + f.at, pos);
+    put_le16(out + f.at + 2, f.len / 2);
+    if (f.len != 0) std::memcpy(out + pos, f.bytes, f.len);
+    pos += f.len;
+  }
+  for (uint64_t at = L7_SSPI; at <= L7_SSPI + 8; at += 4) put_le16(out + at, pos);
+  wipe(pass, sizeof pass);
+  return total;
+}
+
+// Walks the login response up to its end or the first token it does not
+// know. An ERROR before LOGINACK fails the login with the server's text; one
+// after it only leaves its text in err.
+int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
+  err[0] = 0;
+  bool acked = false;
+  tds_cursor cur{data, data != nullptr ? len : 0};
+  while (cur.left > 0) {
+    const uint8_t* tok = cur.p;
+    const uint8_t type = tok[0];
+    if (type == TOKEN_DONE) {
+      if (!cur_skip(cur, DONE_LEN)) break;
+      continue;
+    }
+    if (type != TOKEN_LOGINACK && type != TOKEN_ERROR && type != TOKEN_INFO &&
+        type != TOKEN_ENVCHANGE)
+      break;
+    if (!cur_has(cur, 3)) break;
+    const uint64_t body = le16(tok + 1);
+    cur_skip(cur, 3);
+    if (!cur_skip(cur, body)) break;  // the token runs past the end
+    if (type == TOKEN_LOGINACK) {
+      acked = true;
+    } else if (type == TOKEN_ERROR) {
+      // Too short to hold a message count: a malformed ERROR, which still
+      // means the server refused (before LOGINACK) the login.
+      if (body > 8) {
+        const uint64_t count = le16(tok + ERROR_COUNT_AT);
+        if (body >= 2 * count + 8) {
+          char msg[ERROR_MSG_CAP];
+          ucs2_to_utf8(tok + ERROR_TEXT_AT, 2 * count, msg, sizeof msg);
+          set_err_text(err, msg[0] != 0 ? msg : "login failed");
+        } else {
+          set_err_text(err, "login failed");
+        }
+      } else if (!acked) {
+        set_err_text(err, "login failed");
+      }
+      if (!acked) return -1;
+    }
+  }
+  if (acked) return 0;
+  if (err[0] == 0) set_err_text(err, "login failed (no LOGINACK)");
+  return -1;
+}
+
+int tds_connect(tds_conn* c, const char* host, int port, const char* user,
+                const char* password, const char* database, const tds_connect_opts* opts) {
+  std::memset(c, 0, sizeof *c);
+  c->sock = PLAT_INVALID_SOCKET;
+
+  const std::atomic<int32_t>* cancel = opts != nullptr ? opts->cancel_flag : nullptr;
+  const int64_t timeout_ms = opts != nullptr && opts->timeout_ms > 0 ? opts->timeout_ms : 0;
+  // One budget covers the TCP connection and the login exchange.
+  const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
+
+  plat_net_start();
+  char port_text[16];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+
+  plat_addr* list = nullptr;
+  if (host == nullptr || plat_resolve(host, port_text, &list) != 0) {
+    tds_set_err(c, "cannot resolve host");
+    return fail_connect(c);
+  }
+  c->sock = plat_socket_open(list);
+  if (c->sock == PLAT_INVALID_SOCKET) {
+    plat_resolve_free(list);
+    tds_set_err(c, "socket() failed");
+    return fail_connect(c);
+  }
+  int64_t connect_ms = 0;
+  if (deadline != 0) {
+    connect_ms = deadline - plat_mono_ms();
+    if (connect_ms < 1) connect_ms = 1;  // resolution used the budget: one last look
+  }
+  const int rc = plat_connect(c->sock, list, connect_ms, cancel);
+  plat_resolve_free(list);
+  if (rc != PLAT_READY) {
+    tds_set_err(c, rc == PLAT_TIMED_OUT   ? "connect timed out"
+                   : rc == PLAT_CANCELLED ? "cancelled"
+                                          : "connect failed");
+    return fail_connect(c);
+  }
+  plat_set_nodelay(c->sock);
+
+  c->cancel_flag = cancel;
+  c->deadline_ms = deadline;
+  c->deadline_text = "login timed out";
+
+  if (tds_send(c, TDS_PKT_PRELOGIN, TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_LEN) != 0 ||
+      tds_recv(c) != 0)
+    return fail_connect(c);
+  const int enc = tds_prelogin_encryption(c->rbuf, c->rlen);
+  if (enc == ENCRYPT_ON || enc == ENCRYPT_REQ) {
+    tds_set_err(c, TEXT_ENCRYPTION);
+    return fail_connect(c);
+  }
+
+  // Built on the stack: the record is at most TDS_LOGIN7_MAX bytes, and it
+  // holds the masked password, so it is wiped once sent.
+  uint8_t login[TDS_LOGIN7_MAX];
+  const uint64_t login_len = tds_build_login7(host, user, password, database, login, sizeof login);
+  const int sent = tds_send(c, TDS_PKT_LOGIN7, login, login_len);
+  wipe(login, sizeof login);
+  if (sent != 0 || tds_recv(c) != 0) return fail_connect(c);
+
+  if (tds_login_walk(c->rbuf, c->rlen, c->err) != 0) return fail_connect(c);
+
+  c->cancel_flag = nullptr;
+  c->info_cb = nullptr;
+  c->info_ctx = nullptr;
+  c->deadline_ms = 0;
+  c->deadline_text = nullptr;
+  c->query_timeout_ms = 0;
+  return 0;
+}

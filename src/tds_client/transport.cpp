@@ -1,0 +1,270 @@
+// Packet framing over the connection's socket.
+//
+// Packet header, 8 bytes, in both directions:
+//   0  Type      packet type (ignored on receipt)
+//   1  Status    0x01 ends the message (other bits ignored on receipt)
+//   2  Length    whole packet including this header, big-endian, >= 8
+//   4  SPID      0 (ignored)
+//   6  PacketID  0 (ignored)
+//   7  Window    0 (ignored)
+//
+// Waits: with neither a cancel flag nor a deadline, every read is a plain
+// blocking recv. With either, each wait for bytes is cut into slices of at
+// most WAIT_SLICE_MS so that a cancel or a passed deadline is noticed while
+// the server is silent.
+#include <cstdlib>
+#include <cstring>
+
+#include "tds_client/tds_client.h"
+
+namespace {
+
+constexpr uint64_t HEADER_LEN = 8;
+constexpr uint8_t STATUS_EOM = 0x01;
+constexpr uint64_t RBUF_FIRST_CAP = 65536;
+constexpr int64_t WAIT_SLICE_MS = 50;
+
+// rx_pkt_eom value meaning the byte stream stands at a place the attention
+// drain cannot resume from (inside a packet header, or after a failure that
+// was not a cancel or time-out).
+constexpr uint8_t RX_LOST = 0xFF;
+
+// DONE token: 0xFD, Status (2 bytes LE), CurCmd (2), RowCount (8).
+constexpr uint8_t TOKEN_DONE = 0xFD;
+constexpr uint64_t DONE_LEN = 13;
+constexpr uint16_t DONE_ATTN = 0x0020;
+
+enum read_result { READ_OK = 0, READ_FAILED = -1, READ_STOPPED = -2 };
+
+// Reads until dst[0..n) is full, counting progress in *done so that a caller
+// can tell where the stream stands after a failure. READ_STOPPED is a cancel
+// or a passed deadline: the stream is intact. READ_FAILED is a dead socket.
+// Sets err in both cases.
+read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
+                       const std::atomic<int32_t>* cancel, int64_t deadline,
+                       const char* deadline_text) {
+  const bool sliced = cancel != nullptr || deadline != 0;
+  while (*done < n) {
+    if (cancel != nullptr && cancel->load() != 0) {
+      tds_set_err(c, "cancelled");
+      return READ_STOPPED;
+    }
+    if (sliced) {
+      int64_t slice = WAIT_SLICE_MS;
+      if (deadline != 0) {
+        int64_t left = deadline - plat_mono_ms();
+        if (left < 0) left = 0;
+        if (left < slice) slice = left;
+      }
+      int w = plat_wait_readable(c->sock, slice);
+      if (w == PLAT_FAILED) {
+        tds_set_err(c, "socket read failed");
+        return READ_FAILED;
+      }
+      if (w != PLAT_READY) {
+        if (deadline != 0 && plat_mono_ms() >= deadline) {
+          tds_set_err(c, deadline_text != nullptr ? deadline_text : "timed out");
+          return READ_STOPPED;
+        }
+        continue;  // re-check the cancel flag, then wait again
+      }
+    }
+    uint64_t want = n - *done;
+    if (want > (1u << 30)) want = 1u << 30;
+    long got = plat_recv(c->sock, dst + *done, static_cast<size_t>(want));
+    if (got <= 0) {
+      tds_set_err(c, "socket read failed");
+      return READ_FAILED;
+    }
+    *done += static_cast<uint64_t>(got);
+  }
+  return READ_OK;
+}
+
+int send_all(tds_conn* c, const uint8_t* p, uint64_t n) {
+  while (n > 0) {
+    long sent = plat_send(c->sock, p, static_cast<size_t>(n));
+    if (sent <= 0) {
+      tds_set_err(c, "socket write failed");
+      return -1;
+    }
+    p += sent;
+    n -= static_cast<uint64_t>(sent);
+  }
+  return 0;
+}
+
+// Makes room for `need` bytes in rbuf: 65536 first, then doubling. On
+// failure rbuf and rcap stay as they were.
+int grow_rbuf(tds_conn* c, uint64_t need) {
+  if (need <= c->rcap) return 0;
+  uint64_t cap = c->rcap != 0 ? c->rcap * 2 : RBUF_FIRST_CAP;
+  while (cap < need) cap *= 2;
+  void* p = std::realloc(c->rbuf, static_cast<size_t>(cap));
+  if (p == nullptr) {
+    tds_set_err(c, "out of memory");
+    return -1;
+  }
+  c->rbuf = static_cast<uint8_t*>(p);
+  c->rcap = cap;
+  return 0;
+}
+
+}  // namespace
+
+void tds_set_err(tds_conn* c, const char* text) {
+  if (text == nullptr) text = "";
+  size_t n = std::strlen(text);
+  if (n > TDS_ERR_SIZE - 1) {
+    n = TDS_ERR_SIZE - 1;
+    // Cut at a whole UTF-8 character: back up over continuation bytes.
+    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memmove(c->err, text, n);  // text may be c->err itself
+  c->err[n] = 0;
+}
+
+int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
+  uint64_t off = 0;
+  do {
+    uint64_t chunk = len - off < TDS_MAX_PAYLOAD ? len - off : TDS_MAX_PAYLOAD;
+    uint64_t plen = chunk + HEADER_LEN;
+    uint8_t hdr[HEADER_LEN] = {static_cast<uint8_t>(type),
+                               static_cast<uint8_t>(off + chunk >= len ? STATUS_EOM : 0),
+                               static_cast<uint8_t>(plen >> 8),
+                               static_cast<uint8_t>(plen),
+                               0, 0, 0, 0};
+    if (send_all(c, hdr, HEADER_LEN) != 0) return -1;
+    if (chunk != 0 && send_all(c, payload + off, chunk) != 0) return -1;
+    off += chunk;
+  } while (off < len);
+  return 0;
+}
+
+int tds_recv(tds_conn* c) { return tds_recv_each(c, nullptr, nullptr); }
+
+int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
+  c->rlen = 0;
+  c->rx_pkt_left = 0;
+  c->rx_pkt_eom = 0;
+  for (;;) {
+    uint8_t hdr[HEADER_LEN];
+    uint64_t done = 0;
+    read_result r = read_exact(c, hdr, HEADER_LEN, &done, c->cancel_flag, c->deadline_ms,
+                               c->deadline_text);
+    if (r != READ_OK) {
+      // Stopped between packets the stream is still aligned; stopped inside
+      // a header it is not (the bytes already read are gone).
+      if (r != READ_STOPPED || done != 0) c->rx_pkt_eom = RX_LOST;
+      return -1;
+    }
+    uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
+    if (plen < HEADER_LEN) {
+      tds_set_err(c, "bad packet length");
+      c->rx_pkt_eom = RX_LOST;
+      return -1;
+    }
+    uint64_t payload = plen - HEADER_LEN;
+    uint8_t eom = hdr[1] & STATUS_EOM;
+    if (grow_rbuf(c, c->rlen + payload) != 0) {
+      c->rx_pkt_left = static_cast<uint32_t>(payload);
+      c->rx_pkt_eom = eom;
+      return -1;
+    }
+    done = 0;
+    r = read_exact(c, c->rbuf + c->rlen, payload, &done, c->cancel_flag, c->deadline_ms,
+                   c->deadline_text);
+    if (r != READ_OK) {
+      if (r == READ_STOPPED) {
+        c->rx_pkt_left = static_cast<uint32_t>(payload - done);
+        c->rx_pkt_eom = eom;
+      } else {
+        c->rx_pkt_eom = RX_LOST;
+      }
+      return -1;
+    }
+    c->rlen += payload;
+    if (on_packet != nullptr) on_packet(c, ctx);
+    if (eom) return 0;
+  }
+}
+
+// After a cancelled or timed-out read the server is still sending the
+// interrupted response. The ATTENTION asks it to stop; the drain then reads
+// and discards everything up to the message that ends in a DONE with the
+// attention bit, keeping only a rolling window of each message's last 13
+// bytes, so it needs no buffer beyond the stack.
+int tds_attention(tds_conn* c, int64_t wait_ms) {
+  char saved[TDS_ERR_SIZE];
+  std::memcpy(saved, c->err, TDS_ERR_SIZE);
+
+  int result = -1;
+  uint64_t left = c->rx_pkt_left;
+  bool eom = c->rx_pkt_eom == 1;
+  const bool lost = c->rx_pkt_eom == RX_LOST;
+  const uint8_t attn[HEADER_LEN] = {TDS_PKT_ATTENTION, STATUS_EOM, 0, HEADER_LEN, 0, 0, 0, 0};
+
+  if (!lost && send_all(c, attn, HEADER_LEN) == 0) {
+    const int64_t deadline = plat_mono_ms() + (wait_ms > 0 ? wait_ms : 0) + 1;
+    uint8_t tail[DONE_LEN];
+    uint64_t tail_len = 0;  // bytes of the current message seen, capped at DONE_LEN
+    uint8_t chunk[4096];
+    bool ok = true;
+    while (ok) {
+      while (left > 0) {
+        uint64_t n = left < sizeof chunk ? left : sizeof chunk;
+        uint64_t done = 0;
+        if (read_exact(c, chunk, n, &done, nullptr, deadline, "timed out") != READ_OK) {
+          ok = false;
+          break;
+        }
+        // Slide the window: keep the last DONE_LEN bytes of the message.
+        if (n >= DONE_LEN) {
+          std::memcpy(tail, chunk + n - DONE_LEN, DONE_LEN);
+          tail_len = DONE_LEN;
+        } else {
+          uint64_t keep = tail_len + n > DONE_LEN ? DONE_LEN - n : tail_len;
+          std::memmove(tail, tail + (tail_len - keep), keep);
+          std::memcpy(tail + keep, chunk, n);
+          tail_len = keep + n;
+        }
+        left -= n;
+      }
+      if (!ok) break;
+      if (eom) {
+        if (tail_len == DONE_LEN && tail[0] == TOKEN_DONE &&
+            (static_cast<uint16_t>(tail[1] | (tail[2] << 8)) & DONE_ATTN) != 0) {
+          result = 0;
+          break;
+        }
+        tail_len = 0;
+      }
+      uint8_t hdr[HEADER_LEN];
+      uint64_t done = 0;
+      if (read_exact(c, hdr, HEADER_LEN, &done, nullptr, deadline, "timed out") != READ_OK) break;
+      uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
+      if (plen < HEADER_LEN) break;
+      left = plen - HEADER_LEN;
+      eom = (hdr[1] & STATUS_EOM) != 0;
+    }
+  }
+
+  // Acknowledged: the stream stands at a message boundary again.
+  c->rx_pkt_left = 0;
+  c->rx_pkt_eom = result == 0 ? 0 : RX_LOST;
+  std::memcpy(c->err, saved, TDS_ERR_SIZE);
+  return result;
+}
+
+void tds_close(tds_conn* c) {
+  if (c->sock != PLAT_INVALID_SOCKET) {
+    plat_close(c->sock);
+    c->sock = PLAT_INVALID_SOCKET;
+  }
+  std::free(c->rbuf);
+  c->rbuf = nullptr;
+  c->rcap = 0;
+  c->rlen = 0;
+  c->rx_pkt_left = 0;
+  c->rx_pkt_eom = 0;
+}
