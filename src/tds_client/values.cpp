@@ -1,0 +1,359 @@
+// Rendering of one column value of a row as text into its cell.
+//
+// Value layouts (lengths little-endian; L is the value's length field):
+//   length byte    INTN, BITN, FLTN, DECIMALN, NUMERICN, MONEYN, GUID, the
+//                  date and time types: L, then L bytes; L = 0 is NULL
+//   fixed          INT4: 4 bytes, never NULL
+//   2-byte length  BIGVARCHR, BIGCHAR, NVARCHAR, NCHAR: L, then L bytes;
+//                  L = 0xFFFF is NULL, L = 0 is an empty text
+//   chunked        the same character types declared with maximum length
+//                  0xFFFF: 8-byte total (all ones: NULL), then chunks of a
+//                  4-byte length and data, ended by a chunk of length 0
+//
+// Every read is checked against what is left before it happens, and the
+// cell is written only once the whole value has been found in range, so a
+// value that cannot be read leaves an empty cell behind.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "tds_client/cursor.h"
+#include "tds_client/tds_client.h"
+#include "tds_client/type_codes.h"
+
+namespace {
+
+constexpr uint64_t CELL_TEXT_MAX = TDS_CELL_SIZE - 1;  // bytes of text before the NUL
+
+constexpr uint64_t CHUNKED_NULL = ~uint64_t(0);
+constexpr uint64_t CHUNKED_UNKNOWN_LEN = ~uint64_t(0) - 1;
+
+// Two decimal digits per table entry: integer formatting is on the path of
+// every numeric cell, so it avoids the general-purpose formatter.
+struct digit_pairs {
+  char d[200];
+  constexpr digit_pairs() : d() {
+    for (int i = 0; i < 100; ++i) {
+      d[2 * i] = static_cast<char>('0' + i / 10);
+      d[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr digit_pairs DIGITS;
+
+// Writes the digits of v right-aligned so that they end at `end`; returns
+// the first digit.
+char* digits_back(char* end, uint64_t v) {
+  char* t = end;
+  while (v >= 100) {
+    unsigned r = static_cast<unsigned>(v % 100);
+    v /= 100;
+    t -= 2;
+    t[0] = DIGITS.d[2 * r];
+    t[1] = DIGITS.d[2 * r + 1];
+  }
+  if (v >= 10) {
+    t -= 2;
+    t[0] = DIGITS.d[2 * v];
+    t[1] = DIGITS.d[2 * v + 1];
+  } else {
+    *--t = static_cast<char>('0' + v);
+  }
+  return t;
+}
+
+// Writes v in decimal, at least `width` digits (zero-padded on the left);
+// returns one past the last digit. width is at most 20.
+char* put_u64(char* out, uint64_t v, int width = 1) {
+  char tmp[20];
+  char* first = digits_back(tmp + sizeof tmp, v);
+  int n = static_cast<int>(tmp + sizeof tmp - first);
+  while (n < width) {
+    *out++ = '0';
+    --width;
+  }
+  std::memcpy(out, first, static_cast<size_t>(n));
+  return out + n;
+}
+
+void put_i64(char* cell, int64_t v) {
+  char* o = cell;
+  uint64_t u = static_cast<uint64_t>(v);
+  if (v < 0) {
+    *o++ = '-';
+    u = 0 - u;  // the smallest value has no positive counterpart in int64
+  }
+  *put_u64(o, u) = 0;
+}
+
+// Little-endian unsigned number of n <= 8 bytes.
+uint64_t le_uint(const uint8_t* p, uint64_t n) {
+  uint64_t v = 0;
+  for (uint64_t i = n; i-- > 0;) v = (v << 8) | p[i];
+  return v;
+}
+
+// Decimal digits of the little-endian magnitude mag[0..n), n <= 255, written
+// right-aligned to end at `end`; returns the first digit. Repeated division
+// by 10^9 over 32-bit limbs: exact for any magnitude a value can carry.
+constexpr uint64_t WIDE_MAX_BYTES = 255;
+constexpr uint64_t WIDE_MAX_DIGITS = 616;  // > 255 * 8 * log10(2)
+
+char* wide_digits(char* end, const uint8_t* mag, uint64_t n) {
+  uint32_t limbs[(WIDE_MAX_BYTES + 3) / 4] = {};
+  for (uint64_t i = 0; i < n; ++i) limbs[i / 4] |= static_cast<uint32_t>(mag[i]) << (8 * (i % 4));
+  uint64_t nl = (n + 3) / 4;
+  while (nl > 0 && limbs[nl - 1] == 0) --nl;
+  char* t = end;
+  if (nl == 0) {
+    *--t = '0';
+    return t;
+  }
+  while (nl > 0) {
+    uint64_t rem = 0;
+    for (uint64_t i = nl; i-- > 0;) {
+      uint64_t cur = (rem << 32) | limbs[i];
+      limbs[i] = static_cast<uint32_t>(cur / 1000000000u);
+      rem = cur % 1000000000u;
+    }
+    while (nl > 0 && limbs[nl - 1] == 0) --nl;
+    if (nl > 0) {
+      for (int k = 0; k < 9; ++k) {  // an inner group keeps its leading zeros
+        *--t = static_cast<char>('0' + rem % 10);
+        rem /= 10;
+      }
+    } else {
+      t = digits_back(t, rem);
+    }
+  }
+  return t;
+}
+
+// DECIMALN / NUMERICN: sign byte (0 negative), then the magnitude, least
+// significant byte first, scaled by 10^-scale. Magnitudes below 2^64 with a
+// scale up to 19 take the 64-bit path; anything larger is rendered exactly
+// from the bytes.
+void render_decimal(const uint8_t* v, uint64_t len, uint8_t scale, char* cell) {
+  char* o = cell;
+  if (v[0] == 0) *o++ = '-';
+  const uint8_t* mag = v + 1;
+  const uint64_t n = len - 1;
+
+  bool fits64 = scale <= 19;
+  for (uint64_t i = 8; fits64 && i < n; ++i) fits64 = mag[i] == 0;
+  if (fits64) {
+    uint64_t m = le_uint(mag, n < 8 ? n : 8);
+    if (scale == 0) {
+      o = put_u64(o, m);
+    } else {
+      uint64_t p = 1;
+      for (int i = 0; i < scale; ++i) p *= 10;
+      o = put_u64(o, m / p);
+      *o++ = '.';
+      o = put_u64(o, m % p, scale);
+    }
+    *o = 0;
+    return;
+  }
+
+  char buf[WIDE_MAX_DIGITS];
+  char* end = buf + sizeof buf;
+  char* d = wide_digits(end, mag, n);
+  uint64_t nd = static_cast<uint64_t>(end - d);
+  // Sign, at most 616 digits, "0." and 255 zeros: well inside a cell.
+  if (scale == 0) {
+    std::memcpy(o, d, nd);
+    o += nd;
+  } else if (nd > scale) {
+    std::memcpy(o, d, nd - scale);
+    o += nd - scale;
+    *o++ = '.';
+    std::memcpy(o, d + nd - scale, scale);
+    o += scale;
+  } else {
+    *o++ = '0';
+    *o++ = '.';
+    std::memset(o, '0', scale - nd);
+    o += scale - nd;
+    std::memcpy(o, d, nd);
+    o += nd;
+  }
+  *o = 0;
+}
+
+void put_text(char* cell, const char* text) {
+  size_t n = std::strlen(text);
+  std::memcpy(cell, text, n + 1);
+}
+
+// Values with a length byte. Returns bytes consumed or -1.
+int read_len8(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
+  uint8_t len;
+  const uint8_t* v;
+  if (!rd_u8(c, &len) || !rd_bytes(c, len, &v)) return -1;
+  if (len == 0) {
+    *is_null = 1;
+    return 1;
+  }
+  switch (col->type) {
+    case TDS_TYPE_INTN:
+      switch (len) {
+        case 1: put_i64(cell, v[0]); break;
+        case 2: put_i64(cell, static_cast<int16_t>(le16(v))); break;
+        case 4: put_i64(cell, static_cast<int32_t>(le32(v))); break;
+        case 8: put_i64(cell, static_cast<int64_t>(le_uint(v, 8))); break;
+        default: std::snprintf(cell, TDS_CELL_SIZE, "(invalid int length %u)", len); break;
+      }
+      break;
+    case TDS_TYPE_BITN:
+      put_text(cell, v[0] != 0 ? "1" : "0");
+      break;
+    case TDS_TYPE_FLTN:
+      if (len == 4) {
+        uint32_t bits = le32(v);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        std::snprintf(cell, TDS_CELL_SIZE, "%g", static_cast<double>(f));
+      } else if (len == 8) {
+        uint64_t bits = le_uint(v, 8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        std::snprintf(cell, TDS_CELL_SIZE, "%g", d);
+      } else {
+        std::snprintf(cell, TDS_CELL_SIZE, "(invalid float length %u)", len);
+      }
+      break;
+    case TDS_TYPE_DECIMALN:
+    case TDS_TYPE_NUMERICN:
+      render_decimal(v, len, col->scale, cell);
+      break;
+    case TDS_TYPE_MONEYN:
+      put_text(cell, "(money)");
+      break;
+    case TDS_TYPE_GUID:
+      put_text(cell, "(guid)");
+      break;
+    default:  // the date and time types
+      put_text(cell, "(datetime)");
+      break;
+  }
+  return 1 + len;
+}
+
+// Character values with a 2-byte length.
+int read_len16(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
+  uint16_t len;
+  if (!rd_u16le(c, &len)) return -1;
+  if (len == 0xFFFF) {
+    *is_null = 1;
+    return 2;
+  }
+  const uint8_t* v;
+  if (!rd_bytes(c, len, &v)) return -1;
+  if (col->type == TDS_TYPE_NVARCHAR || col->type == TDS_TYPE_NCHAR) {
+    ucs2_to_utf8(v, len, cell, TDS_CELL_SIZE);
+  } else {
+    // Single-byte text goes through as received, code page and all.
+    uint64_t n = len < CELL_TEXT_MAX ? len : CELL_TEXT_MAX;
+    std::memcpy(cell, v, n);
+    cell[n] = 0;
+  }
+  return 2 + len;
+}
+
+// Character values in the chunked form. Single-byte text is copied up to a
+// cell's worth; UTF-16 text is gathered (chunks may split a code unit) up to
+// 4096 code units, which is more than 4095 bytes of UTF-8 can hold, so the
+// conversion cuts exactly where it would on the whole value.
+constexpr uint64_t CHUNKED_UTF16_STAGE = 2 * TDS_CELL_SIZE;
+
+int read_chunked(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
+  const uint8_t* start = c.p;
+  const uint8_t* tp;
+  if (!rd_bytes(c, 8, &tp)) return -1;
+  const uint64_t total = le_uint(tp, 8);
+  if (total == CHUNKED_NULL) {
+    *is_null = 1;
+    return 8;
+  }
+  const bool wide = col->type == TDS_TYPE_NVARCHAR || col->type == TDS_TYPE_NCHAR;
+  uint8_t stage[CHUNKED_UTF16_STAGE];
+  uint64_t staged = 0;
+  uint64_t copied = 0;  // single-byte text already in the cell
+  uint64_t sum = 0;
+  for (;;) {
+    uint32_t n;
+    const uint8_t* chunk;
+    if (!rd_u32le(c, &n)) return -1;
+    if (n == 0) break;
+    if (!rd_bytes(c, n, &chunk)) return -1;
+    sum += n;
+    uint64_t room = wide ? CHUNKED_UTF16_STAGE - staged : CELL_TEXT_MAX - copied;
+    uint64_t take = n < room ? n : room;
+    if (wide) {
+      std::memcpy(stage + staged, chunk, take);
+      staged += take;
+    } else {
+      std::memcpy(cell + copied, chunk, take);
+      copied += take;
+    }
+  }
+  // A known total that disagrees with the chunks means the value is not
+  // what it claims to be; the rest of the row cannot be trusted either.
+  const uint64_t consumed = static_cast<uint64_t>(c.p - start);
+  if ((total != CHUNKED_UNKNOWN_LEN && sum != total) || consumed > INT_MAX) return -1;
+  if (wide) {
+    ucs2_to_utf8(stage, staged, cell, TDS_CELL_SIZE);
+  } else {
+    cell[copied] = 0;
+  }
+  return static_cast<int>(consumed);
+}
+
+int read_one(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
+  switch (col->type) {
+    case TDS_TYPE_INT4: {
+      uint32_t v;
+      if (!rd_u32le(c, &v)) return -1;
+      put_i64(cell, static_cast<int32_t>(v));
+      return 4;
+    }
+    case TDS_TYPE_INTN:
+    case TDS_TYPE_BITN:
+    case TDS_TYPE_FLTN:
+    case TDS_TYPE_DECIMALN:
+    case TDS_TYPE_NUMERICN:
+    case TDS_TYPE_MONEYN:
+    case TDS_TYPE_GUID:
+    case TDS_TYPE_DATEN:
+    case TDS_TYPE_TIMEN:
+    case TDS_TYPE_DATETIME2N:
+    case TDS_TYPE_DATETIMEOFFSETN:
+    case TDS_TYPE_DATETIMN:
+      return read_len8(c, col, cell, is_null);
+    case TDS_TYPE_BIGVARCHR:
+    case TDS_TYPE_BIGCHAR:
+    case TDS_TYPE_NVARCHAR:
+    case TDS_TYPE_NCHAR:
+      if (col->max_len == TDS_MAX_LEN_CHUNKED) return read_chunked(c, col, cell, is_null);
+      return read_len16(c, col, cell, is_null);
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+int read_value(const uint8_t* p, const uint8_t* end, const tds_col* col, char* cell,
+               int32_t* is_null) {
+  *is_null = 0;
+  cell[0] = 0;
+  tds_cursor c = cur_make(p, end);
+  int n = read_one(c, col, cell, is_null);
+  if (n < 0) {
+    // A value cut short may have written part of its text already.
+    cell[0] = 0;
+    *is_null = 0;
+  }
+  return n;
+}
