@@ -1,0 +1,257 @@
+// Windows form of the platform layer: Windows Sockets 2, Win32 threads and
+// the performance counter.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // Windows 7: nothing newer is called
+#endif
+
+#include "platform/platform.h"
+
+#include <cstring>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+static_assert(sizeof(SOCKET) <= sizeof(plat_socket), "a SOCKET must fit a plat_socket");
+static_assert(static_cast<plat_socket>(INVALID_SOCKET) == PLAT_INVALID_SOCKET,
+              "INVALID_SOCKET must read as PLAT_INVALID_SOCKET");
+
+namespace {
+
+constexpr int64_t SLICE_MS = 50;  // how often a wait looks at its cancel flag
+
+// select() takes its limit as a timeval of 32-bit fields.
+constexpr int64_t MAX_SELECT_MS = 1000000000;
+
+// The longest finite wait Sleep and WaitForSingleObject take in one call
+// (INFINITE is 0xFFFFFFFF and must never be passed by accident).
+constexpr int64_t MAX_WAIT_MS = 0x7FFFFFFF;
+
+// send/recv take an int length; callers loop over partial transfers.
+constexpr size_t MAX_IO_BYTES = 0x40000000;
+
+SOCKET sock_of(plat_socket s) { return static_cast<SOCKET>(s); }
+
+timeval to_timeval(int64_t ms) {
+  if (ms < 0) ms = 0;
+  if (ms > MAX_SELECT_MS) ms = MAX_SELECT_MS;
+  timeval tv;
+  tv.tv_sec = static_cast<long>(ms / 1000);
+  tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  return tv;
+}
+
+void set_one(fd_set* set, SOCKET s) {
+  set->fd_count = 1;
+  set->fd_array[0] = s;
+}
+
+// A counter value in milliseconds, split so that counter * 1000 cannot
+// overflow however fine the counter is.
+int64_t counter_to_ms(int64_t c, int64_t f) { return (c / f) * 1000 + (c % f) * 1000 / f; }
+
+}  // namespace
+
+// Every call takes one more reference on the socket layer and none is given
+// back: the layer stays up for as long as the process runs, so a host that
+// unloads and reloads the module never pulls it from under another user.
+void plat_net_start() {
+  WSADATA wsa;
+  (void)WSAStartup(MAKEWORD(2, 2), &wsa);
+}
+
+int plat_resolve(const char* host, const char* port_text, plat_addr** out) {
+  *out = nullptr;
+  ADDRINFOA hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_socktype = SOCK_STREAM;
+  ADDRINFOA* list = nullptr;
+  if (getaddrinfo(host, port_text, &hints, &list) != 0) return -1;
+  if (list == nullptr) return -1;
+  *out = reinterpret_cast<plat_addr*>(list);
+  return 0;
+}
+
+void plat_resolve_free(plat_addr* list) {
+  if (list) freeaddrinfo(reinterpret_cast<ADDRINFOA*>(list));
+}
+
+plat_socket plat_socket_open(const plat_addr* list) {
+  auto* ai = reinterpret_cast<const ADDRINFOA*>(list);
+  SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+  if (s == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
+  // Processes the host starts must not inherit the connection.
+  (void)SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<plat_socket>(s);
+}
+
+int plat_connect(plat_socket ps, const plat_addr* list, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel) {
+  auto* ai = reinterpret_cast<const ADDRINFOA*>(list);
+  SOCKET s = sock_of(ps);
+  const int addrlen = static_cast<int>(ai->ai_addrlen);
+  if (timeout_ms <= 0 && cancel == nullptr)
+    return connect(s, ai->ai_addr, addrlen) == 0 ? PLAT_READY : PLAT_FAILED;
+
+  u_long on = 1;
+  if (ioctlsocket(s, FIONBIO, &on) != 0) return PLAT_FAILED;
+  int result = PLAT_FAILED;
+  if (connect(s, ai->ai_addr, addrlen) == 0) {
+    result = PLAT_READY;
+  } else {
+    const int e = WSAGetLastError();
+    if (e == WSAEWOULDBLOCK || e == WSAEINPROGRESS) {
+      int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+      for (;;) {
+        if (cancel && cancel->load()) { result = PLAT_CANCELLED; break; }
+        int64_t slice = SLICE_MS;
+        if (deadline) {
+          int64_t left = deadline - plat_mono_ms();
+          if (left <= 0) { result = PLAT_TIMED_OUT; break; }
+          if (left < slice) slice = left;
+        }
+        // A finished connect shows as writable; a failed one in the
+        // exception set, which is where Windows reports it.
+        fd_set wr, ex;
+        set_one(&wr, s);
+        set_one(&ex, s);
+        timeval tv = to_timeval(slice);
+        int rc = select(0, nullptr, &wr, &ex, &tv);
+        if (rc == SOCKET_ERROR) break;
+        if (rc > 0) {
+          int soerr = 0;
+          int len = sizeof soerr;
+          if (wr.fd_count == 1 &&
+              getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soerr), &len) == 0 &&
+              soerr == 0)
+            result = PLAT_READY;
+          break;
+        }
+      }
+    }
+  }
+  u_long off = 0;  // sockets are created blocking; the transport expects that
+  if (ioctlsocket(s, FIONBIO, &off) != 0 && result == PLAT_READY) result = PLAT_FAILED;
+  return result;
+}
+
+void plat_set_nodelay(plat_socket s) {
+  int one = 1;
+  (void)setsockopt(sock_of(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                   sizeof one);
+}
+
+long plat_send(plat_socket s, const void* data, size_t len) {
+  if (len > MAX_IO_BYTES) len = MAX_IO_BYTES;
+  int n = send(sock_of(s), static_cast<const char*>(data), static_cast<int>(len), 0);
+  return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
+}
+
+long plat_recv(plat_socket s, void* data, size_t len) {
+  if (len > MAX_IO_BYTES) len = MAX_IO_BYTES;
+  int n = recv(sock_of(s), static_cast<char*>(data), static_cast<int>(len), 0);
+  return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
+}
+
+int plat_wait_readable(plat_socket s, int64_t timeout_ms) {
+  fd_set rd;
+  set_one(&rd, sock_of(s));
+  timeval tv = to_timeval(timeout_ms);
+  int rc = select(0, &rd, nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv);
+  if (rc == SOCKET_ERROR) return PLAT_FAILED;
+  return rc == 0 ? PLAT_TIMED_OUT : PLAT_READY;
+}
+
+void plat_close(plat_socket s) {
+  if (s != PLAT_INVALID_SOCKET) closesocket(sock_of(s));
+}
+
+int64_t plat_counter() {
+  LARGE_INTEGER c;
+  QueryPerformanceCounter(&c);
+  return c.QuadPart;
+}
+
+int64_t plat_counter_freq() {
+  // Fixed at boot; never 0 on any Windows that runs this code.
+  LARGE_INTEGER f;
+  QueryPerformanceFrequency(&f);
+  return f.QuadPart;
+}
+
+int64_t plat_mono_ms() {
+  static std::atomic<int64_t> freq{0};
+  int64_t f = freq.load(std::memory_order_relaxed);
+  if (f == 0) {
+    f = plat_counter_freq();
+    freq.store(f, std::memory_order_relaxed);
+  }
+  return counter_to_ms(plat_counter(), f);
+}
+
+void plat_sleep_ms(int64_t ms) {
+  while (ms > 0) {
+    int64_t step = ms > MAX_WAIT_MS ? MAX_WAIT_MS : ms;
+    Sleep(static_cast<DWORD>(step));
+    ms -= step;
+  }
+}
+
+namespace {
+
+// The thread reads its routine and argument from its own record, which the
+// caller keeps in place while the thread runs.
+DWORD WINAPI thread_entry(LPVOID p) {
+  auto* t = static_cast<plat_thread*>(p);
+  plat_thread_fn fn = t->fn;
+  void* arg = t->arg;
+  return static_cast<DWORD>(fn(arg));
+}
+
+}  // namespace
+
+int plat_thread_create(plat_thread* t, plat_thread_fn fn, void* arg, size_t stack_bytes) {
+  t->handle = 0;
+  t->ended = 0;
+  t->fn = fn;
+  t->arg = arg;
+  // The size is a reservation, not a commitment: the stack is only as large
+  // as asked when the worker really goes that deep, whatever the host's
+  // own default stack size is.
+  HANDLE h = CreateThread(nullptr, stack_bytes, thread_entry, t,
+                          stack_bytes ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
+  if (h == nullptr) return -1;
+  t->handle = reinterpret_cast<uintptr_t>(h);
+  return 0;
+}
+
+int plat_thread_wait(plat_thread* t, int64_t timeout_ms) {
+  if (t->ended) return 1;
+  if (t->handle == 0) return 0;
+  HANDLE h = reinterpret_cast<HANDLE>(t->handle);
+  int64_t left = timeout_ms > 0 ? timeout_ms : 0;
+  for (;;) {
+    int64_t step = left > MAX_WAIT_MS ? MAX_WAIT_MS : left;
+    DWORD rc = WaitForSingleObject(h, static_cast<DWORD>(step));
+    if (rc == WAIT_OBJECT_0) {
+      t->ended = 1;
+      return 1;
+    }
+    // A failed wait is not taken for an end: the caller keeps treating the
+    // thread as running rather than reuse what it may still write.
+    if (rc != WAIT_TIMEOUT) return 0;
+    left -= step;
+    if (left <= 0) return 0;
+  }
+}
+
+void plat_thread_close(plat_thread* t) {
+  if (t->handle) CloseHandle(reinterpret_cast<HANDLE>(t->handle));
+  t->handle = 0;
+}
