@@ -28,3 +28,16 @@ find_program(CMAKE_RANLIB NAMES ${VAULTRUN_MINGW_TRIPLE}-gcc-ranlib-${VAULTRUN_M
 # with the names as written: x64 has no stdcall decoration, and the DLL's
 # import library is not needed by Windows hosts that use GetProcAddress.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--exclude-all-symbols -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va")
+
+# Header-only dependencies installed for the build machine (jsmn) are the
+# same text for Windows, but the build machine's include folder cannot be
+# searched whole by the cross compiler. Each such header is copied into a
+# folder of its own that every compile searches.
+set(VAULTRUN_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+foreach(header jsmn.h)
+  if(EXISTS /usr/include/${header} AND NOT EXISTS ${VAULTRUN_HOST_HEADERS}/${header})
+    file(COPY /usr/include/${header} DESTINATION ${VAULTRUN_HOST_HEADERS})
+  endif()
+endforeach()
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${VAULTRUN_HOST_HEADERS})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${VAULTRUN_HOST_HEADERS})
