@@ -237,6 +237,13 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
   // One budget covers the TCP connection and the login exchange.
   const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
 
+  // The resolver would quietly wrap a port outside 0..65535 to another
+  // port and connect there.
+  if (port < 0 || port > 65535) {
+    tds_set_err(c, "invalid port");
+    return fail_connect(c);
+  }
+
   plat_net_start();
   char port_text[16];
   std::snprintf(port_text, sizeof port_text, "%d", port);

@@ -204,7 +204,9 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
   const bool lost = c->rx_pkt_eom == RX_LOST;
   const uint8_t attn[HEADER_LEN] = {TDS_PKT_ATTENTION, STATUS_EOM, 0, HEADER_LEN, 0, 0, 0, 0};
 
-  if (!lost && send_all(c, attn, HEADER_LEN) == 0) {
+  // With the packet boundaries lost the attention still goes out, so the
+  // server stops its work, but its acknowledgement cannot be told apart.
+  if (send_all(c, attn, HEADER_LEN) == 0 && !lost) {
     const int64_t deadline = plat_mono_ms() + (wait_ms > 0 ? wait_ms : 0) + 1;
     uint8_t tail[DONE_LEN];
     uint64_t tail_len = 0;  // bytes of the current message seen, capped at DONE_LEN
