@@ -1,0 +1,389 @@
+/*
+ * A Windows host for kestrova-vaultrun.dll: loads the module at run time and
+ * finds the ten exports by name, as a real host does, then drives them
+ * against the simulated server on loopback.
+ *
+ *   win_host.exe PORT [DLL]
+ *
+ * The server is expected to hold the sample catalog (inventory, sales, hr,
+ * and archive offline) with the login sa / vaultrun, and to take about 50 ms
+ * per MB for a backup, so that "hr" (16 MB) ends in about a second and
+ * "sales" (512 MB) runs long enough to be cancelled. The last line printed is
+ * "N passed, M failed"; the exit code is 0 only when nothing failed.
+ */
+#define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* Session states, as the public header defines them. */
+enum { ST_FREE = 0, ST_STARTING = 1, ST_RUNNING = 2, ST_DONE = 3, ST_FAILED = 5 };
+
+typedef const char *(*text_fn)(void);
+typedef const char *(*config_fn)(const char *);
+typedef int32_t (*start_fn)(const char *);
+typedef int32_t (*status_fn)(int32_t);
+typedef const char *(*session_text_fn)(int32_t);
+typedef void (*session_fn)(int32_t);
+
+static struct {
+  text_fn version;
+  text_fn last_error;
+  config_fn test_connection;
+  config_fn list_databases;
+  start_fn start;
+  status_fn status;
+  session_text_fn progress;
+  session_text_fn result;
+  session_fn cancel;
+  session_fn free_slot;
+} api;
+
+static int passed, failed;
+static int port;
+
+static void check(int ok, const char *name, const char *fmt, ...) {
+  if (ok) {
+    passed++;
+    printf("ok - %s\n", name);
+  } else {
+    va_list ap;
+    failed++;
+    printf("FAIL - %s: ", name);
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    printf("\n");
+  }
+  fflush(stdout);
+}
+
+static int contains(const char *text, const char *part) { return text && strstr(text, part) != NULL; }
+
+/* The integer that follows "key": in a JSON answer, or -1 when absent. */
+static long long json_int(const char *text, const char *key) {
+  char pattern[64];
+  const char *p;
+  snprintf(pattern, sizeof pattern, "\"%s\":", key);
+  p = text ? strstr(text, pattern) : NULL;
+  if (!p) return -1;
+  return _strtoi64(p + strlen(pattern), NULL, 10);
+}
+
+static const char *cfg(const char *database, const char *extra) {
+  static char buf[1024];
+  snprintf(buf, sizeof buf,
+           "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\","
+           "\"database\":\"%s\",\"out_path\":\"C:\\\\backup\\\\%s.bak\"%s}",
+           port, database, database, extra ? extra : "");
+  return buf;
+}
+
+/* Polls until the session leaves STARTING/RUNNING or the time runs out;
+ * returns the last state seen. */
+static int32_t wait_end(int32_t s, DWORD limit_ms) {
+  DWORD t0 = GetTickCount();
+  int32_t st;
+  for (;;) {
+    st = api.status(s);
+    if (st != ST_STARTING && st != ST_RUNNING) return st;
+    if (GetTickCount() - t0 > limit_ms) return st;
+    Sleep(20);
+  }
+}
+
+/* Polls until the session has logged in and runs its backup. */
+static int32_t wait_running(int32_t s, DWORD limit_ms) {
+  DWORD t0 = GetTickCount();
+  int32_t st;
+  while ((st = api.status(s)) == ST_STARTING && GetTickCount() - t0 <= limit_ms) Sleep(10);
+  return st;
+}
+
+static int load(const char *dll_path) {
+  HMODULE m = LoadLibraryA(dll_path);
+  check(m != NULL, "LoadLibrary", "%s: error %lu", dll_path, (unsigned long)GetLastError());
+  if (!m) return -1;
+  {
+    const struct { const char *name; FARPROC *slot; } exports[] = {
+        {"vaultrun_version", (FARPROC *)&api.version},
+        {"vaultrun_last_error", (FARPROC *)&api.last_error},
+        {"vaultrun_test_connection", (FARPROC *)&api.test_connection},
+        {"vaultrun_list_databases", (FARPROC *)&api.list_databases},
+        {"vaultrun_start", (FARPROC *)&api.start},
+        {"vaultrun_status", (FARPROC *)&api.status},
+        {"vaultrun_progress", (FARPROC *)&api.progress},
+        {"vaultrun_result", (FARPROC *)&api.result},
+        {"vaultrun_cancel", (FARPROC *)&api.cancel},
+        {"vaultrun_free", (FARPROC *)&api.free_slot},
+    };
+    int missing = 0;
+    size_t i;
+    for (i = 0; i < sizeof exports / sizeof exports[0]; i++) {
+      *exports[i].slot = GetProcAddress(m, exports[i].name);
+      if (!*exports[i].slot) {
+        printf("  no export %s\n", exports[i].name);
+        missing++;
+      }
+    }
+    check(missing == 0, "GetProcAddress finds the ten exports", "%d missing", missing);
+    return missing ? -1 : 0;
+  }
+}
+
+/* A loopback port that refuses connections: bound, never listening. */
+static int refusing_port(SOCKET *holder) {
+  struct sockaddr_in a;
+  int len = sizeof a;
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  *holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (*holder == INVALID_SOCKET || bind(*holder, (struct sockaddr *)&a, sizeof a) != 0 ||
+      getsockname(*holder, (struct sockaddr *)&a, &len) != 0)
+    return -1;
+  return ntohs(a.sin_port);
+}
+
+static void test_version_and_bad_input(void) {
+  const char *v = api.version();
+  check(v && strcmp(v, "kestrova-vaultrun 1.0.0") == 0, "version", "got \"%s\"", v ? v : "(null)");
+
+  {
+    const struct { const char *name; const char *config; const char *error; } cases[] = {
+        {"null config", NULL, "invalid config json"},
+        {"not JSON", "{\"host\":", "invalid config json"},
+        {"empty text", "", "invalid config json"},
+        {"no user", "{\"host\":\"127.0.0.1\",\"password\":\"x\"}", "user required"},
+    };
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+      char name[96], want[128];
+      const char *a;
+      snprintf(want, sizeof want, "{\"ok\":false,\"error\":\"%s\"}", cases[i].error);
+      snprintf(name, sizeof name, "test_connection: %s", cases[i].name);
+      a = api.test_connection(cases[i].config);
+      check(a && strcmp(a, want) == 0 && strcmp(api.last_error(), cases[i].error) == 0, name,
+            "answer %s, last_error \"%s\"", a ? a : "(null)", api.last_error());
+      snprintf(name, sizeof name, "list_databases: %s", cases[i].name);
+      a = api.list_databases(cases[i].config);
+      check(a && strcmp(a, want) == 0, name, "answer %s", a ? a : "(null)");
+    }
+  }
+  {
+    const struct { const char *name; const char *config; const char *error; } cases[] = {
+        {"null config", NULL, "invalid config json"},
+        {"not JSON", "[1,", "invalid config json"},
+        {"no database", "{\"user\":\"sa\",\"out_path\":\"C:\\\\b.bak\"}", "user, database and out_path required"},
+        {"empty out_path", "{\"user\":\"sa\",\"database\":\"hr\",\"out_path\":\"\"}", "user, database and out_path required"},
+        {"no user", "{\"database\":\"hr\",\"out_path\":\"C:\\\\b.bak\"}", "user, database and out_path required"},
+    };
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+      char name[96];
+      int32_t r = api.start(cases[i].config);
+      snprintf(name, sizeof name, "start: %s", cases[i].name);
+      check(r == -1 && strcmp(api.last_error(), cases[i].error) == 0, name, "returned %d, last_error \"%s\"",
+            (int)r, api.last_error());
+    }
+    for (i = 0; i < 4; i++)
+      check(api.status((int32_t)i) == ST_FREE, "rejected starts take no slot", "slot %d state %d", (int)i,
+            (int)api.status((int32_t)i));
+  }
+  {
+    const int32_t bad[] = {-1, 4, 7, INT32_MAX, INT32_MIN};
+    size_t i;
+    int wrong = 0;
+    for (i = 0; i < sizeof bad / sizeof bad[0]; i++) {
+      int32_t s = bad[i];
+      if (api.status(s) != -1) wrong++, printf("  status(%d) = %d\n", (int)s, (int)api.status(s));
+      if (strcmp(api.progress(s), "{\"error\":\"bad session\"}") != 0)
+        wrong++, printf("  progress(%d) = %s\n", (int)s, api.progress(s));
+      if (strcmp(api.result(s), "{\"ok\":false,\"error\":\"bad session\"}") != 0)
+        wrong++, printf("  result(%d) = %s\n", (int)s, api.result(s));
+      api.cancel(s);
+      api.free_slot(s);
+    }
+    check(wrong == 0, "bad session indexes", "%d wrong answers", wrong);
+  }
+  {
+    const char *p = api.progress(0);
+    const char *r = api.result(0);
+    check(strcmp(p, "{\"state\":0,\"percent\":0,\"message\":\"\",\"elapsed_ms\":0}") == 0 &&
+              strcmp(r, "{\"ok\":false,\"error\":\"not finished\"}") == 0,
+          "unused slot answers", "progress %s, result %s", p, r);
+  }
+}
+
+static void test_connection_and_listing(void) {
+  const char *a = api.test_connection(cfg("hr", NULL));
+  check(contains(a, "{\"ok\":true,\"server_version\":\"16.0.4135.4"), "test_connection", "answer %s", a);
+
+  a = api.list_databases(cfg("hr", NULL));
+  check(contains(a, "{\"ok\":true,\"databases\":[") && contains(a, "{\"name\":\"inventory\",\"size_mb\":64,\"recovery\":\"FULL\"}") &&
+            contains(a, "\"name\":\"sales\"") && contains(a, "\"name\":\"hr\"") && !contains(a, "archive") &&
+            !contains(a, "master"),
+        "list_databases: online user databases only", "answer %s", a);
+
+  {
+    char wrong[512];
+    snprintf(wrong, sizeof wrong, "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"nope\"}", port);
+    a = api.test_connection(wrong);
+    check(contains(a, "{\"ok\":false,\"error\":\"") && !contains(a, "\"error\":\"\"") &&
+              strcmp(api.last_error(), "") != 0 && contains(a, api.last_error()),
+          "test_connection: wrong password", "answer %s, last_error \"%s\"", a, api.last_error());
+  }
+  {
+    SOCKET holder = INVALID_SOCKET;
+    int closed = refusing_port(&holder);
+    const char *timeouts[] = {"", ",\"connect_timeout_ms\":3000"};
+    size_t i;
+    for (i = 0; i < 2; i++) {
+      char c[512], name[96];
+      DWORD t0 = GetTickCount();
+      snprintf(c, sizeof c, "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"x\"%s}", closed,
+               timeouts[i]);
+      a = api.test_connection(c);
+      snprintf(name, sizeof name, "refused connection%s", i ? " (with a connect time-out)" : "");
+      check(closed > 0 && strcmp(a, "{\"ok\":false,\"error\":\"connect failed\"}") == 0, name,
+            "port %d, answer %s after %lu ms", closed, a, (unsigned long)(GetTickCount() - t0));
+    }
+    if (holder != INVALID_SOCKET) closesocket(holder);
+  }
+  a = api.test_connection("{\"host\":\"no-such-host.invalid\",\"user\":\"sa\"}");
+  check(strcmp(a, "{\"ok\":false,\"error\":\"cannot resolve host\"}") == 0, "unresolvable host", "answer %s", a);
+}
+
+static void test_backup_with_verification(void) {
+  int32_t s = api.start(cfg("hr", ",\"verify\":true"));
+  int32_t st;
+  const char *r, *p;
+  check(s == 0, "start takes the lowest free slot", "returned %d (%s)", (int)s, api.last_error());
+  if (s < 0) return;
+  check(strcmp(api.result(s), "{\"ok\":false,\"error\":\"not finished\"}") == 0 || api.status(s) == ST_DONE,
+        "result before the end", "%s", api.result(s));
+  st = wait_end(s, 30000);
+  r = api.result(s);
+  check(st == ST_DONE, "backup with verification ends done", "state %d, result %s", (int)st, r);
+  check(contains(r, "{\"ok\":true,\"out_path\":\"C:\\\\backup\\\\hr.bak\",\"verified\":true,\"pages\":") &&
+            json_int(r, "pages") > 0,
+        "result document", "%s", r);
+  /* The backup takes about a second on the server: the elapsed time comes
+   * from the performance counter and must read as real milliseconds. */
+  check(json_int(r, "elapsed_ms") >= 300 && json_int(r, "elapsed_ms") < 30000, "elapsed time in milliseconds",
+        "%s", r);
+  p = api.progress(s);
+  check(json_int(p, "state") == ST_DONE && json_int(p, "percent") == 100 && !contains(p, "\"message\":\"\""),
+        "progress after the end", "%s", p);
+  api.cancel(s);
+  check(api.status(s) == ST_DONE, "cancel of an ended session changes nothing", "state %d", (int)api.status(s));
+  api.free_slot(s);
+  check(api.status(s) == ST_FREE && p[0] == 0, "free releases the slot and empties its answers",
+        "state %d, old progress \"%s\"", (int)api.status(s), p);
+  api.free_slot(s);
+  check(api.status(s) == ST_FREE, "free twice", "state %d", (int)api.status(s));
+}
+
+static void test_cancel_and_free(void) {
+  int32_t s = api.start(cfg("sales", ",\"verify\":true"));
+  int32_t st;
+  DWORD t0;
+  if (s < 0) {
+    check(0, "start slow backup", "returned %d (%s)", (int)s, api.last_error());
+    return;
+  }
+  st = wait_running(s, 10000);
+  check(st == ST_RUNNING, "slow backup runs", "state %d", (int)st);
+  check(strcmp(api.result(s), "{\"ok\":false,\"error\":\"not finished\"}") == 0, "running session's result", "%s",
+        api.result(s));
+  t0 = GetTickCount();
+  api.cancel(s);
+  api.cancel(s);
+  st = wait_end(s, 10000);
+  check(st == ST_FAILED && strcmp(api.result(s), "{\"ok\":false,\"error\":\"cancelled\"}") == 0,
+        "cancel of a running backup", "state %d, result %s", (int)st, api.result(s));
+  check(GetTickCount() - t0 < 5000, "cancel takes effect promptly", "%lu ms", (unsigned long)(GetTickCount() - t0));
+  api.free_slot(s);
+  check(api.status(s) == ST_FREE, "free after cancel", "state %d", (int)api.status(s));
+
+  /* Free on a session that still runs: cancels, waits for the worker, and
+   * hands the slot out again. */
+  s = api.start(cfg("sales", NULL));
+  if (s >= 0) {
+    wait_running(s, 10000);
+    t0 = GetTickCount();
+    api.free_slot(s);
+    check(api.status(s) == ST_FREE && GetTickCount() - t0 < 10000, "free of a running session",
+          "state %d after %lu ms", (int)api.status(s), (unsigned long)(GetTickCount() - t0));
+    check(api.start(cfg("hr", NULL)) == s, "freed slot is taken again", "%s", api.last_error());
+    wait_end(s, 30000);
+    api.free_slot(s);
+  }
+
+  /* A bound on the query: the slow backup outlives it. */
+  s = api.start(cfg("sales", ",\"query_timeout_ms\":500"));
+  if (s >= 0) {
+    st = wait_end(s, 15000);
+    check(st == ST_FAILED && contains(api.result(s), "timed out"), "query time-out", "state %d, result %s",
+          (int)st, api.result(s));
+    api.free_slot(s);
+  }
+}
+
+static void test_slots_and_login_failure(void) {
+  int32_t s[4];
+  int i, done = 0;
+  for (i = 0; i < 4; i++) s[i] = api.start(cfg("hr", ",\"verify\":false"));
+  check(s[0] == 0 && s[1] == 1 && s[2] == 2 && s[3] == 3, "four sessions at once", "%d %d %d %d", (int)s[0],
+        (int)s[1], (int)s[2], (int)s[3]);
+  check(api.start(cfg("hr", NULL)) == -2 && strcmp(api.last_error(), "no free sessions") == 0, "fifth start",
+        "last_error \"%s\"", api.last_error());
+  for (i = 0; i < 4; i++) {
+    if (s[i] < 0) continue;
+    if (wait_end(s[i], 30000) == ST_DONE && contains(api.result(s[i]), "\"verified\":false")) done++;
+    else printf("  session %d: %s\n", (int)s[i], api.result(s[i]));
+  }
+  check(done == 4, "four concurrent backups end done", "%d done", done);
+  for (i = 0; i < 4; i++) api.free_slot(s[i]);
+
+  {
+    char c[512];
+    int32_t f;
+    snprintf(c, sizeof c,
+             "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"wrong\",\"database\":\"hr\","
+             "\"out_path\":\"C:\\\\b.bak\"}",
+             port);
+    f = api.start(c);
+    check(f >= 0 && wait_end(f, 10000) == ST_FAILED && contains(api.result(f), "{\"ok\":false,\"error\":\"") &&
+              !contains(api.result(f), "\"error\":\"\""),
+          "backup with a failed login", "start %d, result %s", (int)f, f >= 0 ? api.result(f) : "");
+    if (f >= 0) api.free_slot(f);
+  }
+}
+
+int main(int argc, char **argv) {
+  const char *dll = argc > 2 ? argv[2] : "kestrova-vaultrun.dll";
+  if (argc < 2 || (port = atoi(argv[1])) <= 0 || port > 65535) {
+    fprintf(stderr, "usage: %s PORT [DLL]\n", argv[0]);
+    printf("0 passed, 1 failed\n");
+    return 2;
+  }
+  if (load(dll) == 0) {
+    test_version_and_bad_input();
+    test_connection_and_listing();
+    test_backup_with_verification();
+    test_cancel_and_free();
+    test_slots_and_login_failure();
+  }
+  printf("%d passed, %d failed\n", passed, failed);
+  fflush(stdout);
+  return failed ? 1 : 0;
+}
