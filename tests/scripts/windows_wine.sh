@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The Windows module under Wine: cross-builds kestrova-vaultrun.dll (checking
+# its export and import tables), starts the simulated server on loopback and
+# runs the Windows test host against it. Needs no display; every start of
+# Wine is bounded in time. Fails, never skips, when mingw-w64 or Wine cannot
+# be had.
+set -euo pipefail
+: "${VAULTRUN_BUILD_DIR:?}" "${VAULTRUN_SOURCE_DIR:?}"
+
+win="$VAULTRUN_BUILD_DIR/windows"
+sim="$VAULTRUN_BUILD_DIR/tools/sim/vaultrun-sim"
+
+fail() { echo "windows_wine: $*"; echo "0 passed, 1 failed"; exit 1; }
+
+bash "$VAULTRUN_SOURCE_DIR/scripts/windows-build.sh" "$win" || fail "the Windows cross-build or its table checks failed"
+
+# Debian's wine64 installs its loader outside PATH unless the wine package
+# is there too.
+find_wine_program() {
+  local name
+  for name in "$@"; do
+    command -v "$name" 2>/dev/null && return 0
+    [ -x "/usr/lib/wine/$name" ] && { echo "/usr/lib/wine/$name"; return 0; }
+  done
+  return 1
+}
+wine=$(find_wine_program wine wine64) || fail "Wine is not installed (Debian package wine64)"
+wineserver=$(find_wine_program wineserver wineserver64) || fail "wineserver not found beside $wine"
+[ -x "$sim" ] || fail "missing the simulated server $sim (build with VAULTRUN_TOOLS=ON)"
+
+# A prefix of our own, no display, no noise, and no offer to install the .NET
+# or HTML runtimes, which would wait for a window nobody sees.
+export WINEPREFIX="$win/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  timeout 20 "$wineserver" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the Wine prefix $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
+  timeout -k 10 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 ||
+    { cat "$work/wineboot.log"; fail "creating the Wine prefix failed or took over 300 s"; }
+  timeout 60 "$wineserver" -w || true
+  [ -f "$WINEPREFIX/system.reg" ] || { cat "$work/wineboot.log"; fail "wineboot left no prefix"; }
+fi
+
+# Backups take 100 ms plus 50 ms per MB: "hr" (16 MB) ends in about a
+# second, "sales" (512 MB) runs for about 26 s unless cancelled.
+"$sim" --port 0 --backup-ms 100 --backup-ms-per-mb 50 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(head -n1 "$work/sim.out" 2>/dev/null || true)
+  [ -n "$port" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[[ "$port" =~ ^[0-9]+$ ]] || { cat "$work/sim.err"; fail "the simulated server did not report its port"; }
+
+# The host finds the DLL beside itself, as a Windows program would.
+cd "$win"
+set +e
+timeout -k 10 600 "$wine" ./win_host.exe "$port" 2>"$work/host.err"
+rc=$?
+set -e
+[ $rc -eq 0 ] && exit 0
+if [ -s "$work/host.err" ]; then echo "--- Wine's stderr"; cat "$work/host.err"; fi
+# 1 is the host's own verdict, already summed up in its last line.
+[ $rc -eq 1 ] && exit 1
+[ $rc -eq 124 ] && fail "the host run was cut off after 600 s"
+fail "the host ended abnormally (exit code $rc)"
