@@ -67,22 +67,26 @@ void set_text(char* err, const char* text) {
   err[n] = 0;
 }
 
-// Appends a further server error to err after a line feed, cut before the
-// first UTF-8 character that does not fit; a text of which nothing fits
-// adds nothing, not even the line feed. The first error is never shortened.
-void append_error(char* err, const char* text) {
+// Appends a further server error to err after a line feed. The joined
+// texts are cut before the first UTF-8 character that does not fit, and
+// once one is cut nothing more is added: false then. A text of which
+// nothing fits adds nothing, not even the line feed.
+bool append_error(char* err, const char* text) {
   size_t have = std::strlen(err);
-  if (have + 2 > TDS_ERR_SIZE - 1) return;  // room for the line feed and one byte?
+  if (have + 2 > TDS_ERR_SIZE - 1) return false;  // room for the line feed and one byte?
   size_t room = TDS_ERR_SIZE - 1 - have - 1;
   size_t n = std::strlen(text);
+  bool whole = true;
   if (n > room) {
+    whole = false;
     n = room;
     while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
   }
-  if (n == 0) return;
+  if (n == 0) return false;
   err[have] = '\n';
   std::memcpy(err + have + 1, text, n);
   err[have + 1 + n] = 0;
+  return whole;
 }
 
 // The parts of an ERROR or INFO body (the Length bytes after the length).
@@ -284,6 +288,7 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
   w->meta->ncols = 0;
   int32_t stored = 0;
   int errors = 0;
+  bool err_full = false;  // a cut error text ends the joining
   tds_cursor c{data, data != nullptr ? len : 0};
   while (c.left > 0) {
     const uint64_t token_at = len - c.left;
@@ -310,8 +315,8 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
       const char* text = m.has_text && m.text[0] != 0 ? m.text : "sql error";
       if (errors++ == 0) {
         set_text(w->err, text);
-      } else {
-        append_error(w->err, text);
+      } else if (!err_full) {
+        err_full = !append_error(w->err, text);
       }
     } else if (token == TOKEN_RETURNSTATUS) {
       if (!cur_skip(c, RETURNSTATUS_LEN - 1)) break;
