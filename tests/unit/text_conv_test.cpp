@@ -27,7 +27,7 @@ struct to_utf16_case {
 // the address sanitizer catches any read past the terminator.
 bytes run_to_utf16(const bytes& in, uint64_t cap, uint64_t* ret) {
   std::unique_ptr<char[]> text(new char[in.size() + 1]);
-  std::memcpy(text.get(), in.data(), in.size());
+  if (!in.empty()) std::memcpy(text.get(), in.data(), in.size());
   text[in.size()] = 0;
   bytes out(cap + 8, SENTINEL);
   *ret = utf8_to_ucs2(text.get(), out.data(), cap);
