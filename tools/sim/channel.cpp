@@ -1,0 +1,210 @@
+#include "channel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace sim {
+
+namespace {
+
+constexpr int SLICE_MS = 100;
+// A request larger than this is not one any client of ours sends.
+constexpr size_t MAX_MESSAGE = 64u << 20;
+
+bool targets(FaultOn on, Phase phase) {
+  switch (on) {
+    case FaultOn::Any: return true;
+    case FaultOn::Prelogin: return phase == Phase::Prelogin;
+    case FaultOn::Login: return phase == Phase::Login;
+    case FaultOn::Batch: return phase == Phase::Batch;
+  }
+  return false;
+}
+
+}  // namespace
+
+Channel::Channel(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping)
+    : fd_(fd), cfg_(cfg), spid_(spid), stopping_(stopping) {}
+
+Channel::~Channel() { close(); }
+
+void Channel::close() {
+  if (fd_ >= 0) {
+    // FIN first, so that what was sent before a fault's close is delivered.
+    ::shutdown(fd_, SHUT_WR);
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool Channel::wait_readable(int timeout_ms, bool& ready) {
+  ready = false;
+  for (;;) {
+    if (stopping_.load()) return false;
+    int slice = timeout_ms < 0 ? SLICE_MS : std::min(timeout_ms, SLICE_MS);
+    pollfd p{fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, slice);
+    if (r < 0 && errno != EINTR) return false;
+    if (r > 0) {
+      ready = true;
+      return true;
+    }
+    if (timeout_ms >= 0) {
+      timeout_ms -= slice;
+      if (timeout_ms <= 0) return true;
+    }
+  }
+}
+
+Recv Channel::read_exact(uint8_t* p, size_t n) {
+  while (n > 0) {
+    if (fd_ < 0) return Recv::Closed;
+    bool ready = false;
+    if (!wait_readable(-1, ready)) return stopping_.load() ? Recv::Stopping : Recv::Closed;
+    ssize_t r = ::recv(fd_, p, n, 0);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (r <= 0) return Recv::Closed;
+    p += r;
+    n -= size_t(r);
+  }
+  return Recv::Ok;
+}
+
+Recv Channel::read_packet(Packet& p) {
+  if (!pending_.empty()) {
+    p = std::move(pending_.front());
+    pending_.pop_front();
+    return Recv::Ok;
+  }
+  uint8_t h[8];
+  if (Recv r = read_exact(h, 8); r != Recv::Ok) return r;
+  size_t len = (size_t(h[2]) << 8) | h[3];
+  if (len < 8) return Recv::Bad;
+  p.type = h[0];
+  p.status = h[1];
+  p.payload.resize(len - 8);
+  return read_exact(p.payload.data(), p.payload.size());
+}
+
+Recv Channel::poll_packet(int timeout_ms, Packet& p, bool& got) {
+  got = false;
+  if (!pending_.empty()) {
+    got = true;
+    return read_packet(p);
+  }
+  if (fd_ < 0) return Recv::Closed;
+  bool ready = false;
+  if (!wait_readable(std::max(timeout_ms, 0), ready)) {
+    return stopping_.load() ? Recv::Stopping : Recv::Closed;
+  }
+  if (!ready) return Recv::Ok;
+  got = true;
+  return read_packet(p);
+}
+
+Recv Channel::read_message(Packet& msg) {
+  msg = Packet{};
+  Packet p;
+  bool first = true;
+  for (;;) {
+    if (Recv r = read_packet(p); r != Recv::Ok) return r;
+    if (first) {
+      msg.type = p.type;
+      first = false;
+    }
+    if (msg.payload.size() + p.payload.size() > MAX_MESSAGE) return Recv::Bad;
+    msg.payload.insert(msg.payload.end(), p.payload.begin(), p.payload.end());
+    if (p.status & STATUS_EOM) {
+      msg.status = p.status;
+      return Recv::Ok;
+    }
+  }
+}
+
+void Channel::begin_response(Phase phase) {
+  const Faults& f = cfg_.faults;
+  bool any = f.on == FaultOn::Any;
+  if (targets(f.on, phase) && !fault_started_) {
+    fault_started_ = true;
+    counting_ = true;
+    counted_ = 0;
+    bad_length_pending_ = f.bad_length;
+    if (f.silent) muted_ = true;
+  } else if (!any) {
+    // Only the first response of the targeted kind is hit.
+    counting_ = false;
+  }
+}
+
+bool Channel::write_exact(const uint8_t* p, size_t n) {
+  while (n > 0) {
+    if (fd_ < 0 || stopping_.load()) return false;
+    pollfd pf{fd_, POLLOUT, 0};
+    int r = ::poll(&pf, 1, SLICE_MS);
+    if (r < 0 && errno != EINTR) return false;
+    if (r <= 0) continue;
+    ssize_t w = ::send(fd_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+bool Channel::send(const Bytes& payload, bool eom) {
+  if (fd_ < 0) return false;
+  if (muted_) return true;
+  size_t max_packet = size_t(cfg_.split > 0 ? cfg_.split : packet_size_);
+  size_t chunk_max = max_packet - 8;
+  size_t off = 0;
+  do {
+    size_t chunk = std::min(chunk_max, payload.size() - off);
+    bool last = off + chunk == payload.size();
+    Bytes pkt;
+    pkt.reserve(8 + chunk);
+    size_t len = 8 + chunk;
+    pkt.push_back(PKT_REPLY);
+    pkt.push_back(last && eom ? STATUS_EOM : 0x00);
+    if (bad_length_pending_) {
+      // A Length the client must refuse; the bytes still follow.
+      bad_length_pending_ = false;
+      len = 4;
+    }
+    pkt.push_back(uint8_t(len >> 8));
+    pkt.push_back(uint8_t(len));
+    pkt.push_back(uint8_t(spid_ >> 8));
+    pkt.push_back(uint8_t(spid_));
+    pkt.push_back(++packet_id_);
+    pkt.push_back(0);
+    pkt.insert(pkt.end(), payload.begin() + ptrdiff_t(off), payload.begin() + ptrdiff_t(off + chunk));
+    off += chunk;
+
+    size_t n = pkt.size();
+    bool cut = false;
+    if (counting_ && cfg_.faults.close_after >= 0) {
+      int64_t room = cfg_.faults.close_after - counted_;
+      if (int64_t(n) >= room) {
+        n = size_t(std::max<int64_t>(room, 0));
+        cut = true;
+      }
+      counted_ += int64_t(n);
+    }
+    if (n > 0 && !write_exact(pkt.data(), n)) {
+      close();
+      return false;
+    }
+    if (cut) {
+      close();
+      return false;
+    }
+  } while (off < payload.size());
+  message_open_ = !eom;
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,81 @@
+// What the simulated server serves and how it misbehaves: logins, the
+// catalog, version texts, backup speed and the fault modes. Filled from
+// defaults, then a JSON file, then command-line flags, in that order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Login {
+  std::string user;      // compared without regard to case
+  std::string password;  // compared exactly
+};
+
+struct Database {
+  int id = 0;            // 1 to 4 are the system databases
+  std::string name;
+  int64_t size_mb = 0;
+  std::string recovery;  // FULL, SIMPLE or BULK_LOGGED
+  bool online = true;
+};
+
+// Which response a fault hits.
+enum class FaultOn { Any, Prelogin, Login, Batch };
+
+struct Faults {
+  FaultOn on = FaultOn::Any;
+  // Close the connection once this many bytes of the targeted response (with
+  // Any: of everything sent on the connection) have gone out; -1: never.
+  int64_t close_after = -1;
+  // Give the first packet of the targeted response a Length of 4.
+  bool bad_length = false;
+  // Answer nothing from the targeted request on; the connection stays open.
+  bool silent = false;
+};
+
+struct Config {
+  std::string listen = "127.0.0.1";
+  int port = 1433;
+
+  std::vector<Login> logins;
+  std::vector<Database> databases;  // system databases first, ids unique
+
+  std::string version = "16.0.4135.4";
+  std::string edition = "Developer Edition (64-bit)";
+  std::string program = "Microsoft SQL Server";
+  std::string server_name = "VAULTRUN-SIM";
+
+  int64_t backup_ms = 400;         // fixed part of every backup's duration
+  int64_t backup_ms_per_mb = 0;    // added per MB of the database
+  int64_t backup_silent_ms = 0;    // pause after the first progress message
+
+  uint8_t encryption = 2;          // PRELOGIN answer: 0 off, 1 on, 2 not supported, 3 required
+  int packet_size = 0;             // 0: what the client asks for (4096 if out of range)
+  int split = 0;                   // > 0: every packet sent is at most this long
+  Faults faults;
+
+  std::string log_path;            // one line per SQL batch and attention
+};
+
+// Reads flags (and the JSON file that --config names) into cfg. Returns an
+// empty text on success, else the reason. --help sets want_help.
+std::string load_config(int argc, char** argv, Config& cfg, bool& want_help);
+
+// Text of --help.
+const char* usage_text();
+
+// The catalog a server starts with: the system databases and a small sample.
+void add_system_databases(Config& cfg);
+void add_sample_databases(Config& cfg);
+
+// Database by name, ignoring case; null when there is none.
+const Database* find_database(const Config& cfg, const std::string& name);
+
+// Parses a JSON configuration text into cfg (over what it already holds).
+// Returns an empty text on success, else the reason.
+std::string apply_json(const std::string& text, Config& cfg);
+
+}  // namespace sim

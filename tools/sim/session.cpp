@@ -1,0 +1,643 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+#include "backup_file.h"
+#include "channel.h"
+#include "statements.h"
+#include "wire.h"
+
+namespace sim {
+
+// ---- Statement log --------------------------------------------------------------
+
+StatementLog::StatementLog(const std::string& path) : path_(path) {
+  if (!path_.empty()) file_ = std::fopen(path_.c_str(), "a");
+}
+
+StatementLog::~StatementLog() {
+  if (file_) std::fclose(file_);
+}
+
+void StatementLog::line(const std::string& text) {
+  if (!file_) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  std::fputs(text.c_str(), file_);
+  std::fputc('\n', file_);
+  std::fflush(file_);
+}
+
+void StatementLog::batch(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  line(out);
+}
+
+void StatementLog::attention() { line("ATTENTION"); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t TDS_74 = 0x74000004;
+constexpr size_t LOGIN7_FIXED = 94;
+
+// Severity classes as the server reports them.
+constexpr uint8_t CLASS_INFO = 0;
+constexpr uint8_t CLASS_BACKUP_INFO = 10;
+constexpr uint8_t CLASS_LOGIN = 14;
+constexpr uint8_t CLASS_SYNTAX = 15;
+constexpr uint8_t CLASS_USER = 16;
+
+uint16_t rd16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+uint32_t rd32(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+         (uint32_t(b[at + 3]) << 24);
+}
+
+bool iequal(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y));
+         });
+}
+
+// "16.0.4135.4" as the four numbers a version field holds.
+void version_numbers(const std::string& v, int out[4]) {
+  for (int i = 0; i < 4; ++i) out[i] = 0;
+  size_t pos = 0;
+  for (int i = 0; i < 4 && pos < v.size(); ++i) {
+    out[i] = std::atoi(v.c_str() + pos);
+    size_t dot = v.find('.', pos);
+    if (dot == std::string::npos) break;
+    pos = dot + 1;
+  }
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+// PRELOGIN answer: option table (token, offset and length big-endian), 0xFF,
+// then the option data. THREADID is announced empty, as servers do.
+Bytes prelogin_answer(const Config& cfg) {
+  int v[4];
+  version_numbers(cfg.version, v);
+  Builder data;
+  data.u8(uint8_t(v[0]));
+  data.u8(uint8_t(v[1]));
+  data.u16be(uint16_t(v[2]));
+  data.u16be(uint16_t(v[3]));
+  size_t version_len = data.out.size();
+  data.u8(cfg.encryption);
+  data.u8(0);  // INSTOPT: the instance name matched
+  data.u8(0);  // MARS off
+
+  const struct { uint8_t token; uint16_t len; } opts[] = {
+      {0x00, uint16_t(version_len)}, {0x01, 1}, {0x02, 1}, {0x03, 0}, {0x04, 1}};
+  Builder b;
+  uint16_t offset = uint16_t(sizeof opts / sizeof opts[0] * 5 + 1);
+  for (const auto& o : opts) {
+    b.u8(o.token);
+    b.u16be(offset);
+    b.u16be(o.len);
+    offset = uint16_t(offset + o.len);
+  }
+  b.u8(0xFF);
+  b.bytes(data.out);
+  return b.out;
+}
+
+struct Login7 {
+  uint32_t tds_version = 0;
+  uint32_t packet_size = 0;
+  bool integrated = false;
+  std::string user;
+  std::string password;
+  std::string database;
+};
+
+// Reads the fields the server needs from a LOGIN7 record. Every offset and
+// length is checked against the record before it is used.
+bool decode_login7(const Bytes& p, Login7& out) {
+  if (p.size() < LOGIN7_FIXED) return false;
+  size_t len = std::min<size_t>(rd32(p, 0), p.size());
+  if (len < LOGIN7_FIXED) return false;
+  out.tds_version = rd32(p, 4);
+  out.packet_size = rd32(p, 8);
+  out.integrated = (p[25] & 0x80) != 0;
+  auto field = [&](size_t at, std::string& dst, bool unmask) {
+    size_t ib = rd16(p, at);
+    size_t bytes = size_t(rd16(p, at + 2)) * 2;
+    if (ib > len || bytes > len - ib) return false;
+    Bytes raw(p.begin() + ptrdiff_t(ib), p.begin() + ptrdiff_t(ib + bytes));
+    if (unmask) {
+      // The client swapped each byte's halves and XORed it with 0xA5.
+      for (uint8_t& c : raw) {
+        c ^= 0xA5;
+        c = uint8_t((c << 4) | (c >> 4));
+      }
+    }
+    dst = utf8_from_utf16le(raw.data(), raw.size());
+    return true;
+  };
+  return field(40, out.user, false) && field(44, out.password, true) && field(68, out.database, false);
+}
+
+enum class Outcome { Done, Interrupted, Gone };
+
+class Session {
+ public:
+  Session(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
+          StatementLog& log)
+      : ch_(fd, cfg, spid, stopping), cfg_(cfg), spid_(spid), log_(log) {
+    tok_.server_name = cfg.server_name;
+  }
+
+  void run();
+
+ private:
+  enum class State { Start, PreloginDone, LoggedIn };
+  enum class Watch { Quiet, Attention, Gone };
+
+  bool on_prelogin();
+  bool on_login(const Packet& m);
+  bool on_batch(const Packet& m);
+  bool on_attention();
+  bool on_rpc();
+
+  Outcome run_statement(const Statement& s, bool last);
+  void version_row(uint16_t more);
+  void listing(uint16_t more);
+  void select_vars(const Statement& s, uint16_t more);
+  void use_database(const Statement& s, uint16_t more);
+  Outcome backup(const Statement& s, uint16_t more);
+  void verify(const Statement& s, uint16_t more);
+  void fail(const std::vector<std::pair<int, std::string>>& errors, uint8_t cls, uint16_t more);
+
+  // Sends the tokens gathered so far; eom ends the response message.
+  bool flush(bool eom);
+  Watch watch_until(Clock::time_point deadline);
+  Outcome acknowledge_attention();
+
+  Channel ch_;
+  const Config& cfg_;
+  uint16_t spid_;
+  StatementLog& log_;
+  Tokens tok_;
+  State state_ = State::Start;
+  bool encryption_demanded_ = false;
+  std::string database_ = "master";
+  std::deque<Packet> deferred_;  // requests that arrived while a backup ran
+};
+
+void Session::run() {
+  for (;;) {
+    while (!deferred_.empty()) {
+      ch_.unread(std::move(deferred_.front()));
+      deferred_.pop_front();
+    }
+    Packet m;
+    if (ch_.read_message(m) != Recv::Ok) return;
+    if (ch_.muted()) {
+      if (m.type == PKT_SQL_BATCH && m.payload.size() >= 4) {
+        size_t skip = rd32(m.payload, 0);
+        if (skip <= m.payload.size()) {
+          log_.batch(utf8_from_utf16le(m.payload.data() + skip, m.payload.size() - skip));
+        }
+      }
+      continue;
+    }
+    bool keep = false;
+    switch (m.type) {
+      case PKT_PRELOGIN: keep = state_ == State::Start && on_prelogin(); break;
+      case PKT_LOGIN7: keep = state_ != State::LoggedIn && on_login(m); break;
+      case PKT_SQL_BATCH: keep = state_ == State::LoggedIn && on_batch(m); break;
+      case PKT_ATTENTION: keep = state_ == State::LoggedIn && on_attention(); break;
+      case PKT_RPC: keep = state_ == State::LoggedIn && on_rpc(); break;
+      default: keep = false; break;  // not a request this server takes
+    }
+    if (!keep || !ch_.alive()) return;
+  }
+}
+
+bool Session::flush(bool eom) {
+  bool ok = ch_.send(tok_.b.out, eom);
+  tok_.clear();
+  return ok;
+}
+
+bool Session::on_prelogin() {
+  ch_.begin_response(Phase::Prelogin);
+  state_ = State::PreloginDone;
+  if (ch_.muted()) return true;
+  // A client that goes on after being told to encrypt would next start a
+  // TLS handshake, which this server cannot take.
+  encryption_demanded_ = cfg_.encryption == 1 || cfg_.encryption == 3;
+  return ch_.send(prelogin_answer(cfg_), true);
+}
+
+bool Session::on_login(const Packet& m) {
+  if (encryption_demanded_) return false;
+  ch_.begin_response(Phase::Login);
+  if (ch_.muted()) return true;
+  Login7 login;
+  if (!decode_login7(m.payload, login)) return false;
+
+  auto refuse = [&](int number, const std::string& text) {
+    if (number != 18456) tok_.error(number, 1, CLASS_LOGIN, text);
+    tok_.error(18456, 1, CLASS_LOGIN, format("Login failed for user '%s'.", login.user.c_str()));
+    tok_.done(DONE_ERROR, CMD_NONE, 0);
+    flush(true);
+    return false;  // a refused login ends the connection
+  };
+
+  if (login.integrated) {
+    tok_.error(18452, 1, CLASS_LOGIN,
+               "Login failed. The login is from an untrusted domain and cannot be used with "
+               "Integrated authentication.");
+    tok_.done(DONE_ERROR, CMD_NONE, 0);
+    flush(true);
+    return false;
+  }
+  bool known = std::any_of(cfg_.logins.begin(), cfg_.logins.end(), [&](const Login& l) {
+    return iequal(l.user, login.user) && l.password == login.password;
+  });
+  if (!known) return refuse(18456, "");
+
+  std::string db = "master";
+  if (!login.database.empty()) {
+    const Database* d = find_database(cfg_, login.database);
+    if (!d || !d->online) {
+      tok_.error(4060, 1, 11,
+                 format("Cannot open database \"%s\" requested by the login. The login failed.",
+                        login.database.c_str()));
+      return refuse(18456, "");
+    }
+    db = d->name;
+  }
+
+  // A client asking for a size the server allows gets it; --packet-size
+  // overrides to test clients against other sizes.
+  int size = cfg_.packet_size;
+  if (size == 0) {
+    size = (login.packet_size >= 512 && login.packet_size <= 32767) ? int(login.packet_size) : 4096;
+  }
+  // The tokens below are in their 7.2+ form; older clients are answered as 7.4.
+  uint32_t version = login.tds_version;
+  if (version < 0x72000000 || version > TDS_74) version = TDS_74;
+
+  int v[4];
+  version_numbers(cfg_.version, v);
+  const uint8_t prog[4] = {uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2] >> 8), uint8_t(v[2])};
+
+  database_ = db;
+  tok_.env_text(ENV_DATABASE, db, "master");
+  tok_.info(5701, 2, CLASS_INFO, format("Changed database context to '%s'.", db.c_str()));
+  tok_.env_collation(DEFAULT_COLLATION);
+  tok_.env_text(ENV_LANGUAGE, "us_english", "");
+  tok_.info(5703, 1, CLASS_INFO, "Changed language setting to us_english.");
+  tok_.loginack(version, cfg_.program, prog);
+  tok_.env_text(ENV_PACKET_SIZE, std::to_string(size), std::to_string(size));
+  tok_.done(DONE_FINAL, CMD_NONE, 0);
+  if (!flush(true)) return false;
+  ch_.set_packet_size(size);
+  state_ = State::LoggedIn;
+  return true;
+}
+
+bool Session::on_attention() {
+  log_.attention();
+  ch_.begin_response(Phase::Batch);
+  if (ch_.muted()) return true;
+  // Nothing is running: the attention is acknowledged all the same.
+  tok_.done(DONE_ATTN, CMD_NONE, 0);
+  return flush(true);
+}
+
+bool Session::on_rpc() {
+  ch_.begin_response(Phase::Batch);
+  if (ch_.muted()) return true;
+  tok_.error(2812, 62, CLASS_USER, "Remote procedure calls are not served by this server.");
+  tok_.done(DONE_ERROR, CMD_NONE, 0);
+  return flush(true);
+}
+
+bool Session::on_batch(const Packet& m) {
+  // ALL_HEADERS first; its TotalLength covers itself. A batch without it is
+  // not well-formed TDS 7.2+, and a server drops such a connection.
+  const Bytes& p = m.payload;
+  if (p.size() < 4) return false;
+  size_t headers = rd32(p, 0);
+  if (headers < 4 || headers > p.size() || (p.size() - headers) % 2 != 0) return false;
+  std::string text = utf8_from_utf16le(p.data() + headers, p.size() - headers);
+  log_.batch(text);
+
+  ch_.begin_response(Phase::Batch);
+  if (ch_.muted()) return true;
+
+  Batch batch = parse_batch(text);
+  if (batch.error_number != 0) {
+    tok_.error(batch.error_number, 1, CLASS_SYNTAX, batch.error_text);
+    tok_.done(DONE_ERROR, CMD_NONE, 0);
+    return flush(true);
+  }
+  for (size_t i = 0; i < batch.statements.size(); ++i) {
+    Outcome o = run_statement(batch.statements[i], i + 1 == batch.statements.size());
+    if (o == Outcome::Gone) return false;
+    if (o == Outcome::Interrupted) return ch_.alive();
+  }
+  if (batch.statements.empty()) tok_.done(DONE_FINAL, CMD_NONE, 0);
+  return flush(true);
+}
+
+Outcome Session::run_statement(const Statement& s, bool last) {
+  uint16_t more = last ? 0 : DONE_MORE;
+  switch (s.kind) {
+    case StmtKind::Version: version_row(more); break;
+    case StmtKind::Listing: listing(more); break;
+    case StmtKind::SelectVars: select_vars(s, more); break;
+    case StmtKind::Use: use_database(s, more); break;
+    case StmtKind::Set: tok_.done(more, CMD_NONE, 0); break;
+    case StmtKind::Backup: return backup(s, more);
+    case StmtKind::Verify: verify(s, more); break;
+  }
+  return Outcome::Done;
+}
+
+void Session::fail(const std::vector<std::pair<int, std::string>>& errors, uint8_t cls,
+                   uint16_t more) {
+  for (const auto& [number, text] : errors) tok_.error(number, 1, cls, text);
+  tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
+}
+
+void Session::version_row(uint16_t more) {
+  std::vector<Column> cols = {{"", TYPE_NVARCHAR, 129, 0, true}};
+  tok_.colmetadata(cols);
+  tok_.row(cols, {Cell{cfg_.version + " " + cfg_.edition, std::nullopt}});
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, 1);
+}
+
+void Session::listing(uint16_t more) {
+  std::vector<const Database*> dbs;
+  for (const Database& d : cfg_.databases) {
+    if (d.id > 4 && d.online) dbs.push_back(&d);
+  }
+  // Name order as a case-insensitive collation sorts, ties by bytes.
+  std::sort(dbs.begin(), dbs.end(), [](const Database* a, const Database* b) {
+    std::string x = a->name, y = b->name;
+    for (char& c : x) c = char(std::tolower(uint8_t(c)));
+    for (char& c : y) c = char(std::tolower(uint8_t(c)));
+    return x != y ? x < y : a->name < b->name;
+  });
+  std::vector<Column> cols = {{"name", TYPE_NVARCHAR, 128, 0, false},
+                              {"", TYPE_INTN, 0, 4, true},
+                              {"recovery_model_desc", TYPE_NVARCHAR, 60, 0, true}};
+  tok_.colmetadata(cols);
+  for (const Database* d : dbs) {
+    tok_.row(cols, {Cell{d->name, std::nullopt}, Cell{std::nullopt, d->size_mb},
+                    Cell{d->recovery, std::nullopt}});
+  }
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, dbs.size());
+}
+
+void Session::select_vars(const Statement& s, uint16_t more) {
+  std::vector<Column> cols;
+  std::vector<Cell> cells;
+  for (const SelectItem& item : s.items) {
+    Column c{item.alias, TYPE_NVARCHAR, 128, 0, true};
+    Cell v;
+    if (item.expr == "@@SPID") {
+      c.type = TYPE_INTN, c.int_bytes = 2, v.number = spid_;
+    } else if (item.expr == "@@TRANCOUNT") {
+      c.type = TYPE_INTN, c.int_bytes = 4, v.number = 0;
+    } else if (item.expr == "@@VERSION") {
+      c.max_chars = 300;
+      v.text = cfg_.program + " - " + cfg_.version + " (X64)\n\t" + cfg_.edition;
+    } else if (item.expr == "@@SERVERNAME") {
+      v.text = cfg_.server_name;
+    } else if (item.expr == "@@LANGUAGE") {
+      v.text = "us_english";
+    } else {
+      v.text = database_;  // DB_NAME()
+    }
+    cols.push_back(c);
+    cells.push_back(v);
+  }
+  tok_.colmetadata(cols);
+  tok_.row(cols, cells);
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, 1);
+}
+
+void Session::use_database(const Statement& s, uint16_t more) {
+  const Database* d = find_database(cfg_, s.database);
+  if (!d) {
+    return fail({{911, format("Database '%s' does not exist. Make sure that the name is entered "
+                              "correctly.", s.database.c_str())}},
+                CLASS_USER, more);
+  }
+  if (!d->online) {
+    return fail({{942, format("Database '%s' cannot be opened because it is offline.",
+                              d->name.c_str())}},
+                CLASS_LOGIN, more);
+  }
+  tok_.env_text(ENV_DATABASE, d->name, database_);
+  tok_.info(5701, 1, CLASS_INFO, format("Changed database context to '%s'.", d->name.c_str()));
+  tok_.done(more, CMD_NONE, 0);
+  database_ = d->name;
+}
+
+Session::Watch Session::watch_until(Clock::time_point deadline) {
+  for (;;) {
+    auto now = Clock::now();
+    int ms = now >= deadline
+                 ? 0
+                 : int(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    Packet p;
+    bool got = false;
+    if (ch_.poll_packet(ms, p, got) != Recv::Ok) return Watch::Gone;
+    if (got) {
+      if (p.type == PKT_ATTENTION) {
+        log_.attention();
+        return Watch::Attention;
+      }
+      // A client must wait for the answer before its next request; one that
+      // does not is served afterwards, in order.
+      deferred_.push_back(std::move(p));
+      continue;
+    }
+    if (Clock::now() >= deadline) return Watch::Quiet;
+  }
+}
+
+// The interrupted response is ended with an error DONE; the acknowledgment,
+// a DONE with the attention bit, follows as a message of its own so that a
+// client draining towards it never mistakes it for part of the cancelled
+// answer.
+Outcome Session::acknowledge_attention() {
+  tok_.clear();
+  if (ch_.message_open()) {
+    tok_.done(DONE_ERROR, CMD_NONE, 0);
+    if (!flush(true)) return Outcome::Gone;
+  }
+  tok_.done(DONE_ATTN, CMD_NONE, 0);
+  if (!flush(true)) return Outcome::Gone;
+  return Outcome::Interrupted;
+}
+
+Outcome Session::backup(const Statement& s, uint16_t more) {
+  const char* abnormal = "BACKUP DATABASE is terminating abnormally.";
+  const Database* d = find_database(cfg_, s.database);
+  if (!d) {
+    fail({{911, format("Database '%s' does not exist. Make sure that the name is entered correctly.",
+                       s.database.c_str())},
+          {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (iequal(d->name, "tempdb")) {
+    fail({{3147, "Backup and restore operations are not allowed on database tempdb."}, {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (!d->online) {
+    tok_.error(942, 4, CLASS_LOGIN,
+               format("Database '%s' cannot be opened because it is offline.", d->name.c_str()));
+    fail({{3013, abnormal}}, CLASS_USER, more);
+    return Outcome::Done;
+  }
+
+  BackupImage image;
+  image.database = d->name;
+  image.db_id = d->id;
+  image.size_mb = d->size_mb;
+  image.pages = pages_for(d->size_mb);
+  image.compressed = s.compression;
+  image.copy_only = s.copy_only;
+
+  BackupWriter writer;
+  int err = s.path.empty() ? EINVAL : writer.open(s.path, image);
+  if (err != 0) {
+    std::string os = s.path.empty()
+                         ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
+                         : os_error_text(err);
+    fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", s.path.c_str(),
+                        os.c_str())},
+          {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+
+  auto write_failed = [&](int e) {
+    writer.abort();
+    fail({{3202, format("Write on \"%s\" failed: %s", s.path.c_str(), os_error_text(e).c_str())},
+          {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  };
+
+  const auto start = Clock::now();
+  const int64_t duration_ms = cfg_.backup_ms + cfg_.backup_ms_per_mb * d->size_mb;
+  auto shift = std::chrono::milliseconds(0);
+  bool first_message = true;
+
+  std::vector<int> steps;
+  for (int p = s.stats; s.stats > 0 && p <= 100; p += s.stats) steps.push_back(p);
+  if (steps.empty() || steps.back() != 100) steps.push_back(100);  // the last stretch, unannounced
+
+  for (int p : steps) {
+    if (int e = writer.write_pages(image.pages * p / 100); e != 0) return write_failed(e);
+    auto due = start + shift + std::chrono::milliseconds(duration_ms * p / 100);
+    switch (watch_until(due)) {
+      case Watch::Quiet: break;
+      case Watch::Attention: writer.abort(); return acknowledge_attention();
+      case Watch::Gone: writer.abort(); return Outcome::Gone;
+    }
+    if (s.stats <= 0 || p % s.stats != 0) continue;
+    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
+    if (!flush(false)) {
+      writer.abort();
+      return Outcome::Gone;
+    }
+    if (first_message && cfg_.backup_silent_ms > 0) {
+      // The quiet stretch a real server shows while it reads a large file.
+      shift = std::chrono::milliseconds(cfg_.backup_silent_ms);
+      switch (watch_until(Clock::now() + shift)) {
+        case Watch::Quiet: break;
+        case Watch::Attention: writer.abort(); return acknowledge_attention();
+        case Watch::Gone: writer.abort(); return Outcome::Gone;
+      }
+    }
+    first_message = false;
+  }
+  if (int e = writer.finish(); e != 0) return write_failed(e);
+
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  seconds = std::max(seconds, 0.001);
+  double mb = double(image.pages) * 8192.0 / 1048576.0;
+  tok_.info(4035, 1, CLASS_BACKUP_INFO,
+            format("Processed %lld pages for database '%s', file '%s' on file 1.",
+                   static_cast<long long>(image.pages), d->name.c_str(), d->name.c_str()));
+  tok_.info(3014, 1, CLASS_BACKUP_INFO,
+            format("BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
+                   static_cast<long long>(image.pages), seconds, mb / seconds));
+  tok_.done(more, CMD_NONE, 0);
+  return Outcome::Done;
+}
+
+void Session::verify(const Statement& s, uint16_t more) {
+  const char* abnormal = "VERIFY DATABASE is terminating abnormally.";
+  VerifyOutcome v = verify_backup(s.path);
+  switch (v.kind) {
+    case VerifyOutcome::Valid:
+      tok_.info(3262, 1, CLASS_BACKUP_INFO, "The backup set on file 1 is valid.");
+      tok_.done(more, CMD_NONE, 0);
+      return;
+    case VerifyOutcome::CannotOpen:
+      return fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.",
+                                 s.path.c_str(), os_error_text(v.os_error).c_str())},
+                   {3013, abnormal}},
+                  CLASS_USER, more);
+    case VerifyOutcome::Malformed:
+      return fail({{3241, format("The media family on device '%s' is incorrectly formed. SQL Server "
+                                 "cannot process this media family.", s.path.c_str())},
+                   {3013, abnormal}},
+                  CLASS_USER, more);
+    case VerifyOutcome::Truncated:
+      return fail({{3203, format("Read on \"%s\" failed: 38(Reached the end of the file.)",
+                                 s.path.c_str())},
+                   {3013, abnormal}},
+                  CLASS_USER, more);
+    case VerifyOutcome::Damaged:
+      return fail({{3189, "Damage to the backup set was detected."}, {3013, abnormal}}, CLASS_USER,
+                  more);
+  }
+}
+
+}  // namespace
+
+void serve_connection(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
+                      StatementLog& log) {
+  Session s(fd, cfg, spid, stopping, log);
+  s.run();
+}
+
+}  // namespace sim

@@ -1,0 +1,255 @@
+#include "wire.h"
+
+namespace sim {
+
+const uint8_t DEFAULT_COLLATION[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};
+
+namespace {
+
+void put_unit(Bytes& out, uint32_t u) {
+  out.push_back(uint8_t(u & 0xFF));
+  out.push_back(uint8_t(u >> 8));
+}
+
+void put_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | (cp >> 18));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
+}
+
+constexpr uint32_t REPLACEMENT = 0xFFFD;
+
+}  // namespace
+
+Bytes utf16le(std::string_view s) {
+  Bytes out;
+  out.reserve(s.size() * 2);
+  size_t i = 0;
+  while (i < s.size()) {
+    uint8_t c = uint8_t(s[i]);
+    uint32_t cp = REPLACEMENT;
+    size_t need = 0;
+    uint32_t min = 0;
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F, need = 1, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F, need = 2, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07, need = 3, min = 0x10000;
+    }
+    ++i;
+    if (c >= 0x80) {
+      if (need == 0 || s.size() - i < need) {
+        cp = REPLACEMENT;
+        need = 0;
+      }
+      for (size_t k = 0; k < need; ++k) {
+        uint8_t t = uint8_t(s[i]);
+        if ((t & 0xC0) != 0x80) {
+          cp = REPLACEMENT;
+          break;
+        }
+        cp = (cp << 6) | (t & 0x3F);
+        ++i;
+      }
+      if (need > 0 && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) {
+        cp = REPLACEMENT;
+      }
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put_unit(out, 0xD800 | (cp >> 10));
+      put_unit(out, 0xDC00 | (cp & 0x3FF));
+    } else {
+      put_unit(out, cp);
+    }
+  }
+  return out;
+}
+
+std::string utf8_from_utf16le(const uint8_t* data, size_t len) {
+  std::string out;
+  size_t units = len / 2;
+  out.reserve(units);
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t u = uint32_t(data[2 * i]) | (uint32_t(data[2 * i + 1]) << 8);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      uint32_t lo = uint32_t(data[2 * i + 2]) | (uint32_t(data[2 * i + 3]) << 8);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    put_utf8(out, (u >= 0xD800 && u <= 0xDFFF) ? REPLACEMENT : u);
+  }
+  return out;
+}
+
+void Builder::u16le(uint16_t v) {
+  out.push_back(uint8_t(v));
+  out.push_back(uint8_t(v >> 8));
+}
+
+void Builder::u16be(uint16_t v) {
+  out.push_back(uint8_t(v >> 8));
+  out.push_back(uint8_t(v));
+}
+
+void Builder::u32le(uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+void Builder::u32be(uint32_t v) {
+  for (int i = 3; i >= 0; --i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+void Builder::u64le(uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+void Builder::b_varchar(std::string_view utf8) {
+  Bytes t = utf16le(utf8);
+  if (t.size() > 255 * 2) t.resize(255 * 2);
+  u8(uint8_t(t.size() / 2));
+  bytes(t);
+}
+
+void Builder::us_varchar(std::string_view utf8) {
+  Bytes t = utf16le(utf8);
+  if (t.size() > 65535 * 2) t.resize(65535 * 2);
+  u16le(uint16_t(t.size() / 2));
+  bytes(t);
+}
+
+// Layout after the token byte (INFO and ERROR alike):
+//   Length u16 | Number i32 | State u8 | Class u8 | MsgText US_VARCHAR |
+//   ServerName B_VARCHAR | ProcName B_VARCHAR | LineNumber i32
+void Tokens::message(uint8_t token, int32_t number, uint8_t state, uint8_t cls,
+                     std::string_view text) {
+  Builder body;
+  body.u32le(uint32_t(number));
+  body.u8(state);
+  body.u8(cls);
+  // The Length field is 16 bits: keep the whole token below that.
+  Bytes t = utf16le(text);
+  size_t room = (65535 - 4 - 1 - 1 - 2 - 1 - 1 - 4 - 2 * 255) / 2;
+  if (t.size() / 2 > room) t.resize(room * 2);
+  body.u16le(uint16_t(t.size() / 2));
+  body.bytes(t);
+  body.b_varchar(server_name);
+  body.b_varchar("");
+  body.u32le(1);
+  b.u8(token);
+  b.u16le(uint16_t(body.out.size()));
+  b.bytes(body.out);
+}
+
+void Tokens::info(int32_t number, uint8_t state, uint8_t cls, std::string_view text) {
+  message(TOK_INFO, number, state, cls, text);
+}
+
+void Tokens::error(int32_t number, uint8_t state, uint8_t cls, std::string_view text) {
+  message(TOK_ERROR, number, state, cls, text);
+}
+
+void Tokens::env_text(uint8_t type, std::string_view now, std::string_view before) {
+  Builder body;
+  body.u8(type);
+  body.b_varchar(now);
+  body.b_varchar(before);
+  b.u8(TOK_ENVCHANGE);
+  b.u16le(uint16_t(body.out.size()));
+  b.bytes(body.out);
+}
+
+void Tokens::env_collation(const uint8_t collation[5]) {
+  b.u8(TOK_ENVCHANGE);
+  b.u16le(1 + 1 + 5 + 1);
+  b.u8(ENV_COLLATION);
+  b.u8(5);
+  b.bytes(collation, 5);
+  b.u8(0);
+}
+
+// Interface u8 | TDSVersion u32 (big-endian) | ProgName B_VARCHAR |
+// ProgVersion: major, minor, build high, build low.
+void Tokens::loginack(uint32_t tds_version, std::string_view program, const uint8_t version[4]) {
+  Builder body;
+  body.u8(1);  // T-SQL
+  body.u32be(tds_version);
+  body.b_varchar(program);
+  body.bytes(version, 4);
+  b.u8(TOK_LOGINACK);
+  b.u16le(uint16_t(body.out.size()));
+  b.bytes(body.out);
+}
+
+// Count u16, then per column: UserType u32 | Flags u16 | TYPE_INFO |
+// ColName B_VARCHAR.
+void Tokens::colmetadata(const std::vector<Column>& cols) {
+  b.u8(TOK_COLMETADATA);
+  b.u16le(uint16_t(cols.size()));
+  for (const Column& c : cols) {
+    b.u32le(0);
+    b.u16le(c.nullable ? 0x0001 : 0x0000);
+    b.u8(c.type);
+    if (c.type == TYPE_NVARCHAR) {
+      b.u16le(uint16_t(c.max_chars * 2));
+      b.bytes(DEFAULT_COLLATION, 5);
+    } else {
+      b.u8(c.int_bytes);
+    }
+    b.b_varchar(c.name);
+  }
+}
+
+void Tokens::row(const std::vector<Column>& cols, const std::vector<Cell>& cells) {
+  b.u8(TOK_ROW);
+  for (size_t i = 0; i < cols.size(); ++i) {
+    const Column& c = cols[i];
+    const Cell& v = cells[i];
+    if (c.type == TYPE_NVARCHAR) {
+      if (!v.text) {
+        b.u16le(0xFFFF);
+        continue;
+      }
+      Bytes t = utf16le(*v.text);
+      if (t.size() > size_t(c.max_chars) * 2) t.resize(size_t(c.max_chars) * 2);
+      b.u16le(uint16_t(t.size()));
+      b.bytes(t);
+    } else {
+      if (!v.number) {
+        b.u8(0);
+        continue;
+      }
+      b.u8(c.int_bytes);
+      uint64_t n = uint64_t(*v.number);
+      for (int k = 0; k < c.int_bytes; ++k) b.u8(uint8_t(n >> (8 * k)));
+    }
+  }
+}
+
+// Status u16 | CurCmd u16 | DoneRowCount u64.
+void Tokens::done(uint16_t status, uint16_t curcmd, uint64_t rows) {
+  b.u8(TOK_DONE);
+  b.u16le(status);
+  b.u16le(curcmd);
+  b.u64le(rows);
+}
+
+}  // namespace sim

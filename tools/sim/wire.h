@@ -1,0 +1,115 @@
+// Byte-level building blocks of the simulated server: UTF-8/UTF-16LE
+// conversion, a little-endian byte builder and the encoders of every token
+// the server sends. Nothing here touches a socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+// UTF-8 to UTF-16LE bytes. Malformed UTF-8 becomes U+FFFD, so a client that
+// sends odd bytes still gets a well-formed answer.
+Bytes utf16le(std::string_view utf8);
+
+// UTF-16LE bytes (len rounded down to even) to UTF-8. Unpaired surrogates
+// become U+FFFD.
+std::string utf8_from_utf16le(const uint8_t* data, size_t len);
+
+// Appends little-endian integers, big-endian where TDS wants them, and the
+// length-prefixed strings of the token stream.
+struct Builder {
+  Bytes out;
+
+  void u8(uint8_t v) { out.push_back(v); }
+  void u16le(uint16_t v);
+  void u16be(uint16_t v);
+  void u32le(uint32_t v);
+  void u32be(uint32_t v);
+  void u64le(uint64_t v);
+  void bytes(const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
+  void bytes(const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); }
+  // One length byte of UTF-16 code units, then the text (cut to 255 units).
+  void b_varchar(std::string_view utf8);
+  // Two length bytes of UTF-16 code units, then the text (cut to 65535 units).
+  void us_varchar(std::string_view utf8);
+};
+
+// Token codes of the server's answers.
+constexpr uint8_t TOK_COLMETADATA = 0x81;
+constexpr uint8_t TOK_ERROR = 0xAA;
+constexpr uint8_t TOK_INFO = 0xAB;
+constexpr uint8_t TOK_LOGINACK = 0xAD;
+constexpr uint8_t TOK_ROW = 0xD1;
+constexpr uint8_t TOK_ENVCHANGE = 0xE3;
+constexpr uint8_t TOK_DONE = 0xFD;
+
+// DONE status bits.
+constexpr uint16_t DONE_FINAL = 0x0000;
+constexpr uint16_t DONE_MORE = 0x0001;
+constexpr uint16_t DONE_ERROR = 0x0002;
+constexpr uint16_t DONE_COUNT = 0x0010;
+constexpr uint16_t DONE_ATTN = 0x0020;
+
+// DONE CurCmd values.
+constexpr uint16_t CMD_NONE = 0x0000;
+constexpr uint16_t CMD_SELECT = 0x00C1;
+
+// ENVCHANGE types.
+constexpr uint8_t ENV_DATABASE = 1;
+constexpr uint8_t ENV_LANGUAGE = 2;
+constexpr uint8_t ENV_PACKET_SIZE = 4;
+constexpr uint8_t ENV_COLLATION = 7;
+
+// Column type codes the server describes.
+constexpr uint8_t TYPE_INTN = 0x26;
+constexpr uint8_t TYPE_NVARCHAR = 0xE7;
+
+// Latin1_General, code page 1252, case-insensitive: what a default install
+// reports, and what the client ignores.
+extern const uint8_t DEFAULT_COLLATION[5];
+
+// One result column: NVARCHAR(max_chars) or INTN(int_bytes).
+struct Column {
+  std::string name;
+  uint8_t type;        // TYPE_NVARCHAR or TYPE_INTN
+  uint16_t max_chars;  // NVARCHAR only
+  uint8_t int_bytes;   // INTN only: 1, 2, 4 or 8
+  bool nullable;
+};
+
+// One cell; nullopt is NULL.
+struct Cell {
+  std::optional<std::string> text;  // NVARCHAR columns
+  std::optional<int64_t> number;    // INTN columns
+};
+
+// The token stream of one answer, appended in order.
+struct Tokens {
+  Builder b;
+  std::string server_name;  // stamped on INFO and ERROR
+
+  void info(int32_t number, uint8_t state, uint8_t cls, std::string_view text);
+  void error(int32_t number, uint8_t state, uint8_t cls, std::string_view text);
+  void env_text(uint8_t type, std::string_view now, std::string_view before);
+  void env_collation(const uint8_t collation[5]);
+  // tds_version as the four wire bytes read big-endian (0x74000004 for 7.4).
+  void loginack(uint32_t tds_version, std::string_view program, const uint8_t version[4]);
+  void colmetadata(const std::vector<Column>& cols);
+  void row(const std::vector<Column>& cols, const std::vector<Cell>& cells);
+  void done(uint16_t status, uint16_t curcmd, uint64_t rows);
+
+  bool empty() const { return b.out.empty(); }
+  void clear() { b.out.clear(); }
+
+ private:
+  void message(uint8_t token, int32_t number, uint8_t state, uint8_t cls, std::string_view text);
+};
+
+}  // namespace sim
