@@ -333,6 +333,7 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
 
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
   c->err[0] = 0;
+  if (sql == nullptr) sql = "";
 
   const uint64_t sql_len = std::strlen(sql);
   const uint64_t text_cap = 4 * sql_len;  // room for any UTF-8 text once converted

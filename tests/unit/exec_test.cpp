@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -461,6 +462,38 @@ TEST(Walk, EveryCutOfAnAnswer) {
     EXPECT_EQ(r == -1, w.err[0] != 0);
     ASSERT_LE(w.infos.size(), whole.infos.size());
     for (size_t i = 0; i < w.infos.size(); ++i) EXPECT_EQ(w.infos[i], whole.infos[i]);
+  }
+}
+
+// The same answer with a few bytes changed at random: the walk and the scan
+// stay inside the data (the sanitizer build checks) and report sanely.
+TEST(Walk, CorruptedAnswers) {
+  std::vector<colspec> cols = {int4_col("id"), nvarchar_col("name"), nvarchar_col("big", 0xFFFF),
+                               {0x6C, {17, 38, 30}, "d"}};
+  bytes big = cat({bytes{6, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0}, utf16le("ab"), bytes{2, 0, 0, 0},
+                   utf16le("c"), bytes{0, 0, 0, 0}});
+  bytes resp = cat({info_tok(1, "first"), colmetadata(cols),
+                    row({v_int4(1), v_nvarchar("one"), big, bytes{17, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+                                                                  12, 13, 14, 15, 16}}),
+                    nbcrow({0x06}, {v_int4(2), bytes{1, 0}}), error_tok(3, "oops"), done()});
+  walker whole;
+  ASSERT_EQ(whole.run(resp), -1) << whole.err;
+  EXPECT_EQ(whole.cell(0, 2), "abc");
+  EXPECT_EQ(whole.cell(0, 3), "21345817.372864405881847059188222722561");
+  EXPECT_EQ(whole.cell(1, 0), "2");
+  EXPECT_EQ(whole.rows[1].is_null[2], 1);
+  std::mt19937 rng(99);
+  walker w;
+  for (int iter = 0; iter < 5000; ++iter) {
+    bytes m = resp;
+    for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) m[rng() % m.size()] = static_cast<uint8_t>(rng());
+    w.infos.clear();
+    int r = w.run(m);
+    ASSERT_GE(r, -1);
+    ASSERT_LE(r, 8);
+    ASSERT_LT(std::strlen(w.err), static_cast<size_t>(TDS_ERR_SIZE));
+    std::vector<message> got;
+    ASSERT_LE(tds_scan_info(m.data(), m.size(), 0, collect, &got), m.size());
   }
 }
 

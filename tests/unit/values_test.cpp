@@ -221,6 +221,8 @@ std::vector<value_case> value_cases() {
   return v;
 }
 
+void PrintTo(const value_case& c, std::ostream* os) { *os << c.name; }
+
 class ValueTable : public ::testing::TestWithParam<value_case> {};
 
 TEST_P(ValueTable, RendersAndConsumes) {
