@@ -1,0 +1,114 @@
+// Both text conversions on arbitrary bytes. The first input byte is the
+// output capacity of the bounded conversions; the rest is the text.
+//
+// Any input: the output stays within its capacity (exact-size heap buffers),
+// UTF-16 output has an even length, UTF-8 output is terminated and made of
+// whole sequences, and a cut result is a prefix of the uncut one that stops
+// only because the next character does not fit.
+// Well-formed input: UTF-8 -> UTF-16 -> UTF-8 and UTF-16 -> UTF-8 -> UTF-16
+// give back the input.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "tds_client/tds_client.h"
+
+namespace {
+
+// At most two output bytes per input byte (four-byte sequences give a pair).
+uint64_t ucs2_cap_for(size_t utf8_len) { return 2 * static_cast<uint64_t>(utf8_len) + 2; }
+// At most three output bytes per code unit (a pair gives four for two), plus the NUL.
+uint64_t utf8_cap_for(size_t utf16_len) { return 3 * static_cast<uint64_t>(utf16_len / 2) + 1; }
+
+void check_to_ucs2(const uint8_t* data, size_t size, uint64_t cap) {
+  std::unique_ptr<char[]> in = exact_text(data, size);
+  const size_t len = std::strlen(in.get());
+
+  std::vector<uint8_t> full(ucs2_cap_for(len));
+  const uint64_t full_n = utf8_to_ucs2(in.get(), full.data(), full.size());
+  FUZZ_CHECK(full_n % 2 == 0 && full_n <= full.size());
+
+  std::unique_ptr<uint8_t[]> out(new uint8_t[cap]);
+  const uint64_t n = utf8_to_ucs2(in.get(), out.get(), cap);
+  FUZZ_CHECK(n % 2 == 0);
+  FUZZ_CHECK(n <= cap);
+  FUZZ_CHECK(n <= full_n);
+  FUZZ_CHECK(n == 0 || std::memcmp(out.get(), full.data(), n) == 0);
+  if (n < full_n) {
+    // Cut: the next character (one unit, or a pair) must not have fitted.
+    // A four-byte sequence's first unit always has the bits of 0xD800 set,
+    // even for code points beyond U+10FFFF, whose unit leaves the high
+    // surrogate range.
+    const uint32_t next = full[n] | (full[n + 1] << 8);
+    const bool maybe_pair = (next & 0xD800) == 0xD800;
+    FUZZ_CHECK(cap - n < (maybe_pair ? 4u : 2u));
+  }
+}
+
+void check_to_utf8(const uint8_t* data, size_t size, uint64_t cap) {
+  std::unique_ptr<uint8_t[]> in = exact_copy(data, size);
+
+  std::vector<char> full(utf8_cap_for(size));
+  ucs2_to_utf8(in.get(), size, full.data(), full.size());
+  FUZZ_CHECK(terminated(full.data(), full.size()));
+  const size_t full_len = std::strlen(full.data());
+  FUZZ_CHECK(utf8_whole_sequences(full.data(), full_len));
+
+  std::unique_ptr<char[]> out(new char[cap]);
+  ucs2_to_utf8(in.get(), size, out.get(), cap);
+  FUZZ_CHECK(terminated(out.get(), cap));
+  const size_t len = std::strlen(out.get());
+  FUZZ_CHECK(len < cap);
+  FUZZ_CHECK(utf8_whole_sequences(out.get(), len));
+  FUZZ_CHECK(len <= full_len);
+  FUZZ_CHECK(std::memcmp(out.get(), full.data(), len) == 0);
+  if (len < full_len) {
+    // Cut before the text's end: the next sequence must not have fitted
+    // beside the terminator.
+    FUZZ_CHECK(len + utf8_seq_len(static_cast<uint8_t>(full[len])) >= cap);
+  }
+}
+
+void check_round_trips(const uint8_t* data, size_t size, uint64_t cap) {
+  if (utf8_well_formed(data, size)) {
+    std::unique_ptr<char[]> in = exact_text(data, size);
+    std::vector<uint8_t> wide(ucs2_cap_for(size));
+    const uint64_t n = utf8_to_ucs2(in.get(), wide.data(), wide.size());
+    FUZZ_CHECK(utf16_well_formed(wide.data(), n));
+    std::vector<char> back(size + 1);
+    ucs2_to_utf8(wide.data(), n, back.data(), back.size());
+    FUZZ_CHECK(std::strlen(back.data()) == size);
+    FUZZ_CHECK(std::memcmp(back.data(), data, size) == 0);
+
+    // Cut to the capacity, the round trip gives a prefix of the text.
+    std::unique_ptr<uint8_t[]> cut(new uint8_t[cap]);
+    const uint64_t m = utf8_to_ucs2(in.get(), cut.get(), cap);
+    ucs2_to_utf8(cut.get(), m, back.data(), back.size());
+    const size_t blen = std::strlen(back.data());
+    FUZZ_CHECK(std::memcmp(back.data(), data, blen) == 0);
+    FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(back.data()), blen));
+  }
+  if (utf16_well_formed(data, size)) {
+    std::vector<char> narrow(utf8_cap_for(size));
+    ucs2_to_utf8(data, size, narrow.data(), narrow.size());
+    const size_t len = std::strlen(narrow.data());
+    FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(narrow.data()), len));
+    std::vector<uint8_t> back(size + 2);
+    const uint64_t n = utf8_to_ucs2(narrow.data(), back.data(), back.size());
+    FUZZ_CHECK(n == size);
+    FUZZ_CHECK(std::memcmp(back.data(), data, size) == 0);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint64_t cap = data[0];
+  ++data;
+  --size;
+  check_to_ucs2(data, size, cap);
+  check_to_utf8(data, size, cap == 0 ? 1 : cap);
+  check_round_trips(data, size, cap);
+  return 0;
+}

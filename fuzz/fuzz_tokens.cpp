@@ -1,0 +1,234 @@
+// The answer decoders on arbitrary bytes: read_value on its own, and the
+// token walk with the incremental message scan.
+//
+// Input layout:
+//   [0]  columns of the generated column metadata, 0 to 8 (0: none, the
+//        response is taken as it is)
+//   [1]  packet size for the scan: the response arrives in prefixes that
+//        grow by 1 + this % 64 bytes
+//   [2]  row capacity: 0 (no row array) to 3
+//   then 4 bytes per column: type (index into TYPES), length, precision, scale
+//   the rest: the response, after the generated COLMETADATA token
+//
+// Checks: read_value never reads past its end or writes past its cell,
+// consumes what it says it consumes, and leaves an empty cell and flag 0
+// when it fails. The walk stores at most its capacity, keeps every cell and
+// name terminated, and fails only with a text. Messages are never empty nor
+// longer than 511 bytes, and scanning growing prefixes as the packets
+// arrive, then walking the whole answer, delivers the same messages in the
+// same order as the walk alone: each exactly once.
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "tds_client/tds_client.h"
+#include "tds_client/type_codes.h"
+
+namespace {
+
+constexpr size_t HEADER = 3;
+constexpr size_t PER_COLUMN = 4;
+constexpr int MAX_GENERATED_COLS = 8;
+constexpr int MAX_CAP = 3;
+
+// Every type the client reads, and one it refuses (0x62, a variant).
+const uint8_t TYPES[] = {
+    TDS_TYPE_GUID,   TDS_TYPE_INTN,       TDS_TYPE_DATEN,    TDS_TYPE_TIMEN,     TDS_TYPE_DATETIME2N,
+    TDS_TYPE_DATETIMEOFFSETN, TDS_TYPE_INT4, TDS_TYPE_BITN,  TDS_TYPE_DECIMALN,  TDS_TYPE_NUMERICN,
+    TDS_TYPE_FLTN,   TDS_TYPE_MONEYN,     TDS_TYPE_DATETIMN, TDS_TYPE_BIGVARCHR, TDS_TYPE_BIGCHAR,
+    TDS_TYPE_NVARCHAR, TDS_TYPE_NCHAR,    0x62,
+};
+
+// Appends one column description (UserType, Flags, type, TYPE_INFO, name)
+// and fills in what the walk would make of it.
+void describe(std::vector<uint8_t>& out, const uint8_t* sel, int index, tds_col* col) {
+  *col = tds_col{};
+  col->type = TYPES[sel[0] % sizeof TYPES];
+  const uint8_t len = sel[1], precision = sel[2], scale = sel[3];
+  out.insert(out.end(), {0, 0, 0, 0, 0x09, 0x00, col->type});
+  switch (col->type) {
+    case TDS_TYPE_GUID: case TDS_TYPE_INTN: case TDS_TYPE_BITN:
+    case TDS_TYPE_FLTN: case TDS_TYPE_MONEYN: case TDS_TYPE_DATETIMN:
+      out.push_back(len);
+      col->max_len = len;
+      break;
+    case TDS_TYPE_DATEN:
+      col->max_len = 3;
+      break;
+    case TDS_TYPE_TIMEN: case TDS_TYPE_DATETIME2N: case TDS_TYPE_DATETIMEOFFSETN:
+      out.push_back(scale);
+      col->scale = scale;
+      break;
+    case TDS_TYPE_INT4:
+      col->max_len = 4;
+      break;
+    case TDS_TYPE_DECIMALN: case TDS_TYPE_NUMERICN:
+      out.insert(out.end(), {len, precision, scale});
+      col->max_len = len;
+      col->precision = precision;
+      col->scale = scale;
+      break;
+    case TDS_TYPE_BIGVARCHR: case TDS_TYPE_BIGCHAR: case TDS_TYPE_NVARCHAR: case TDS_TYPE_NCHAR: {
+      // The top of the range declares the chunked form.
+      const uint16_t max = len >= 0xF0 ? 0xFFFF : static_cast<uint16_t>(len * 16);
+      out.insert(out.end(), {static_cast<uint8_t>(max), static_cast<uint8_t>(max >> 8)});
+      out.insert(out.end(), {0x09, 0x04, 0xD0, 0x00, 0x34});
+      col->max_len = max;
+      break;
+    }
+    default:
+      break;  // refused by the walk before it reads anything more
+  }
+  out.insert(out.end(), {1, static_cast<uint8_t>('a' + index), 0});  // name, one unit
+}
+
+void check_values(const uint8_t* body, size_t size, const tds_col* cols, int ncols) {
+  if (ncols == 0) return;
+  std::unique_ptr<uint8_t[]> in = exact_copy(body, size);
+  const uint8_t* p = in.get();
+  const uint8_t* end = p + size;
+  for (int k = 0; k < 256; ++k) {
+    const tds_col* col = &cols[k % ncols];
+    std::unique_ptr<char[]> cell(new char[TDS_CELL_SIZE]);
+    std::memset(cell.get(), 'X', TDS_CELL_SIZE);
+    int32_t is_null = 7;
+    const int n = read_value(p, end, col, cell.get(), &is_null);
+    FUZZ_CHECK(terminated(cell.get(), TDS_CELL_SIZE));
+    if (n < 0) {
+      FUZZ_CHECK(n == -1);
+      FUZZ_CHECK(cell[0] == 0 && is_null == 0);
+      return;
+    }
+    FUZZ_CHECK(n >= 1 && static_cast<uint64_t>(n) <= static_cast<uint64_t>(end - p));
+    FUZZ_CHECK(is_null == 0 || is_null == 1);
+    if (is_null) FUZZ_CHECK(cell[0] == 0);
+    p += n;
+    if (p == end) return;
+  }
+}
+
+using messages = std::vector<std::pair<int32_t, std::string>>;
+
+void collect(void* ctx, int32_t number, const char* text) {
+  const size_t len = std::strlen(text);
+  FUZZ_CHECK(len > 0 && len <= TDS_ERR_SIZE - 1);
+  FUZZ_CHECK(utf8_whole_sequences(text, len));
+  static_cast<messages*>(ctx)->emplace_back(number, text);
+}
+
+struct walk_out {
+  int rc;
+  std::string err;
+  int32_t ncols;
+  messages msgs;
+};
+
+// Rows are filled with a pattern first, so a cell that was not written (or
+// was written past) shows.
+tds_meta g_meta;
+tds_row g_rows[MAX_CAP];
+tds_row g_scratch;
+
+void mark_rows(int cap) {
+  for (int k = 0; k < cap; ++k) {
+    std::memset(g_rows[k].cells, 'X', sizeof g_rows[k].cells);
+    for (int i = 0; i < TDS_MAX_COLS; ++i) g_rows[k].is_null[i] = 7;
+  }
+}
+
+void check_rows(int cap) {
+  static const std::vector<char> untouched(TDS_CELL_SIZE, 'X');
+  for (int k = 0; k < cap; ++k) {
+    for (int i = 0; i < TDS_MAX_COLS; ++i) {
+      const char* cell = g_rows[k].cells[i];
+      const int32_t flag = g_rows[k].is_null[i];
+      if (flag == 7) {
+        FUZZ_CHECK(std::memcmp(cell, untouched.data(), TDS_CELL_SIZE) == 0);
+        continue;
+      }
+      FUZZ_CHECK(flag == 0 || flag == 1);
+      FUZZ_CHECK(terminated(cell, TDS_CELL_SIZE));
+      if (flag == 1) FUZZ_CHECK(cell[0] == 0);
+    }
+  }
+}
+
+walk_out walk(const uint8_t* data, size_t size, int cap, bool with_rows, uint64_t info_done,
+              messages already) {
+  walk_out out{0, "", 0, std::move(already)};
+  char err[TDS_ERR_SIZE];
+  err[0] = 0;
+  mark_rows(cap);
+  tds_walk w{};
+  w.meta = &g_meta;
+  w.rows = with_rows ? g_rows : nullptr;
+  w.cap = with_rows ? cap : 0;
+  w.scratch = &g_scratch;
+  w.info_cb = collect;
+  w.info_ctx = &out.msgs;
+  w.info_done = info_done;
+  w.err = err;
+  out.rc = tds_walk_tokens(data, size, &w);
+  FUZZ_CHECK(terminated(err, sizeof err));
+  out.err = err;
+  out.ncols = g_meta.ncols;
+
+  FUZZ_CHECK(out.rc >= -1 && out.rc <= w.cap);
+  if (out.rc < 0) FUZZ_CHECK(!out.err.empty());
+  else FUZZ_CHECK(out.err.empty());
+  FUZZ_CHECK(g_meta.ncols >= 0 && g_meta.ncols <= TDS_MAX_COLS);
+  for (int i = 0; i < g_meta.ncols; ++i)
+    FUZZ_CHECK(terminated(g_meta.cols[i].name, sizeof g_meta.cols[i].name));
+  check_rows(cap);
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < HEADER) return 0;
+  const int ncols = data[0] % (MAX_GENERATED_COLS + 1);
+  uint64_t step = 1 + data[1] % 64;
+  const int cap = data[2] % (MAX_CAP + 1);
+  if (size < HEADER + PER_COLUMN * ncols) return 0;
+  const uint8_t* sel = data + HEADER;
+  const uint8_t* body = sel + PER_COLUMN * ncols;
+  const size_t body_len = size - HEADER - PER_COLUMN * ncols;
+
+  std::vector<uint8_t> response;
+  tds_col cols[MAX_GENERATED_COLS];
+  if (ncols > 0) {
+    response.insert(response.end(), {0x81, static_cast<uint8_t>(ncols), 0});
+    for (int i = 0; i < ncols; ++i) describe(response, sel + PER_COLUMN * i, i, &cols[i]);
+  }
+  response.insert(response.end(), body, body + body_len);
+
+  check_values(body, body_len, cols, ncols);
+
+  std::unique_ptr<uint8_t[]> whole = exact_copy(response.data(), response.size());
+  const size_t len = response.size();
+  const walk_out alone = walk(whole.get(), len, cap, cap > 0, 0, {});
+
+  // The same answer arriving in packets: the scan runs over each longer
+  // prefix (an exact copy, so it cannot look beyond what has arrived), then
+  // the walk goes over the whole.
+  if (len / step > 256) step = len / 256 + 1;  // bounds the copying on long inputs
+  messages early;
+  uint64_t from = 0;
+  for (uint64_t have = 0; have < len;) {
+    have = len - have > step ? have + step : len;
+    std::unique_ptr<uint8_t[]> prefix = exact_copy(response.data(), have);
+    const uint64_t next = tds_scan_info(prefix.get(), have, from, collect, &early);
+    FUZZ_CHECK(next >= from && next <= have);
+    from = next;
+  }
+  const walk_out arrived = walk(whole.get(), len, cap, cap > 0, from, std::move(early));
+
+  FUZZ_CHECK(arrived.rc == alone.rc);
+  FUZZ_CHECK(arrived.err == alone.err);
+  FUZZ_CHECK(arrived.ncols == alone.ncols);
+  FUZZ_CHECK(arrived.msgs == alone.msgs);
+  return 0;
+}

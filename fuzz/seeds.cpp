@@ -1,0 +1,276 @@
+// Writes the seed corpora of the fuzz targets: the answers a server gives
+// to each request of the library, the malformed forms the unit tests use,
+// configuration texts and conversion samples. Deterministic: the same files
+// every run, so the corpora need not be kept in the repository.
+//
+//   fuzz_seeds <dir>    writes <dir>/<target>/<name> for every target
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+std::string g_root;
+
+void write_seed(const std::string& target, const std::string& name, const bytes& b) {
+  const std::string dir = g_root + "/" + target;
+  mkdir(g_root.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  const std::string path = dir + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(b.data(), 1, b.size(), f) != b.size()) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::fclose(f);
+}
+
+bytes text_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+struct builder {
+  bytes b;
+  builder& u8(uint8_t v) { b.push_back(v); return *this; }
+  builder& u16(uint16_t v) { return u8(v & 0xFF).u8(v >> 8); }
+  builder& u32(uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
+  builder& u64(uint64_t v) { return u32(static_cast<uint32_t>(v)).u32(static_cast<uint32_t>(v >> 32)); }
+  builder& raw(std::initializer_list<uint8_t> v) { b.insert(b.end(), v); return *this; }
+  builder& raw(const bytes& v) { b.insert(b.end(), v.begin(), v.end()); return *this; }
+};
+
+// ASCII text as UTF-16LE.
+bytes wide(const std::string& s) {
+  bytes out;
+  for (unsigned char c : s) out.insert(out.end(), {c, 0});
+  return out;
+}
+
+// ERROR (0xAA) or INFO (0xAB) with number, class and text.
+bytes message(uint8_t token, int32_t number, uint8_t cls, const std::string& text) {
+  builder body;
+  body.u32(static_cast<uint32_t>(number)).u8(1).u8(cls).u16(static_cast<uint16_t>(text.size()));
+  body.raw(wide(text));
+  body.u8(3).raw(wide("SIM")).u8(0).u32(1);  // server name, procedure name, line
+  builder t;
+  t.u8(token).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
+  return t.b;
+}
+
+bytes done(uint16_t status, uint64_t rows) {
+  builder t;
+  t.u8(0xFD).u16(status).u16(0xC1).u64(rows);
+  return t.b;
+}
+
+bytes envchange_database(const std::string& now, const std::string& before) {
+  builder body;
+  body.u8(1).u8(static_cast<uint8_t>(now.size())).raw(wide(now));
+  body.u8(static_cast<uint8_t>(before.size())).raw(wide(before));
+  builder t;
+  t.u8(0xE3).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
+  return t.b;
+}
+
+bytes loginack() {
+  builder body;
+  body.u8(1).raw({0x74, 0x00, 0x00, 0x04}).u8(4).raw(wide("SQLS")).raw({16, 0, 0x10, 0x27});
+  builder t;
+  t.u8(0xAD).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
+  return t.b;
+}
+
+// PRELOGIN answer with VERSION and ENCRYPTION options.
+bytes prelogin(uint8_t encryption) {
+  return {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
+          0x10, 0x00, 0x10, 0x27, 0x00, 0x00, encryption};
+}
+
+// Column descriptions for the generated metadata: NVARCHAR(128) and INTN(4).
+bytes col_nvarchar(const std::string& name, uint16_t max) {
+  builder c;
+  c.u32(0).u16(0x09).u8(0xE7).u16(max).raw({0x09, 0x04, 0xD0, 0x00, 0x34});
+  c.u8(static_cast<uint8_t>(name.size())).raw(wide(name));
+  return c.b;
+}
+
+bytes col_intn(const std::string& name, uint8_t len) {
+  builder c;
+  c.u32(0).u16(0x09).u8(0x26).u8(len).u8(static_cast<uint8_t>(name.size())).raw(wide(name));
+  return c.b;
+}
+
+bytes nvarchar_value(const std::string& s) {
+  builder v;
+  v.u16(static_cast<uint16_t>(2 * s.size())).raw(wide(s));
+  return v.b;
+}
+
+// ---- fuzz_config --------------------------------------------------------------
+
+void config_seeds() {
+  const char* texts[] = {
+      "{}",
+      "{\"host\":\"db1\",\"port\":999}",
+      "{\"host\":\"127.0.0.1\",\"port\":1433,\"user\":\"sa\",\"password\":\"p@ss\",\"database\":\"Sales\","
+      "\"out_path\":\"D:\\\\backup\\\\sales.bak\",\"compression\":false,\"copy_only\":true,\"verify\":false,"
+      "\"connect_timeout_ms\":5000,\"query_timeout_ms\":30000}",
+      "{\"port\":\"999x\",\"verify\":\"false\",\"copy_only\":\"TRUE\",\"compression\":null}",
+      "{\"port\":\"12345678901234567890123456789012\"}",
+      "{\"user\":\"a\\u0041\",\"out_path\":\"D:\\temp.bak\"}",
+      "{\"other\":{\"host\":\"x\",\"list\":[1,2,{\"a\":[]}]},\"user\":\"u\"}",
+      "{\"user\":{\"host\":\"h\"}}",
+      "{host:\"x\",\"user\":\"u\"}",
+      "{}{\"user\":\"sa\"}",
+      "{\"host\"}",
+      "[1,2,3]",
+      "{\"user\":\"sa\"",
+      "{\"user\":\"\xC3\xA9\t\n\"}",
+      "{\"connect_timeout_ms\":-5,\"query_timeout_ms\":99999999999999999999}",
+  };
+  int i = 0;
+  for (const char* t : texts) write_seed("fuzz_config", "seed" + std::to_string(i++), text_bytes(t));
+  std::string many = "{\"a\":[";
+  for (int k = 0; k < 253; ++k) many += k ? ",1" : "1";
+  write_seed("fuzz_config", "tokens256", text_bytes(many + "]}"));
+}
+
+// ---- fuzz_login ----------------------------------------------------------------
+
+void login_seeds() {
+  for (uint8_t e : {0x00, 0x01, 0x02, 0x03, 0x81})
+    write_seed("fuzz_login", "prelogin" + std::to_string(e), prelogin(e));
+  bytes two = {0x01, 0x00, 0x0F, 0x00, 0x01, 0x01, 0x00, 0x10, 0x00, 0x01, 0xFF, 0, 0, 0, 0, 0x03, 0x02};
+  write_seed("fuzz_login", "prelogin_two_entries", two);
+
+  builder ok;
+  ok.raw(envchange_database("master", "")).raw(message(0xAB, 5701, 0, "Changed database context to 'master'."));
+  ok.raw(loginack()).raw(envchange_database("master", "master")).raw(done(0, 0));
+  write_seed("fuzz_login", "login_ok", ok.b);
+
+  builder refused;
+  refused.raw(message(0xAA, 18456, 14, "Login failed for user 'x'.")).raw(done(2, 0));
+  write_seed("fuzz_login", "login_refused", refused.b);
+
+  builder late;
+  late.raw(loginack()).raw(message(0xAA, 4060, 11, "Cannot open database.")).raw(done(0, 0));
+  write_seed("fuzz_login", "login_error_after_ack", late.b);
+
+  bytes cut = loginack();
+  cut.pop_back();
+  write_seed("fuzz_login", "login_cut", cut);
+
+  // Host, user, password and database for the LOGIN7 builder.
+  write_seed("fuzz_login", "login7_texts",
+             text_bytes(std::string("db1\0sa\0secret\0Sales", 19)));
+}
+
+// ---- fuzz_tokens -----------------------------------------------------------------
+
+// Header: generated columns, scan step, row capacity; column selectors follow.
+bytes tokens_input(uint8_t ncols, uint8_t step, uint8_t cap, const bytes& selectors, const bytes& body) {
+  builder b;
+  b.u8(ncols).u8(step).u8(cap).raw(selectors).raw(body);
+  return b.b;
+}
+
+void token_seeds() {
+  // The connection test's answer: one NVARCHAR column, one row.
+  builder version;
+  version.u8(0x81).u16(1).raw(col_nvarchar("", 128));
+  version.u8(0xD1).raw(nvarchar_value("16.0.4135.4 Developer Edition (64-bit)")).raw(done(0x10, 1));
+  write_seed("fuzz_tokens", "version", tokens_input(0, 7, 1, {}, version.b));
+
+  // The listing's answer: name, size, recovery; a ROW and an NBCROW.
+  builder listing;
+  listing.u8(0x81).u16(3).raw(col_nvarchar("", 256)).raw(col_intn("", 4)).raw(col_nvarchar("", 120));
+  listing.u8(0xD1).raw(nvarchar_value("Sales")).raw({4, 0x40, 0, 0, 0}).raw(nvarchar_value("FULL"));
+  listing.u8(0xD2).u8(0x02).raw(nvarchar_value("HR")).raw(nvarchar_value("SIMPLE"));
+  listing.raw(done(0x10, 2));
+  write_seed("fuzz_tokens", "listing", tokens_input(0, 13, 3, {}, listing.b));
+
+  // A backup's answer: progress messages, then the page count.
+  builder backup;
+  for (int p = 10; p <= 100; p += 30)
+    backup.raw(message(0xAB, 3211, 0, std::to_string(p) + " percent processed."));
+  backup.raw(message(0xAB, 4035, 0, "Processed 353 pages for database 'Sales', file 'Sales' on file 1."));
+  backup.raw(message(0xAB, 3014, 0, "BACKUP DATABASE successfully processed 355 pages in 0.1 seconds."));
+  backup.raw(done(0, 0));
+  write_seed("fuzz_tokens", "backup", tokens_input(0, 5, 0, {}, backup.b));
+
+  // Server errors between rows, an informing ERROR, ORDER and RETURNSTATUS.
+  builder errors;
+  errors.u8(0x81).u16(1).raw(col_intn("n", 4));
+  errors.raw({0xA9, 0x02, 0x00, 0x01, 0x00});
+  errors.u8(0xD1).raw({4, 1, 0, 0, 0});
+  errors.raw(message(0xAA, 3201, 16, "Cannot open backup device."));
+  errors.u8(0xD1).raw({4, 2, 0, 0, 0});
+  errors.raw(message(0xAA, 3013, 16, "BACKUP DATABASE is terminating abnormally."));
+  errors.raw(message(0xAA, 5701, 10, "informational error"));
+  errors.raw({0x79, 0, 0, 0, 0}).raw(done(2, 2));
+  write_seed("fuzz_tokens", "errors", tokens_input(0, 1, 2, {}, errors.b));
+
+  // Generated metadata over every kind of value: INTN, DECIMALN (scale 2),
+  // FLTN, BIGVARCHR, chunked NVARCHAR, GUID, BITN, INT4.
+  const bytes selectors = {1, 8, 0, 0,  8, 17, 38, 2,  10, 8, 0, 0,  13, 16, 0, 0,
+                           15, 0xFF, 0, 0,  0, 16, 0, 0,  7, 1, 0, 0,  6, 0, 0, 0};
+  builder row;
+  row.u8(0xD1);
+  row.raw({8, 0, 0, 0, 0, 0, 0, 0, 0x80});                        // INTN: smallest int64
+  row.u8(17).u8(1).raw({0x39, 0x30}).raw(bytes(14, 0));           // DECIMALN 123.45
+  row.u8(8).raw({0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}); // FLTN 0.1
+  row.u16(3).raw({'a', 'b', 0xE9});                                // BIGVARCHR
+  row.u64(6).u32(3).raw({'a', 0, 'b'}).u32(3).raw({0, 'c', 0}).u32(0);  // chunked "abc"
+  row.u8(16).raw(bytes(16, 0xAB));                                 // GUID
+  row.u8(1).u8(2);                                                 // BITN
+  row.u32(0xFFFFFFFF);                                             // INT4 -1
+  row.u8(0xD2).u8(0xFF);                                           // NBCROW, all NULL
+  row.raw(done(0x10, 2));
+  write_seed("fuzz_tokens", "all_types", tokens_input(8, 3, 3, selectors, row.b));
+
+  // Cut short, and the refusals.
+  bytes cut = version.b;
+  cut.resize(cut.size() - 20);
+  write_seed("fuzz_tokens", "version_cut", tokens_input(0, 2, 1, {}, cut));
+  write_seed("fuzz_tokens", "row_before_metadata", tokens_input(0, 1, 1, {}, {0x81, 0xFF, 0xFF, 0xD1, 4}));
+  write_seed("fuzz_tokens", "too_many_columns", tokens_input(0, 1, 1, {}, {0x81, 65, 0}));
+  write_seed("fuzz_tokens", "variant_column", tokens_input(1, 1, 1, {17, 0, 0, 0}, {0xD1}));
+}
+
+// ---- fuzz_text --------------------------------------------------------------------
+
+void text_seeds() {
+  const std::vector<bytes> samples = {
+      text_bytes("\x05" "abc"),
+      text_bytes("\x40" "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),  // e-acute, euro, emoji
+      text_bytes("\x04" "a\xF0\x9F\x98\x80" "b"),
+      {0x10, 0x80, 'a', 'b', 'c'},                     // stray continuation byte
+      {0x10, 0xF0, 0x80, 0x81, 0x81},                  // overlong four-byte form
+      {0x10, 0xE2, 0x82},                              // cut short by the end
+      {0x05, 0x3D, 0xD8, 0x00, 0xDE},                  // a surrogate pair as UTF-16
+      {0x04, 0x41, 0x00, 0xAC, 0x20, 0x42, 0x00},      // "A", euro, "B" as UTF-16
+      {0x08, 0x00, 0xD8, 0x41, 0x00, 0x00, 0xDC},      // lone surrogates
+      {0x01, 0x41, 0x00, 0x42},                        // odd length
+  };
+  int i = 0;
+  for (const bytes& s : samples) write_seed("fuzz_text", "seed" + std::to_string(i++), s);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds DIR\n");
+    return 2;
+  }
+  g_root = argv[1];
+  config_seeds();
+  login_seeds();
+  token_seeds();
+  text_seeds();
+  return 0;
+}
