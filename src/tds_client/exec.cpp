@@ -323,8 +323,9 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
     } else if (is_done(token)) {
       if (!cur_skip(c, DONE_LEN - 1)) break;
     } else {
-      // RETURNVALUE and every other token: no length to skip by, so the
-      // walk ends here with what it has.
+      // RETURNVALUE, COLINFO, TABNAME and anything unknown: a batch's
+      // answer does not carry them, so the walk ends here with what it has
+      // rather than guess at their layout.
       break;
     }
   }

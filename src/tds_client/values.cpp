@@ -129,6 +129,27 @@ char* wide_digits(char* end, const uint8_t* mag, uint64_t n) {
   return t;
 }
 
+constexpr uint64_t POW10[20] = {1ull,
+                                1ull * 10,
+                                1ull * 100,
+                                1ull * 1000,
+                                1ull * 10000,
+                                1ull * 100000,
+                                1ull * 1000000,
+                                1ull * 10000000,
+                                1ull * 100000000,
+                                1ull * 1000000000,
+                                1ull * 10000000000,
+                                1ull * 100000000000,
+                                1ull * 1000000000000,
+                                1ull * 10000000000000,
+                                1ull * 100000000000000,
+                                1ull * 1000000000000000,
+                                1ull * 10000000000000000,
+                                1ull * 100000000000000000,
+                                1ull * 1000000000000000000,
+                                1ull * 10000000000000000000u};
+
 // DECIMALN / NUMERICN: sign byte (0 negative), then the magnitude, least
 // significant byte first, scaled by 10^-scale. Magnitudes below 2^64 with a
 // scale up to 19 take the 64-bit path; anything larger is rendered exactly
@@ -146,8 +167,7 @@ void render_decimal(const uint8_t* v, uint64_t len, uint8_t scale, char* cell) {
     if (scale == 0) {
       o = put_u64(o, m);
     } else {
-      uint64_t p = 1;
-      for (int i = 0; i < scale; ++i) p *= 10;
+      const uint64_t p = POW10[scale];
       o = put_u64(o, m / p);
       *o++ = '.';
       o = put_u64(o, m % p, scale);
