@@ -147,6 +147,11 @@ int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
   c->rlen = 0;
   c->rx_pkt_left = 0;
   c->rx_pkt_eom = 0;
+  if (c->sock == PLAT_INVALID_SOCKET) {  // a wait on no socket would never end
+    tds_set_err(c, "socket read failed");
+    c->rx_pkt_eom = RX_LOST;
+    return -1;
+  }
   for (;;) {
     uint8_t hdr[HEADER_LEN];
     uint64_t done = 0;

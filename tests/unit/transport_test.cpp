@@ -416,6 +416,13 @@ TEST(TdsClose, ReleasesAndIsHarmlessTwice) {
   EXPECT_STREQ(l.c.err, "kept");
   tds_close(&l.c);
   EXPECT_EQ(l.c.sock, PLAT_INVALID_SOCKET);
+  // A closed record fails at once, even with a cancel flag that makes reads wait in slices.
+  std::atomic<int32_t> never{0};
+  l.c.cancel_flag = &never;
+  EXPECT_EQ(tds_recv(&l.c), -1);
+  EXPECT_STREQ(l.c.err, "socket read failed");
+  EXPECT_EQ(tds_send(&l.c, 0x01, nullptr, 0), -1);
+  EXPECT_STREQ(l.c.err, "socket write failed");
 }
 
 }  // namespace
