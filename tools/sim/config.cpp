@@ -397,14 +397,15 @@ const char* usage_text() {
       "  --bad-length               first packet of the targeted response has Length 4\n"
       "  --silent                   never answer from the targeted request on\n"
       "  --fault-on any|prelogin|login|batch   which response the faults hit (any)\n"
-      "  --log FILE                 append each SQL batch text and ATTENTION as a line\n";
+      "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
+      "  --quiet                    no start and stop lines on stderr\n";
 }
 
 std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
   want_help = false;
   std::vector<std::pair<std::string, std::string>> flags;
   const std::vector<std::string> switches = {"--empty-catalog", "--bad-length", "--silent",
-                                             "--help", "-h"};
+                                             "--quiet", "--help", "-h"};
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     std::string value;
@@ -498,6 +499,8 @@ std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
       if (!parse_fault_on(value, cfg.faults.on)) e = "--fault-on takes any, prelogin, login or batch";
     } else if (flag == "--log") {
       cfg.log_path = value;
+    } else if (flag == "--quiet") {
+      cfg.quiet = true;
     } else {
       e = "unknown flag " + flag;
     }

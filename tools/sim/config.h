@@ -58,6 +58,7 @@ struct Config {
   Faults faults;
 
   std::string log_path;            // one line per SQL batch and attention
+  bool quiet = false;              // no start and stop lines on stderr
 };
 
 // Reads flags (and the JSON file that --config names) into cfg. Returns an

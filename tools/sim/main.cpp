@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   // The port is the first line on stdout: tests and scripts read it.
   std::printf("%d\n", port);
   std::fflush(stdout);
-  std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
+  if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
   std::list<Worker> workers;
   uint16_t next_spid = 51;
@@ -138,6 +138,6 @@ int main(int argc, char** argv) {
   }
   ::close(lfd);
   for (Worker& w : workers) w.thread.join();
-  std::fprintf(stderr, "vaultrun-sim: stopped\n");
+  if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }

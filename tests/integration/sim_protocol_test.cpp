@@ -1,0 +1,705 @@
+// The simulated server seen from raw sockets: the shape of its PRELOGIN and
+// login answers, a backup streamed as one message of many packets, the
+// attention acknowledgment, and the fault modes that the library's failure
+// paths rely on. Independent clients (tests/scripts/sim_*.sh) check the rest.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_process.h"
+
+namespace {
+
+using vaultrun_test::SimProcess;
+using vaultrun_test::TempDir;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// ---- A bare TDS client -------------------------------------------------------
+
+Bytes utf16(const std::string& ascii) {
+  Bytes out;
+  for (char c : ascii) {
+    out.push_back(uint8_t(c));
+    out.push_back(0);
+  }
+  return out;
+}
+
+std::string from_utf16(const uint8_t* p, size_t bytes) {
+  std::string s;
+  for (size_t i = 0; i + 1 < bytes; i += 2) s += char(p[i]);  // the tests use ASCII only
+  return s;
+}
+
+struct Packet {
+  uint8_t type = 0;
+  uint8_t status = 0;
+  uint16_t length = 0;
+  Bytes payload;
+  Clock::time_point at;
+};
+
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    int one = 1;
+    if (fd_ >= 0) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~Client() { close(); }
+
+  bool connected() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  // One message as a single packet.
+  bool send(uint8_t type, const Bytes& payload) {
+    Bytes p = {type, 0x01, uint8_t((payload.size() + 8) >> 8), uint8_t(payload.size() + 8), 0, 0, 1, 0};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return ::send(fd_, p.data(), p.size(), MSG_NOSIGNAL) == ssize_t(p.size());
+  }
+
+  // Up to n bytes arriving within timeout_ms; fewer when the peer closes.
+  Bytes read_some(size_t n, int timeout_ms) {
+    Bytes out;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out.size() < n) {
+      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      pollfd p{fd_, POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, left) <= 0) break;
+      uint8_t buf[4096];
+      ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+      if (r <= 0) {
+        eof_ = true;
+        break;
+      }
+      out.insert(out.end(), buf, buf + r);
+    }
+    return out;
+  }
+
+  bool read_packet(Packet& p, int timeout_ms = 5000) {
+    Bytes h = read_some(8, timeout_ms);
+    if (h.size() != 8) return false;
+    p.type = h[0];
+    p.status = h[1];
+    p.length = uint16_t((h[2] << 8) | h[3]);
+    p.at = Clock::now();
+    if (p.length < 8) return true;  // the caller judges it
+    p.payload = read_some(p.length - 8u, timeout_ms);
+    return p.payload.size() == p.length - 8u;
+  }
+
+  // Packets up to end of message; payload joined.
+  bool read_message(Bytes& payload, std::vector<Packet>* packets = nullptr, int timeout_ms = 5000) {
+    payload.clear();
+    for (;;) {
+      Packet p;
+      if (!read_packet(p, timeout_ms) || p.length < 8) return false;
+      payload.insert(payload.end(), p.payload.begin(), p.payload.end());
+      if (packets) packets->push_back(p);
+      if (p.status & 0x01) return true;
+    }
+  }
+
+  bool peer_closed(int timeout_ms = 2000) {
+    read_some(1 << 20, timeout_ms);
+    return eof_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool eof_ = false;
+};
+
+Bytes prelogin_request() {
+  // VERSION, ENCRYPTION (not supported), end.
+  return {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
+          0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
+}
+
+// A LOGIN7 record with user, password (masked) and nothing else.
+Bytes login7(const std::string& user, const std::string& password) {
+  Bytes u = utf16(user), pw = utf16(password);
+  for (uint8_t& c : pw) c = uint8_t(((c << 4) | (c >> 4)) ^ 0xA5);
+  Bytes r(94, 0);
+  auto put16 = [&](size_t at, size_t v) {
+    r[at] = uint8_t(v);
+    r[at + 1] = uint8_t(v >> 8);
+  };
+  uint32_t total = uint32_t(94 + u.size() + pw.size());
+  for (int i = 0; i < 4; ++i) r[size_t(i)] = uint8_t(total >> (8 * i));
+  const uint8_t head[] = {0x04, 0x00, 0x00, 0x74, 0x00, 0x10, 0x00, 0x00};
+  std::memcpy(&r[4], head, sizeof head);
+  r[24] = 0xE0;
+  r[25] = 0x03;
+  for (size_t at = 36; at < 90; at += 4) put16(at, total);  // every string empty at the end
+  put16(40, 94), put16(42, u.size() / 2);
+  put16(44, 94 + u.size()), put16(46, pw.size() / 2);
+  r.insert(r.end(), u.begin(), u.end());
+  r.insert(r.end(), pw.begin(), pw.end());
+  return r;
+}
+
+Bytes sql_batch(const std::string& text) {
+  Bytes p = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
+  Bytes t = utf16(text);
+  p.insert(p.end(), t.begin(), t.end());
+  return p;
+}
+
+// ---- Reading the token stream ------------------------------------------------------
+
+struct Token {
+  uint8_t type = 0;
+  int32_t number = 0;        // INFO, ERROR
+  uint8_t cls = 0;
+  std::string text;          // INFO, ERROR message; ENVCHANGE new value
+  uint8_t env = 0;           // ENVCHANGE type
+  uint16_t status = 0;       // DONE
+  uint64_t rows = 0;         // DONE
+  Bytes body;                // LOGINACK
+  std::vector<uint8_t> col_types;        // COLMETADATA
+  std::vector<std::string> cells;        // ROW, "NULL" for null
+};
+
+// Walks a response; a malformed stream fails the test.
+std::vector<Token> tokens(const Bytes& b) {
+  std::vector<Token> out;
+  std::vector<uint8_t> cols;
+  size_t i = 0;
+  auto need = [&](size_t n) {
+    if (b.size() - i < n) throw std::runtime_error("token stream cut at " + std::to_string(i));
+  };
+  auto u16 = [&](size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); };
+  while (i < b.size()) {
+    Token t;
+    t.type = b[i++];
+    switch (t.type) {
+      case 0xAA: case 0xAB: case 0xE3: case 0xAD: {
+        need(2);
+        size_t len = u16(i);
+        need(2 + len);
+        size_t s = i + 2;
+        if (t.type == 0xE3) {
+          t.env = b[s];
+          t.text = from_utf16(&b[s + 2], size_t(b[s + 1]) * 2);
+        } else if (t.type == 0xAD) {
+          t.body.assign(b.begin() + long(s), b.begin() + long(s + len));
+        } else {
+          std::memcpy(&t.number, &b[s], 4);
+          t.cls = b[s + 5];
+          t.text = from_utf16(&b[s + 8], size_t(u16(s + 6)) * 2);
+        }
+        i = s + len;
+        break;
+      }
+      case 0xFD:
+        need(12);
+        t.status = u16(i);
+        std::memcpy(&t.rows, &b[i + 4], 8);
+        i += 12;
+        break;
+      case 0x81: {
+        need(2);
+        size_t n = u16(i);
+        i += 2;
+        cols.clear();
+        for (size_t c = 0; c < n; ++c) {
+          need(7);
+          uint8_t type = b[i + 6];
+          i += 7;
+          if (type == 0xE7) i += 7;
+          else if (type == 0x26) i += 1;
+          else throw std::runtime_error("unexpected column type");
+          need(1);
+          i += 1 + size_t(b[i]) * 2;
+          cols.push_back(type);
+        }
+        t.col_types = cols;
+        break;
+      }
+      case 0xD1:
+        for (uint8_t type : cols) {
+          if (type == 0xE7) {
+            need(2);
+            size_t len = u16(i);
+            i += 2;
+            if (len == 0xFFFF) {
+              t.cells.push_back("NULL");
+              continue;
+            }
+            need(len);
+            t.cells.push_back(from_utf16(&b[i], len));
+            i += len;
+          } else {
+            need(1);
+            size_t len = b[i++];
+            need(len);
+            int64_t v = 0;
+            for (size_t k = 0; k < len; ++k) v |= int64_t(b[i + k]) << (8 * k);
+            t.cells.push_back(len == 0 ? "NULL" : std::to_string(v));
+            i += len;
+          }
+        }
+        break;
+      default:
+        throw std::runtime_error("unknown token " + std::to_string(t.type));
+    }
+    out.push_back(t);
+  }
+  return out;
+}
+
+std::vector<int32_t> message_numbers(const std::vector<Token>& ts) {
+  std::vector<int32_t> n;
+  for (const Token& t : ts) {
+    if (t.type == 0xAA || t.type == 0xAB) n.push_back(t.number);
+  }
+  return n;
+}
+
+// Connects and logs in as sa; the test fails if that does not work.
+void login(Client& c, const std::string& user = "sa", const std::string& password = "vaultrun") {
+  Bytes r;
+  ASSERT_TRUE(c.connected());
+  ASSERT_TRUE(c.send(0x12, prelogin_request()));
+  ASSERT_TRUE(c.read_message(r));
+  ASSERT_TRUE(c.send(0x10, login7(user, password)));
+  ASSERT_TRUE(c.read_message(r));
+  auto ts = tokens(r);
+  ASSERT_TRUE(std::any_of(ts.begin(), ts.end(), [](const Token& t) { return t.type == 0xAD; }));
+}
+
+std::vector<Token> exec(Client& c, const std::string& sql, std::vector<Packet>* packets = nullptr) {
+  Bytes r;
+  EXPECT_TRUE(c.send(0x01, sql_batch(sql)));
+  EXPECT_TRUE(c.read_message(r, packets, 15000));
+  return tokens(r);
+}
+
+std::string bracket(const std::string& name) {
+  std::string s = "[";
+  for (char c : name) s += c == ']' ? std::string("]]") : std::string(1, c);
+  return s + "]";
+}
+
+std::string quote(const std::string& text) {
+  std::string s = "N'";
+  for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
+  return s + "'";
+}
+
+std::string backup_sql(const std::string& db, const std::string& path, const std::string& options) {
+  return "BACKUP DATABASE " + bracket(db) + " TO DISK = " + quote(path) + " WITH STATS = " + options;
+}
+
+std::string verify_sql(const std::string& path) { return "RESTORE VERIFYONLY FROM DISK = " + quote(path); }
+
+size_t files_in(const std::string& dir) {
+  size_t n = 0;
+  for (auto it = fs::directory_iterator(dir); it != fs::directory_iterator(); ++it) ++n;
+  return n;
+}
+
+// ---- Tests --------------------------------------------------------------------------
+
+TEST(SimProtocol, PreloginAnswerCarriesTheConfiguredEncryption) {
+  const struct { const char* mode; uint8_t value; } cases[] = {
+      {"notsup", 2}, {"off", 0}, {"on", 1}, {"req", 3}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.mode);
+    SimProcess sim({"--encryption", k.mode});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Client c(sim.port());
+    ASSERT_TRUE(c.send(0x12, prelogin_request()));
+    std::vector<Packet> pk;
+    Bytes r;
+    ASSERT_TRUE(c.read_message(r, &pk));
+    ASSERT_EQ(pk.size(), 1u);
+    EXPECT_EQ(pk[0].type, 0x04);
+
+    // Option table: VERSION, ENCRYPTION, INSTOPT, THREADID, MARS, then 0xFF.
+    const uint8_t want_tokens[] = {0x00, 0x01, 0x02, 0x03, 0x04};
+    for (size_t k2 = 0; k2 < 5; ++k2) ASSERT_EQ(r[k2 * 5], want_tokens[k2]);
+    ASSERT_EQ(r[25], 0xFF);
+    auto data = [&](size_t opt) { return size_t((r[opt * 5 + 1] << 8) | r[opt * 5 + 2]); };
+    auto len = [&](size_t opt) { return size_t((r[opt * 5 + 3] << 8) | r[opt * 5 + 4]); };
+    ASSERT_EQ(len(0), 6u);
+    ASSERT_LE(data(4) + len(4), r.size());
+    // 16.0.4135.4: major, minor, build big-endian, sub-build.
+    EXPECT_EQ(Bytes(r.begin() + long(data(0)), r.begin() + long(data(0) + 6)),
+              (Bytes{16, 0, 0x10, 0x27, 0x00, 0x04}));
+    ASSERT_EQ(len(1), 1u);
+    EXPECT_EQ(r[data(1)], k.value);
+  }
+}
+
+TEST(SimProtocol, LoginAnswersWithTheTokensOfARealServer) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Client c(sim.port());
+  Bytes r;
+  ASSERT_TRUE(c.send(0x12, prelogin_request()));
+  ASSERT_TRUE(c.read_message(r));
+  ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
+  ASSERT_TRUE(c.read_message(r));
+  auto ts = tokens(r);
+
+  std::vector<uint8_t> kinds;
+  for (const Token& t : ts) kinds.push_back(t.type);
+  EXPECT_EQ(kinds, (std::vector<uint8_t>{0xE3, 0xAB, 0xE3, 0xE3, 0xAB, 0xAD, 0xE3, 0xFD}));
+  ASSERT_EQ(ts.size(), 8u);
+  EXPECT_EQ(ts[0].env, 1);
+  EXPECT_EQ(ts[0].text, "master");
+  EXPECT_EQ(ts[1].number, 5701);
+  EXPECT_EQ(ts[1].text, "Changed database context to 'master'.");
+  EXPECT_EQ(ts[3].env, 2);
+  EXPECT_EQ(ts[3].text, "us_english");
+  EXPECT_EQ(ts[4].number, 5703);
+  EXPECT_EQ(ts[4].text, "Changed language setting to us_english.");
+  // LOGINACK: interface 1, TDS 7.4, a program name, version 16.0.4135.
+  const Bytes& ack = ts[5].body;
+  ASSERT_GE(ack.size(), 10u);
+  EXPECT_EQ(ack[0], 1);
+  EXPECT_EQ(Bytes(ack.begin() + 1, ack.begin() + 5), (Bytes{0x74, 0x00, 0x00, 0x04}));
+  ASSERT_EQ(ack.size(), 10u + size_t(ack[5]) * 2);
+  EXPECT_EQ(Bytes(ack.end() - 4, ack.end()), (Bytes{16, 0, 0x10, 0x27}));
+  EXPECT_EQ(ts[6].env, 4);
+  EXPECT_EQ(ts[6].text, "4096");
+  EXPECT_EQ(ts[7].status, 0);
+}
+
+TEST(SimProtocol, LoginChecksUserAndPassword) {
+  SimProcess sim({"--login", "backup_op:S3cret!'x"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const struct { const char* user; const char* password; bool ok; } cases[] = {
+      {"sa", "vaultrun", true},
+      {"SA", "vaultrun", true},  // login names ignore case, passwords do not
+      {"sa", "VAULTRUN", false},
+      {"sa", "", false},
+      {"nobody", "vaultrun", false},
+      {"backup_op", "S3cret!'x", true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(std::string(k.user) + "/" + k.password);
+    Client c(sim.port());
+    Bytes r;
+    ASSERT_TRUE(c.send(0x12, prelogin_request()));
+    ASSERT_TRUE(c.read_message(r));
+    ASSERT_TRUE(c.send(0x10, login7(k.user, k.password)));
+    ASSERT_TRUE(c.read_message(r));
+    auto ts = tokens(r);
+    if (k.ok) {
+      EXPECT_EQ(ts.back().type, 0xFD);
+      EXPECT_EQ(ts.back().status, 0);
+      continue;
+    }
+    ASSERT_EQ(ts.size(), 2u);
+    EXPECT_EQ(ts[0].type, 0xAA);
+    EXPECT_EQ(ts[0].number, 18456);
+    EXPECT_EQ(ts[0].cls, 14);
+    EXPECT_EQ(ts[0].text, "Login failed for user '" + std::string(k.user) + "'.");
+    EXPECT_EQ(ts[1].type, 0xFD);
+    EXPECT_EQ(ts[1].status & 0x0002, 0x0002);
+    EXPECT_TRUE(c.peer_closed());
+  }
+}
+
+TEST(SimProtocol, ListingIsNameOrderedOnlineUserDatabasesInTinyPackets) {
+  SimProcess sim({"--databases", "300", "--split", "100"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Client c(sim.port());
+  ASSERT_NO_FATAL_FAILURE(login(c));
+
+  auto v = exec(c, "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + "
+                   "CAST(SERVERPROPERTY('Edition') AS NVARCHAR(64))");
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[1].cells, (std::vector<std::string>{"16.0.4135.4 Developer Edition (64-bit)"}));
+  EXPECT_EQ(v[2].rows, 1u);
+
+  std::vector<Packet> pk;
+  auto ts = exec(c,
+                 "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
+                 "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
+                 "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name",
+                 &pk);
+  for (size_t i = 0; i < pk.size(); ++i) {
+    ASSERT_LE(pk[i].length, 100);
+    ASSERT_EQ(pk[i].status, i + 1 == pk.size() ? 0x01 : 0x00);
+  }
+  ASSERT_EQ(ts.front().col_types, (std::vector<uint8_t>{0xE7, 0x26, 0xE7}));
+  std::vector<std::vector<std::string>> rows;
+  for (const Token& t : ts) {
+    if (t.type == 0xD1) rows.push_back(t.cells);
+  }
+  ASSERT_EQ(rows.size(), 303u);  // 300 generated, hr, inventory, sales; not archive (offline)
+  EXPECT_EQ(ts.back().rows, 303u);
+  EXPECT_EQ(rows[0][0], "db0001");
+  EXPECT_EQ(rows[300], (std::vector<std::string>{"hr", "16", "BULK_LOGGED"}));
+  EXPECT_EQ(rows[301], (std::vector<std::string>{"inventory", "64", "FULL"}));
+  EXPECT_EQ(rows[302], (std::vector<std::string>{"sales", "512", "SIMPLE"}));
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i - 1][0], rows[i][0]);
+}
+
+TEST(SimProtocol, BackupStreamsProgressAsOneMessageAndVerifies) {
+  TempDir dir;
+  const std::string db = "we]ird'db";
+  const std::string log = dir.file("statements.log");
+  SimProcess sim({"--backup-ms", "600", "--database", db + ":8:FULL", "--log", log});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Client c(sim.port());
+  ASSERT_NO_FATAL_FAILURE(login(c));
+
+  // Quoting undone: "]" doubled inside [..], "'" doubled inside N'..'.
+  const std::string path = dir.file("it's.bak");
+  const std::string sql = backup_sql(db, path, "10, COMPRESSION");
+  std::vector<Packet> pk;
+  auto ts = exec(c, sql, &pk);
+
+  std::vector<int32_t> want;
+  for (int p = 10; p <= 100; p += 10) want.push_back(3211);
+  want.push_back(4035);
+  want.push_back(3014);
+  EXPECT_EQ(message_numbers(ts), want);
+  EXPECT_EQ(ts[0].text, "10 percent processed.");
+  EXPECT_EQ(ts[10].text, "Processed 1024 pages for database '" + db + "', file '" + db + "' on file 1.");
+  EXPECT_EQ(ts[11].text.rfind("BACKUP DATABASE successfully processed 1024 pages in ", 0), 0u);
+  EXPECT_EQ(ts.back().type, 0xFD);
+  EXPECT_EQ(ts.back().status, 0);
+
+  // One message, streamed: every packet before the last says "more", and
+  // the progress arrived while the work went on, not all at the end.
+  ASSERT_GE(pk.size(), 10u);
+  for (size_t i = 0; i < pk.size(); ++i) ASSERT_EQ(pk[i].status, i + 1 == pk.size() ? 0x01 : 0x00);
+  EXPECT_GE(pk.back().at - pk.front().at, std::chrono::milliseconds(400));
+
+  ASSERT_TRUE(fs::exists(path));
+  EXPECT_EQ(files_in(dir.path()), 2u);  // the backup and the log, no leftovers
+  EXPECT_EQ(vaultrun_test::read_lines(log), (std::vector<std::string>{sql}));
+
+  // Without COMPRESSION the same database makes a larger file.
+  const std::string plain = dir.file("plain.bak");
+  auto plain_ts = exec(c, backup_sql(db, plain, "50"));
+  EXPECT_EQ(message_numbers(plain_ts), (std::vector<int32_t>{3211, 3211, 4035, 3014}));
+  EXPECT_LT(fs::file_size(path), fs::file_size(plain));
+
+  auto ok = exec(c, verify_sql(path));
+  EXPECT_EQ(message_numbers(ok), (std::vector<int32_t>{3262}));
+  EXPECT_EQ(ok[0].text, "The backup set on file 1 is valid.");
+  EXPECT_EQ(ok.back().status & 0x0002, 0);
+
+  // One changed byte in the pages is found.
+  {
+    std::fstream f(plain, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(std::streamoff(fs::file_size(plain) / 2));
+    f.put('\x5A');
+  }
+  auto bad = exec(c, verify_sql(plain));
+  EXPECT_EQ(message_numbers(bad), (std::vector<int32_t>{3189, 3013}));
+  EXPECT_EQ(bad[1].text, "VERIFY DATABASE is terminating abnormally.");
+  EXPECT_EQ(bad.back().status & 0x0002, 0x0002);
+}
+
+TEST(SimProtocol, FailedBackupsAndVerificationsEndWith3013) {
+  TempDir dir;
+  SimProcess sim({"--backup-ms", "0"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Client c(sim.port());
+  ASSERT_NO_FATAL_FAILURE(login(c));
+  const std::string junk = dir.file("junk.bak");
+  std::ofstream(junk) << "not a backup at all, just some text long enough for a header";
+  const std::string cut = dir.file("cut.bak");
+  exec(c, backup_sql("hr", cut, "50"));
+  fs::resize_file(cut, fs::file_size(cut) - 100);
+
+  const struct { std::string sql; std::vector<int32_t> numbers; std::string first; } cases[] = {
+      {backup_sql("nope", dir.file("a.bak"), "5"), {911, 3013},
+       "Database 'nope' does not exist. Make sure that the name is entered correctly."},
+      {backup_sql("archive", dir.file("b.bak"), "5"), {942, 3013},
+       "Database 'archive' cannot be opened because it is offline."},
+      {backup_sql("hr", dir.file("no/such/dir/c.bak"), "5"), {3201, 3013},
+       "Cannot open backup device '" + dir.file("no/such/dir/c.bak") +
+           "'. Operating system error 3(The system cannot find the path specified.)."},
+      {verify_sql(dir.file("missing.bak")), {3201, 3013},
+       "Cannot open backup device '" + dir.file("missing.bak") +
+           "'. Operating system error 2(The system cannot find the file specified.)."},
+      {verify_sql(junk), {3241, 3013},
+       "The media family on device '" + junk + "' is incorrectly formed. SQL Server cannot process this media family."},
+      {verify_sql(cut), {3203, 3013}, "Read on \"" + cut + "\" failed: 38(Reached the end of the file.)"},
+      {"BACKUP DATABASE hr TO TAPE = N'x'", {102}, "Incorrect syntax near 'TAPE'."},
+      {"DROP DATABASE hr", {102}, "Incorrect syntax near 'DROP'."},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.sql);
+    auto ts = exec(c, k.sql);
+    EXPECT_EQ(message_numbers(ts), k.numbers);
+    ASSERT_FALSE(ts.empty());
+    EXPECT_EQ(ts[0].text, k.first);
+    EXPECT_GE(ts[0].cls, 14);
+    EXPECT_EQ(ts.back().type, 0xFD);
+    EXPECT_EQ(ts.back().status & 0x0002, 0x0002);
+  }
+  EXPECT_EQ(files_in(dir.path()), 2u);  // junk and cut only
+}
+
+TEST(SimProtocol, AttentionStopsABackupAndIsAcknowledgedByItsOwnMessage) {
+  TempDir dir;
+  const std::string log = dir.file("statements.log");
+  SimProcess sim({"--backup-ms", "4000", "--log", log});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Client c(sim.port());
+  ASSERT_NO_FATAL_FAILURE(login(c));
+  const std::string sql = backup_sql("inventory", dir.file("inv.bak"), "5");
+  ASSERT_TRUE(c.send(0x01, sql_batch(sql)));
+
+  Packet first;
+  ASSERT_TRUE(c.read_packet(first));
+  EXPECT_EQ(first.status, 0x00);
+  EXPECT_EQ(tokens(first.payload)[0].text, "5 percent processed.");
+
+  auto sent = Clock::now();
+  ASSERT_TRUE(c.send(0x06, {}));
+  // The cancelled answer ends, then the acknowledgment stands alone.
+  std::vector<Bytes> messages;
+  Bytes m;
+  bool acked = false;
+  while (!acked && c.read_message(m)) {
+    messages.push_back(m);
+    auto ts = tokens(m);
+    acked = ts.size() == 1 && ts[0].type == 0xFD && (ts[0].status & 0x0020);
+  }
+  ASSERT_TRUE(acked);
+  EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1000));
+  EXPECT_LE(messages.size(), 2u);
+  EXPECT_EQ(files_in(dir.path()), 1u);  // the log; no backup, no partial file
+  EXPECT_EQ(vaultrun_test::read_lines(log), (std::vector<std::string>{sql, "ATTENTION"}));
+
+  // The connection serves on.
+  auto ts = exec(c, "SELECT @@SPID");
+  EXPECT_EQ(ts.back().rows, 1u);
+}
+
+TEST(SimProtocol, ABackupEndsWithoutAFileWhenTheClientLeavesOrTheServerStops) {
+  TempDir dir;
+  SimProcess sim({"--backup-ms", "1500"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  {
+    Client c(sim.port());
+    ASSERT_NO_FATAL_FAILURE(login(c));
+    ASSERT_TRUE(c.send(0x01, sql_batch(backup_sql("sales", dir.file("left.bak"), "5"))));
+    Packet first;
+    ASSERT_TRUE(c.read_packet(first));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1700));  // past when it would have ended
+  EXPECT_EQ(files_in(dir.path()), 0u);
+
+  Client c(sim.port());
+  ASSERT_NO_FATAL_FAILURE(login(c));
+  ASSERT_TRUE(c.send(0x01, sql_batch(backup_sql("sales", dir.file("stopped.bak"), "5"))));
+  Packet first;
+  ASSERT_TRUE(c.read_packet(first));
+  int status = sim.stop();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+TEST(SimProtocol, FaultModesBreakTheAnswerWhereAsked) {
+  const Bytes version_batch = sql_batch("SELECT @@VERSION");
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(Client&)> check;
+  } cases[] = {
+      {"bad length on the first answer", {"--bad-length"},
+       [](Client& c) {
+         ASSERT_TRUE(c.send(0x12, prelogin_request()));
+         Packet p;
+         c.read_packet(p);
+         EXPECT_LT(p.length, 8);
+       }},
+      {"close after 20 bytes", {"--close-after", "20"},
+       [](Client& c) {
+         ASSERT_TRUE(c.send(0x12, prelogin_request()));
+         EXPECT_EQ(c.read_some(1000, 2000).size(), 20u);
+         EXPECT_TRUE(c.peer_closed());
+       }},
+      {"close after 30 bytes of the first batch answer", {"--fault-on", "batch", "--close-after", "30"},
+       [&](Client& c) {
+         ASSERT_NO_FATAL_FAILURE(login(c));
+         ASSERT_TRUE(c.send(0x01, version_batch));
+         EXPECT_EQ(c.read_some(1000, 2000).size(), 30u);
+         EXPECT_TRUE(c.peer_closed());
+       }},
+      {"silent", {"--silent"},
+       [](Client& c) {
+         ASSERT_TRUE(c.send(0x12, prelogin_request()));
+         EXPECT_TRUE(c.read_some(1, 300).empty());
+         EXPECT_FALSE(c.peer_closed(100));
+       }},
+      {"silent after login", {"--fault-on", "batch", "--silent"},
+       [&](Client& c) {
+         ASSERT_NO_FATAL_FAILURE(login(c));
+         ASSERT_TRUE(c.send(0x01, version_batch));
+         EXPECT_TRUE(c.read_some(1, 300).empty());
+         EXPECT_FALSE(c.peer_closed(100));
+       }},
+      {"packet size 8192", {"--packet-size", "8192", "--databases", "300"},
+       [](Client& c) {
+         Bytes r;
+         ASSERT_TRUE(c.send(0x12, prelogin_request()));
+         ASSERT_TRUE(c.read_message(r));
+         ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
+         ASSERT_TRUE(c.read_message(r));
+         auto ts = tokens(r);
+         EXPECT_TRUE(std::any_of(ts.begin(), ts.end(),
+                                 [](const Token& t) { return t.env == 4 && t.text == "8192"; }));
+         std::vector<Packet> pk;
+         exec(c, "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
+                 "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
+                 "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name",
+              &pk);
+         ASSERT_GE(pk.size(), 2u);
+         EXPECT_EQ(pk[0].length, 8192);
+       }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    SimProcess sim(k.args);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Client c(sim.port());
+    ASSERT_TRUE(c.connected());
+    k.check(c);
+  }
+}
+
+}  // namespace
