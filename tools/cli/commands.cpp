@@ -1,0 +1,349 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
+
+#include "json.h"
+#include "terminal.h"
+#include "vaultrun.h"
+
+namespace cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(150);
+constexpr int BAR_WIDTH = 24;
+
+// The library joins several server errors with line feeds, cause first;
+// on one line they read as sentences in a row.
+std::string one_line(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string part = text.substr(start, end - start);
+    if (!part.empty()) {
+      if (!out.empty()) out += out.back() == '.' ? " " : "; ";
+      out += part;
+    }
+    start = end + 1;
+  }
+  return printable(out);
+}
+
+std::string clock_text(int64_t ms) {
+  int64_t s = ms / 1000;
+  char buf[32];
+  if (s >= 3600) {
+    std::snprintf(buf, sizeof buf, "%" PRId64 ":%02d:%02d", s / 3600, int(s / 60 % 60), int(s % 60));
+  } else {
+    std::snprintf(buf, sizeof buf, "%d:%02d", int(s / 60), int(s % 60));
+  }
+  return buf;
+}
+
+std::string duration_text(int64_t ms) {
+  if (ms < 60000) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", double(ms) / 1000.0);
+    return buf;
+  }
+  return clock_text(ms);
+}
+
+// Reads a library answer; an unreadable one is reported as a failure.
+bool read_answer(const char* answer, JsonValue& v) {
+  std::string e = parse_json(answer ? answer : "", v);
+  if (e.empty() && v.kind == JsonValue::Kind::Object) return true;
+  print_error("unreadable answer from the library (" + e + "): " + printable(answer ? answer : ""));
+  return false;
+}
+
+bool is_ok(const JsonValue& v) {
+  const JsonValue* ok = v.find("ok");
+  return ok && ok->kind == JsonValue::Kind::Bool && ok->boolean;
+}
+
+std::string text_of(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.find(key);
+  return m && m->kind == JsonValue::Kind::String ? m->text : std::string();
+}
+
+int64_t int_of(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.find(key);
+  int64_t n = 0;
+  return m && m->as_int(n) ? n : 0;
+}
+
+struct Progress {
+  int32_t state = 0;
+  int percent = 0;
+  std::string message;
+  int64_t elapsed_ms = 0;
+};
+
+enum class Phase { Connecting, BackingUp, Verifying, Done, Failed };
+
+const char* phase_name(Phase p, bool cancelling) {
+  if (cancelling && (p == Phase::Connecting || p == Phase::BackingUp || p == Phase::Verifying)) return "cancelling";
+  switch (p) {
+    case Phase::Connecting: return "connecting";
+    case Phase::BackingUp: return "backing up";
+    case Phase::Verifying: return "verifying";
+    case Phase::Done: return "done";
+    case Phase::Failed: return "failed";
+  }
+  return "";
+}
+
+// Shows a running backup: a bar redrawn in place on a terminal, a line per
+// change otherwise, the library's own documents with --json.
+class ProgressView {
+ public:
+  ProgressView(bool json, bool verify)
+      : json_(json), tty_(!json && is_terminal(STDOUT_FILENO)), verify_(verify) {}
+
+  void update(const Progress& p, const std::string& raw, int64_t elapsed_ms, bool cancelling) {
+    Phase phase = phase_of(p);
+    std::string message = printable(p.message);
+    bool changed = !shown_ || p.state != last_.state || p.percent != last_.percent ||
+                   p.message != last_.message || cancelling != last_cancelling_;
+    if (json_) {
+      if (changed) std::printf("%s\n", raw.c_str());
+    } else if (tty_) {
+      draw_bar(p.percent, elapsed_ms, phase_name(phase, cancelling), message);
+    } else if (changed) {
+      std::printf("%3d%%  %s  %s%s%s\n", p.percent, clock_text(elapsed_ms).c_str(), phase_name(phase, cancelling),
+                  message.empty() ? "" : "  ", message.c_str());
+    }
+    std::fflush(stdout);
+    shown_ = true;
+    last_ = p;
+    last_cancelling_ = cancelling;
+  }
+
+  // Ends the bar's line so that what follows starts on a fresh one.
+  void close() {
+    if (tty_ && shown_) {
+      std::printf("\n");
+      std::fflush(stdout);
+    }
+    shown_ = false;
+  }
+
+ private:
+  bool json_, tty_, verify_;
+  bool shown_ = false;
+  bool last_cancelling_ = false;
+  Progress last_;
+
+  Phase phase_of(const Progress& p) const {
+    if (p.state == VAULTRUN_SESSION_STARTING) return Phase::Connecting;
+    if (p.state == VAULTRUN_SESSION_DONE) return Phase::Done;
+    if (p.state != VAULTRUN_SESSION_RUNNING) return Phase::Failed;
+    // The worker marks the backup 100 percent done before it verifies.
+    return verify_ && p.percent >= 100 ? Phase::Verifying : Phase::BackingUp;
+  }
+
+  void draw_bar(int percent, int64_t elapsed_ms, const char* phase, const std::string& message) {
+    int pct = std::clamp(percent, 0, 100);
+    int cols = terminal_columns(STDOUT_FILENO);
+    int bar = std::min(BAR_WIDTH, std::max(0, cols - 40));
+    std::string line;
+    char head[64];
+    std::snprintf(head, sizeof head, "%-10s ", phase);
+    line += head;
+    if (bar > 0) {
+      int filled = pct * bar / 100;
+      line += "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "] ";
+    }
+    std::snprintf(head, sizeof head, "%3d%%  %s", pct, clock_text(elapsed_ms).c_str());
+    line += head;
+    if (!message.empty()) line += "  " + message;
+    // One column short of the edge, so the terminal never wraps the line.
+    line = fit_width(line, cols > 1 ? size_t(cols - 1) : 1);
+    std::printf("\r%s\x1b[K", line.c_str());
+  }
+};
+
+bool read_progress(const char* raw, Progress& p) {
+  JsonValue v;
+  if (!read_answer(raw, v)) return false;
+  int64_t state = -1;
+  const JsonValue* st = v.find("state");
+  if (!st || !st->as_int(state)) {
+    print_error("unexpected progress from the library: " + printable(raw));
+    return false;
+  }
+  p.state = int32_t(state);
+  p.percent = int(int_of(v, "percent"));
+  p.message = text_of(v, "message");
+  p.elapsed_ms = int_of(v, "elapsed_ms");
+  return true;
+}
+
+bool ended(int32_t state) {
+  return state != VAULTRUN_SESSION_STARTING && state != VAULTRUN_SESSION_RUNNING;
+}
+
+}  // namespace
+
+void print_error(const std::string& text) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "vaultrun: %s\n", text.c_str());
+}
+
+int run_test(const Settings& s, bool json) {
+  const std::string cfg = config_json(s);
+  const char* answer = vaultrun_test_connection(cfg.c_str());
+  if (json) std::printf("%s\n", answer);
+  JsonValue v;
+  if (!read_answer(answer, v)) return EXIT_FAILED;
+  if (!is_ok(v)) {
+    print_error(printable(endpoint(s)) + ": " + one_line(text_of(v, "error")));
+    return EXIT_FAILED;
+  }
+  if (!json) {
+    std::printf("connected to %s as %s: %s\n", printable(endpoint(s)).c_str(), printable(s.user).c_str(),
+                printable(text_of(v, "server_version")).c_str());
+  }
+  return EXIT_OK;
+}
+
+int run_list(const Settings& s, bool json) {
+  const std::string cfg = config_json(s);
+  const char* answer = vaultrun_list_databases(cfg.c_str());
+  if (json) std::printf("%s\n", answer);
+  JsonValue v;
+  if (!read_answer(answer, v)) return EXIT_FAILED;
+  if (!is_ok(v)) {
+    print_error(printable(endpoint(s)) + ": " + one_line(text_of(v, "error")));
+    return EXIT_FAILED;
+  }
+  const JsonValue* dbs = v.find("databases");
+  if (!dbs || dbs->kind != JsonValue::Kind::Array) {
+    print_error("unexpected listing from the library: " + printable(answer));
+    return EXIT_FAILED;
+  }
+  if (json) return EXIT_OK;
+
+  struct Row {
+    std::string name, size, recovery;
+  };
+  std::vector<Row> rows;
+  Row head{"NAME", "SIZE (MB)", "RECOVERY"};
+  size_t w_name = display_width(head.name), w_size = display_width(head.size);
+  for (const JsonValue& item : dbs->items) {
+    const JsonValue* size = item.find("size_mb");
+    Row r{printable(text_of(item, "name")), size ? printable(size->text) : "", printable(text_of(item, "recovery"))};
+    w_name = std::max(w_name, display_width(r.name));
+    w_size = std::max(w_size, display_width(r.size));
+    rows.push_back(std::move(r));
+  }
+  if (rows.empty()) {
+    std::printf("no online user databases on %s\n", printable(endpoint(s)).c_str());
+    return EXIT_OK;
+  }
+  auto print_row = [&](const Row& r) {
+    std::string line = r.name + std::string(w_name - display_width(r.name) + 2, ' ') +
+                       std::string(w_size - display_width(r.size), ' ') + r.size + "  " + r.recovery;
+    std::printf("%s\n", line.c_str());
+  };
+  print_row(head);
+  for (const Row& r : rows) print_row(r);
+  return EXIT_OK;
+}
+
+int run_backup(const Settings& s, bool json) {
+  const std::string cfg = config_json(s);
+  InterruptCatcher interrupts;
+
+  const int32_t session = vaultrun_start(cfg.c_str());
+  if (session < 0) {
+    std::string why = vaultrun_last_error();
+    print_error("cannot start the backup: " + one_line(why.empty() ? "no reason given" : why));
+    return EXIT_FAILED;
+  }
+  if (!json) {
+    std::printf("backing up %s on %s to %s\n", printable(s.database).c_str(), printable(endpoint(s)).c_str(),
+                printable(s.out_path).c_str());
+    std::fflush(stdout);
+  }
+
+  ProgressView view(json, s.verify);
+  const auto started = Clock::now();
+  bool cancel_sent = false;
+  bool gave_up = false;  // a second interrupt: release now, without waiting
+  bool unreadable = false;
+  Progress p;
+  for (;;) {
+    if (interrupts.count() > 0 && !cancel_sent) {
+      vaultrun_cancel(session);
+      cancel_sent = true;
+    }
+    if (interrupts.count() > 1) {
+      gave_up = true;
+      break;
+    }
+    const char* raw = vaultrun_progress(session);
+    if (!read_progress(raw, p)) {
+      unreadable = true;
+      break;
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    view.update(p, raw, elapsed, cancel_sent);
+    if (ended(p.state)) break;
+    std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+  view.close();
+
+  std::string result_text = gave_up || unreadable ? std::string() : vaultrun_result(session);
+  // Releasing cancels a session that still runs and waits for its worker.
+  vaultrun_free(session);
+
+  const int interrupted_status = 128 + (interrupts.signal() ? interrupts.signal() : SIGINT);
+  if (gave_up) {
+    print_error("backup interrupted; released the session without waiting for its end");
+    return interrupted_status;
+  }
+  if (unreadable) return EXIT_FAILED;
+  if (json) std::printf("%s\n", result_text.c_str());
+
+  JsonValue r;
+  if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
+  if (!is_ok(r)) {
+    std::string why = one_line(text_of(r, "error"));
+    if (cancel_sent) {
+      print_error("backup of " + printable(s.database) + " cancelled" + (why == "cancelled" ? "" : ": " + why));
+      return interrupted_status;
+    }
+    print_error("backup of " + printable(s.database) + " failed: " + (why.empty() ? "no reason given" : why));
+    return EXIT_FAILED;
+  }
+
+  const JsonValue* verified = r.find("verified");
+  bool is_verified = verified && verified->kind == JsonValue::Kind::Bool && verified->boolean;
+  if (!json) {
+    std::printf("backup done\n");
+    std::printf("  file:      %s (on the server)\n", printable(text_of(r, "out_path")).c_str());
+    std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
+    std::printf("  pages:     %" PRId64 "\n", int_of(r, "pages"));
+    std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
+  }
+  if (cancel_sent) {
+    // The backup had ended well before the cancel reached it: the file is
+    // good, but the run was interrupted.
+    print_error("interrupted, but the backup had already finished");
+    return interrupted_status;
+  }
+  return EXIT_OK;
+}
+
+}  // namespace cli

@@ -1,0 +1,166 @@
+// vaultrun: the command-line host of the backup library. It uses only the
+// public header and the shared library, as any other host does.
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "commands.h"
+#include "options.h"
+#include "terminal.h"
+#include "vaultrun.h"
+
+namespace {
+
+using namespace cli;
+
+const char MAIN_HELP[] =
+    "usage: vaultrun COMMAND [OPTIONS]\n"
+    "       vaultrun --version\n"
+    "\n"
+    "Backs up databases of a SQL Server over TDS 7.4 (SQL Server logins,\n"
+    "unencrypted connections). The backup file is written by the server, on\n"
+    "its own file system.\n"
+    "\n"
+    "commands:\n"
+    "  test      log in and show the server's version\n"
+    "  list      list the online user databases (name, size, recovery model)\n"
+    "  backup    back up one database and verify the file, with live progress\n"
+    "\n"
+    "'vaultrun COMMAND --help' shows the options of a command.\n"
+    "\n"
+    "exit status: 0 success, 1 the connection, the server or the backup failed,\n"
+    "             2 usage error, 128+N ended by signal N (130 for Ctrl-C)\n";
+
+const char CONNECTION_HELP[] =
+    "connection options:\n"
+    "  --host HOST            server name or address (127.0.0.1)\n"
+    "  --port N               TCP port (1433)\n"
+    "  --user NAME            SQL Server login (required)\n"
+    "  --connect-timeout S    seconds allowed for connecting and logging in\n"
+    "                         (15; 0 waits without limit)\n"
+    "  --query-timeout S      seconds allowed for the answer of the test's and\n"
+    "                         the listing's query (30; 0 waits without limit;\n"
+    "                         never limits a backup)\n"
+    "  --config FILE          read the configuration from a JSON file, '-' for\n"
+    "                         standard input; options given as well override\n"
+    "                         its members\n"
+    "  --json                 print the library's JSON answers unchanged\n"
+    "  -h, --help             show this help\n"
+    "\n"
+    "The password is never an option, so that it cannot be seen in the process\n"
+    "list. It comes from the environment variable VAULTRUN_PASSWORD, else from\n"
+    "\"password\" in the --config file, else it is asked for without echo when\n"
+    "standard input is a terminal; otherwise it is empty.\n"
+    "\n"
+    "The --config file is one JSON object with the library's keys: \"host\",\n"
+    "\"port\", \"user\", \"password\", \"database\", \"out_path\", \"compression\",\n"
+    "\"copy_only\", \"verify\", \"connect_timeout_ms\", \"query_timeout_ms\".\n"
+    "Other members are passed to the library as they are.\n";
+
+const char TEST_HELP[] =
+    "usage: vaultrun test [OPTIONS]\n"
+    "\n"
+    "Logs in and shows the server's version and edition.\n"
+    "\n";
+
+const char LIST_HELP[] =
+    "usage: vaultrun list [OPTIONS]\n"
+    "\n"
+    "Lists the online user databases with their size in MB and recovery model.\n"
+    "\n";
+
+const char BACKUP_HELP[] =
+    "usage: vaultrun backup --user NAME --database NAME --out PATH [OPTIONS]\n"
+    "\n"
+    "Backs up one database to a file on the server and verifies the file,\n"
+    "showing the progress: a bar on a terminal, one line per change otherwise\n"
+    "(with --json, each changed progress document, then the result document).\n"
+    "Ctrl-C cancels the backup, waits for it to stop and exits with 130; a\n"
+    "second Ctrl-C stops waiting.\n"
+    "\n"
+    "backup options:\n"
+    "  --database NAME        the database to back up (required)\n"
+    "  --out PATH             path of the backup file on the server's file\n"
+    "                         system (required)\n"
+    "  --no-compression       do not ask the server to compress the backup\n"
+    "  --copy-only            make a copy-only backup\n"
+    "  --no-verify            skip RESTORE VERIFYONLY of the written file\n"
+    "\n";
+
+void print_help(Command cmd) {
+  switch (cmd) {
+    case Command::None: std::fputs(MAIN_HELP, stdout); return;
+    case Command::Test: std::fputs(TEST_HELP, stdout); break;
+    case Command::List: std::fputs(LIST_HELP, stdout); break;
+    case Command::Backup: std::fputs(BACKUP_HELP, stdout); break;
+  }
+  std::fputs(CONNECTION_HELP, stdout);
+}
+
+int usage_error(const std::string& text, Command cmd) {
+  const char* topic = cmd == Command::Test     ? "vaultrun test --help"
+                      : cmd == Command::List   ? "vaultrun list --help"
+                      : cmd == Command::Backup ? "vaultrun backup --help"
+                                               : "vaultrun --help";
+  print_error(text + " (see '" + topic + "')");
+  return EXIT_USAGE;
+}
+
+// Environment first, then the file; the prompt only when someone is there
+// to answer it.
+int resolve_password(Settings& s, bool stdin_taken) {
+  if (const char* env = std::getenv("VAULTRUN_PASSWORD")) {
+    s.password = env;
+    return EXIT_OK;
+  }
+  if (s.password) return EXIT_OK;
+  if (stdin_taken || !is_terminal(STDIN_FILENO)) {
+    s.password = "";
+    return EXIT_OK;
+  }
+  std::string pw;
+  std::string prompt = "Password for " + printable(s.user) + " on " + printable(endpoint(s)) + ": ";
+  switch (read_password(prompt, pw)) {
+    case PromptResult::Ok: s.password = pw; return EXIT_OK;
+    case PromptResult::NoTerminal: s.password = ""; return EXIT_OK;
+    case PromptResult::Interrupted: return 128 + SIGINT;
+  }
+  return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Character widths for aligning the table and fitting the progress line.
+  std::setlocale(LC_CTYPE, "");
+
+  Options opt;
+  std::string e = parse_args(argc, argv, opt);
+  if (!e.empty()) return usage_error(e, opt.command);
+  if (opt.help) {
+    print_help(opt.command);
+    return EXIT_OK;
+  }
+  if (opt.version) {
+    std::printf("%s\n", vaultrun_version());
+    return EXIT_OK;
+  }
+  if (opt.command == Command::None) return usage_error("a command is required: test, list or backup", opt.command);
+
+  Settings s;
+  if (!(e = resolve_settings(opt, s)).empty()) return usage_error(e, opt.command);
+  if (!(e = check_settings(opt.command, s)).empty()) return usage_error(e, opt.command);
+  if (int rc = resolve_password(s, opt.config_path == "-"); rc != EXIT_OK) return rc;
+  if (!(e = check_settings(opt.command, s)).empty()) return usage_error(e, opt.command);
+
+  switch (opt.command) {
+    case Command::Test: return run_test(s, opt.json);
+    case Command::List: return run_list(s, opt.json);
+    case Command::Backup: return run_backup(s, opt.json);
+    case Command::None: break;
+  }
+  return EXIT_USAGE;
+}

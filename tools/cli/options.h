@@ -1,0 +1,63 @@
+// Command line and configuration of the command-line host: the flags, the
+// optional configuration file, and the JSON text handed to the library.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+enum class Command { None, Test, List, Backup };
+
+// What the command line said, before any file is read.
+struct Options {
+  Command command = Command::None;
+  bool help = false;
+  bool version = false;
+  bool json = false;
+  std::optional<std::string> config_path;  // "-" is standard input
+  std::optional<std::string> host, user, database, out_path;
+  std::optional<int32_t> port;
+  std::optional<bool> compression, copy_only, verify;
+  std::optional<int64_t> connect_timeout_ms, query_timeout_ms;
+};
+
+// The configuration in effect: defaults, then the file, then the flags.
+struct Settings {
+  std::string host = "127.0.0.1";
+  int32_t port = 1433;
+  std::string user;
+  std::optional<std::string> password;  // unset: ask for it (or use empty)
+  std::string database;
+  std::string out_path;
+  bool compression = true;
+  bool copy_only = false;
+  bool verify = true;
+  int64_t connect_timeout_ms = 15000;
+  int64_t query_timeout_ms = 30000;
+  // Members of the file that are none of the above, as written, so that keys
+  // the library knows and this program does not still reach it.
+  std::vector<std::pair<std::string, std::string>> extra;
+};
+
+// Parses argv[1..]. Returns "" or the usage error's text.
+std::string parse_args(int argc, char** argv, Options& opt);
+
+// Reads the configuration file that opt names (if any) into s, then applies
+// the flags over it. Returns "" or the reason the file cannot be used.
+std::string resolve_settings(const Options& opt, Settings& s);
+
+// Checks that what the command needs is there and that every text reaches
+// the library whole. Returns "" or the usage error's text.
+std::string check_settings(Command cmd, const Settings& s);
+
+// The configuration text for the library; the password must be resolved.
+std::string config_json(const Settings& s);
+
+// "host:port", with brackets around an IPv6 address.
+std::string endpoint(const Settings& s);
+
+}  // namespace cli
