@@ -163,7 +163,7 @@ uint64_t tds_build_login7(const char* host, const char* user, const char* passwo
       {40, user_name, user_len},    // UserName
       {44, pass, pass_len},         // Password
       {48, app_name, app_len},      // AppName
-      {52, server_name, server_len},// ServerName
+      {52, server_name, server_len},  // ServerName
       {56, nullptr, 0},             // Extension (cb, not cch: 0 either way)
       {60, app_name, app_len},      // CltIntName
       {64, nullptr, 0},             // Language
