@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# FreeTDS's tsql, an independent TDS 7.4 client, against the simulated
+# server: login, the version query, the database listing (also at another
+# packet size), a streamed backup and its verification, and a refused
+# password. When tsql and the simulator disagree, the simulator is wrong.
+set -euo pipefail
+
+BUILD_DIR=${VAULTRUN_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build}
+SIM=$BUILD_DIR/tools/sim/vaultrun-sim
+[ -x "$SIM" ] || { echo "sim_freetds: no simulator at $SIM" >&2; exit 1; }
+
+if ! command -v tsql >/dev/null 2>&1; then
+  echo "sim_freetds: installing freetds-bin" >&2
+  if [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q freetds-bin >&2 ||
+      { apt-get update -q >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q freetds-bin >&2; }
+  else
+    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -q freetds-bin >&2
+  fi
+fi
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/sim_freetds.XXXXXX")
+SIM_PIDS=()
+cleanup() {
+  for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+FAILURES=0
+fail() { echo "FAIL: $*" >&2; FAILURES=$((FAILURES + 1)); }
+
+# Starts the simulator with extra arguments; sets PORT.
+start_sim() {
+  local out=$WORK/port.$RANDOM
+  "$SIM" --port 0 --quiet "$@" >"$out" &
+  SIM_PIDS+=("$!")
+  for _ in $(seq 1 100); do
+    PORT=$(head -n 1 "$out" 2>/dev/null || true)
+    [ -n "$PORT" ] && return 0
+    sleep 0.05
+  done
+  echo "sim_freetds: the simulator printed no port" >&2
+  exit 1
+}
+
+# Runs tsql with the given password and the statements on standard input;
+# stdout and stderr go to $WORK/out and $WORK/err.
+run_tsql() {
+  local password=$1
+  TDSVER=7.4 timeout 30 tsql -H 127.0.0.1 -p "$PORT" -U sa -P "$password" \
+    >"$WORK/out" 2>"$WORK/err" || return $?
+}
+
+expect_line() {  # file, exact line
+  grep -qxF -- "$2" "$1" || fail "expected the line '$2' in $(basename "$1"):
+$(cat "$1")"
+}
+
+VERSION_SQL="SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + CAST(SERVERPROPERTY('Edition') AS NVARCHAR(64))"
+LISTING_SQL="SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name"
+TAB=$'\t'
+
+# 1. Version and listing with the default catalog.
+start_sim --backup-ms 300
+printf '%s\ngo\n%s\ngo\nexit\n' "$VERSION_SQL" "$LISTING_SQL" | run_tsql vaultrun || fail "tsql exited with $?"
+expect_line "$WORK/out" "16.0.4135.4 Developer Edition (64-bit)"
+expect_line "$WORK/out" "hr${TAB}16${TAB}BULK_LOGGED"
+expect_line "$WORK/out" "inventory${TAB}64${TAB}FULL"
+expect_line "$WORK/out" "sales${TAB}512${TAB}SIMPLE"
+expect_line "$WORK/out" "(3 rows affected)"
+grep -q archive "$WORK/out" && fail "the offline database was listed"
+
+# 2. A streamed backup (many packets, one message) and its verification.
+BAK="$WORK/it's here.bak"
+printf "BACKUP DATABASE [inventory] TO DISK = N'%s' WITH STATS = 5, COMPRESSION\ngo\nRESTORE VERIFYONLY FROM DISK = N'%s'\ngo\nexit\n" \
+  "${BAK//\'/\'\'}" "${BAK//\'/\'\'}" | run_tsql vaultrun || fail "tsql exited with $? on the backup"
+grep -qF '"5 percent processed."' "$WORK/err" || fail "no progress message: $(cat "$WORK/err")"
+grep -qF '"100 percent processed."' "$WORK/err" || fail "no final progress message"
+grep -qF '"Processed 8192 pages for database '"'inventory'"', file '"'inventory'"' on file 1."' "$WORK/err" ||
+  fail "no 4035 message: $(cat "$WORK/err")"
+grep -qF 'BACKUP DATABASE successfully processed 8192 pages in' "$WORK/err" || fail "no 3014 message"
+grep -qF '"The backup set on file 1 is valid."' "$WORK/err" || fail "the verification did not pass"
+[ -f "$BAK" ] || fail "no backup file at $BAK"
+
+# 3. A wrong password is refused with the server's message.
+if run_tsql wrong </dev/null; then fail "a wrong password was accepted"; fi
+grep -qF "Login failed for user 'sa'." "$WORK/err" || fail "no login failure message: $(cat "$WORK/err")"
+
+# 4. More rows than one packet holds, at a packet size of 8192.
+start_sim --databases 300 --packet-size 8192
+printf '%s\ngo\nexit\n' "$LISTING_SQL" | run_tsql vaultrun || fail "tsql exited with $? on the long listing"
+expect_line "$WORK/out" "(303 rows affected)"
+expect_line "$WORK/out" "db0300${TAB}$((8 + (300 * 37) % 120))${TAB}FULL"
+
+if [ "$FAILURES" -ne 0 ]; then
+  echo "sim_freetds: $FAILURES check(s) failed" >&2
+  exit 1
+fi
+echo "sim_freetds: tsql agrees with the simulator"
