@@ -574,7 +574,9 @@ TEST(SimProtocol, FailedBackupsAndVerificationsEndWith3013) {
 TEST(SimProtocol, AttentionStopsABackupAndIsAcknowledgedByItsOwnMessage) {
   TempDir dir;
   const std::string log = dir.file("statements.log");
-  SimProcess sim({"--backup-ms", "4000", "--log", log});
+  // After the first progress message the server stays quiet for 3 s, the
+  // stretch in which a client's cancel must still be answered at once.
+  SimProcess sim({"--backup-ms", "4000", "--backup-silent-ms", "3000", "--log", log});
   ASSERT_TRUE(sim.ok()) << sim.error();
   Client c(sim.port());
   ASSERT_NO_FATAL_FAILURE(login(c));
@@ -585,6 +587,7 @@ TEST(SimProtocol, AttentionStopsABackupAndIsAcknowledgedByItsOwnMessage) {
   ASSERT_TRUE(c.read_packet(first));
   EXPECT_EQ(first.status, 0x00);
   EXPECT_EQ(tokens(first.payload)[0].text, "5 percent processed.");
+  EXPECT_TRUE(c.read_some(1, 500).empty()) << "the silent stretch was not silent";
 
   auto sent = Clock::now();
   ASSERT_TRUE(c.send(0x06, {}));
@@ -631,6 +634,63 @@ TEST(SimProtocol, ABackupEndsWithoutAFileWhenTheClientLeavesOrTheServerStops) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+TEST(SimProtocol, ConfigFileSetsLoginsCatalogAndVersion) {
+  TempDir dir;
+  const std::string cfg = dir.file("sim.json");
+  std::ofstream(cfg) << R"json({
+    "logins": [{"user": "op", "password": "p\u00e4ss"}],
+    "databases": [
+      {"name": "zeta", "size_mb": 3, "recovery": "simple"},
+      {"name": "alpha", "size_mb": 2048, "recovery": "FULL", "state": "online"},
+      {"name": "gone", "size_mb": 1, "state": "offline"}
+    ],
+    "version": "15.0.2000.5", "edition": "Express Edition (64-bit)",
+    "encryption": "req"
+  })json";
+  SimProcess sim({"--config", cfg, "--encryption", "notsup"});  // flags win over the file
+  ASSERT_TRUE(sim.ok()) << sim.error();
+
+  Client refused(sim.port());
+  Bytes r;
+  ASSERT_TRUE(refused.send(0x12, prelogin_request()));
+  ASSERT_TRUE(refused.read_message(r));
+  ASSERT_TRUE(refused.send(0x10, login7("sa", "vaultrun")));  // the file replaced the default login
+  ASSERT_TRUE(refused.read_message(r));
+  EXPECT_EQ(message_numbers(tokens(r)), (std::vector<int32_t>{18456}));
+
+  Client c(sim.port());
+  // The password is four characters, the third U+00E4.
+  Bytes pw = utf16("p ss");
+  pw[2] = 0xE4;
+  ASSERT_TRUE(c.send(0x12, prelogin_request()));
+  ASSERT_TRUE(c.read_message(r));
+  EXPECT_EQ(r[r.size() - 3], 2);  // ENCRYPTION from the flag
+  Bytes rec = login7("op", "");
+  for (uint8_t& b : pw) b = uint8_t(((b << 4) | (b >> 4)) ^ 0xA5);
+  rec.insert(rec.end(), pw.begin(), pw.end());
+  rec[0] = uint8_t(rec.size());
+  rec[46] = uint8_t(pw.size() / 2);
+  for (size_t at = 48; at < 90; at += 4) rec[at] = uint8_t(rec.size());
+  ASSERT_TRUE(c.send(0x10, rec));
+  ASSERT_TRUE(c.read_message(r));
+  ASSERT_EQ(tokens(r).back().status, 0) << "login with the configured password failed";
+
+  auto v = exec(c, "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + "
+                   "CAST(SERVERPROPERTY('Edition') AS NVARCHAR(64))");
+  EXPECT_EQ(v[1].cells[0], "15.0.2000.5 Express Edition (64-bit)");
+  auto l = exec(c, "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
+                   "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
+                   "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name");
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[1].cells, (std::vector<std::string>{"alpha", "2048", "FULL"}));
+  EXPECT_EQ(l[2].cells, (std::vector<std::string>{"zeta", "3", "SIMPLE"}));
+
+  // A configuration the server cannot use stops it before it listens.
+  std::ofstream(dir.file("bad.json")) << R"({"databases": [{"name": "x", "recovery": "DAILY"}]})";
+  SimProcess bad({"--config", dir.file("bad.json")});
+  EXPECT_FALSE(bad.ok());
 }
 
 TEST(SimProtocol, FaultModesBreakTheAnswerWhereAsked) {
