@@ -260,6 +260,7 @@ std::string apply_json(const std::string& text, Config& cfg) {
   Json j;
   if (std::string e = j.parse(text); !e.empty()) return e;
   JsonReader r{j, ""};
+  int64_t extra = 0;  // generated after "databases", wherever the key stands
   size_t i = 1;
   for (int member = 0; member < j.tok[0].size && r.err.empty(); ++member) {
     std::string key = j.str(i);
@@ -303,7 +304,7 @@ std::string apply_json(const std::string& text, Config& cfg) {
     } else if (key == "log") {
       cfg.log_path = r.want_string(v, key);
     } else if (key == "extra_databases") {
-      add_generated_databases(cfg, r.want_int(v, key, 0, 100000));
+      extra = r.want_int(v, key, 0, 100000);
     } else if (key == "logins") {
       if (j.tok[v].type != JSMN_ARRAY) {
         r.err = "\"logins\" must be an array";
@@ -372,6 +373,7 @@ std::string apply_json(const std::string& text, Config& cfg) {
     }
     i = j.skip(v);
   }
+  if (r.err.empty()) add_generated_databases(cfg, extra);
   return r.err;
 }
 
@@ -431,6 +433,15 @@ std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
     }
   }
 
+  // The sample goes first, so that databases named by flags stay.
+  for (const auto& [flag, value] : flags) {
+    if (flag == "--empty-catalog") {
+      cfg.databases.erase(std::remove_if(cfg.databases.begin(), cfg.databases.end(),
+                                         [](const Database& d) { return d.id > 4; }),
+                          cfg.databases.end());
+    }
+  }
+
   for (const auto& [flag, value] : flags) {
     int64_t n = 0;
     auto number = [&](int64_t lo, int64_t hi) {
@@ -470,9 +481,7 @@ std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
     } else if (flag == "--databases") {
       if ((e = number(0, 100000)).empty()) add_generated_databases(cfg, n);
     } else if (flag == "--empty-catalog") {
-      cfg.databases.erase(std::remove_if(cfg.databases.begin(), cfg.databases.end(),
-                                         [](const Database& d) { return d.id > 4; }),
-                          cfg.databases.end());
+      continue;  // applied above
     } else if (flag == "--version") {
       cfg.version = value;
     } else if (flag == "--edition") {

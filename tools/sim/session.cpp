@@ -12,6 +12,7 @@
 
 #include "backup_file.h"
 #include "channel.h"
+#include "login.h"
 #include "statements.h"
 #include "wire.h"
 
@@ -53,7 +54,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t TDS_74 = 0x74000004;
-constexpr size_t LOGIN7_FIXED = 94;
 
 // Severity classes as the server reports them.
 constexpr uint8_t CLASS_INFO = 0;
@@ -62,7 +62,6 @@ constexpr uint8_t CLASS_LOGIN = 14;
 constexpr uint8_t CLASS_SYNTAX = 15;
 constexpr uint8_t CLASS_USER = 16;
 
-uint16_t rd16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
 uint32_t rd32(const Bytes& b, size_t at) {
   return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
          (uint32_t(b[at + 3]) << 24);
@@ -74,18 +73,6 @@ bool iequal(const std::string& a, const std::string& b) {
          });
 }
 
-// "16.0.4135.4" as the four numbers a version field holds.
-void version_numbers(const std::string& v, int out[4]) {
-  for (int i = 0; i < 4; ++i) out[i] = 0;
-  size_t pos = 0;
-  for (int i = 0; i < 4 && pos < v.size(); ++i) {
-    out[i] = std::atoi(v.c_str() + pos);
-    size_t dot = v.find('.', pos);
-    if (dot == std::string::npos) break;
-    pos = dot + 1;
-  }
-}
-
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
   char buf[2048];
@@ -94,72 +81,6 @@ std::string format(const char* fmt, ...) {
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
   return buf;
-}
-
-// PRELOGIN answer: option table (token, offset and length big-endian), 0xFF,
-// then the option data. THREADID is announced empty, as servers do.
-Bytes prelogin_answer(const Config& cfg) {
-  int v[4];
-  version_numbers(cfg.version, v);
-  Builder data;
-  data.u8(uint8_t(v[0]));
-  data.u8(uint8_t(v[1]));
-  data.u16be(uint16_t(v[2]));
-  data.u16be(uint16_t(v[3]));
-  size_t version_len = data.out.size();
-  data.u8(cfg.encryption);
-  data.u8(0);  // INSTOPT: the instance name matched
-  data.u8(0);  // MARS off
-
-  const struct { uint8_t token; uint16_t len; } opts[] = {
-      {0x00, uint16_t(version_len)}, {0x01, 1}, {0x02, 1}, {0x03, 0}, {0x04, 1}};
-  Builder b;
-  uint16_t offset = uint16_t(sizeof opts / sizeof opts[0] * 5 + 1);
-  for (const auto& o : opts) {
-    b.u8(o.token);
-    b.u16be(offset);
-    b.u16be(o.len);
-    offset = uint16_t(offset + o.len);
-  }
-  b.u8(0xFF);
-  b.bytes(data.out);
-  return b.out;
-}
-
-struct Login7 {
-  uint32_t tds_version = 0;
-  uint32_t packet_size = 0;
-  bool integrated = false;
-  std::string user;
-  std::string password;
-  std::string database;
-};
-
-// Reads the fields the server needs from a LOGIN7 record. Every offset and
-// length is checked against the record before it is used.
-bool decode_login7(const Bytes& p, Login7& out) {
-  if (p.size() < LOGIN7_FIXED) return false;
-  size_t len = std::min<size_t>(rd32(p, 0), p.size());
-  if (len < LOGIN7_FIXED) return false;
-  out.tds_version = rd32(p, 4);
-  out.packet_size = rd32(p, 8);
-  out.integrated = (p[25] & 0x80) != 0;
-  auto field = [&](size_t at, std::string& dst, bool unmask) {
-    size_t ib = rd16(p, at);
-    size_t bytes = size_t(rd16(p, at + 2)) * 2;
-    if (ib > len || bytes > len - ib) return false;
-    Bytes raw(p.begin() + ptrdiff_t(ib), p.begin() + ptrdiff_t(ib + bytes));
-    if (unmask) {
-      // The client swapped each byte's halves and XORed it with 0xA5.
-      for (uint8_t& c : raw) {
-        c ^= 0xA5;
-        c = uint8_t((c << 4) | (c >> 4));
-      }
-    }
-    dst = utf8_from_utf16le(raw.data(), raw.size());
-    return true;
-  };
-  return field(40, out.user, false) && field(44, out.password, true) && field(68, out.database, false);
 }
 
 enum class Outcome { Done, Interrupted, Gone };
