@@ -155,7 +155,8 @@ class ProgressView {
   void draw_bar(int percent, int64_t elapsed_ms, const char* phase, const std::string& message) {
     int pct = std::clamp(percent, 0, 100);
     int cols = terminal_columns(STDOUT_FILENO);
-    int bar = std::min(BAR_WIDTH, std::max(0, cols - 40));
+    // The message says more than the bar: narrow terminals get a shorter bar.
+    int bar = std::min(BAR_WIDTH, std::max(0, (cols - 23) / 3));
     std::string line;
     char head[64];
     std::snprintf(head, sizeof head, "%-10s ", phase);
@@ -280,17 +281,14 @@ int run_backup(const Settings& s, bool json) {
   ProgressView view(json, s.verify);
   const auto started = Clock::now();
   bool cancel_sent = false;
-  bool gave_up = false;  // a second interrupt: release now, without waiting
   bool unreadable = false;
   Progress p;
   for (;;) {
+    // Further interrupts change nothing: the session is already stopping,
+    // and the library bounds how long that takes.
     if (interrupts.count() > 0 && !cancel_sent) {
       vaultrun_cancel(session);
       cancel_sent = true;
-    }
-    if (interrupts.count() > 1) {
-      gave_up = true;
-      break;
     }
     const char* raw = vaultrun_progress(session);
     if (!read_progress(raw, p)) {
@@ -304,15 +302,11 @@ int run_backup(const Settings& s, bool json) {
   }
   view.close();
 
-  std::string result_text = gave_up || unreadable ? std::string() : vaultrun_result(session);
+  std::string result_text = unreadable ? std::string() : vaultrun_result(session);
   // Releasing cancels a session that still runs and waits for its worker.
   vaultrun_free(session);
 
   const int interrupted_status = 128 + (interrupts.signal() ? interrupts.signal() : SIGINT);
-  if (gave_up) {
-    print_error("backup interrupted; released the session without waiting for its end");
-    return interrupted_status;
-  }
   if (unreadable) return EXIT_FAILED;
   if (json) std::printf("%s\n", result_text.c_str());
 

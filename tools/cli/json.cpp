@@ -65,7 +65,8 @@ class Reader {
     if (pos_ < t_.size() && t_[pos_] == '}') return ++pos_, true;
     for (;;) {
       skip_ws();
-      if (pos_ >= t_.size() || t_[pos_] != '"') return fail("expected a member name");
+      if (pos_ >= t_.size()) return fail("object left open");
+      if (t_[pos_] != '"') return fail("expected a member name");
       std::string key;
       if (!string(key)) return false;
       skip_ws();
@@ -89,6 +90,7 @@ class Reader {
     if (pos_ < t_.size() && t_[pos_] == ']') return ++pos_, true;
     for (;;) {
       skip_ws();
+      if (pos_ >= t_.size()) return fail("array left open");
       JsonValue item;
       if (!value(item, depth + 1)) return false;
       v.items.push_back(std::move(item));
