@@ -218,7 +218,7 @@ expect_line "list: empty catalog" "no online user databases on 127.0.0.1:$PORT"
 
 # Passwords reach the server exactly, whatever they hold and wherever they
 # come from; the environment wins over the file, flags over the file.
-start_sim --login 'bob:p"w\x\u0041' --login 'eve:pé'
+start_sim --login 'bob:p"w\x\u0041' --login 'eve:pé' --login 'tty:s3cr3t'
 BOB_PORT=$PORT
 VAULTRUN_PASSWORD='p"w\x\u0041' run test --user bob --port "$BOB_PORT" </dev/null
 expect_ok "password with quote, backslash and \\u"
@@ -235,6 +235,34 @@ expect_ok "flags override the file"
 run list --config - --json <<<"{\"user\":\"sa\",\"port\":$MAIN_PORT}"
 expect_ok "config from standard input"
 grep -qF '"name":"inventory"' "$WORK/out" && pass || fail "config from standard input: listing"
+
+# On a terminal: the password is asked for without echo (Ctrl-C at the
+# prompt ends the program), and the backup's progress is a bar redrawn in
+# place. script(1) gives the program a terminal.
+if command -v script >/dev/null 2>&1; then
+  on_tty() {  # keys to type, then the CLI's arguments
+    local keys=$1; shift
+    local cmd
+    cmd=$(printf '%q ' "$CLI" "$@")
+    (sleep 1; printf '%b' "$keys") | timeout -s KILL 60 script -qec "$cmd" /dev/null >"$WORK/out" 2>&1
+    RC=$?
+    : >"$WORK/err"
+  }
+  unset VAULTRUN_PASSWORD
+  on_tty 's3cr3t\n' test --user tty --port "$BOB_PORT"
+  expect_ok "prompt: password typed"
+  grep -qF "Password for tty on 127.0.0.1:$BOB_PORT: " "$WORK/out" && pass || fail "prompt: no prompt"
+  grep -q s3cr3t "$WORK/out" && fail "prompt: the password was echoed" || pass
+  on_tty '\003' test --user tty --port "$BOB_PORT"
+  [ "$RC" -eq 130 ] && pass || fail "prompt: Ctrl-C gave exit $RC"
+  export VAULTRUN_PASSWORD=vaultrun
+  on_tty '' backup "${CONN[@]}" --database hr --out "$WORK/hr-tty.bak"
+  expect_ok "progress bar"
+  grep -qE $'\r''done +\[#+\] 100%' "$WORK/out" && pass || fail "progress bar: no full bar"
+  grep -qx $'  verified:  yes\r' "$WORK/out" && pass || fail "progress bar: no result after the bar"
+else
+  echo "cli_test: SKIP the terminal cases: no script(1)"
+fi
 
 # A backup with verification, progress as plain lines.
 run backup "${CONN[@]}" --database inventory --out "$WORK/inventory.bak" </dev/null
