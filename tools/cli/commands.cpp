@@ -163,11 +163,17 @@ class ProgressView {
     line += head;
     if (bar > 0) {
       int filled = pct * bar / 100;
-      line += "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "] ";
+      line += '[';
+      line.append(size_t(filled), '#');
+      line.append(size_t(bar - filled), '-');
+      line += "] ";
     }
     std::snprintf(head, sizeof head, "%3d%%  %s", pct, clock_text(elapsed_ms).c_str());
     line += head;
-    if (!message.empty()) line += "  " + message;
+    if (!message.empty()) {
+      line += "  ";
+      line += message;
+    }
     // One column short of the edge, so the terminal never wraps the line.
     line = fit_width(line, cols > 1 ? size_t(cols - 1) : 1);
     std::printf("\r%s\x1b[K", line.c_str());

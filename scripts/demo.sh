@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The whole job in one go, on a fresh Debian machine: installs the packages
+# the build needs (only those missing), builds the library, the command-line
+# host and the simulated server into build-demo/, starts the simulated server
+# with its sample catalog on a free loopback port, then runs
+#   vaultrun test, vaultrun list, vaultrun backup (with verification)
+# showing the backup's live progress and the file it produced, and stops the
+# server. Safe to run again: the build is reused and nothing outside
+# build-demo/ and a temporary folder is written.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=$root/build-demo
+
+step() { printf '\n== %s ==\n' "$*"; }
+show() {  # prints a command the way a user would type it, then runs it
+  printf '$ %s\n' "$*"
+  "$@"
+}
+
+step "setting up"
+bash scripts/setup.sh build
+
+step "building into build-demo/"
+log=$build/demo-build.log
+mkdir -p "$build"
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVAULTRUN_TESTS=OFF -DVAULTRUN_TOOLS=ON &&
+       cmake --build "$build" -j"$(nproc)" --target vaultrun vaultrun-sim; } >"$log" 2>&1; then
+  tail -n 40 "$log"
+  echo "demo: the build failed; the whole log is $log" >&2
+  exit 1
+fi
+echo "built: $build/tools/cli/vaultrun, $build/tools/sim/vaultrun-sim"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vaultrun-demo.XXXXXX")
+sim_pid=""
+stop_server() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    echo "simulated server stopped"
+  fi
+  rm -rf "$work"
+}
+trap stop_server EXIT
+
+step "starting the simulated server"
+# Backups take about five seconds, so the progress has something to show.
+"$build/tools/sim/vaultrun-sim" --listen 127.0.0.1 --port 0 --quiet --backup-ms 5000 \
+  >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+port=""
+for _ in $(seq 1 100); do
+  port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
+  [ -n "$port" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -z "$port" ]; then
+  cat "$work/sim.err" >&2
+  echo "demo: the simulated server did not start" >&2
+  exit 1
+fi
+echo "listening on 127.0.0.1:$port (login sa, password vaultrun)"
+
+# The password travels in the environment, never on the command line.
+export VAULTRUN_PASSWORD=vaultrun
+export PATH="$build/tools/cli:$PATH"
+backups=$work/backups
+mkdir -p "$backups"
+
+step "connection test"
+show vaultrun test --host 127.0.0.1 --port "$port" --user sa
+
+step "databases"
+show vaultrun list --host 127.0.0.1 --port "$port" --user sa
+
+step "backup with verification"
+show vaultrun backup --host 127.0.0.1 --port "$port" --user sa --database inventory \
+  --out "$backups/inventory.bak"
+
+step "the backup file (written by the server)"
+show ls -l "$backups"
+
+step "done"
