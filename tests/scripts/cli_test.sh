@@ -5,6 +5,8 @@
 # from a file and from standard input, passwords that need escaping, backups
 # with and without verification, failures that name their cause, time-outs
 # and Ctrl-C during a backup.
+# A && pass || fail: pass never fails. "run test" is our function, not test(1).
+# shellcheck disable=SC2015,SC2065
 set -uo pipefail
 : "${VAULTRUN_BUILD_DIR:?}"
 

@@ -5,6 +5,7 @@
 # load the installed library; the installed command-line host runs too.
 # With the simulated server built, both example builds and the installed CLI
 # also run a whole backup against it.
+# shellcheck disable=SC2015,SC2317  # A && pass || fail: pass never fails; cleanup runs from the trap
 set -uo pipefail
 : "${VAULTRUN_BUILD_DIR:?}" "${VAULTRUN_SOURCE_DIR:?}"
 
