@@ -408,13 +408,23 @@ std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
   std::vector<std::pair<std::string, std::string>> flags;
   const std::vector<std::string> switches = {"--empty-catalog", "--bad-length", "--silent",
                                              "--quiet", "--help", "-h"};
+  const std::vector<std::string> valued = {
+      "--config", "--listen", "--port", "--login", "--database", "--databases", "--version",
+      "--edition", "--backup-ms", "--backup-ms-per-mb", "--backup-silent-ms", "--encryption",
+      "--packet-size", "--split", "--close-after", "--fault-on", "--log"};
+  auto known = [](const std::vector<std::string>& list, const std::string& f) {
+    return std::find(list.begin(), list.end(), f) != list.end();
+  };
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     std::string value;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
+    bool inline_value = a.rfind("--", 0) == 0 && a.find('=') != std::string::npos;
+    if (inline_value) {
       value = a.substr(a.find('=') + 1);
       a = a.substr(0, a.find('='));
-    } else if (std::find(switches.begin(), switches.end(), a) == switches.end()) {
+    }
+    if (!known(switches, a) && !known(valued, a)) return "unknown flag " + a;
+    if (known(valued, a) && !inline_value) {
       if (i + 1 >= argc) return "flag " + a + " needs a value";
       value = argv[++i];
     }

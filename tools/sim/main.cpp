@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!err.empty()) {
-    std::fprintf(stderr, "vaultrun-sim: %s\n%s", err.c_str(), sim::usage_text());
+    std::fprintf(stderr, "vaultrun-sim: %s (see --help)\n", err.c_str());
     return 2;
   }
 
