@@ -36,9 +36,10 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 work=$(mktemp -d)
-sim_pid=""
+sim_pids=()
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  local pid
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   timeout 20 "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -53,23 +54,34 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   [ -f "$WINEPREFIX/system.reg" ] || { cat "$work/wineboot.log"; fail "wineboot left no prefix"; }
 fi
 
+# Starts the simulated server with the given flags and stores its port in
+# the variable named by the first argument.
+start_sim() {  # variable, flags...
+  local _var=$1 _port=""; shift
+  "$sim" --port 0 --quiet "$@" >"$work/$_var.out" 2>"$work/$_var.err" &
+  sim_pids+=($!)
+  for _ in $(seq 100); do
+    _port=$(head -n1 "$work/$_var.out" 2>/dev/null || true)
+    [ -n "$_port" ] && break
+    kill -0 "${sim_pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  [[ "$_port" =~ ^[0-9]+$ ]] || { cat "$work/$_var.err"; return 1; }
+  printf -v "$_var" '%s' "$_port"
+}
+
 # Backups take 100 ms plus 50 ms per MB: "hr" (16 MB) ends in about a
 # second, "sales" (512 MB) runs for about 26 s unless cancelled.
-"$sim" --port 0 --backup-ms 100 --backup-ms-per-mb 50 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(head -n1 "$work/sim.out" 2>/dev/null || true)
-  [ -n "$port" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[[ "$port" =~ ^[0-9]+$ ]] || { cat "$work/sim.err"; fail "the simulated server did not report its port"; }
+start_sim port --backup-ms 100 --backup-ms-per-mb 50 ||
+  fail "the simulated server did not report its port"
+# This one accepts logins and then never answers a batch.
+start_sim silent_port --fault-on batch --silent ||
+  fail "the silent simulated server did not report its port"
 
 # The host finds the DLL beside itself, as a Windows program would.
 cd "$win"
 set +e
-timeout -k 10 600 "$wine" ./win_host.exe "$port" 2>"$work/host.err"
+timeout -k 10 600 "$wine" ./win_host.exe "$port" "$silent_port" 2>"$work/host.err"
 rc=$?
 set -e
 [ $rc -eq 0 ] && exit 0
