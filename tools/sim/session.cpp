@@ -183,8 +183,7 @@ bool Session::on_login(const Packet& m) {
   Login7 login;
   if (!decode_login7(m.payload, login)) return false;
 
-  auto refuse = [&](int number, const std::string& text) {
-    if (number != 18456) tok_.error(number, 1, CLASS_LOGIN, text);
+  auto refuse = [&] {
     tok_.error(18456, 1, CLASS_LOGIN, format("Login failed for user '%s'.", login.user.c_str()));
     tok_.done(DONE_ERROR, CMD_NONE, 0);
     flush(true);
@@ -202,7 +201,7 @@ bool Session::on_login(const Packet& m) {
   bool known = std::any_of(cfg_.logins.begin(), cfg_.logins.end(), [&](const Login& l) {
     return iequal(l.user, login.user) && l.password == login.password;
   });
-  if (!known) return refuse(18456, "");
+  if (!known) return refuse();
 
   std::string db = "master";
   if (!login.database.empty()) {
@@ -211,7 +210,7 @@ bool Session::on_login(const Packet& m) {
       tok_.error(4060, 1, 11,
                  format("Cannot open database \"%s\" requested by the login. The login failed.",
                         login.database.c_str()));
-      return refuse(18456, "");
+      return refuse();
     }
     db = d->name;
   }
