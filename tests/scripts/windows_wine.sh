@@ -58,7 +58,8 @@ fi
 # the variable named by the first argument.
 start_sim() {  # variable, flags...
   local _var=$1 _port=""; shift
-  "$sim" --port 0 --quiet "$@" >"$work/$_var.out" 2>"$work/$_var.err" &
+  # The server writes its backup files relative to where it runs.
+  (cd "$work" && exec "$sim" --port 0 --quiet "$@") >"$work/$_var.out" 2>"$work/$_var.err" &
   sim_pids+=($!)
   for _ in $(seq 100); do
     _port=$(head -n1 "$work/$_var.out" 2>/dev/null || true)
