@@ -49,8 +49,8 @@ dll="$out/kestrova-vaultrun.dll"
 
 host_src="$root/tests/windows/win_host.c"
 host="$out/win_host.exe"
-if [ ! -f "$host" ] || [ "$host_src" -nt "$host" ]; then
-  "$cc" -std=c11 -O1 -Wall -Wextra -Werror -static -o "$host" "$host_src" -lws2_32 ||
+if [ ! -f "$host" ] || [ "$host_src" -nt "$host" ] || [ "$root/include/vaultrun.h" -nt "$host" ]; then
+  "$cc" -std=c11 -O1 -Wall -Wextra -Werror -static -I"$root/include" -o "$host" "$host_src" -lws2_32 ||
     die "building the Windows test host failed"
 fi
 

@@ -26,8 +26,17 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* Session states, as the public header defines them. */
-enum { ST_FREE = 0, ST_STARTING = 1, ST_RUNNING = 2, ST_DONE = 3, ST_FAILED = 5 };
+/* The public header serves a host that links nothing: its declarations are
+ * only compiled here, and every call goes through GetProcAddress. */
+#include "vaultrun.h"
+
+enum {
+  ST_FREE = VAULTRUN_SESSION_FREE,
+  ST_STARTING = VAULTRUN_SESSION_STARTING,
+  ST_RUNNING = VAULTRUN_SESSION_RUNNING,
+  ST_DONE = VAULTRUN_SESSION_DONE,
+  ST_FAILED = VAULTRUN_SESSION_FAILED
+};
 
 typedef const char *(*text_fn)(void);
 typedef const char *(*config_fn)(const char *);
