@@ -67,13 +67,23 @@ void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap) {
   uint64_t i = 0;
   // A trailing odd byte is ignored: only whole code units are read.
   while (in_len - i >= 2) {
-    uint32_t u = static_cast<uint32_t>(in[i]) | (static_cast<uint32_t>(in[i + 1]) << 8);
-    if (u < 0x80) {
-      if (cap - n <= 1) break;
-      o[n++] = static_cast<uint8_t>(u);
-      i += 2;
-      continue;
+    // A run of ASCII units: the room for the whole run is worked out once,
+    // so the copy needs no check per unit.
+    const uint64_t units = (in_len - i) / 2;
+    const uint64_t room = cap - 1 - n;
+    const uint64_t run_max = units < room ? units : room;
+    const uint8_t* src = in + i;
+    uint64_t k = 0;
+    while (k < run_max && src[2 * k + 1] == 0 && src[2 * k] < 0x80) {
+      o[n + k] = src[2 * k];
+      ++k;
     }
+    n += k;
+    i += 2 * k;
+    if (in_len - i < 2) break;
+    uint32_t u = static_cast<uint32_t>(in[i]) | (static_cast<uint32_t>(in[i + 1]) << 8);
+    if (u < 0x80) break;  // the run stopped here only for want of room
+
     if (u >= 0xD800 && u <= 0xDBFF && in_len - i >= 4) {
       uint32_t u2 = static_cast<uint32_t>(in[i + 2]) | (static_cast<uint32_t>(in[i + 3]) << 8);
       if (u2 >= 0xDC00 && u2 <= 0xDFFF) {
