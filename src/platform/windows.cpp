@@ -205,13 +205,35 @@ void plat_sleep_ms(int64_t ms) {
 
 namespace {
 
-// The thread reads its routine and argument from its own record, which the
-// caller keeps in place while the thread runs.
+// The module holding this code, with one reference added for a thread.
+HMODULE pin_own_module() {
+  HMODULE m = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&pin_own_module), &m))
+    return nullptr;
+  return m;
+}
+
+// What a new thread needs, in a block of its own that the thread frees.
+struct thread_start {
+  plat_thread_fn fn;
+  void* arg;
+  HMODULE module;
+};
+
+// The thread holds a reference on the module for as long as it runs, so a
+// host that unloads the module while a worker is still busy (or still on its
+// way out after a release that timed out) does not pull the code from under
+// it; the last such thread to end lets the module go.
 DWORD WINAPI thread_entry(LPVOID p) {
-  auto* t = static_cast<plat_thread*>(p);
-  plat_thread_fn fn = t->fn;
-  void* arg = t->arg;
-  return static_cast<DWORD>(fn(arg));
+  auto* start = static_cast<thread_start*>(p);
+  plat_thread_fn fn = start->fn;
+  void* arg = start->arg;
+  HMODULE module = start->module;
+  HeapFree(GetProcessHeap(), 0, start);
+  DWORD rc = static_cast<DWORD>(fn(arg));
+  if (module) FreeLibraryAndExitThread(module, rc);
+  return rc;
 }
 
 }  // namespace
@@ -221,12 +243,21 @@ int plat_thread_create(plat_thread* t, plat_thread_fn fn, void* arg, size_t stac
   t->ended = 0;
   t->fn = fn;
   t->arg = arg;
+  auto* start = static_cast<thread_start*>(HeapAlloc(GetProcessHeap(), 0, sizeof(thread_start)));
+  if (start == nullptr) return -1;
+  start->fn = fn;
+  start->arg = arg;
+  start->module = pin_own_module();
   // The size is a reservation, not a commitment: the stack is only as large
   // as asked when the worker really goes that deep, whatever the host's
   // own default stack size is.
-  HANDLE h = CreateThread(nullptr, stack_bytes, thread_entry, t,
+  HANDLE h = CreateThread(nullptr, stack_bytes, thread_entry, start,
                           stack_bytes ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
-  if (h == nullptr) return -1;
+  if (h == nullptr) {
+    if (start->module) FreeLibrary(start->module);
+    HeapFree(GetProcessHeap(), 0, start);
+    return -1;
+  }
   t->handle = reinterpret_cast<uintptr_t>(h);
   return 0;
 }

@@ -61,6 +61,7 @@ static struct {
 /* The server's own text for a refused login, passed on unchanged. */
 #define LOGIN_REFUSED "Login failed for user 'sa'."
 
+static HMODULE module;
 static int passed, failed;
 static int port, silent_port;
 
@@ -123,7 +124,7 @@ static int32_t wait_running(int32_t s, DWORD limit_ms) {
 }
 
 static int load(const char *dll_path) {
-  HMODULE m = LoadLibraryA(dll_path);
+  HMODULE m = module = LoadLibraryA(dll_path);
   check(m != NULL, "LoadLibrary", "%s: error %lu", dll_path, (unsigned long)GetLastError());
   if (!m) return -1;
   {
@@ -445,6 +446,34 @@ static void test_slots_and_login_failure(void) {
   }
 }
 
+/* A host that unloads the module while a backup still runs: the worker keeps
+ * the module in place until it has ended, and lets it go then. Runs last:
+ * once it is over, the function pointers lead nowhere. */
+static void test_unload_while_running(void) {
+  int32_t s = api.start(cfg("sales", NULL));
+  HMODULE again;
+  DWORD t0;
+  if (s < 0 || wait_running(s, 10000) != ST_RUNNING) {
+    check(0, "backup to outlive the host's reference", "start %d, state %d", (int)s, s < 0 ? -1 : (int)api.status(s));
+    return;
+  }
+  FreeLibrary(module);
+  check(GetModuleHandleA("kestrova-vaultrun.dll") == module, "module stays while a worker runs", "handle %p",
+        (void *)GetModuleHandleA("kestrova-vaultrun.dll"));
+  /* The same module, sessions and all, comes back. */
+  again = LoadLibraryA("kestrova-vaultrun.dll");
+  check(again == module && api.status(s) == ST_RUNNING, "reloading finds the running session",
+        "handle %p, state %d", (void *)again, again == module ? (int)api.status(s) : -1);
+  if (again != module) return;
+  api.cancel(s);
+  wait_end(s, 10000);
+  api.free_slot(s);
+  FreeLibrary(again);
+  t0 = GetTickCount();
+  while (GetModuleHandleA("kestrova-vaultrun.dll") != NULL && GetTickCount() - t0 < 3000) Sleep(20);
+  check(GetModuleHandleA("kestrova-vaultrun.dll") == NULL, "module unloads once nothing holds it", "still loaded");
+}
+
 int main(int argc, char **argv) {
   if (argc > 2) silent_port = atoi(argv[2]);
   if (argc < 2 || (port = atoi(argv[1])) <= 0 || port > 65535 || silent_port < 0 || silent_port > 65535) {
@@ -459,6 +488,7 @@ int main(int argc, char **argv) {
     test_cancel_and_free();
     test_time_outs();
     test_slots_and_login_failure();
+    test_unload_while_running();
   }
   printf("%d passed, %d failed\n", passed, failed);
   fflush(stdout);
