@@ -59,8 +59,9 @@ int64_t counter_to_ms(int64_t c, int64_t f) { return (c / f) * 1000 + (c % f) * 
 }  // namespace
 
 // Every call takes one more reference on the socket layer and none is given
-// back: the layer stays up for as long as the process runs, so a host that
-// unloads and reloads the module never pulls it from under another user.
+// back: connections are opened from the host's thread and from workers at
+// any time, and a layer that is never shut down cannot be shut down under
+// one of them (nor under the host's own sockets).
 void plat_net_start() {
   WSADATA wsa;
   (void)WSAStartup(MAKEWORD(2, 2), &wsa);
