@@ -19,9 +19,11 @@ enum : int32_t {
   SESSION_FAILED = 5,
 };
 
-// The worker thread's stack: its own buffers plus one statement execution,
-// which keeps a 256 KiB scratch row.
-constexpr size_t WORKER_STACK_BYTES = 1u << 20;
+// The worker thread's stack: its own buffers (some 6 KiB) plus one statement
+// execution (some 280 KiB, most of it a scratch row). The margin is wide
+// because some runtimes carve their thread-local storage out of the same
+// allocation; untouched pages cost only address space.
+constexpr size_t WORKER_STACK_BYTES = 2u << 20;
 
 // One slot. The worker publishes percent, pages, verified, elapsed_ms and
 // the texts before the state that vouches for them (release stores; the
