@@ -203,11 +203,23 @@ void fetch_section(std::string& out, const std::map<std::string, std::string>& m
            fmt("%.0f", b.bps / 1e6) + " | " + fmt("%.1f", a.ns / b.ns) + " | " +
            fmt("%.1f", a.ns / a.rows) + " |\n";
   }
+  const auto fs = lines.find("float/snprintf");
+  const auto fc = lines.find("float/candidate");
+  if (fs != lines.end() && fc != lines.end())
+    out += "| float rendering alone: snprintf(\"%g\") | | " + fmt("%.0f", fs->second.rows) +
+           " values | | | | | " + fmt("%.1f", fs->second.ns / fs->second.rows) +
+           " ns per value |\n| float rendering alone: candidate (`bench/candidates/float_g.h`) "
+           "| | " + fmt("%.0f", fc->second.rows) + " values | | | | " +
+           fmt("%.1f", fc->second.ns / fs->second.ns) + " × snprintf's time | " +
+           fmt("%.1f", fc->second.ns / fc->second.rows) + " ns per value |\n";
   out +=
       "\nmixed: INTN(4), DECIMALN(18,2), FLTN(8) (5 % NULL), NVARCHAR(64), VARCHAR(64). "
       "text: INTN(4), NVARCHAR(4000) of 200–1200 characters in mixed scripts, VARCHAR(8000) of "
       "100–2000 bytes. listing_sim: the simulated server's answer to the listing statement "
-      "with 256 databases.\n\n";
+      "with 256 databases. The float rows time the `%g` rendering of 100 000 values like the "
+      "mixed answer's: the general formatter that `read_value` uses, and a proposed "
+      "replacement that gives the same text (" + slurp(g_work + "/float_g_check.txt") +
+      "); it is not in the library.\n\n";
 
   out +=
       "### Fetch over loopback, same result set for every contender\n\n"

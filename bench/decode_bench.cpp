@@ -11,6 +11,7 @@
 // without the building of the others in the samples).
 // --tsv writes one line per benchmark (its median when repeated): name,
 // nanoseconds per pass, bytes per second, rows per second, bytes, rows.
+// float/* time the rendering of 100 000 float values alone (rows: values).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "candidates/float_g.h"
 #include "tds_client/tds_client.h"
 #include "tds_frames.h"
 
@@ -67,6 +69,42 @@ void bm_copy(benchmark::State& state, const input* in) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in->payload.size()));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * in->rows));
+}
+
+// Float rendering alone, on values like the mixed answer's: the general
+// formatter read_value uses against the candidate in candidates/float_g.h.
+std::vector<double> float_values() {
+  std::vector<double> v;
+  uint64_t s = 0x2545F4914F6CDD1Dull;
+  for (int i = 0; i < 100000; ++i) {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    v.push_back(static_cast<double>(s % 1000000) / 997.0);
+  }
+  return v;
+}
+
+void bm_float_snprintf(benchmark::State& state, const std::vector<double>* v) {
+  char cell[TDS_CELL_SIZE];
+  for (auto _ : state) {
+    for (double d : *v) {
+      std::snprintf(cell, sizeof cell, "%g", d);
+      benchmark::DoNotOptimize(cell);
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * v->size()));
+}
+
+void bm_float_candidate(benchmark::State& state, const std::vector<double>* v) {
+  char cell[TDS_CELL_SIZE];
+  for (auto _ : state) {
+    for (double d : *v) {
+      if (!candidate::format_g(d, cell)) std::snprintf(cell, sizeof cell, "%g", d);
+      benchmark::DoNotOptimize(cell);
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * v->size()));
 }
 
 // Console output as usual, plus the figures kept for the TSV file.
@@ -169,6 +207,14 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond)->UseRealTime();
   }
 
+  static const std::vector<double> floats = float_values();
+  if (only.empty()) {
+    benchmark::RegisterBenchmark("float/snprintf", bm_float_snprintf, &floats)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("float/candidate", bm_float_candidate, &floats)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
+
   keeping_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
@@ -180,9 +226,10 @@ int main(int argc, char** argv) {
       const input* in = nullptr;
       for (const auto& i : inputs)
         if (l.name.find("/" + i->name) != std::string::npos) in = i.get();
+      const bool flt = l.name.rfind("float/", 0) == 0;
       std::fprintf(f, "%s\t%.0f\t%.0f\t%.0f\t%zu\t%llu\n", l.name.c_str(), l.ms * 1e6,
                    l.bytes_per_s, l.rows_per_s, in ? in->payload.size() : 0,
-                   static_cast<unsigned long long>(in ? in->rows : 0));
+                   static_cast<unsigned long long>(flt ? floats.size() : in ? in->rows : 0));
     }
     std::fclose(f);
   }
