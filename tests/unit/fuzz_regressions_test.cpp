@@ -1,0 +1,72 @@
+// Inputs the fuzz targets in fuzz/ stopped on, replayed through the same
+// functions with the outcome they must have. Each case names the target
+// that found it; the bytes are the saved input, less the target's own
+// selector bytes where the target has them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tds_client/tds_client.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// fuzz_text: conversions to UTF-16 whose input and capacity made a check
+// stop.
+struct to_ucs2_case {
+  const char* name;
+  std::string in;
+  uint64_t cap;
+  bytes out;
+};
+
+const to_ucs2_case TO_UCS2[] = {
+    // A four-byte form beyond U+10FFFF gives a first unit (DFBF) outside the
+    // high-surrogate range; it is still a pair, and with 3 bytes of room
+    // after "\x04" it does not fit, so nothing of it is written.
+    {"FourByteFormBeyondTheLastCodePointIsCutWhole", "\x04\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "bc", 5, {0x04, 0x00}},
+};
+
+TEST(FuzzRegressions, Utf8ToUcs2) {
+  for (const to_ucs2_case& c : TO_UCS2) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> out(c.cap + 8, 0xEE);
+    const uint64_t n = utf8_to_ucs2(c.in.c_str(), out.data(), c.cap);
+    ASSERT_EQ(n, c.out.size());
+    EXPECT_EQ(bytes(out.begin(), out.begin() + n), c.out);
+    for (uint64_t i = c.cap; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "written past the capacity at " << i;
+  }
+}
+
+// fuzz_login: login responses, with the walk's result and error text.
+struct login_case {
+  const char* name;
+  bytes response;
+  int rc;
+  const char* err;
+};
+
+const login_case LOGIN[] = {
+    // A LOGINACK, then an ERROR too short to hold a message (Length 0),
+    // then a byte that is no token: the login stands, with no error text.
+    {"ShortErrorAfterLoginAck",
+     {0xAD, 0x12, 0x00, 0x01, 0x74, 0x00, 0x00, 0x04, 0x04, 0x53, 0x00, 0x51, 0x00, 0x00, 0x00, 0x7F,
+      0xFE, 0x15, 0x94, 0xD9, 0x34, 0xAA, 0x00, 0x00, 0x00},
+     0, ""},
+};
+
+TEST(FuzzRegressions, LoginWalk) {
+  for (const login_case& c : LOGIN) {
+    SCOPED_TRACE(c.name);
+    char err[TDS_ERR_SIZE];
+    std::memset(err, 'X', sizeof err);
+    EXPECT_EQ(tds_login_walk(c.response.data(), c.response.size(), err), c.rc);
+    ASSERT_NE(std::memchr(err, 0, sizeof err), nullptr);
+    EXPECT_STREQ(err, c.err);
+  }
+}
+
+}  // namespace
