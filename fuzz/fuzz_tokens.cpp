@@ -16,7 +16,9 @@
 // name terminated, and fails only with a text. Messages are never empty nor
 // longer than 511 bytes, and scanning growing prefixes as the packets
 // arrive, then walking the whole answer, delivers the same messages in the
-// same order as the walk alone: each exactly once.
+// same order as the walk alone: each exactly once. The row capacity changes
+// what is stored, never whether the walk fails or with what text.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -128,22 +130,22 @@ struct walk_out {
 // Rows are filled with a pattern first, so a cell that was not written (or
 // was written past) shows.
 tds_meta g_meta;
-tds_row g_rows[MAX_CAP];
+tds_row g_rows[2][MAX_CAP];  // one set per walk, compared afterwards
 tds_row g_scratch;
 
-void mark_rows(int cap) {
+void mark_rows(tds_row* rows, int cap) {
   for (int k = 0; k < cap; ++k) {
-    std::memset(g_rows[k].cells, 'X', sizeof g_rows[k].cells);
-    for (int i = 0; i < TDS_MAX_COLS; ++i) g_rows[k].is_null[i] = 7;
+    std::memset(rows[k].cells, 'X', sizeof rows[k].cells);
+    for (int i = 0; i < TDS_MAX_COLS; ++i) rows[k].is_null[i] = 7;
   }
 }
 
-void check_rows(int cap) {
+void check_rows(const tds_row* rows, int cap) {
   static const std::vector<char> untouched(TDS_CELL_SIZE, 'X');
   for (int k = 0; k < cap; ++k) {
     for (int i = 0; i < TDS_MAX_COLS; ++i) {
-      const char* cell = g_rows[k].cells[i];
-      const int32_t flag = g_rows[k].is_null[i];
+      const char* cell = rows[k].cells[i];
+      const int32_t flag = rows[k].is_null[i];
       if (flag == 7) {
         FUZZ_CHECK(std::memcmp(cell, untouched.data(), TDS_CELL_SIZE) == 0);
         continue;
@@ -155,16 +157,17 @@ void check_rows(int cap) {
   }
 }
 
-walk_out walk(const uint8_t* data, size_t size, int cap, bool with_rows, uint64_t info_done,
+// cap 0 walks without a row array.
+walk_out walk(const uint8_t* data, size_t size, tds_row* rows, int cap, uint64_t info_done,
               messages already) {
   walk_out out{0, "", 0, std::move(already)};
   char err[TDS_ERR_SIZE];
   err[0] = 0;
-  mark_rows(cap);
+  mark_rows(rows, cap);
   tds_walk w{};
   w.meta = &g_meta;
-  w.rows = with_rows ? g_rows : nullptr;
-  w.cap = with_rows ? cap : 0;
+  w.rows = cap > 0 ? rows : nullptr;
+  w.cap = cap;
   w.scratch = &g_scratch;
   w.info_cb = collect;
   w.info_ctx = &out.msgs;
@@ -181,7 +184,7 @@ walk_out walk(const uint8_t* data, size_t size, int cap, bool with_rows, uint64_
   FUZZ_CHECK(g_meta.ncols >= 0 && g_meta.ncols <= TDS_MAX_COLS);
   for (int i = 0; i < g_meta.ncols; ++i)
     FUZZ_CHECK(terminated(g_meta.cols[i].name, sizeof g_meta.cols[i].name));
-  check_rows(cap);
+  check_rows(rows, cap);
   return out;
 }
 
@@ -209,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<uint8_t[]> whole = exact_copy(response.data(), response.size());
   const size_t len = response.size();
-  const walk_out alone = walk(whole.get(), len, cap, cap > 0, 0, {});
+  const walk_out alone = walk(whole.get(), len, g_rows[0], cap, 0, {});
 
   // The same answer arriving in packets: the scan runs over each longer
   // prefix (an exact copy, so it cannot look beyond what has arrived), then
@@ -224,11 +227,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(next >= from && next <= have);
     from = next;
   }
-  const walk_out arrived = walk(whole.get(), len, cap, cap > 0, from, std::move(early));
+  // This walk stores into a row array of another capacity: rows beyond
+  // the capacity are decoded all the same, so the outcome, the text and
+  // the rows both walks stored must agree.
+  const int cap2 = (cap + 1) % (MAX_CAP + 1);
+  const walk_out arrived = walk(whole.get(), len, g_rows[1], cap2, from, std::move(early));
 
-  FUZZ_CHECK(arrived.rc == alone.rc);
   FUZZ_CHECK(arrived.err == alone.err);
   FUZZ_CHECK(arrived.ncols == alone.ncols);
   FUZZ_CHECK(arrived.msgs == alone.msgs);
+  FUZZ_CHECK((arrived.rc < 0) == (alone.rc < 0));
+  if (alone.rc >= 0) {
+    // A walk that stored fewer rows than it could saw them all.
+    if (alone.rc < cap) FUZZ_CHECK(arrived.rc == std::min(alone.rc, cap2));
+    if (arrived.rc < cap2) FUZZ_CHECK(alone.rc == std::min(arrived.rc, cap));
+    for (int k = 0; k < std::min(alone.rc, arrived.rc); ++k) {
+      for (int i = 0; i < TDS_MAX_COLS; ++i) {
+        const tds_row& a = g_rows[0][k];
+        const tds_row& b = g_rows[1][k];
+        FUZZ_CHECK(a.is_null[i] == b.is_null[i]);
+        if (a.is_null[i] != 7) FUZZ_CHECK(std::strcmp(a.cells[i], b.cells[i]) == 0);
+      }
+    }
+  }
   return 0;
 }
