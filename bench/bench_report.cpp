@@ -304,7 +304,8 @@ void memory_section(std::string& out) {
       "The same host binary, with and without loading the library (`dlopen`); medians of its "
       "runs. The listing holds 256 databases; the backups are four sessions of "
       "`vaultrun_start` running at once (largest VmRSS seen while they run).\n\n"
-      "| Point | baseline KiB | with library KiB | difference KiB | difference MiB | target |\n"
+      "| Point | baseline KiB | with library KiB | difference KiB | growth since start, "
+      "difference KiB | target |\n"
       "|---|---:|---:|---:|---:|---|\n";
   const struct {
     const char* key;
@@ -314,19 +315,24 @@ void memory_section(std::string& out) {
                 {"after_listing", "after one listing of 256"},
                 {"during_backups", "during four backups"},
                 {"after_free", "after releasing the sessions"}};
+  if (!base.count("start") || !lib.count("start")) return;
   for (const auto& p : points) {
     if (!base.count(p.key) || !lib.count(p.key)) continue;
     const double d = lib.at(p.key) - base.at(p.key);
+    // The two processes differ by a few pages before either does anything;
+    // the growth since their own start takes that out.
+    const double g = (lib.at(p.key) - lib.at("start")) - (base.at(p.key) - base.at("start"));
     std::string target;
     if (std::string(p.key) == "after_load") {
-      target = verdict(d <= 1024);
-      g_targets.push_back({"Memory after loading", fmt("%.0f KiB", d) + " above the baseline",
-                           "≤ 1 MiB", d <= 1024,
+      const double worst = std::max(d, g);
+      target = verdict(worst <= 1024);
+      g_targets.push_back({"Memory after loading", fmt("%+.0f KiB", worst) + " against the baseline",
+                           "≤ 1 MiB", worst <= 1024,
                            "Loading maps the library; its pages become resident as they are "
                            "touched."});
     }
     out += std::string("| ") + p.label + " | " + fmt("%.0f", base.at(p.key)) + " | " +
-           fmt("%.0f", lib.at(p.key)) + " | " + fmt("%.0f", d) + " | " + fmt("%.2f", d / 1024) +
+           fmt("%.0f", lib.at(p.key)) + " | " + fmt("%+.0f", d) + " | " + fmt("%+.0f", g) +
            " | " + target + " |\n";
   }
   out += "\n";
