@@ -77,16 +77,22 @@ void set_err_text(char* err, const char* text) {
   std::snprintf(err, TDS_ERR_SIZE, "%s", text);
 }
 
-// Leaves the record as a failed connect must: nothing open, nothing
-// allocated, only err kept.
-int fail_connect(tds_conn* c) {
-  tds_close(c);
+// The hooks and bounds of the login are the connect's own; its caller sets
+// its own after success.
+void clear_hooks(tds_conn* c) {
   c->cancel_flag = nullptr;
   c->info_cb = nullptr;
   c->info_ctx = nullptr;
   c->deadline_ms = 0;
   c->deadline_text = nullptr;
   c->query_timeout_ms = 0;
+}
+
+// Leaves the record as a failed connect must: nothing open, nothing
+// allocated, only err kept.
+int fail_connect(tds_conn* c) {
+  tds_close(c);
+  clear_hooks(c);
   return -1;
 }
 
@@ -297,11 +303,6 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
 
   if (tds_login_walk(c->rbuf, c->rlen, c->err) != 0) return fail_connect(c);
 
-  c->cancel_flag = nullptr;
-  c->info_cb = nullptr;
-  c->info_ctx = nullptr;
-  c->deadline_ms = 0;
-  c->deadline_text = nullptr;
-  c->query_timeout_ms = 0;
+  clear_hooks(c);
   return 0;
 }
