@@ -8,6 +8,10 @@
 //   6  PacketID  0 (ignored)
 //   7  Window    0 (ignored)
 //
+// Sending: a message is cut into packets of at most TDS_MAX_PAYLOAD payload
+// bytes, the last one marked end-of-message; each packet is assembled on the
+// stack and handed to the socket whole (a short write is continued).
+//
 // Waits: with neither a cancel flag nor a deadline, every read is a plain
 // blocking recv. With either, each wait for bytes is cut into slices of at
 // most WAIT_SLICE_MS so that a cancel or a passed deadline is noticed while
@@ -125,17 +129,20 @@ void tds_set_err(tds_conn* c, const char* text) {
 }
 
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
+  // Header and payload leave together: one send per packet, so under
+  // TCP_NODELAY a packet is one segment and one system call, not two.
+  uint8_t pkt[HEADER_LEN + TDS_MAX_PAYLOAD];
   uint64_t off = 0;
   do {
     uint64_t chunk = len - off < TDS_MAX_PAYLOAD ? len - off : TDS_MAX_PAYLOAD;
     uint64_t plen = chunk + HEADER_LEN;
-    uint8_t hdr[HEADER_LEN] = {static_cast<uint8_t>(type),
-                               static_cast<uint8_t>(off + chunk >= len ? STATUS_EOM : 0),
-                               static_cast<uint8_t>(plen >> 8),
-                               static_cast<uint8_t>(plen),
-                               0, 0, 0, 0};
-    if (send_all(c, hdr, HEADER_LEN) != 0) return -1;
-    if (chunk != 0 && send_all(c, payload + off, chunk) != 0) return -1;
+    pkt[0] = static_cast<uint8_t>(type);
+    pkt[1] = static_cast<uint8_t>(off + chunk >= len ? STATUS_EOM : 0);
+    pkt[2] = static_cast<uint8_t>(plen >> 8);
+    pkt[3] = static_cast<uint8_t>(plen);
+    pkt[4] = pkt[5] = pkt[6] = pkt[7] = 0;
+    if (chunk != 0) std::memcpy(pkt + HEADER_LEN, payload + off, chunk);
+    if (send_all(c, pkt, plen) != 0) return -1;
     off += chunk;
   } while (off < len);
   return 0;
