@@ -22,6 +22,18 @@ const char LISTING_SQL[] =
 
 constexpr int LISTING_ROWS = 256;
 const char LISTING_OPEN[] = "{\"ok\":true,\"databases\":[";
+const char LISTING_CLOSE[] = "]}";
+// One row: {"name":"N","size_mb":S,"recovery":"R"}
+const char ROW_NAME[] = "{\"name\":\"";
+const char ROW_SIZE[] = "\",\"size_mb\":";
+const char ROW_RECOVERY[] = ",\"recovery\":\"";
+const char ROW_CLOSE[] = "\"}";
+
+// Copies n bytes of text to buf at pos; returns the position after them.
+size_t put_piece(char* buf, size_t pos, const char* text, size_t n) {
+  std::memcpy(buf + pos, text, n);
+  return pos + n;
+}
 
 // Parses the configuration, checks the user and logs in. On failure the
 // reason is in g_err and the failure document in g_sync_buf; returns -1.
@@ -93,22 +105,34 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
     json_escape(rows[k].cells[0], name, sizeof name);
     json_escape(rows[k].cells[2], recovery, sizeof recovery);
     const char* size = rows[k].is_null[1] ? "0" : rows[k].cells[1];
-    if (pos + std::strlen(name) + 96 > CAP - 1) continue;
+    const size_t name_len = std::strlen(name);
+    if (pos + name_len + 96 > CAP - 1) continue;
     size_t row_start = pos;
     if (written > 0 && pos <= CAP - 3) buf[pos++] = ',';
-    int len = std::snprintf(buf + pos, CAP - pos, "%s{\"name\":\"%s\",\"size_mb\":%s,\"recovery\":\"%s\"}",
-                            "", name, size, recovery);
+    // The row is copied piece by piece: a formatted write per row was a
+    // tenth of the listing's time on the host's thread.
+    const size_t size_len = std::strlen(size);
+    const size_t recovery_len = std::strlen(recovery);
+    const size_t len = (sizeof ROW_NAME - 1) + name_len + (sizeof ROW_SIZE - 1) + size_len +
+                       (sizeof ROW_RECOVERY - 1) + recovery_len + (sizeof ROW_CLOSE - 1);
     // A row cut by the end of the buffer would leave broken JSON: drop it
     // whole, keeping room for the closing "]}".
-    if (len < 0 || static_cast<size_t>(len) + 3 > CAP - pos) {
+    if (len + 3 > CAP - pos) {
       pos = row_start;
       buf[pos] = 0;
       continue;
     }
-    pos += static_cast<size_t>(len);
+    pos = put_piece(buf, pos, ROW_NAME, sizeof ROW_NAME - 1);
+    pos = put_piece(buf, pos, name, name_len);
+    pos = put_piece(buf, pos, ROW_SIZE, sizeof ROW_SIZE - 1);
+    pos = put_piece(buf, pos, size, size_len);
+    pos = put_piece(buf, pos, ROW_RECOVERY, sizeof ROW_RECOVERY - 1);
+    pos = put_piece(buf, pos, recovery, recovery_len);
+    pos = put_piece(buf, pos, ROW_CLOSE, sizeof ROW_CLOSE - 1);
     ++written;
   }
-  std::snprintf(buf + pos, CAP - pos, "]}");
+  // Every accepted row left room for these three bytes.
+  std::memcpy(buf + pos, LISTING_CLOSE, sizeof LISTING_CLOSE);
   tds_close(&conn);
   return g_sync_buf;
 }
