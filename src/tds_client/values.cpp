@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "tds_client/cursor.h"
+#include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
 #include "tds_client/type_codes.h"
 
@@ -233,12 +234,12 @@ int read_len8(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
         uint32_t bits = le32(v);
         float f;
         std::memcpy(&f, &bits, sizeof f);
-        std::snprintf(cell, TDS_CELL_SIZE, "%g", static_cast<double>(f));
+        float_g_text(static_cast<double>(f), cell, TDS_CELL_SIZE);
       } else if (len == 8) {
         uint64_t bits = le_uint(v, 8);
         double d;
         std::memcpy(&d, &bits, sizeof d);
-        std::snprintf(cell, TDS_CELL_SIZE, "%g", d);
+        float_g_text(d, cell, TDS_CELL_SIZE);
       } else {
         std::snprintf(cell, TDS_CELL_SIZE, "(invalid float length %u)", len);
       }

@@ -1,0 +1,141 @@
+// "%g" renders six significant digits, drops trailing zeros (and a bare
+// decimal point), and uses the exponent form ("e", a sign, at least two
+// digits) when the decimal exponent after rounding is below -4 or from 6 up.
+//
+// Why the short path is exact: 10^k is a double for 0 <= k <= 22, so
+// y = v * 10^k (or v / 10^-k) is one correctly rounded operation, within half
+// an ulp of the true product: under 6e-11 for y in [1e5, 1e6). Rounding y to
+// a whole number thus gives the six digits the exact value rounds to unless
+// the fraction of y lies within that distance of .5; the path declines
+// whenever it lies within 1e-9 of .5, which also leaves every exact tie (and
+// its tie-breaking rule) to the general formatter. (Only a fraction of
+// exactly .5 is truly ambiguous: n + .5 is itself a double in this range and
+// rounding is monotonic, so y lies on the same side of it as the product;
+// the wider margin costs nothing.) The bounds 1e5 and 1e6
+// are doubles, so rounding never moves y across them the wrong way: a y of
+// exactly 1e5 from a product just below it has the digits 100000 either way.
+//
+// The general formatter follows the rounding mode and the locale's decimal
+// point; while either differs from the usual, every value goes to it.
+#include "tds_client/float_text.h"
+
+#include <cfenv>
+#include <cfloat>
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// With wider intermediate precision the product is rounded twice and the
+// bound above no longer holds: leave everything to snprintf there.
+constexpr bool SHORT_PATH_SOUND = FLT_EVAL_METHOD == 0;
+
+constexpr double POW10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int POW10_MAX = 22;
+constexpr double LOG10_2 = 0.30102999566398120;
+constexpr double TIE_MARGIN = 1e-9;
+constexpr int DIGITS = 6;
+constexpr double Y_LOW = 1e5;   // 10^(DIGITS - 1)
+constexpr double Y_HIGH = 1e6;  // 10^DIGITS
+constexpr int FIXED_EXP_MIN = -4;
+
+bool usual_environment() {
+  if (std::fegetround() != FE_TONEAREST) return false;
+  const char* point = std::localeconv()->decimal_point;
+  return point[0] == '.' && point[1] == 0;
+}
+
+// Six digits of v (finite, positive) and its decimal exponent: v rounds to
+// d[0].d[1..5] * 10^e10. Returns false when the digits cannot be told
+// without the general formatter.
+bool six_digits(double v, char d[DIGITS], int* e10_out) {
+  int e2;
+  std::frexp(v, &e2);  // v in [2^(e2-1), 2^e2)
+  // floor(log10(v)) or one less; the range test on y settles it.
+  int e10 = static_cast<int>(std::floor((e2 - 1) * LOG10_2));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int k = DIGITS - 1 - e10;
+    if (k < -POW10_MAX || k > POW10_MAX) return false;
+    const double y = k >= 0 ? v * POW10[k] : v / POW10[-k];
+    if (y < Y_LOW) {
+      --e10;
+      continue;
+    }
+    if (y >= Y_HIGH) {
+      ++e10;
+      continue;
+    }
+    const double whole = std::floor(y);
+    const double frac = y - whole;  // exact: whole <= y < 2 * whole
+    if (std::fabs(frac - 0.5) < TIE_MARGIN) return false;
+    uint32_t m = static_cast<uint32_t>(whole) + (frac > 0.5 ? 1 : 0);
+    if (m == static_cast<uint32_t>(Y_HIGH)) {  // rounding carried into a seventh digit
+      m = static_cast<uint32_t>(Y_LOW);
+      ++e10;
+    }
+    for (int i = DIGITS - 1; i >= 0; --i) {
+      d[i] = static_cast<char>('0' + m % 10);
+      m /= 10;
+    }
+    *e10_out = e10;
+    return true;
+  }
+  return false;  // y went back and forth across a bound: leave it
+}
+
+}  // namespace
+
+bool float_g_short(double v, char* out) {
+  if (!SHORT_PATH_SOUND || std::isnan(v) || std::isinf(v) || !usual_environment()) return false;
+  char* o = out;
+  if (std::signbit(v)) {
+    *o++ = '-';
+    v = -v;
+  }
+  if (v == 0) {
+    *o++ = '0';
+    *o = 0;
+    return true;
+  }
+  char d[DIGITS];
+  int e10;
+  if (!six_digits(v, d, &e10)) return false;
+  int last = DIGITS - 1;  // the last digit kept once trailing zeros are dropped
+  while (last > 0 && d[last] == '0') --last;
+  if (e10 >= FIXED_EXP_MIN && e10 < DIGITS) {
+    if (e10 >= 0) {
+      for (int i = 0; i <= e10; ++i) *o++ = d[i];
+      if (last > e10) {
+        *o++ = '.';
+        for (int i = e10 + 1; i <= last; ++i) *o++ = d[i];
+      }
+    } else {
+      *o++ = '0';
+      *o++ = '.';
+      for (int i = 0; i < -e10 - 1; ++i) *o++ = '0';
+      for (int i = 0; i <= last; ++i) *o++ = d[i];
+    }
+  } else {
+    *o++ = d[0];
+    if (last > 0) {
+      *o++ = '.';
+      for (int i = 1; i <= last; ++i) *o++ = d[i];
+    }
+    *o++ = 'e';
+    *o++ = e10 < 0 ? '-' : '+';
+    const int ax = e10 < 0 ? -e10 : e10;  // 5..28 here: always two digits
+    *o++ = static_cast<char>('0' + ax / 10);
+    *o++ = static_cast<char>('0' + ax % 10);
+  }
+  *o = 0;
+  return true;
+}
+
+void float_g_text(double v, char* out, size_t cap) {
+  if (cap >= FLOAT_G_SHORT_CAP && float_g_short(v, out)) return;
+  std::snprintf(out, cap, "%g", v);
+}
