@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tds_client/tds_client.h"
+#include "vaultrun/answers.h"
 
 namespace {
 
@@ -66,6 +67,42 @@ TEST(FuzzRegressions, LoginWalk) {
     EXPECT_EQ(tds_login_walk(c.response.data(), c.response.size(), err), c.rc);
     ASSERT_NE(std::memchr(err, 0, sizeof err), nullptr);
     EXPECT_STREQ(err, c.err);
+  }
+}
+
+// fuzz_text: json_escape cut a UTF-8 character in two when the room ran
+// out inside it, so an answer held a broken sequence, which a strict JSON
+// reader refuses. A database name of 126 characters (a server allows 128)
+// is enough: "a" and 125 times U+00E9 is 251 bytes, escaped at capacity
+// 256 for the listing. The cut now falls before the character.
+struct escape_case {
+  const char* name;
+  std::string in;
+  size_t cap;
+  std::string out;
+};
+
+std::string repeat(const std::string& s, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+const escape_case ESCAPE[] = {
+    {"TwoByteCharacterAtTheSmallestCapacity", "\xD1\xA8 \x02", 7, ""},
+    {"ListingNameOfWideCharacters", "a" + repeat("\xC3\xA9", 125), 256, "a" + repeat("\xC3\xA9", 124)},
+    {"FourByteCharacterAfterAnEscape", repeat("\"", 124) + "x\xF0\x9F\x98\x80", 256, repeat("\\\"", 124) + "x"},
+    {"ThreeByteCharacterEndingExactlyAtTheLimit", repeat("b", 247) + "\xE2\x82\xAC" + "z", 256,
+     repeat("b", 247) + "\xE2\x82\xAC"},
+};
+
+TEST(FuzzRegressions, JsonEscapeCutsBeforeACharacter) {
+  for (const escape_case& c : ESCAPE) {
+    SCOPED_TRACE(c.name);
+    std::string out(c.cap, '\x7f');
+    json_escape(c.in.c_str(), out.data(), c.cap);
+    ASSERT_NE(out.find('\0'), std::string::npos);
+    EXPECT_EQ(std::string(out.c_str()), c.out);
   }
 }
 
