@@ -7,11 +7,17 @@
 // only because the next character does not fit.
 // Well-formed input: UTF-8 -> UTF-16 -> UTF-8 and UTF-16 -> UTF-8 -> UTF-16
 // give back the input.
+//
+// The texts that reach the host's JSON answers (server messages, names,
+// versions) pass json_escape and copy_text_cut: their output stays within
+// its capacity, is a prefix of the input (once unescaped), is a valid JSON
+// string body, and is well-formed UTF-8 whenever the input was.
 #include <cstdint>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "tds_client/tds_client.h"
+#include "vaultrun/answers.h"
 
 namespace {
 
@@ -100,6 +106,64 @@ void check_round_trips(const uint8_t* data, size_t size, uint64_t cap) {
   }
 }
 
+// Undoes json_escape; false when esc is not a valid JSON string body.
+bool json_unescape(const char* esc, std::string* out) {
+  static const char HEX[] = "0123456789abcdef";
+  for (const char* p = esc; *p != 0; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == '"') return false;
+    if (c != '\\') {
+      out->push_back(static_cast<char>(c));
+      continue;
+    }
+    switch (*++p) {
+      case '"': out->push_back('"'); break;
+      case '\\': out->push_back('\\'); break;
+      case 'n': out->push_back('\n'); break;
+      case 'r': out->push_back('\r'); break;
+      case 't': out->push_back('\t'); break;
+      case 'u': {
+        int v = 0;
+        for (int k = 0; k < 4; ++k) {
+          const char* h = p[1] != 0 ? std::strchr(HEX, p[1]) : nullptr;
+          if (h == nullptr) return false;
+          v = v * 16 + static_cast<int>(h - HEX);
+          ++p;
+        }
+        if (v >= 0x20) return false;  // only control characters take this form
+        out->push_back(static_cast<char>(v));
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+void check_answer_texts(const uint8_t* data, size_t size, uint64_t cap) {
+  std::unique_ptr<char[]> in = exact_text(data, size);
+  const size_t len = std::strlen(in.get());
+  const bool well_formed = utf8_well_formed(reinterpret_cast<const uint8_t*>(in.get()), len);
+
+  const size_t esc_cap = cap < 7 ? 7 : cap;  // the escaper's smallest capacity
+  std::unique_ptr<char[]> esc(new char[esc_cap]);
+  json_escape(in.get(), esc.get(), esc_cap);
+  FUZZ_CHECK(terminated(esc.get(), esc_cap));
+  std::string plain;
+  FUZZ_CHECK(json_unescape(esc.get(), &plain));
+  FUZZ_CHECK(plain.size() <= len && std::memcmp(plain.data(), in.get(), plain.size()) == 0);
+  if (well_formed) FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()));
+
+  const size_t cut_cap = cap == 0 ? 1 : cap;
+  std::unique_ptr<char[]> cut(new char[cut_cap]);
+  copy_text_cut(cut.get(), cut_cap, in.get());
+  FUZZ_CHECK(terminated(cut.get(), cut_cap));
+  const size_t cut_len = std::strlen(cut.get());
+  FUZZ_CHECK(cut_len <= len && std::memcmp(cut.get(), in.get(), cut_len) == 0);
+  if (well_formed) FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(cut.get()), cut_len));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -110,5 +174,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_to_ucs2(data, size, cap);
   check_to_utf8(data, size, cap == 0 ? 1 : cap);
   check_round_trips(data, size, cap);
+  check_answer_texts(data, size, cap);
   return 0;
 }

@@ -59,6 +59,12 @@ void json_escape(const char* src, char* dst, size_t cap) {
     }
     ++s;
   } while (*s != 0 && w + 6 < cap);
+  // Stopped inside a UTF-8 character: drop the part of it already copied,
+  // so the answer never carries a broken sequence.
+  if ((*s & 0xC0) == 0x80) {
+    while (w > 0 && (static_cast<unsigned char>(dst[w - 1]) & 0xC0) == 0x80) --w;
+    if (w > 0 && static_cast<unsigned char>(dst[w - 1]) >= 0xC0) --w;
+  }
   dst[w] = 0;
 }
 

@@ -15,8 +15,9 @@ extern char g_sync_buf[G_SYNC_BUF_SIZE];
 void set_g_err(const char* text);
 
 // Escapes src for a JSON string into dst (cap >= 7 bytes). Stops as soon as
-// fewer than 7 bytes of room remain, so an escape is never split; always
-// terminates dst. Works on bytes: UTF-8 passes through unchanged.
+// fewer than 7 bytes of room remain, so an escape is never split, nor a
+// UTF-8 character (the cut falls before it); always terminates dst. Works
+// on bytes: UTF-8 passes through unchanged.
 void json_escape(const char* src, char* dst, size_t cap);
 
 // Copies src into dst (cap bytes) whole or cut before a UTF-8 character
