@@ -17,7 +17,8 @@
 // longer than 511 bytes, and scanning growing prefixes as the packets
 // arrive, then walking the whole answer, delivers the same messages in the
 // same order as the walk alone: each exactly once. The row capacity changes
-// what is stored, never whether the walk fails or with what text.
+// what is stored, never whether the walk fails or with what text. Every
+// message delivered also goes through a backup slot's message callback.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,7 @@
 #include "fuzz_check.h"
 #include "tds_client/tds_client.h"
 #include "tds_client/type_codes.h"
+#include "vaultrun/sessions.h"
 
 namespace {
 
@@ -113,11 +115,28 @@ void check_values(const uint8_t* body, size_t size, const tds_col* cols, int nco
 
 using messages = std::vector<std::pair<int32_t, std::string>>;
 
+// A backup's slot, fed every message as the worker's callback would be:
+// whatever the server says, the percent stays within 0..100, the page count
+// is not negative and the kept message is a whole, terminated text.
+backup_session g_session;
+
+void check_session_fed(int32_t number, const char* text) {
+  on_info_cb(&g_session, number, text);
+  const int32_t percent = g_session.percent.load();
+  FUZZ_CHECK(percent >= 0 && percent <= 100);
+  FUZZ_CHECK(g_session.pages.load() >= 0);
+  FUZZ_CHECK(terminated(g_session.message, sizeof g_session.message));
+  const size_t len = std::strlen(g_session.message);
+  FUZZ_CHECK(utf8_whole_sequences(g_session.message, len));
+  FUZZ_CHECK(std::strncmp(g_session.message, text, len) == 0);
+}
+
 void collect(void* ctx, int32_t number, const char* text) {
   const size_t len = std::strlen(text);
   FUZZ_CHECK(len > 0 && len <= TDS_ERR_SIZE - 1);
   FUZZ_CHECK(utf8_whole_sequences(text, len));
   static_cast<messages*>(ctx)->emplace_back(number, text);
+  check_session_fed(number, text);
 }
 
 struct walk_out {
