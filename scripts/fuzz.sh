@@ -17,9 +17,10 @@ seconds=${FUZZ_SECONDS:-60}
 targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text"}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
-# clang and its sanitizer runtimes, installed only when missing.
+# clang and its sanitizer runtimes (and what any build needs), installed
+# only when missing.
 missing=()
-for p in clang libclang-rt-14-dev; do
+for p in clang libclang-rt-14-dev cmake make libjsmn-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
