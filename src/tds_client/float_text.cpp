@@ -19,12 +19,12 @@
 // point; while either differs from the usual, every value goes to it.
 #include "tds_client/float_text.h"
 
-#include <cfenv>
 #include <cfloat>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -36,27 +36,52 @@ constexpr double POW10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int POW10_MAX = 22;
-constexpr double LOG10_2 = 0.30102999566398120;
+constexpr int LOG10_2_Q18 = 78913;  // log10(2) * 2^18, rounded down
+constexpr int F64_FRACTION_BITS = 52;
+constexpr uint64_t F64_EXPONENT_MASK = 0x7FF;
+constexpr int F64_EXPONENT_BIAS = 1023;
+// Binary exponents of doubles from 1e-17 to 1e28 with a margin; six_digits
+// declines anything whose power of ten falls outside POW10 anyway.
+constexpr int E2_MIN = -60;
+constexpr int E2_MAX = 96;
 constexpr double TIE_MARGIN = 1e-9;
 constexpr int DIGITS = 6;
 constexpr double Y_LOW = 1e5;   // 10^(DIGITS - 1)
 constexpr double Y_HIGH = 1e6;  // 10^DIGITS
 constexpr int FIXED_EXP_MIN = -4;
 
+// The general formatter rounds the sixth digit in the rounding mode of the
+// unit long double arithmetic runs on (the x87 unit on x86-64, where double
+// arithmetic runs elsewhere), so two sums in long double tell whether that
+// mode is to-nearest: 1 + 3/4 ulp moves up and -1 - 3/4 ulp moves down only
+// there. This keeps the library off the floating-point environment library.
+// A reduced x87 precision also reads as "not to-nearest", which is safe.
+bool rounds_to_nearest() {
+  volatile long double three_quarter_ulp = LDBL_EPSILON * 0.75L;
+  const long double up = 1.0L + three_quarter_ulp;
+  const long double down = -1.0L - three_quarter_ulp;
+  return up != 1.0L && down != -1.0L;
+}
+
 bool usual_environment() {
-  if (std::fegetround() != FE_TONEAREST) return false;
+  if (!rounds_to_nearest()) return false;
   const char* point = std::localeconv()->decimal_point;
   return point[0] == '.' && point[1] == 0;
 }
 
-// Six digits of v (finite, positive) and its decimal exponent: v rounds to
+// Six digits of v (positive) and its decimal exponent: v rounds to
 // d[0].d[1..5] * 10^e10. Returns false when the digits cannot be told
-// without the general formatter.
+// without the general formatter, NaN and the infinities included.
 bool six_digits(double v, char d[DIGITS], int* e10_out) {
-  int e2;
-  std::frexp(v, &e2);  // v in [2^(e2-1), 2^e2)
-  // floor(log10(v)) or one less; the range test on y settles it.
-  int e10 = static_cast<int>(std::floor((e2 - 1) * LOG10_2));
+  uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  // v in [2^e2, 2^(e2 + 1)); subnormals, NaN and the infinities fall far
+  // outside the range below.
+  const int e2 = static_cast<int>((bits >> F64_FRACTION_BITS) & F64_EXPONENT_MASK) - F64_EXPONENT_BIAS;
+  if (e2 < E2_MIN || e2 > E2_MAX) return false;
+  // floor(e2 * log10(2)) (exact well beyond this range): floor(log10(v))
+  // or one less; the range test on y settles it.
+  int e10 = (e2 * LOG10_2_Q18) >> 18;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int k = DIGITS - 1 - e10;
     if (k < -POW10_MAX || k > POW10_MAX) return false;
@@ -69,10 +94,10 @@ bool six_digits(double v, char d[DIGITS], int* e10_out) {
       ++e10;
       continue;
     }
-    const double whole = std::floor(y);
-    const double frac = y - whole;  // exact: whole <= y < 2 * whole
+    uint32_t m = static_cast<uint32_t>(y);  // y is positive: the cast is floor(y)
+    const double frac = y - m;              // exact: m <= y < 2 * m
     if (std::fabs(frac - 0.5) < TIE_MARGIN) return false;
-    uint32_t m = static_cast<uint32_t>(whole) + (frac > 0.5 ? 1 : 0);
+    if (frac > 0.5) ++m;
     if (m == static_cast<uint32_t>(Y_HIGH)) {  // rounding carried into a seventh digit
       m = static_cast<uint32_t>(Y_LOW);
       ++e10;
@@ -90,7 +115,7 @@ bool six_digits(double v, char d[DIGITS], int* e10_out) {
 }  // namespace
 
 bool float_g_short(double v, char* out) {
-  if (!SHORT_PATH_SOUND || std::isnan(v) || std::isinf(v) || !usual_environment()) return false;
+  if (!SHORT_PATH_SOUND || !usual_environment()) return false;
   char* o = out;
   if (std::signbit(v)) {
     *o++ = '-';

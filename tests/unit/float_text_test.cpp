@@ -166,6 +166,7 @@ TEST(FloatText, FollowsTheRoundingMode) {
     ASSERT_EQ(std::fesetround(mode), 0);
     EXPECT_EQ(ours(1.2345678), printf_g(1.2345678));
     EXPECT_EQ(ours(-1.2345678), printf_g(-1.2345678));
+    EXPECT_EQ(ours(1.2345641), printf_g(1.2345641));
     EXPECT_EQ(ours(999999.7), printf_g(999999.7));
     for (int i = 0; i < 2000; ++i) {
       const double v = static_cast<double>(r() % 100000000) / 997.0;
