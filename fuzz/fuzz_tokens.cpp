@@ -10,7 +10,8 @@
 //   then 4 bytes per column: type (index into TYPES), length, precision, scale
 //   the rest: the response, after the generated COLMETADATA token
 //
-// Checks: read_value never reads past its end or writes past its cell,
+// Checks: float cells read exactly as the general formatter writes them.
+// read_value never reads past its end or writes past its cell,
 // consumes what it says it consumes, and leaves an empty cell and flag 0
 // when it fails. The walk stores at most its capacity, keeps every cell and
 // name terminated, and fails only with a text. Messages are never empty nor
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
 #include "tds_client/type_codes.h"
 #include "vaultrun/sessions.h"
@@ -110,6 +112,35 @@ void check_values(const uint8_t* body, size_t size, const tds_col* cols, int nco
     if (is_null) FUZZ_CHECK(cell[0] == 0);
     p += n;
     if (p == end) return;
+  }
+}
+
+// Float cells are rendered without the general formatter where that is
+// known to give the same text; the formatter is the reference. Every 8-byte
+// and 4-byte window of the input is taken as a double and as a float, at the
+// cell's capacity and at small capacities, where the text is cut.
+void check_float_text(const uint8_t* data, size_t size) {
+  // 32 bytes hold any "%g" text whole; the others cut it.
+  static const size_t caps[] = {32, 1, 2, 5, 9, 13};
+  for (size_t at = 0; at + 8 <= size && at < 16; ++at) {
+    double d;
+    std::memcpy(&d, data + at, sizeof d);
+    float f;
+    std::memcpy(&f, data + at, sizeof f);
+    for (double v : {d, static_cast<double>(f)}) {
+      for (size_t cap : caps) {
+        char mine[32], ref[32];
+        std::memset(mine, 'X', sizeof mine);
+        std::memset(ref, 'X', sizeof ref);
+        float_g_text(v, mine, cap);
+        std::snprintf(ref, cap, "%g", v);
+        if (std::memcmp(mine, ref, sizeof mine) != 0) {
+          std::fprintf(stderr, "float text of %a at capacity %zu: \"%.*s\", the formatter gives \"%.*s\"\n", v,
+                       cap, int(strnlen(mine, cap)), mine, int(strnlen(ref, cap)), ref);
+          FUZZ_CHECK(!"float text differs from the formatter's");
+        }
+      }
+    }
   }
 }
 
@@ -228,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   response.insert(response.end(), body, body + body_len);
 
   check_values(body, body_len, cols, ncols);
+  check_float_text(body, body_len);
 
   std::unique_ptr<uint8_t[]> whole = exact_copy(response.data(), response.size());
   const size_t len = response.size();
