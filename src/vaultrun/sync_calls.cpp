@@ -54,6 +54,32 @@ int open_for_host(const char* config_json, backup_config* cfg, tds_conn* conn) {
   return -1;
 }
 
+// True when text is a JSON number, as every integer or decimal cell is. The
+// size goes into the answer unquoted, so anything else (a server that sends
+// text in that column) would break the document or inject members into it.
+bool is_json_number(const char* t) {
+  if (*t == '-') ++t;
+  if (*t == '0') {
+    ++t;
+  } else if (*t >= '1' && *t <= '9') {
+    while (*t >= '0' && *t <= '9') ++t;
+  } else {
+    return false;
+  }
+  if (*t == '.') {
+    ++t;
+    if (!(*t >= '0' && *t <= '9')) return false;
+    while (*t >= '0' && *t <= '9') ++t;
+  }
+  if (*t == 'e' || *t == 'E') {
+    ++t;
+    if (*t == '+' || *t == '-') ++t;
+    if (!(*t >= '0' && *t <= '9')) return false;
+    while (*t >= '0' && *t <= '9') ++t;
+  }
+  return *t == 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -104,7 +130,7 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
     char name[256], recovery[64];
     json_escape(rows[k].cells[0], name, sizeof name);
     json_escape(rows[k].cells[2], recovery, sizeof recovery);
-    const char* size = rows[k].is_null[1] ? "0" : rows[k].cells[1];
+    const char* size = rows[k].is_null[1] || !is_json_number(rows[k].cells[1]) ? "0" : rows[k].cells[1];
     const size_t name_len = std::strlen(name);
     if (pos + name_len + 96 > CAP - 1) continue;
     size_t row_start = pos;

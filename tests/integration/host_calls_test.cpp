@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "script_peer.h"
 #include "sim_process.h"
 #include "vaultrun.h"
 
@@ -188,6 +189,55 @@ TEST(HostCalls, LibraryStaysUsableAfterBrokenAnswers) {
                "{\"ok\":true,\"server_version\":\"16.0.4135.4 Developer Edition (64-bit)\"}");
   std::string listing = vaultrun_list_databases(config(tiny.port()).c_str());
   EXPECT_NE(listing.find("{\"name\":\"hr\",\"size_mb\":16,\"recovery\":\"BULK_LOGGED\"}"), std::string::npos);
+}
+
+}  // namespace
+
+// A server that answers the listing with text in the size column: the text
+// must not reach the answer unquoted.
+namespace {
+
+
+bytes nvarchar_colmeta(std::initializer_list<const char*> names) {
+  bytes b = {0x81, static_cast<uint8_t>(names.size()), 0};
+  for (const char* n : names) {
+    bytes col = {0, 0, 0, 0, 0, 0, 0xE7, 0x00, 0x01, 0x09, 0x04, 0xD0, 0x00, 0x34};
+    std::string name(n);
+    col.push_back(static_cast<uint8_t>(name.size()));
+    bytes u = ::utf16le(name);
+    col.insert(col.end(), u.begin(), u.end());
+    b.insert(b.end(), col.begin(), col.end());
+  }
+  return b;
+}
+
+bytes nvarchar_row(std::initializer_list<const char*> values) {
+  bytes b = {0xD1};
+  for (const char* v : values) {
+    bytes u = ::utf16le(v);
+    b.push_back(static_cast<uint8_t>(u.size()));
+    b.push_back(static_cast<uint8_t>(u.size() >> 8));
+    b.insert(b.end(), u.begin(), u.end());
+  }
+  return b;
+}
+
+TEST(ListDatabases, SizeThatIsNoNumberIsWrittenAsZero) {
+  ::ScriptPeer peer;
+  bytes answer = ::cat({nvarchar_colmeta({"name", "size", "recovery"}),
+                                     nvarchar_row({"a", "12", "FULL"}),
+                                     nvarchar_row({"b", "1,\"evil\":true", "FULL"}),
+                                     nvarchar_row({"c", "-1.5e+3", "SIMPLE"}),
+                                     ::tds_done_token(0x10, 3)});
+  peer.accept_login().read_message().send(::tds_message(0x04, answer));
+  peer.start();
+  std::string cfg = "{\"port\":" + std::to_string(peer.port()) + ",\"user\":\"sa\"}";
+  EXPECT_STREQ(vaultrun_list_databases(cfg.c_str()),
+               "{\"ok\":true,\"databases\":["
+               "{\"name\":\"a\",\"size_mb\":12,\"recovery\":\"FULL\"},"
+               "{\"name\":\"b\",\"size_mb\":0,\"recovery\":\"FULL\"},"
+               "{\"name\":\"c\",\"size_mb\":-1.5e+3,\"recovery\":\"SIMPLE\"}]}");
+  EXPECT_TRUE(peer.wait_done()) << peer.failure();
 }
 
 }  // namespace
