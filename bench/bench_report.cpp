@@ -171,10 +171,9 @@ void ops_section(std::string& out) {
 }
 
 const char* const WHY_FETCH =
-    "The walk renders every FLTN value with snprintf(\"%g\"), which is the larger part of "
-    "the mixed walk (see the profile: __printf_fp_l, __mpn_divrem, hack_digit and the "
-    "formatter around them); the rest is UTF-16 conversion, value dispatch and integer and "
-    "decimal digits. Collecting the answer reads each 4096-byte packet with two recv calls.";
+    "The mixed walk is spent on UTF-16 conversion, value dispatch and copies, and integer "
+    "and decimal digits; collecting the answer reads each 4096-byte packet with two recv "
+    "calls before the walk starts.";
 
 void fetch_section(std::string& out, const std::map<std::string, std::string>& meta) {
   out +=
@@ -210,19 +209,17 @@ void fetch_section(std::string& out, const std::map<std::string, std::string>& m
       "with 256 databases.\n\n";
 
   const auto fs = lines.find("float/snprintf");
-  const auto fc = lines.find("float/candidate");
+  const auto fc = lines.find("float/library");
   if (fs != lines.end() && fc != lines.end()) {
     out +=
         "### Float rendering alone\n\n"
         "The `%g` text of 100 000 values like the mixed answer's FLTN column: the general "
-        "formatter that `read_value` uses, and a proposed replacement, "
-        "`bench/candidates/float_g.h`, which is not in the library. `float_g_check` compared "
-        "the two on values chosen to be hard (random bit patterns, six digits and a 5 in the "
-        "seventh place and their neighbours, powers of ten and their neighbours): " +
-        slurp(g_work + "/float_g_check.txt") + ".\n\n"
+        "formatter, and the library's `float_g_text` that `read_value` uses (the same text, "
+        "checked against snprintf by the unit tests; it falls back to snprintf near rounding "
+        "ties, at the extremes, and under another rounding mode or decimal point).\n\n"
         "| Renderer | ns per value | ÷ snprintf |\n|---|---:|---:|\n"
         "| snprintf(\"%g\") | " + fmt("%.1f", fs->second.ns / fs->second.rows) + " | 1.00 |\n"
-        "| candidate | " + fmt("%.1f", fc->second.ns / fc->second.rows) + " | " +
+        "| float_g_text | " + fmt("%.1f", fc->second.ns / fc->second.rows) + " | " +
         ratio(fc->second.ns, fs->second.ns) + " |\n\n";
   }
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "candidates/float_g.h"
+#include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
 #include "tds_frames.h"
 
@@ -72,7 +72,7 @@ void bm_copy(benchmark::State& state, const input* in) {
 }
 
 // Float rendering alone, on values like the mixed answer's: the general
-// formatter read_value uses against the candidate in candidates/float_g.h.
+// formatter against the library's float_g_text, which read_value uses.
 std::vector<double> float_values() {
   std::vector<double> v;
   uint64_t s = 0x2545F4914F6CDD1Dull;
@@ -96,11 +96,11 @@ void bm_float_snprintf(benchmark::State& state, const std::vector<double>* v) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * v->size()));
 }
 
-void bm_float_candidate(benchmark::State& state, const std::vector<double>* v) {
+void bm_float_library(benchmark::State& state, const std::vector<double>* v) {
   char cell[TDS_CELL_SIZE];
   for (auto _ : state) {
     for (double d : *v) {
-      if (!candidate::format_g(d, cell)) std::snprintf(cell, sizeof cell, "%g", d);
+      float_g_text(d, cell, sizeof cell);
       benchmark::DoNotOptimize(cell);
     }
   }
@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   if (only.empty()) {
     benchmark::RegisterBenchmark("float/snprintf", bm_float_snprintf, &floats)
         ->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("float/candidate", bm_float_candidate, &floats)
+    benchmark::RegisterBenchmark("float/library", bm_float_library, &floats)
         ->Unit(benchmark::kMillisecond)->UseRealTime();
   }
 

@@ -176,7 +176,6 @@ say "decoding in memory"
   --listing="$WORK/cap256/listing.bin" --tsv="$WORK/decode.tsv" "${GB_ARGS[@]}" \
   >"$WORK/logs/decode.out" 2>"$WORK/logs/decode.err"
 
-"$B/float_g_check" 1000000 | tr -d '\n' >"$WORK/float_g_check.txt"
 
 # ---- 4: memory ------------------------------------------------------------------
 say "memory"
