@@ -17,23 +17,9 @@ seconds=${FUZZ_SECONDS:-60}
 targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text"}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
-# clang and its sanitizer runtimes (and what any build needs), installed
+# clang and its sanitizer runtimes, and what any build needs, installed
 # only when missing.
-missing=()
-for p in clang libclang-rt-14-dev cmake make libjsmn-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "need root or sudo to install: ${missing[*]}" >&2; exit 1; }
-    sudo="sudo"
-  fi
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash "$root/scripts/setup.sh" build fuzz
 
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "wire.h"
 
 #include <algorithm>
 #include <cctype>
@@ -124,21 +125,7 @@ struct Json {
               k += 6;
             }
           }
-          if (cp < 0x80) {
-            out += char(cp);
-          } else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-          } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-          } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-          }
+          put_utf8(out, cp);
           break;
         }
         default: out += e; break;  // \" \\ \/

@@ -11,6 +11,11 @@ void put_unit(Bytes& out, uint32_t u) {
   out.push_back(uint8_t(u >> 8));
 }
 
+
+constexpr uint32_t REPLACEMENT = 0xFFFD;
+
+}  // namespace
+
 void put_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out += char(cp);
@@ -28,10 +33,6 @@ void put_utf8(std::string& out, uint32_t cp) {
     out += char(0x80 | (cp & 0x3F));
   }
 }
-
-constexpr uint32_t REPLACEMENT = 0xFFFD;
-
-}  // namespace
 
 Bytes utf16le(std::string_view s) {
   Bytes out;

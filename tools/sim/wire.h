@@ -22,6 +22,9 @@ Bytes utf16le(std::string_view utf8);
 // become U+FFFD.
 std::string utf8_from_utf16le(const uint8_t* data, size_t len);
 
+// Appends the UTF-8 form of one code point.
+void put_utf8(std::string& out, uint32_t cp);
+
 // Appends little-endian integers, big-endian where TDS wants them, and the
 // length-prefixed strings of the token stream.
 struct Builder {
