@@ -207,16 +207,27 @@ void print_error(const std::string& text) {
   std::fprintf(stderr, "vaultrun: %s\n", text.c_str());
 }
 
+namespace {
+
+// Echoes a synchronous answer for --json, reads it, and reports a failure
+// answer as one line. True when the answer says ok.
+bool accept_answer(const Settings& s, const char* answer, bool json, JsonValue& v) {
+  if (json) std::printf("%s\n", answer);
+  if (!read_answer(answer, v)) return false;
+  if (!is_ok(v)) {
+    print_error(printable(endpoint(s)) + ": " + one_line(text_of(v, "error")));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int run_test(const Settings& s, bool json) {
   const std::string cfg = config_json(s);
   const char* answer = vaultrun_test_connection(cfg.c_str());
-  if (json) std::printf("%s\n", answer);
   JsonValue v;
-  if (!read_answer(answer, v)) return EXIT_FAILED;
-  if (!is_ok(v)) {
-    print_error(printable(endpoint(s)) + ": " + one_line(text_of(v, "error")));
-    return EXIT_FAILED;
-  }
+  if (!accept_answer(s, answer, json, v)) return EXIT_FAILED;
   if (!json) {
     std::printf("connected to %s as %s: %s\n", printable(endpoint(s)).c_str(), printable(s.user).c_str(),
                 printable(text_of(v, "server_version")).c_str());
@@ -227,13 +238,8 @@ int run_test(const Settings& s, bool json) {
 int run_list(const Settings& s, bool json) {
   const std::string cfg = config_json(s);
   const char* answer = vaultrun_list_databases(cfg.c_str());
-  if (json) std::printf("%s\n", answer);
   JsonValue v;
-  if (!read_answer(answer, v)) return EXIT_FAILED;
-  if (!is_ok(v)) {
-    print_error(printable(endpoint(s)) + ": " + one_line(text_of(v, "error")));
-    return EXIT_FAILED;
-  }
+  if (!accept_answer(s, answer, json, v)) return EXIT_FAILED;
   const JsonValue* dbs = v.find("databases");
   if (!dbs || dbs->kind != JsonValue::Kind::Array) {
     print_error("unexpected listing from the library: " + printable(answer));
