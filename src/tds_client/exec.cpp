@@ -50,7 +50,6 @@ constexpr uint8_t MAX_INFO_CLASS = 10;    // ERROR tokens up to this class only 
 constexpr uint16_t MESSAGE_FIXED = 8;     // Number, State, Class, MsgText count
 
 constexpr uint64_t COLUMN_FIXED = 7;      // UserType, Flags, type code
-constexpr uint64_t COLLATION_LEN = 5;
 
 const uint8_t ALL_HEADERS[TDS_ALL_HEADERS_LEN] = {
     0x16, 0x00, 0x00, 0x00,  // total length
@@ -162,8 +161,13 @@ bool read_type_info(tds_cursor& c, tds_col* col, bool* unsupported) {
     case TDS_TYPE_NVARCHAR:
     case TDS_TYPE_NCHAR:
       if (!rd_u16le(c, &w)) return false;
+    {
       col->max_len = w;
-      return cur_skip(c, COLLATION_LEN);
+      const uint8_t* coll;
+      if (!rd_bytes(c, TDS_COLLATION_LEN, &coll)) return false;
+      std::memcpy(col->collation, coll, TDS_COLLATION_LEN);
+      return true;
+    }
     default:
       *unsupported = true;
       return false;
@@ -192,6 +196,7 @@ int read_colmetadata(tds_cursor& c, tds_meta* meta, char* err) {
     col->max_len = 0;
     col->precision = 0;
     col->scale = 0;
+    std::memset(col->collation, 0, sizeof col->collation);
     bool unsupported = false;
     if (!read_type_info(c, col, &unsupported)) {
       set_text(err, unsupported ? "unsupported column type" : "bad colmeta");

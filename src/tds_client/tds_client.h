@@ -65,6 +65,10 @@ uint64_t utf8_to_ucs2(const char* in, uint8_t* out, uint64_t cap);
 // included). Cut before the first sequence that does not fit.
 void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap);
 
+// True when s[0..len) is well-formed UTF-8: no stray or missing continuation
+// bytes, no overlong forms, no encoded surrogates, nothing above U+10FFFF.
+bool utf8_valid(const char* s, uint64_t len);
+
 // ---- Transport ---------------------------------------------------------------
 
 // Writes one complete text into c->err (cut to 511 bytes).
@@ -126,12 +130,17 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err);
 
 // ---- Result records --------------------------------------------------------------
 
+constexpr uint64_t TDS_COLLATION_LEN = 5;
+
 struct tds_col {
   char name[128];
   uint8_t type;
   uint32_t max_len;
   uint8_t precision;
   uint8_t scale;
+  // Character columns: LCID and flags (4 bytes LE), then the sort id; all
+  // zero for other types. The code page of 8-bit text follows from it.
+  uint8_t collation[TDS_COLLATION_LEN];
 };
 
 struct tds_meta {

@@ -115,3 +115,39 @@ void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap) {
   }
   o[n] = 0;
 }
+
+bool utf8_valid(const char* s, uint64_t len) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(s);
+  uint64_t i = 0;
+  while (i < len) {
+    const uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    // The lead byte fixes the length and the allowed range of the first
+    // continuation byte, which is what rules out overlong forms, encoded
+    // surrogates and code points above U+10FFFF.
+    uint64_t n;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (len - i < n) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (uint64_t k = 2; k < n; ++k)
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}

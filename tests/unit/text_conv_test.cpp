@@ -194,3 +194,33 @@ TEST(TextConv, RoundTripAndWholeCharacterCuts) {
 }
 
 }  // namespace
+
+TEST(Utf8Valid, AcceptsWellFormedAndRefusesEveryMalformedShape) {
+  struct Case {
+    const char* bytes;
+    bool valid;
+  } cases[] = {
+      {"", true},
+      {"plain ascii", true},
+      {"\xC3\xA9", true},                  // U+00E9
+      {"\xE2\x82\xAC", true},              // U+20AC
+      {"\xF0\x9F\x98\x80", true},          // U+1F600
+      {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF
+      {"\xEF\xBF\xBD", true},              // U+FFFD
+      {"\x80", false},                     // stray continuation
+      {"\xC1\x81", false},                 // overlong two-byte
+      {"\xC0\x80", false},                 // overlong NUL
+      {"\xE0\x80\x80", false},             // overlong three-byte
+      {"\xF0\x80\x81\x81", false},         // overlong four-byte
+      {"\xED\xA0\x80", false},             // encoded high surrogate
+      {"\xF4\x90\x80\x80", false},         // above U+10FFFF
+      {"\xF5\x80\x80\x80", false},         // no such lead byte
+      {"\xC3", false},                     // cut at the end
+      {"\xE2\x82", false},                 // cut at the end
+      {"\xC3'", false},                    // quote where a continuation belongs
+      {"x\xC2]", false},                   // bracket where a continuation belongs
+      {"\xE2\x82\x41", false},             // letter where a continuation belongs
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(utf8_valid(c.bytes, std::strlen(c.bytes)), c.valid) << testing::PrintToString(c.bytes);
+}
