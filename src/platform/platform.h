@@ -28,8 +28,14 @@ enum plat_wait_result : int {
 void plat_net_start();
 
 // Resolves host and a decimal port text to a stream address list (family
-// unspecified). Returns 0 and a non-empty list, or -1.
-int plat_resolve(const char* host, const char* port_text, plat_addr** out);
+// unspecified). With timeout_ms <= 0 and no cancel flag it waits as long as
+// the resolver does. Otherwise the resolver runs on a short-lived thread of
+// its own and the wait gives up at the time-out or when *cancel turns
+// non-zero; a resolver that hangs then ends in the background and frees
+// what it found. Returns PLAT_READY with a non-empty list in *out,
+// PLAT_FAILED, PLAT_TIMED_OUT or PLAT_CANCELLED.
+int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel, plat_addr** out);
 void plat_resolve_free(plat_addr* list);
 
 // Opens a stream socket for the first entry of the list.
@@ -63,6 +69,23 @@ int64_t plat_counter_freq();
 int64_t plat_mono_ms();
 
 void plat_sleep_ms(int64_t ms);
+
+// Waits that a cancel flag or a deadline can end are cut into slices of at
+// most PLAT_SLICE_MS. plat_next_slice gives the length of the next slice, or
+// says that the wait must end now: PLAT_CANCELLED when *cancel is non-zero,
+// PLAT_TIMED_OUT when the deadline (a plat_mono_ms instant; 0 for none) has
+// passed, PLAT_READY otherwise.
+constexpr int64_t PLAT_SLICE_MS = 50;
+inline int plat_next_slice(int64_t deadline, const std::atomic<int32_t>* cancel, int64_t* slice) {
+  if (cancel != nullptr && cancel->load() != 0) return PLAT_CANCELLED;
+  *slice = PLAT_SLICE_MS;
+  if (deadline != 0) {
+    const int64_t left = deadline - plat_mono_ms();
+    if (left <= 0) return PLAT_TIMED_OUT;
+    if (left < *slice) *slice = left;
+  }
+  return PLAT_READY;
+}
 
 using plat_thread_fn = int (*)(void* arg);
 

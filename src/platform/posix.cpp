@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,30 +12,136 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int64_t SLICE_MS = 50;  // how often a wait looks at its cancel flag
-
 int fd_of(plat_socket s) { return static_cast<int>(s); }
+
+// The outcome of a connect that finished in the background: 0 when it
+// succeeded, else its error (or -1 when it cannot be read).
+int connect_error(int fd) {
+  int soerr = 0;
+  socklen_t len = sizeof soerr;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0) return -1;
+  return soerr;
+}
 
 }  // namespace
 
 void plat_net_start() {}
 
-int plat_resolve(const char* host, const char* port_text, plat_addr** out) {
-  *out = nullptr;
+namespace {
+
+int resolve_now(const char* host, const char* port_text, addrinfo** out) {
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  if (getaddrinfo(host, port_text, &hints, &list) != 0) return -1;
-  if (list == nullptr) return -1;
-  *out = reinterpret_cast<plat_addr*>(list);
-  return 0;
+  if (getaddrinfo(host, port_text, &hints, &list) != 0) return PLAT_FAILED;
+  if (list == nullptr) return PLAT_FAILED;
+  *out = list;
+  return PLAT_READY;
+}
+
+// A resolution handed to a thread of its own. The record is shared by the
+// thread and the caller, and whichever lets go of it last frees it (and the
+// address list, when the caller gave up before it arrived): a resolver that
+// hangs past the caller's bound then costs one idle thread, never the call.
+struct resolve_job {
+  std::atomic<int32_t> refs;
+  std::atomic<int32_t> done;
+  int event_fd;  // becomes readable once done is set
+  int result;
+  addrinfo* list;
+  char host[256];
+  char port[16];
+};
+
+void resolve_job_release(resolve_job* job) {
+  if (job->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (job->list) freeaddrinfo(job->list);
+  close(job->event_fd);
+  delete job;
+}
+
+void* resolve_thread(void* p) {
+  auto* job = static_cast<resolve_job*>(p);
+  job->result = resolve_now(job->host, job->port, &job->list);
+  job->done.store(1, std::memory_order_release);
+  const uint64_t one = 1;
+  (void)!write(job->event_fd, &one, sizeof one);
+  resolve_job_release(job);
+  return nullptr;
+}
+
+bool copy_bounded(char* dst, size_t cap, const char* src) {
+  size_t n = std::strlen(src);
+  if (n >= cap) return false;
+  std::memcpy(dst, src, n + 1);
+  return true;
+}
+
+}  // namespace
+
+int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel, plat_addr** out) {
+  *out = nullptr;
+  addrinfo* list = nullptr;
+  if (timeout_ms <= 0 && cancel == nullptr) {
+    const int rc = resolve_now(host, port_text, &list);
+    if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
+    return rc;
+  }
+  const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+  auto* job = new (std::nothrow) resolve_job{};
+  if (job == nullptr) return PLAT_FAILED;
+  if (!copy_bounded(job->host, sizeof job->host, host) ||
+      !copy_bounded(job->port, sizeof job->port, port_text)) {
+    delete job;
+    return PLAT_FAILED;
+  }
+  job->event_fd = eventfd(0, EFD_CLOEXEC);
+  if (job->event_fd < 0) {
+    delete job;
+    return PLAT_FAILED;
+  }
+  job->refs.store(2, std::memory_order_relaxed);
+  pthread_attr_t attr;
+  pthread_t th;
+  bool started = pthread_attr_init(&attr) == 0;
+  if (started) {
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    started = pthread_create(&th, &attr, resolve_thread, job) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  if (!started) {
+    close(job->event_fd);
+    delete job;
+    return PLAT_FAILED;
+  }
+
+  int result = PLAT_FAILED;
+  for (;;) {
+    if (job->done.load(std::memory_order_acquire)) {
+      result = job->result;
+      if (result == PLAT_READY) {
+        *out = reinterpret_cast<plat_addr*>(job->list);
+        job->list = nullptr;
+      }
+      break;
+    }
+    int64_t slice;
+    const int go = plat_next_slice(deadline, cancel, &slice);
+    if (go != PLAT_READY) { result = go; break; }
+    pollfd p{job->event_fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(slice)) < 0 && errno != EINTR) break;
+  }
+  resolve_job_release(job);
+  return result;
 }
 
 void plat_resolve_free(plat_addr* list) {
@@ -53,10 +160,15 @@ int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
   auto* ai = reinterpret_cast<const addrinfo*>(list);
   int fd = fd_of(s);
   if (timeout_ms <= 0 && cancel == nullptr) {
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return PLAT_READY;
+    if (errno != EINTR) return PLAT_FAILED;
+    // An interrupted connect goes on in the background, and calling connect
+    // again would only report that it is under way: wait for it instead.
+    pollfd p{fd, POLLOUT, 0};
     int rc;
-    do rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
-    while (rc != 0 && errno == EINTR);
-    return rc == 0 ? PLAT_READY : PLAT_FAILED;
+    do rc = poll(&p, 1, -1);
+    while (rc < 0 && errno == EINTR);
+    return rc > 0 && connect_error(fd) == 0 ? PLAT_READY : PLAT_FAILED;
   }
   int flags = fcntl(fd, F_GETFL, 0);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return PLAT_FAILED;
@@ -66,21 +178,14 @@ int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
   } else if (errno == EINPROGRESS || errno == EINTR) {
     int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
     for (;;) {
-      if (cancel && cancel->load()) { result = PLAT_CANCELLED; break; }
-      int64_t slice = SLICE_MS;
-      if (deadline) {
-        int64_t left = deadline - plat_mono_ms();
-        if (left <= 0) { result = PLAT_TIMED_OUT; break; }
-        if (left < slice) slice = left;
-      }
+      int64_t slice;
+      const int go = plat_next_slice(deadline, cancel, &slice);
+      if (go != PLAT_READY) { result = go; break; }
       pollfd p{fd, POLLOUT, 0};
       int rc = poll(&p, 1, static_cast<int>(slice));
       if (rc < 0 && errno != EINTR) break;
       if (rc > 0) {
-        int soerr = 0;
-        socklen_t len = sizeof soerr;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) == 0 && soerr == 0)
-          result = PLAT_READY;
+        if (connect_error(fd) == 0) result = PLAT_READY;
         break;
       }
     }
@@ -177,12 +282,14 @@ int plat_thread_wait(plat_thread* t, int64_t timeout_ms) {
   if (timeout_ms <= 0) {
     rc = pthread_tryjoin_np(th, nullptr);
   } else {
+    // On the monotonic clock: a step of the wall clock must not stretch or
+    // cut the wait.
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_sec += static_cast<time_t>(timeout_ms / 1000);
     ts.tv_nsec += static_cast<long>((timeout_ms % 1000) * 1000000);
     if (ts.tv_nsec >= 1000000000) { ts.tv_sec++; ts.tv_nsec -= 1000000000; }
-    rc = pthread_timedjoin_np(th, nullptr, &ts);
+    rc = pthread_clockjoin_np(th, nullptr, CLOCK_MONOTONIC, &ts);
   }
   if (rc == 0) {
     t->ended = 1;

@@ -24,8 +24,6 @@ static_assert(static_cast<plat_socket>(INVALID_SOCKET) == PLAT_INVALID_SOCKET,
 
 namespace {
 
-constexpr int64_t SLICE_MS = 50;  // how often a wait looks at its cancel flag
-
 // select() takes its limit as a timeval of 32-bit fields.
 constexpr int64_t MAX_SELECT_MS = 1000000000;
 
@@ -67,17 +65,20 @@ void plat_net_start() {
   (void)WSAStartup(MAKEWORD(2, 2), &wsa);
 }
 
-int plat_resolve(const char* host, const char* port_text, plat_addr** out) {
-  *out = nullptr;
+namespace {
+
+int resolve_now(const char* host, const char* port_text, ADDRINFOA** out) {
   ADDRINFOA hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_socktype = SOCK_STREAM;
   ADDRINFOA* list = nullptr;
-  if (getaddrinfo(host, port_text, &hints, &list) != 0) return -1;
-  if (list == nullptr) return -1;
-  *out = reinterpret_cast<plat_addr*>(list);
-  return 0;
+  if (getaddrinfo(host, port_text, &hints, &list) != 0) return PLAT_FAILED;
+  if (list == nullptr) return PLAT_FAILED;
+  *out = list;
+  return PLAT_READY;
 }
+
+}  // namespace
 
 void plat_resolve_free(plat_addr* list) {
   if (list) freeaddrinfo(reinterpret_cast<ADDRINFOA*>(list));
@@ -110,13 +111,9 @@ int plat_connect(plat_socket ps, const plat_addr* list, int64_t timeout_ms,
     if (e == WSAEWOULDBLOCK || e == WSAEINPROGRESS) {
       int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
       for (;;) {
-        if (cancel && cancel->load()) { result = PLAT_CANCELLED; break; }
-        int64_t slice = SLICE_MS;
-        if (deadline) {
-          int64_t left = deadline - plat_mono_ms();
-          if (left <= 0) { result = PLAT_TIMED_OUT; break; }
-          if (left < slice) slice = left;
-        }
+        int64_t slice;
+        const int go = plat_next_slice(deadline, cancel, &slice);
+        if (go != PLAT_READY) { result = go; break; }
         // A finished connect shows as writable; a failed one in the
         // exception set, which is where Windows reports it.
         fd_set wr, ex;
@@ -286,4 +283,98 @@ int plat_thread_wait(plat_thread* t, int64_t timeout_ms) {
 void plat_thread_close(plat_thread* t) {
   if (t->handle) CloseHandle(reinterpret_cast<HANDLE>(t->handle));
   t->handle = 0;
+}
+
+// ---- Bounded name resolution ---------------------------------------------------
+
+namespace {
+
+// A resolution handed to a thread of its own. The record is shared by the
+// thread and the caller, and whichever lets go of it last frees it (and the
+// address list, when the caller gave up before it arrived): a resolver that
+// hangs past the caller's bound then costs one idle thread, never the call.
+// The thread holds a reference on the module, like a worker.
+struct resolve_job {
+  std::atomic<int32_t> refs;
+  HANDLE done;  // manual-reset event, set once result and list are in place
+  HMODULE module;
+  int result;
+  ADDRINFOA* list;
+  char host[256];
+  char port[16];
+};
+
+void resolve_job_release(resolve_job* job) {
+  if (job->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (job->list) freeaddrinfo(job->list);
+  CloseHandle(job->done);
+  HeapFree(GetProcessHeap(), 0, job);
+}
+
+DWORD WINAPI resolve_thread(LPVOID p) {
+  auto* job = static_cast<resolve_job*>(p);
+  HMODULE module = job->module;
+  job->result = resolve_now(job->host, job->port, &job->list);
+  SetEvent(job->done);
+  resolve_job_release(job);
+  if (module) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+bool copy_bounded(char* dst, size_t cap, const char* src) {
+  size_t n = std::strlen(src);
+  if (n >= cap) return false;
+  std::memcpy(dst, src, n + 1);
+  return true;
+}
+
+}  // namespace
+
+int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
+                 const std::atomic<int32_t>* cancel, plat_addr** out) {
+  *out = nullptr;
+  ADDRINFOA* list = nullptr;
+  if (timeout_ms <= 0 && cancel == nullptr) {
+    const int rc = resolve_now(host, port_text, &list);
+    if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
+    return rc;
+  }
+  const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+  auto* job = static_cast<resolve_job*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(resolve_job)));
+  if (job == nullptr) return PLAT_FAILED;
+  if (!copy_bounded(job->host, sizeof job->host, host) ||
+      !copy_bounded(job->port, sizeof job->port, port_text) ||
+      (job->done = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+    HeapFree(GetProcessHeap(), 0, job);
+    return PLAT_FAILED;
+  }
+  job->refs.store(2, std::memory_order_relaxed);
+  job->module = pin_own_module();
+  HANDLE th = CreateThread(nullptr, 0, resolve_thread, job, 0, nullptr);
+  if (th == nullptr) {
+    if (job->module) FreeLibrary(job->module);
+    CloseHandle(job->done);
+    HeapFree(GetProcessHeap(), 0, job);
+    return PLAT_FAILED;
+  }
+  CloseHandle(th);
+
+  int result = PLAT_FAILED;
+  for (;;) {
+    int64_t slice;
+    const int go = plat_next_slice(deadline, cancel, &slice);
+    if (go != PLAT_READY) { result = go; break; }
+    DWORD rc = WaitForSingleObject(job->done, static_cast<DWORD>(slice));
+    if (rc == WAIT_OBJECT_0) {
+      result = job->result;
+      if (result == PLAT_READY) {
+        *out = reinterpret_cast<plat_addr*>(job->list);
+        job->list = nullptr;
+      }
+      break;
+    }
+    if (rc != WAIT_TIMEOUT) break;
+  }
+  resolve_job_release(job);
+  return result;
 }

@@ -254,9 +254,15 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
   char port_text[16];
   std::snprintf(port_text, sizeof port_text, "%d", port);
 
+  // Name resolution spends the same budget as the TCP connection and is
+  // cancellable like it, so a resolver that hangs cannot hold the call.
   plat_addr* list = nullptr;
-  if (host == nullptr || plat_resolve(host, port_text, &list) != 0) {
-    tds_set_err(c, "cannot resolve host");
+  const int resolved =
+      host == nullptr ? PLAT_FAILED : plat_resolve(host, port_text, timeout_ms, cancel, &list);
+  if (resolved != PLAT_READY) {
+    tds_set_err(c, resolved == PLAT_TIMED_OUT   ? "connect timed out"
+                   : resolved == PLAT_CANCELLED ? "cancelled"
+                                                : "cannot resolve host");
     return fail_connect(c);
   }
   c->sock = plat_socket_open(list);

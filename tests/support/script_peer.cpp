@@ -293,7 +293,7 @@ bool connect_raw(tds_conn* c, int port) {
   char port_text[16];
   std::snprintf(port_text, sizeof port_text, "%d", port);
   plat_addr* list = nullptr;
-  if (plat_resolve("127.0.0.1", port_text, &list) != 0) return false;
+  if (plat_resolve("127.0.0.1", port_text, 0, nullptr, &list) != PLAT_READY) return false;
   plat_socket s = plat_socket_open(list);
   bool ok = s != PLAT_INVALID_SOCKET && plat_connect(s, list, 0, nullptr) == PLAT_READY;
   plat_resolve_free(list);
