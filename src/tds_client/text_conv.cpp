@@ -80,6 +80,15 @@ inline void put_utf8(uint8_t* o, uint32_t cp) {
   }
 }
 
+// Appends cp at o[*n] when it fits beside the terminator in cap bytes.
+inline bool append_utf8(uint8_t* o, uint64_t* n, uint64_t cap, uint32_t cp) {
+  const uint64_t len = utf8_len(cp);
+  if (cap - 1 - *n < len) return false;
+  put_utf8(o + *n, cp);
+  *n += len;
+  return true;
+}
+
 inline void put_unit(uint8_t* o, uint32_t u) {
   o[0] = static_cast<uint8_t>(u);
   o[1] = static_cast<uint8_t>(u >> 8);
@@ -166,10 +175,7 @@ void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap) {
         }
       }
     }
-    const uint64_t len = utf8_len(cp);
-    if (cap - 1 - n < len) break;
-    put_utf8(o + n, cp);
-    n += len;
+    if (!append_utf8(o, &n, cap, cp)) break;
     i += used;
   }
   o[n] = 0;
@@ -205,10 +211,7 @@ void codepage_to_utf8(const uint8_t* in, uint64_t in_len, uint32_t code_page, ch
       used = decode_seq(in + i, in_len - i, &cp);
       if (cp == NOT_A_CHARACTER) cp = REPLACEMENT;
     }
-    const uint64_t len = utf8_len(cp);
-    if (cap - 1 - n < len) break;
-    put_utf8(o + n, cp);
-    n += len;
+    if (!append_utf8(o, &n, cap, cp)) break;
     i += used;
   }
   o[n] = 0;
