@@ -10,6 +10,8 @@
 // None of the converters allocates or reports an error. Output that does not
 // fit is cut before the first character that does not fit (a later, shorter
 // one is not tried), so the result is always a prefix of the full one.
+#include <cstring>
+
 #include "tds_client/tds_client.h"
 
 namespace {
@@ -80,6 +82,22 @@ inline void put_utf8(uint8_t* o, uint32_t cp) {
   }
 }
 
+// Length of the run of bytes below 0x80 at p, at most max. Most column text
+// is ASCII, so it is tested a word at a time; the range is known, so no
+// word reaches past it.
+inline uint64_t ascii_run(const uint8_t* p, uint64_t max) {
+  constexpr uint64_t HIGH_BITS = 0x8080808080808080ull;
+  uint64_t k = 0;
+  while (max - k >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    if ((w & HIGH_BITS) != 0) break;
+    k += 8;
+  }
+  while (k < max && p[k] < 0x80) ++k;
+  return k;
+}
+
 // Appends cp at o[*n] when it fits beside the terminator in cap bytes.
 inline bool append_utf8(uint8_t* o, uint64_t* n, uint64_t cap, uint32_t cp) {
   const uint64_t len = utf8_len(cp);
@@ -122,6 +140,12 @@ uint64_t utf8_to_ucs2(const char* in, uint8_t* out, uint64_t cap) {
     // Past the run: the end, no room for another unit, or a byte above 0x7F.
     if (p[0] == 0 || cap - n < 2) break;
 
+    if (p[0] >= 0xC2 && p[0] <= 0xDF && (p[1] & 0xC0) == 0x80) {  // two bytes, the most common
+      put_unit(out + n, ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu));
+      n += 2;
+      p += 2;
+      continue;
+    }
     uint32_t cp;
     const uint64_t used = decode_seq(p, ~uint64_t(0), &cp);
     if (cp == NOT_A_CHARACTER) cp = REPLACEMENT;
@@ -162,6 +186,14 @@ void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap) {
     if (in_len - i < 2) break;
     uint32_t u = static_cast<uint32_t>(in[i]) | (static_cast<uint32_t>(in[i + 1]) << 8);
     if (u < 0x80) break;  // the run stopped here only for want of room
+    if (u < 0x800) {      // the most common case outside ASCII, written directly
+      if (cap - 1 - n < 2) break;
+      o[n] = static_cast<uint8_t>(0xC0 | (u >> 6));
+      o[n + 1] = static_cast<uint8_t>(0x80 | (u & 0x3F));
+      n += 2;
+      i += 2;
+      continue;
+    }
 
     uint32_t cp = u;
     uint64_t used = 2;
@@ -191,11 +223,11 @@ void codepage_to_utf8(const uint8_t* in, uint64_t in_len, uint32_t code_page, ch
     // ASCII is the same in every code page the client reads.
     const uint64_t left = in_len - i;
     const uint64_t room = cap - 1 - n;
-    const uint64_t run_max = left < room ? left : room;
-    uint64_t k = 0;
-    while (k < run_max && in[i + k] < 0x80) {
-      o[n + k] = in[i + k];
-      ++k;
+    const uint64_t k = ascii_run(in + i, left < room ? left : room);
+    if (k >= 16) {
+      std::memcpy(o + n, in + i, k);
+    } else {
+      for (uint64_t j = 0; j < k; ++j) o[n + j] = in[i + j];  // words between accents
     }
     n += k;
     i += k;
