@@ -158,9 +158,8 @@ void check_code_page(const uint8_t* data, size_t size, uint64_t cap, uint32_t co
   const size_t full_len = std::strlen(full.data());
   FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(full.data()), full_len));
   // The text ends at a NUL byte of the input, if any.
-  const void* nul = std::memchr(data, 0, size);
-  const size_t text_len = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : size;
-  FUZZ_CHECK(ascii_of(full.data(), full_len) == ascii_of(reinterpret_cast<const char*>(data), text_len));
+  const std::string text = exact_text(data, size).get();
+  FUZZ_CHECK(ascii_of(full.data(), full_len) == ascii_of(text.data(), text.size()));
 
   std::unique_ptr<char[]> out(new char[cap]);
   codepage_to_utf8(in.get(), size, code_page, out.get(), cap);
@@ -207,7 +206,8 @@ void check_cell(const uint8_t* data, size_t size, uint64_t cap, uint32_t code_pa
                static_cast<int>(v.size()));
     FUZZ_CHECK(terminated(cell.get(), TDS_CELL_SIZE));
     cells[form] = cell.get();
-    FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(cells[form].data()), cells[form].size()));
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(cells[form].data());
+    FUZZ_CHECK(utf8_well_formed(text, cells[form].size()));
   }
   FUZZ_CHECK(cells[0] == cells[1]);
 }

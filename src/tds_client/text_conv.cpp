@@ -61,7 +61,9 @@ inline uint64_t decode_seq(const uint8_t* p, uint64_t left, uint32_t* cp) {
   return len;
 }
 
-inline uint64_t utf8_len(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+inline uint64_t utf8_len(uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
 
 // Writes cp (a scalar value) as its utf8_len(cp) bytes.
 inline void put_utf8(uint8_t* o, uint32_t cp) {
