@@ -1,25 +1,58 @@
-// Both text conversions on arbitrary bytes. The first input byte is the
-// output capacity of the bounded conversions; the rest is the text.
+// The text conversions on arbitrary bytes. The first input byte is the
+// output capacity of the bounded conversions (and, modulo 3, the code page
+// of the 8-bit conversion); the rest is the text.
 //
 // Any input: the output stays within its capacity (exact-size heap buffers),
-// UTF-16 output has an even length, UTF-8 output is terminated and made of
-// whole sequences, and a cut result is a prefix of the uncut one that stops
-// only because the next character does not fit.
+// UTF-16 output has an even length and at most twice the input's length,
+// UTF-8 output is terminated and well-formed, and a cut result is a prefix
+// of the uncut one that stops only because the next character does not fit.
+// Any bytes through UTF-16 and back give well-formed UTF-8 that keeps every
+// ASCII byte of the input, in order, and adds none (no quote or bracket is
+// ever swallowed or made up). utf8_valid agrees with an independent check.
 // Well-formed input: UTF-8 -> UTF-16 -> UTF-8 and UTF-16 -> UTF-8 -> UTF-16
 // give back the input.
+// 8-bit text under each code page: well-formed UTF-8, ASCII kept, a cut
+// only before a character that does not fit; as a character cell, in both
+// the 2-byte-length and the chunked form, the cell holds the same text.
 //
 // The texts that reach the host's JSON answers (server messages, names,
 // versions) pass json_escape and copy_text_cut: their output stays within
 // its capacity, is a prefix of the input (once unescaped), is a valid JSON
 // string body, and is well-formed UTF-8 whenever the input was.
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "tds_client/tds_client.h"
+#include "tds_client/type_codes.h"
 #include "vaultrun/answers.h"
 
 namespace {
+
+// The ASCII bytes of s[0..n), in order.
+std::string ascii_of(const char* s, size_t n) {
+  std::string r;
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<uint8_t>(s[i]) < 0x80) r += s[i];
+  return r;
+}
+
+// Every surrogate in a pair, high then low (zero units allowed).
+bool utf16_paired(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    const uint32_t u = p[i] | (p[i + 1] << 8);
+    if (u >= 0xDC00 && u <= 0xDFFF) return false;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (n - i < 4) return false;
+      const uint32_t u2 = p[i + 2] | (p[i + 3] << 8);
+      if (u2 < 0xDC00 || u2 > 0xDFFF) return false;
+      i += 2;
+    }
+  }
+  return true;
+}
 
 // At most two output bytes per input byte (four-byte sequences give a pair).
 uint64_t ucs2_cap_for(size_t utf8_len) { return 2 * static_cast<uint64_t>(utf8_len) + 2; }
@@ -32,7 +65,7 @@ void check_to_ucs2(const uint8_t* data, size_t size, uint64_t cap) {
 
   std::vector<uint8_t> full(ucs2_cap_for(len));
   const uint64_t full_n = utf8_to_ucs2(in.get(), full.data(), full.size());
-  FUZZ_CHECK(full_n % 2 == 0 && full_n <= full.size());
+  FUZZ_CHECK(full_n % 2 == 0 && full_n <= 2 * static_cast<uint64_t>(len));
 
   std::unique_ptr<uint8_t[]> out(new uint8_t[cap]);
   const uint64_t n = utf8_to_ucs2(in.get(), out.get(), cap);
@@ -42,13 +75,20 @@ void check_to_ucs2(const uint8_t* data, size_t size, uint64_t cap) {
   FUZZ_CHECK(n == 0 || std::memcmp(out.get(), full.data(), n) == 0);
   if (n < full_n) {
     // Cut: the next character (one unit, or a pair) must not have fitted.
-    // A four-byte sequence's first unit always has the bits of 0xD800 set,
-    // even for code points beyond U+10FFFF, whose unit leaves the high
-    // surrogate range.
     const uint32_t next = full[n] | (full[n + 1] << 8);
-    const bool maybe_pair = (next & 0xD800) == 0xD800;
-    FUZZ_CHECK(cap - n < (maybe_pair ? 4u : 2u));
+    const bool pair = next >= 0xD800 && next <= 0xDBFF;
+    FUZZ_CHECK(cap - n < (pair ? 4u : 2u));
   }
+  FUZZ_CHECK(utf16_paired(full.data(), full_n));
+
+  // Back to UTF-8: well-formed, with the input's ASCII bytes exactly.
+  std::vector<char> back(3 * len + 1);
+  ucs2_to_utf8(full.data(), full_n, back.data(), back.size());
+  const size_t back_len = std::strlen(back.data());
+  FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(back.data()), back_len));
+  FUZZ_CHECK(ascii_of(back.data(), back_len) == ascii_of(in.get(), len));
+  FUZZ_CHECK(utf8_valid(in.get(), len) ==
+             utf8_well_formed(reinterpret_cast<const uint8_t*>(in.get()), len));
 }
 
 void check_to_utf8(const uint8_t* data, size_t size, uint64_t cap) {
@@ -58,14 +98,14 @@ void check_to_utf8(const uint8_t* data, size_t size, uint64_t cap) {
   ucs2_to_utf8(in.get(), size, full.data(), full.size());
   FUZZ_CHECK(terminated(full.data(), full.size()));
   const size_t full_len = std::strlen(full.data());
-  FUZZ_CHECK(utf8_whole_sequences(full.data(), full_len));
+  FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(full.data()), full_len));
 
   std::unique_ptr<char[]> out(new char[cap]);
   ucs2_to_utf8(in.get(), size, out.get(), cap);
   FUZZ_CHECK(terminated(out.get(), cap));
   const size_t len = std::strlen(out.get());
   FUZZ_CHECK(len < cap);
-  FUZZ_CHECK(utf8_whole_sequences(out.get(), len));
+  FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(out.get()), len));
   FUZZ_CHECK(len <= full_len);
   FUZZ_CHECK(std::memcmp(out.get(), full.data(), len) == 0);
   if (len < full_len) {
@@ -104,6 +144,72 @@ void check_round_trips(const uint8_t* data, size_t size, uint64_t cap) {
     FUZZ_CHECK(n == size);
     FUZZ_CHECK(std::memcmp(back.data(), data, size) == 0);
   }
+}
+
+// At most three output bytes per input byte (U+FFFD, or a 1252 character),
+// plus the NUL.
+uint64_t cp_cap_for(size_t len) { return 3 * static_cast<uint64_t>(len) + 1; }
+
+void check_code_page(const uint8_t* data, size_t size, uint64_t cap, uint32_t code_page) {
+  std::unique_ptr<uint8_t[]> in = exact_copy(data, size);
+  std::vector<char> full(cp_cap_for(size));
+  codepage_to_utf8(in.get(), size, code_page, full.data(), full.size());
+  FUZZ_CHECK(terminated(full.data(), full.size()));
+  const size_t full_len = std::strlen(full.data());
+  FUZZ_CHECK(utf8_well_formed(reinterpret_cast<const uint8_t*>(full.data()), full_len));
+  // The text ends at a NUL byte of the input, if any.
+  const std::string text = exact_text(data, size).get();
+  FUZZ_CHECK(ascii_of(full.data(), full_len) == ascii_of(text.data(), text.size()));
+
+  std::unique_ptr<char[]> out(new char[cap]);
+  codepage_to_utf8(in.get(), size, code_page, out.get(), cap);
+  FUZZ_CHECK(terminated(out.get(), cap));
+  const size_t len = std::strlen(out.get());
+  FUZZ_CHECK(len <= full_len && std::memcmp(out.get(), full.data(), len) == 0);
+  if (len < full_len) FUZZ_CHECK(len + utf8_seq_len(static_cast<uint8_t>(full[len])) >= cap);
+}
+
+// The same bytes as the value of a BIGVARCHR cell under a collation of the
+// code page, in the 2-byte-length form and in the chunked form with chunks
+// of a size the input picks: the same, well-formed text either way.
+void check_cell(const uint8_t* data, size_t size, uint64_t cap, uint32_t code_page) {
+  static const uint8_t COLLATIONS[3][TDS_COLLATION_LEN] = {
+      {0x19, 0x04, 0xD0, 0x00, 0x00},   // Cyrillic: no table
+      {0x09, 0x04, 0xD0, 0x00, 0x34},   // Windows-1252
+      {0x09, 0x04, 0xD0, 0x14, 0x00}};  // UTF-8
+  const int which = code_page == TDS_CP_1252 ? 1 : code_page == TDS_CP_UTF8 ? 2 : 0;
+  if (size > 0xFFFE) return;
+  tds_col col{};
+  col.type = TDS_TYPE_BIGVARCHR;
+  std::memcpy(col.collation, COLLATIONS[which], TDS_COLLATION_LEN);
+
+  std::vector<uint8_t> plain = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)};
+  plain.insert(plain.end(), data, data + size);
+  std::vector<uint8_t> chunked(8, 0xFF);
+  chunked[0] = 0xFE;  // total length not given
+  const size_t step = 1 + cap % 17;
+  for (size_t off = 0; off < size; off += step) {
+    const size_t n = std::min(step, size - off);
+    chunked.insert(chunked.end(), {static_cast<uint8_t>(n), 0, 0, 0});
+    chunked.insert(chunked.end(), data + off, data + off + n);
+  }
+  chunked.insert(chunked.end(), {0, 0, 0, 0});
+
+  std::string cells[2];
+  for (int form = 0; form < 2; ++form) {
+    const std::vector<uint8_t>& v = form == 0 ? plain : chunked;
+    col.max_len = form == 0 ? 8000 : 0xFFFF;
+    std::unique_ptr<uint8_t[]> in = exact_copy(v.data(), v.size());
+    std::unique_ptr<char[]> cell(new char[TDS_CELL_SIZE]);
+    int32_t is_null = 0;
+    FUZZ_CHECK(read_value(in.get(), in.get() + v.size(), &col, cell.get(), &is_null) ==
+               static_cast<int>(v.size()));
+    FUZZ_CHECK(terminated(cell.get(), TDS_CELL_SIZE));
+    cells[form] = cell.get();
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(cells[form].data());
+    FUZZ_CHECK(utf8_well_formed(text, cells[form].size()));
+  }
+  FUZZ_CHECK(cells[0] == cells[1]);
 }
 
 // Undoes json_escape; false when esc is not a valid JSON string body.
@@ -175,5 +281,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_to_utf8(data, size, cap == 0 ? 1 : cap);
   check_round_trips(data, size, cap);
   check_answer_texts(data, size, cap);
+  static const uint32_t CODE_PAGES[3] = {TDS_CP_OTHER, TDS_CP_1252, TDS_CP_UTF8};
+  const uint32_t code_page = CODE_PAGES[cap % 3];
+  check_code_page(data, size, cap == 0 ? 1 : cap, code_page);
+  check_cell(data, size, cap, code_page);
   return 0;
 }

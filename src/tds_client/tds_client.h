@@ -57,13 +57,35 @@ struct tds_conn {
 
 // ---- Text conversion --------------------------------------------------------
 
+// Malformed input becomes U+FFFD in every converter: a byte that cannot
+// start a UTF-8 sequence or a sequence broken off early (decoding resumes at
+// the byte that broke it), and a UTF-16 surrogate that is not in a pair.
+
 // UTF-8 (NUL-terminated) to UTF-16LE into out (cap bytes). Returns the bytes
-// written: even, at most cap, no terminator. Cut at a whole character.
+// written: even, at most cap, no terminator, at most twice the input's
+// length. Cut at a whole character; nothing past the NUL is read.
 uint64_t utf8_to_ucs2(const char* in, uint8_t* out, uint64_t cap);
 
 // UTF-16LE bytes to NUL-terminated UTF-8 in out (cap >= 1 bytes, terminator
 // included). Cut before the first sequence that does not fit.
 void ucs2_to_utf8(const uint8_t* in, uint64_t in_len, char* out, uint64_t cap);
+
+// Code pages of 8-bit column text, as tds_code_page names them.
+constexpr uint32_t TDS_CP_OTHER = 0;  // any code page the client has no table for
+constexpr uint32_t TDS_CP_1252 = 1252;
+constexpr uint32_t TDS_CP_UTF8 = 65001;
+
+// The code page of a character column's 8-bit text, from its 5-byte
+// collation (LCID and flags little-endian, then the sort id): the UTF-8 flag
+// first, then a non-zero sort id, else the LCID's language.
+uint32_t tds_code_page(const uint8_t* collation);
+
+// 8-bit text in code_page to NUL-terminated UTF-8 in out (cap >= 1 bytes,
+// terminator included). Windows-1252 is converted byte by byte; under any
+// other code page only valid UTF-8 is kept and other bytes above 0x7F become
+// U+FFFD. Cut before the first character that does not fit.
+void codepage_to_utf8(const uint8_t* in, uint64_t in_len, uint32_t code_page, char* out,
+                      uint64_t cap);
 
 // True when s[0..len) is well-formed UTF-8: no stray or missing continuation
 // bytes, no overlong forms, no encoded surrogates, nothing above U+10FFFF.

@@ -5,7 +5,9 @@
 //                  date and time types: L, then L bytes; L = 0 is NULL
 //   fixed          INT4: 4 bytes, never NULL
 //   2-byte length  BIGVARCHR, BIGCHAR, NVARCHAR, NCHAR: L, then L bytes;
-//                  L = 0xFFFF is NULL, L = 0 is an empty text
+//                  L = 0xFFFF is NULL, L = 0 is an empty text; BIGVARCHR
+//                  and BIGCHAR text is in the code page of the column's
+//                  collation, the others in UTF-16LE
 //   chunked        the same character types declared with maximum length
 //                  0xFFFF: 8-byte total (all ones: NULL), then chunks of a
 //                  4-byte length and data, ended by a chunk of length 0
@@ -23,8 +25,6 @@
 #include "tds_client/type_codes.h"
 
 namespace {
-
-constexpr uint64_t CELL_TEXT_MAX = TDS_CELL_SIZE - 1;  // bytes of text before the NUL
 
 constexpr uint64_t CHUNKED_NULL = ~uint64_t(0);
 constexpr uint64_t CHUNKED_UNKNOWN_LEN = ~uint64_t(0) - 1;
@@ -261,6 +261,20 @@ int read_len8(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
   return 1 + len;
 }
 
+bool is_wide(const tds_col* col) {
+  return col->type == TDS_TYPE_NVARCHAR || col->type == TDS_TYPE_NCHAR;
+}
+
+// Character text of either width into a cell: at most 4095 bytes of valid
+// UTF-8, cut before the first character that does not fit.
+void put_chars(const tds_col* col, const uint8_t* v, uint64_t len, char* cell) {
+  if (is_wide(col)) {
+    ucs2_to_utf8(v, len, cell, TDS_CELL_SIZE);
+  } else {
+    codepage_to_utf8(v, len, tds_code_page(col->collation), cell, TDS_CELL_SIZE);
+  }
+}
+
 // Character values with a 2-byte length.
 int read_len16(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
   uint16_t len;
@@ -271,22 +285,17 @@ int read_len16(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) 
   }
   const uint8_t* v;
   if (!rd_bytes(c, len, &v)) return -1;
-  if (col->type == TDS_TYPE_NVARCHAR || col->type == TDS_TYPE_NCHAR) {
-    ucs2_to_utf8(v, len, cell, TDS_CELL_SIZE);
-  } else {
-    // Single-byte text goes through as received, code page and all.
-    uint64_t n = len < CELL_TEXT_MAX ? len : CELL_TEXT_MAX;
-    std::memcpy(cell, v, n);
-    cell[n] = 0;
-  }
+  put_chars(col, v, len, cell);
   return 2 + len;
 }
 
-// Character values in the chunked form. Single-byte text is copied up to a
-// cell's worth; UTF-16 text is gathered (chunks may split a code unit) up to
-// 4096 code units, which is more than 4095 bytes of UTF-8 can hold, so the
-// conversion cuts exactly where it would on the whole value.
-constexpr uint64_t CHUNKED_UTF16_STAGE = 2 * TDS_CELL_SIZE;
+// Character values in the chunked form. The text is gathered first, since
+// chunks may split a code unit or a character anywhere, then converted
+// once. Every code unit or byte gives at least one byte of UTF-8, so 4096 of
+// them decide everything a cell can show: a character that the end of the
+// gathered text cuts short starts too late to fit in 4095 bytes either way,
+// and the conversion cuts exactly where it would on the whole value.
+constexpr uint64_t CHUNKED_STAGE = 2 * TDS_CELL_SIZE;
 
 int read_chunked(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
   const uint8_t* start = c.p;
@@ -297,10 +306,9 @@ int read_chunked(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null
     *is_null = 1;
     return 8;
   }
-  const bool wide = col->type == TDS_TYPE_NVARCHAR || col->type == TDS_TYPE_NCHAR;
-  uint8_t stage[CHUNKED_UTF16_STAGE];
+  const uint64_t stage_max = is_wide(col) ? CHUNKED_STAGE : CHUNKED_STAGE / 2;
+  uint8_t stage[CHUNKED_STAGE];
   uint64_t staged = 0;
-  uint64_t copied = 0;  // single-byte text already in the cell
   uint64_t sum = 0;
   for (;;) {
     uint32_t n;
@@ -309,25 +317,16 @@ int read_chunked(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null
     if (n == 0) break;
     if (!rd_bytes(c, n, &chunk)) return -1;
     sum += n;
-    uint64_t room = wide ? CHUNKED_UTF16_STAGE - staged : CELL_TEXT_MAX - copied;
-    uint64_t take = n < room ? n : room;
-    if (wide) {
-      std::memcpy(stage + staged, chunk, take);
-      staged += take;
-    } else {
-      std::memcpy(cell + copied, chunk, take);
-      copied += take;
-    }
+    const uint64_t room = stage_max - staged;
+    const uint64_t take = n < room ? n : room;
+    std::memcpy(stage + staged, chunk, take);
+    staged += take;
   }
   // A known total that disagrees with the chunks means the value is not
   // what it claims to be; the rest of the row cannot be trusted either.
   const uint64_t consumed = static_cast<uint64_t>(c.p - start);
   if ((total != CHUNKED_UNKNOWN_LEN && sum != total) || consumed > INT_MAX) return -1;
-  if (wide) {
-    ucs2_to_utf8(stage, staged, cell, TDS_CELL_SIZE);
-  } else {
-    cell[copied] = 0;
-  }
+  put_chars(col, stage, staged, cell);
   return static_cast<int>(consumed);
 }
 

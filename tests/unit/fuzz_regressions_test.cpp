@@ -25,10 +25,11 @@ struct to_ucs2_case {
 };
 
 const to_ucs2_case TO_UCS2[] = {
-    // A four-byte form beyond U+10FFFF gives a first unit (DFBF) outside the
-    // high-surrogate range; it is still a pair, and with 3 bytes of room
-    // after "\x04" it does not fit, so nothing of it is written.
-    {"FourByteFormBeyondTheLastCodePointIsCutWhole", "\x04\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "bc", 5, {0x04, 0x00}},
+    // Found when a four-byte form beyond U+10FFFF was still written as a
+    // pair. Now each 0xFF starts no character and becomes U+FFFD (one unit):
+    // with 5 bytes of room, the first one fits after "\x04" and the second
+    // does not.
+    {"FourByteFormBeyondTheLastCodePointIsCutWhole", "\x04\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "bc", 5, {0x04, 0x00, 0xFD, 0xFF}},
 };
 
 TEST(FuzzRegressions, Utf8ToUcs2) {

@@ -1,6 +1,7 @@
 // Rendering of single column values: every type the client reads, NULLs,
 // lengths that run past the end, long texts cut to a cell, the chunked form
-// of (max) character columns, and decimals beyond 64 bits.
+// of (max) character columns, 8-bit text under its column's code page, and
+// decimals beyond 64 bits.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,6 +24,19 @@ tds_col column(uint8_t type, uint8_t scale = 0, uint32_t max_len = 0) {
   c.type = type;
   c.scale = scale;
   c.max_len = max_len;
+  return c;
+}
+
+// Collations of 8-bit character columns: Windows-1252 (sort id 52, the
+// server's usual default), a UTF-8 collation, and Cyrillic (code page 1251,
+// which the client has no table for).
+constexpr uint8_t LATIN1[TDS_COLLATION_LEN] = {0x09, 0x04, 0xD0, 0x00, 0x34};
+constexpr uint8_t UTF8[TDS_COLLATION_LEN] = {0x09, 0x04, 0xD0, 0x14, 0x00};
+constexpr uint8_t CYRILLIC[TDS_COLLATION_LEN] = {0x19, 0x04, 0xD0, 0x00, 0x00};
+
+tds_col text_column(uint8_t type, uint32_t max_len, const uint8_t* collation) {
+  tds_col c = column(type, 0, max_len);
+  std::memcpy(c.collation, collation, TDS_COLLATION_LEN);
   return c;
 }
 
@@ -190,7 +204,14 @@ std::vector<value_case> value_cases() {
       // Character data.
       {"varchar_null", column(VARCHAR, 0, 50), {0xFF, 0xFF}, 2, "", 1},
       {"varchar_empty_not_null", column(VARCHAR, 0, 50), {0, 0}, 2, "", 0},
-      {"varchar_bytes_as_received", column(VARCHAR, 0, 50), {1, 0, 0xE9}, 3, "\xE9", 0},
+      // 8-bit text: converted from the column's code page, never copied raw.
+      {"varchar_1252", text_column(VARCHAR, 50, LATIN1), {4, 0, 'c', 0xE9, 0x80, 0x81}, 6,
+       "c\xC3\xA9\xE2\x82\xAC\xC2\x81", 0},
+      {"char_utf8", text_column(CHAR, 4, UTF8), {4, 0, 0xC3, 0xA9, 0xE9, 'x'}, 6,
+       "\xC3\xA9\xEF\xBF\xBDx", 0},
+      {"varchar_1251_not_guessed", text_column(VARCHAR, 50, CYRILLIC), {3, 0, 0xCF, 0xF0, '!'}, 5,
+       "\xEF\xBF\xBD\xEF\xBF\xBD!", 0},
+      {"varchar_no_collation", column(VARCHAR, 0, 50), {1, 0, 0xE9}, 3, "\xEF\xBF\xBD", 0},
       {"char", column(CHAR, 0, 3), {3, 0, 'a', 'b', ' '}, 5, "ab ", 0},
       {"varchar_short", column(VARCHAR, 0, 50), {5, 0, 'a', 'b'}, -1, "", 0},
       {"varchar_one_length_byte", column(VARCHAR, 0, 50), {5}, -1, "", 0},
@@ -208,6 +229,11 @@ std::vector<value_case> value_cases() {
       {"nvarchar_max_empty", column(NVARCHAR, 0, 0xFFFF), chunked(0, {}), 12, "", 0},
       {"varchar_max", column(VARCHAR, 0, 0xFFFF), chunked(5, {{'h', 'e'}, {'l', 'l', 'o'}}), 25,
        "hello", 0},
+      {"varchar_max_1252", text_column(VARCHAR, 0xFFFF, LATIN1),
+       chunked(3, {{'a', 0xE9}, {0xFF}}), 23, "a\xC3\xA9\xC3\xBF", 0},
+      {"varchar_max_utf8_split_inside_a_character", text_column(VARCHAR, 0xFFFF, UTF8),
+       chunked(CHUNKED_UNKNOWN, {{'a', 0xF0, 0x9F}, {0x98}, {0x80, 'b'}}), 30,
+       "a\xF0\x9F\x98\x80" "b", 0},
       {"varchar_max_total_disagrees", column(VARCHAR, 0, 0xFFFF), chunked(9, {{'h', 'e'}}), -1, "",
        0},
       {"varchar_max_no_terminator", column(VARCHAR, 0, 0xFFFF),
@@ -289,6 +315,44 @@ TEST(ValueLongText, CutToTheCell) {
                                   bytes(big.begin() + 4000, big.end())}));
   EXPECT_EQ(r.text.size(), 4095u);
   EXPECT_EQ(r.text.back(), 'w');
+}
+
+// 8-bit text grows when converted (up to 3 bytes for one), so the cell is
+// cut before the first character that does not fit, whole, in both forms.
+TEST(ValueLongText, EightBitTextCutBeforeACharacter) {
+  struct Case {
+    const char* name;
+    const uint8_t* collation;
+    bytes text;
+    std::string want;
+  } cases[] = {
+      {"1252: 2100 times e acute, 2047 fit", LATIN1, bytes(2100, 0xE9), []{
+         std::string s;
+         for (int i = 0; i < 2047; ++i) s += "\xC3\xA9";
+         return s;
+       }()},
+      {"1252: euro ends exactly at the cell's end", LATIN1,
+       cat({bytes(4092, 'a'), {0x80, 'b'}}), std::string(4092, 'a') + "\xE2\x82\xAC"},
+      {"1252: euro one byte too late", LATIN1, cat({bytes(4093, 'a'), {0x80}}),
+       std::string(4093, 'a')},
+      // The text gathered from the chunks ends inside this character; it is
+      // cut, not turned into U+FFFD.
+      {"UTF-8: four-byte character one byte past the cell's end", UTF8,
+       cat({bytes(4092, 'a'), {0xF0, 0x9F, 0x98, 0x80}}), std::string(4092, 'a')},
+      {"UTF-8: replacement ends exactly at the cell's end", UTF8,
+       cat({bytes(4092, 'a'), {0xFF, 'b'}}), std::string(4092, 'a') + "\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rendered r = render(text_column(0xA7, 8000, c.collation), cat({le_bytes(c.text.size(), 2), c.text}));
+    EXPECT_EQ(r.consumed, static_cast<int>(2 + c.text.size()));
+    EXPECT_EQ(r.text, c.want);
+    std::vector<bytes> chunks;
+    for (size_t off = 0; off < c.text.size(); off += 1001)
+      chunks.emplace_back(c.text.begin() + off, c.text.begin() + std::min(off + 1001, c.text.size()));
+    r = render(text_column(0xA7, 0xFFFF, c.collation), chunked(c.text.size(), chunks));
+    EXPECT_EQ(r.text, c.want);
+  }
 }
 
 // Arbitrary bytes under every column kind: a result is -1 or lies within
