@@ -29,14 +29,7 @@ std::string without_nul(const uint8_t* p, size_t n) {
   return s;
 }
 
-std::string json_body(const std::string& bytes) {
-  std::string out;
-  for (char c : bytes) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
+using statement_reader::json_body;
 
 size_t utf16_units(const std::string& s) { return statement_reader::utf16_of(s).size(); }
 

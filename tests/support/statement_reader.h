@@ -46,6 +46,18 @@ inline std::u16string utf16_of(const std::string& utf8) {
   return out;
 }
 
+// A JSON string body that the configuration reader turns back into exactly
+// these bytes (no NUL): only the quote and the backslash need a pair, the
+// tokenizer takes every other byte as it is.
+inline std::string json_body(const std::string& bytes) {
+  std::string out;
+  for (char c : bytes) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 inline std::u16string from_le(const uint8_t* b, size_t n) {
   std::u16string s;
   for (size_t i = 0; i + 1 < n; i += 2) s += static_cast<char16_t>(b[i] | (b[i + 1] << 8));

@@ -14,16 +14,7 @@
 
 namespace {
 
-// A JSON string body for arbitrary bytes (no NUL): only the quote and the
-// backslash need a pair, the tokenizer takes every other byte as it is.
-std::string json_body(const std::string& bytes) {
-  std::string out;
-  for (char c : bytes) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
+using statement_reader::json_body;
 
 std::string config_text(const std::string& database, const std::string& path, bool compression = true,
                         bool copy_only = false) {
