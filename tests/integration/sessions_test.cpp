@@ -429,10 +429,12 @@ TEST_F(Sessions, ResultDocumentIsWholeForAnyPath) {
     ASSERT_EQ(wait_final(idx), VAULTRUN_SESSION_DONE) << vaultrun_result(idx);
     std::string result = vaultrun_result(idx);
     EXPECT_EQ(strict_json_problem(result), "");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(result, m, DONE_DOC)) << result.substr(result.size() - 80);
-    EXPECT_EQ(m[1].str(), c.escaped);
-    EXPECT_EQ(m[2].str(), "true");
+    // Compared piece by piece: a regular expression over a path this long
+    // recurses too deeply for the sanitizer build's stack.
+    const std::string head = "{\"ok\":true,\"out_path\":\"" + c.escaped + "\",\"verified\":true,\"pages\":";
+    ASSERT_EQ(result.substr(0, head.size()), head);
+    EXPECT_TRUE(std::regex_match(result.substr(head.size()), std::regex(R"re(\d+,"elapsed_ms":\d+\})re")))
+        << result.substr(head.size());
     vaultrun_free(idx);
   }
 }
