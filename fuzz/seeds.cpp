@@ -139,6 +139,23 @@ void config_seeds() {
   write_seed("fuzz_config", "tokens256", text_bytes(many + "]}"));
 }
 
+// ---- fuzz_statement -------------------------------------------------------------
+
+// Flags, the name's length (two bytes), the name, the path.
+bytes statement_input(uint8_t flags, const std::string& name, const std::string& path) {
+  bytes b = {flags, static_cast<uint8_t>(name.size()), static_cast<uint8_t>(name.size() >> 8)};
+  b.insert(b.end(), name.begin(), name.end());
+  b.insert(b.end(), path.begin(), path.end());
+  return b;
+}
+
+void statement_seeds() {
+  write_seed("fuzz_statement", "plain", statement_input(1, "sales", "C:\\b.bak"));
+  write_seed("fuzz_statement", "closers", statement_input(3, "x]; SHUTDOWN; --", "C:\\b.bak'; DROP TABLE t; --"));
+  write_seed("fuzz_statement", "stray_lead_bytes", statement_input(1, "x\xC2]", "C:\\b.bak\xC1'; --"));
+  write_seed("fuzz_statement", "wide", statement_input(0, std::string(126, 'a') + "\xC3\xA9", "\xF0\x9F\x98\x80'"));
+}
+
 // ---- fuzz_login ----------------------------------------------------------------
 
 void login_seeds() {
@@ -269,6 +286,7 @@ int main(int argc, char** argv) {
   }
   g_root = argv[1];
   config_seeds();
+  statement_seeds();
   login_seeds();
   token_seeds();
   text_seeds();

@@ -11,14 +11,18 @@ extern char g_err[G_ERR_SIZE];
 // Answer of the last connection test or listing.
 extern char g_sync_buf[G_SYNC_BUF_SIZE];
 
-// Stores text whole (cut to 511 bytes) into g_err. Host thread only.
+// Stores text into g_err, cut to 511 bytes before a character that does
+// not fit. Host thread only.
 void set_g_err(const char* text);
 
 // Escapes src for a JSON string into dst (cap >= 7 bytes). Stops as soon as
 // fewer than 7 bytes of room remain, so an escape is never split, nor a
-// UTF-8 character (the cut falls before it); always terminates dst. Works
-// on bytes: UTF-8 passes through unchanged.
+// UTF-8 character (the cut falls before it); always terminates dst.
+// Well-formed UTF-8 passes through unchanged; every byte that starts no
+// well-formed character becomes U+FFFD, so the answer is always valid UTF-8.
+// Room for a whole text of n bytes: json_escape_cap(n).
 void json_escape(const char* src, char* dst, size_t cap);
+constexpr size_t json_escape_cap(size_t n) { return 6 * n + 7; }
 
 // Copies src into dst (cap bytes) whole or cut before a UTF-8 character
 // that does not fit; always terminates dst.

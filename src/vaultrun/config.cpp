@@ -5,7 +5,10 @@
 #include "vaultrun/config.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
+
+#include "tds_client/tds_client.h"
 
 namespace {
 
@@ -62,75 +65,121 @@ int64_t timeout_value(const char* text, const jsmntok_t* t) {
   return v < 0 ? 0 : v;
 }
 
-// Applies a recognised key's value; false when the key is none of ours.
-// Keys are compared on their raw bytes, so an escaped key never matches.
-bool apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg) {
-  switch (key->end - key->start) {
-    case 4:
-      if (tok_is(text, key, "host", 4)) return tok_copy(text, val, cfg->host, sizeof cfg->host), true;
-      if (tok_is(text, key, "port", 4)) return cfg->port = clamp_i32(numeric_value(text, val, 1433)), true;
-      if (tok_is(text, key, "user", 4)) return tok_copy(text, val, cfg->user, sizeof cfg->user), true;
-      return false;
-    case 8:
-      if (tok_is(text, key, "password", 8))
-        return tok_copy(text, val, cfg->password, sizeof cfg->password), true;
-      if (tok_is(text, key, "database", 8))
-        return tok_copy(text, val, cfg->database, sizeof cfg->database), true;
-      if (tok_is(text, key, "out_path", 8))
-        return tok_copy(text, val, cfg->out_path, sizeof cfg->out_path), true;
-      return false;
-    case 11:
-      if (tok_is(text, key, "compression", 11)) return cfg->compression = !tok_is(text, val, "false", 5), true;
-      return false;
-    case 9:
-      if (tok_is(text, key, "copy_only", 9)) return cfg->copy_only = tok_is(text, val, "true", 4), true;
-      return false;
-    case 6:
-      if (tok_is(text, key, "verify", 6)) return cfg->verify = !tok_is(text, val, "false", 5), true;
-      return false;
-    case 16:
-      if (tok_is(text, key, "query_timeout_ms", 16)) return cfg->query_timeout_ms = timeout_value(text, val), true;
-      return false;
-    case 18:
-      if (tok_is(text, key, "connect_timeout_ms", 18))
-        return cfg->connect_timeout_ms = timeout_value(text, val), true;
-      return false;
-    default:
-      return false;
+// The text keys: where each value goes and the texts that refuse it.
+struct text_key {
+  const char* name;
+  size_t offset;
+  size_t cap;
+  const char* invalid;
+  const char* too_long;
+};
+
+#define TEXT_KEY(field) \
+  { #field, offsetof(backup_config, field), sizeof(backup_config::field), \
+    "invalid UTF-8 in " #field, #field " too long" }
+const text_key TEXT_KEYS[] = {
+    TEXT_KEY(host), TEXT_KEY(user), TEXT_KEY(password), TEXT_KEY(database), TEXT_KEY(out_path),
+};
+#undef TEXT_KEY
+
+// UTF-16 units of well-formed UTF-8: one a character, two for a character
+// of four bytes (a surrogate pair).
+size_t utf16_units(const char* s) {
+  size_t units = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
+    if ((*p & 0xC0) != 0x80) ++units;
+    if (*p >= 0xF0) ++units;
   }
+  return units;
 }
 
-}  // namespace
+// Copies a text value whole into its field, or names why it cannot go there.
+const char* apply_text(const char* text, const jsmntok_t* val, const text_key& k, backup_config* cfg) {
+  char* field = reinterpret_cast<char*>(cfg) + k.offset;
+  if (!tok_copy(text, val, field, k.cap)) return k.too_long;
+  if (!utf8_valid(field, std::strlen(field))) return k.invalid;
+  if (field == cfg->database && utf16_units(field) > DATABASE_MAX_UNITS) return k.too_long;
+  return nullptr;
+}
 
-void tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap) {
-  size_t len = tok->end > tok->start ? static_cast<size_t>(tok->end - tok->start) : 0;
-  size_t span = len < cap - 1 ? len : cap - 1;
-  const char* src = text + tok->start;
-  size_t out = 0;
-  for (size_t i = 0; i < span; ++i) {
-    char c = src[i];
-    if (c == '\\' && i + 1 < span) {
-      char n = src[++i];
-      c = n == 'r' ? '\r' : n == 't' ? '\t' : n == 'n' ? '\n' : n;
+enum class key_result { unknown, applied, refused };
+
+// Applies a recognised key's value. Keys are compared on their raw bytes, so
+// an escaped key never matches. A refused value leaves its text in *refusal.
+key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+                     const char** refusal) {
+  for (const text_key& k : TEXT_KEYS) {
+    if (!tok_is(text, key, k.name, static_cast<int>(std::strlen(k.name)))) continue;
+    *refusal = apply_text(text, val, k, cfg);
+    return *refusal != nullptr ? key_result::refused : key_result::applied;
+  }
+  if (tok_is(text, key, "port", 4)) {
+    cfg->port = clamp_i32(numeric_value(text, val, 1433));
+  } else if (tok_is(text, key, "compression", 11)) {
+    cfg->compression = !tok_is(text, val, "false", 5);
+  } else if (tok_is(text, key, "copy_only", 9)) {
+    cfg->copy_only = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "verify", 6)) {
+    cfg->verify = !tok_is(text, val, "false", 5);
+  } else if (tok_is(text, key, "query_timeout_ms", 16)) {
+    cfg->query_timeout_ms = timeout_value(text, val);
+  } else if (tok_is(text, key, "connect_timeout_ms", 18)) {
+    cfg->connect_timeout_ms = timeout_value(text, val);
+  } else {
+    return key_result::unknown;
+  }
+  return key_result::applied;
+}
+
+// Whether a text that needed more tokens than the parser holds is still a
+// well-formed object: the tokenizer's counting pass checks its strings,
+// escapes and bare values, and the brackets are matched here, which that
+// pass does not do. Nesting deeper than the stack holds is far beyond the
+// token limit, so it counts as large.
+bool is_large_object(const char* text, size_t len) {
+  jsmn_parser counter;
+  jsmn_init(&counter);
+  if (jsmn_parse(&counter, text, len, nullptr, 0) < 0) return false;
+  size_t i = std::strspn(text, " \t\r\n,:");
+  if (text[i] != '{') return false;
+  constexpr size_t MAX_DEPTH = 1024;
+  uint64_t is_brace[MAX_DEPTH / 64] = {};  // one bit a level: '{' or '['
+  size_t depth = 0;
+  for (; i < len; ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < len && text[i] != '"'; ++i) i += text[i] == '\\';
+    } else if (c == '{' || c == '[') {
+      if (depth == MAX_DEPTH) return true;
+      const uint64_t bit = uint64_t{1} << (depth % 64);
+      is_brace[depth / 64] = c == '{' ? is_brace[depth / 64] | bit : is_brace[depth / 64] & ~bit;
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      if (depth == 0) return false;
+      --depth;
+      const bool brace = (is_brace[depth / 64] >> (depth % 64)) & 1;
+      if (brace != (c == '}')) return false;
     }
-    dst[out++] = c;
   }
-  dst[out] = 0;
+  return depth == 0;
 }
 
-int parse_config(const char* text, backup_config* cfg) {
+const char INVALID_JSON[] = "invalid config json";
+const char TOO_LARGE[] = "config too large";
+
+// The walk of parse_config; returns the refusal text, or null once every
+// recognised member has been applied.
+const char* parse_into(const char* text, backup_config* cfg) {
   set_defaults(cfg);
   size_t len = std::strlen(text);
-  if (len == 0) return -1;
+  if (len == 0) return INVALID_JSON;
 
   jsmn_parser parser;
   jsmntok_t tok[CONFIG_MAX_TOKENS];
   jsmn_init(&parser);
   int n = jsmn_parse(&parser, text, len, tok, CONFIG_MAX_TOKENS);
-  if (n <= 0 || tok[0].type != JSMN_OBJECT) {
-    set_defaults(cfg);
-    return -1;
-  }
+  if (n == JSMN_ERROR_NOMEM && is_large_object(text, len)) return TOO_LARGE;
+  if (n <= 0 || tok[0].type != JSMN_OBJECT) return INVALID_JSON;
 
   // Tokens pair up by position: a string followed by any token is a key and
   // its value. Members apply in text order, so a repeated key's last value wins.
@@ -144,9 +193,41 @@ int parse_config(const char* text, backup_config* cfg) {
     const jsmntok_t* key = &tok[i];
     const jsmntok_t* val = &tok[i + 1];
     i += 2;
-    if (apply_key(text, key, val, cfg)) continue;
+    const char* refusal = nullptr;
+    key_result r = apply_key(text, key, val, cfg, &refusal);
+    if (r == key_result::refused) return refusal;
+    if (r == key_result::applied) continue;
     // An unknown key's value is passed over whole, however deeply it nests.
     while (i < n && tok[i].start < val->end && tok[i].end <= val->end) ++i;
   }
-  return 0;
+  return nullptr;
+}
+
+}  // namespace
+
+bool tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap) {
+  const size_t len = tok->end > tok->start ? static_cast<size_t>(tok->end - tok->start) : 0;
+  const char* src = text + tok->start;
+  size_t out = 0;
+  for (size_t i = 0; i < len; ++i) {
+    char c = src[i];
+    if (c == '\\' && i + 1 < len) {
+      char n = src[++i];
+      c = n == 'r' ? '\r' : n == 't' ? '\t' : n == 'n' ? '\n' : n;
+    }
+    if (out == cap - 1) {
+      dst[0] = 0;
+      return false;
+    }
+    dst[out++] = c;
+  }
+  dst[out] = 0;
+  return true;
+}
+
+int parse_config(const char* text, backup_config* cfg, const char** refusal) {
+  const char* why = parse_into(text, cfg);
+  if (why != nullptr) set_defaults(cfg);  // nothing of a refused text stays, the password least
+  if (refusal != nullptr) *refusal = why;
+  return why != nullptr ? -1 : 0;
 }

@@ -13,12 +13,16 @@
 
 constexpr int CONFIG_MAX_TOKENS = 256;
 
+// A database name is at most 128 UTF-16 units on the server; in UTF-8 that
+// is at most three bytes a unit, so every name the server can hold fits.
+constexpr size_t DATABASE_MAX_UNITS = 128;
+
 struct backup_config {
   char host[256];        // default "127.0.0.1"
   int32_t port;          // default 1433
   char user[128];
   char password[256];
-  char database[128];
+  char database[3 * DATABASE_MAX_UNITS + 1];
   char out_path[1024];
   int32_t compression;   // 0 or 1, default 1
   int32_t copy_only;     // 0 or 1, default 0
@@ -32,11 +36,19 @@ struct backup_config {
 };
 
 // Fills cfg from text (NUL-terminated, not null). Returns 0 when accepted,
-// -1 when the tokenizer refuses the text or its first value is not an
-// object; cfg then holds exactly the defaults. Unknown keys are ignored.
-int parse_config(const char* text, backup_config* cfg);
+// -1 when refused; cfg then holds exactly the defaults (nothing of the text,
+// no password) and *refusal (when not null) one of these constant texts:
+//   "invalid config json"  the tokenizer refuses the text, or its first
+//                          value is not an object
+//   "config too large"     a well-formed object of more than 256 tokens
+//   "invalid UTF-8 in KEY" a text value that is not well-formed UTF-8
+//   "KEY too long"         a text value that does not fit its field whole
+//                          (the database: more than 128 UTF-16 units)
+// Values are never cut: a cut name or path would name another database or
+// another file. Unknown keys are ignored.
+int parse_config(const char* text, backup_config* cfg, const char** refusal = nullptr);
 
 // Copies a token's text into dst (cap bytes, terminator included), turning
-// backslash pairs into the byte they stand for; at most cap - 1 source bytes
-// are taken.
-void tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap);
+// backslash pairs into the byte they stand for. Returns false, leaving dst
+// empty, when the resolved text needs more than cap - 1 bytes.
+bool tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap);

@@ -64,7 +64,7 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
   if (state == SESSION_DONE) {
-    char path[2048];
+    char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
     json_escape(s->cfg.out_path, path, sizeof path);
     std::snprintf(s->result_json, sizeof s->result_json,
                   "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld}", path,

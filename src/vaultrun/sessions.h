@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "vaultrun/answers.h"
 #include "vaultrun/config.h"
 
 constexpr int MAX_SESSIONS = 4;
@@ -33,7 +34,9 @@ constexpr size_t WORKER_STACK_BYTES = 2u << 20;
 struct backup_session {
   std::atomic<int32_t> state;
   std::atomic<int32_t> cancel;
-  backup_config cfg;  // written before the worker exists, read-only afterwards
+  // Written before the worker exists; afterwards only the worker writes it,
+  // to wipe the password once the login has gone out.
+  backup_config cfg;
   plat_thread thread;
   int32_t thread_open;
   std::atomic<int32_t> percent;
@@ -44,7 +47,9 @@ struct backup_session {
   std::atomic<int32_t> verified;
   char error[512];
   char progress_json[1024];
-  char result_json[2048];
+  // Room for the success document whatever the path: each of its bytes may
+  // take a six-byte escape.
+  char result_json[json_escape_cap(sizeof(backup_config::out_path) - 1) + 128];
 
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:

@@ -8,6 +8,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/config.h"
+#include "vaultrun/secret.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ const char LISTING_SQL[] =
     "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name";
 
 constexpr int LISTING_ROWS = 256;
+// The listing's columns, in the statement's order.
+constexpr int COL_NAME = 0, COL_SIZE = 1, COL_RECOVERY = 2, LISTING_COLS = 3;
 const char LISTING_OPEN[] = "{\"ok\":true,\"databases\":[";
 const char LISTING_CLOSE[] = "]}";
 // One row: {"name":"N","size_mb":S,"recovery":"R"}
@@ -37,21 +40,26 @@ size_t put_piece(char* buf, size_t pos, const char* text, size_t n) {
 
 // Parses the configuration, checks the user and logs in. On failure the
 // reason is in g_err and the failure document in g_sync_buf; returns -1.
+// Either way the password is wiped from cfg once the login has gone out.
 int open_for_host(const char* config_json, backup_config* cfg, tds_conn* conn) {
-  if (config_json == nullptr || parse_config(config_json, cfg) != 0) {
-    set_g_err("invalid config json");
+  const char* refusal = "invalid config json";
+  int rc = -1;
+  if (config_json == nullptr || parse_config(config_json, cfg, &refusal) != 0) {
+    set_g_err(refusal);
   } else if (cfg->user[0] == 0) {
     set_g_err("user required");
   } else {
     tds_connect_opts opts{nullptr, cfg->connect_timeout_ms};
-    if (tds_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, nullptr, &opts) == 0) {
+    rc = tds_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, nullptr, &opts);
+    if (rc == 0) {
       conn->query_timeout_ms = cfg->query_timeout_ms;
-      return 0;
+    } else {
+      set_g_err(conn->err);
     }
-    set_g_err(conn->err);
   }
-  write_failure(g_sync_buf, sizeof g_sync_buf, g_err);
-  return -1;
+  wipe_secret(cfg->password, sizeof cfg->password);
+  if (rc != 0) write_failure(g_sync_buf, sizeof g_sync_buf, g_err);
+  return rc;
 }
 
 // True when text is a JSON number, as every integer or decimal cell is. The
@@ -79,6 +87,23 @@ bool is_json_number(const char* t) {
   }
   return *t == 0;
 }
+
+// Rows of the listing buffer that the last listing may have written; every
+// row past them reads as NULL in the listing's columns (never written, or
+// marked below).
+int32_t g_rows_written = 0;
+
+// Marks the listing's cells in the rows an earlier listing wrote as NULL, so
+// a cell that this answer does not carry (a server that sends fewer
+// columns) reads as NULL rather than as another server's value. Only the
+// flags are touched: clearing the cells would touch all 64 MiB.
+void forget_earlier_rows(tds_row* rows) {
+  for (int32_t k = 0; k < g_rows_written; ++k)
+    for (int c = 0; c < LISTING_COLS; ++c) rows[k].is_null[c] = 1;
+  g_rows_written = 0;
+}
+
+const char* cell_text(const tds_row& row, int col) { return row.is_null[col] ? "" : row.cells[col]; }
 
 }  // namespace
 
@@ -114,7 +139,10 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
   if (open_for_host(config_json, &cfg, &conn) != 0) return g_sync_buf;
 
   tds_meta meta;
+  forget_earlier_rows(rows);
   int n = tds_exec(&conn, LISTING_SQL, &meta, rows, LISTING_ROWS);
+  // A failed walk may have stored rows without saying how many.
+  g_rows_written = n < 0 ? LISTING_ROWS : n;
   if (n < 0) {
     write_failure(g_sync_buf, sizeof g_sync_buf, conn.err);
     tds_close(&conn);
@@ -128,9 +156,10 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
   int written = 0;
   for (int k = 0; k < n; ++k) {
     char name[256], recovery[64];
-    json_escape(rows[k].cells[0], name, sizeof name);
-    json_escape(rows[k].cells[2], recovery, sizeof recovery);
-    const char* size = rows[k].is_null[1] || !is_json_number(rows[k].cells[1]) ? "0" : rows[k].cells[1];
+    json_escape(cell_text(rows[k], COL_NAME), name, sizeof name);
+    json_escape(cell_text(rows[k], COL_RECOVERY), recovery, sizeof recovery);
+    const char* size = cell_text(rows[k], COL_SIZE);
+    if (!is_json_number(size)) size = "0";
     const size_t name_len = std::strlen(name);
     if (pos + name_len + 96 > CAP - 1) continue;
     size_t row_start = pos;

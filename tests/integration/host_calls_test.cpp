@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "script_peer.h"
 #include "sim_process.h"
+#include "strict_json.h"
 #include "vaultrun.h"
 
 namespace {
@@ -238,6 +242,202 @@ TEST(ListDatabases, SizeThatIsNoNumberIsWrittenAsZero) {
                "{\"name\":\"b\",\"size_mb\":0,\"recovery\":\"FULL\"},"
                "{\"name\":\"c\",\"size_mb\":-1.5e+3,\"recovery\":\"SIMPLE\"}]}");
   EXPECT_TRUE(peer.wait_done()) << peer.failure();
+}
+
+// The first listing leaves three columns in the library's row buffer; a
+// second server that answers with two must not show the first one's third.
+TEST(ListDatabases, EachListingStartsFromCleanRows) {
+  SimProcess first({"--empty-catalog", "--database", "alpha:77:FULL", "--database", "beta:5:SIMPLE"});
+  ASSERT_TRUE(first.ok()) << first.error();
+  std::string cfg = "{\"port\":" + std::to_string(first.port()) + ",\"user\":\"sa\",\"password\":\"vaultrun\"}";
+  EXPECT_STREQ(vaultrun_list_databases(cfg.c_str()),
+               "{\"ok\":true,\"databases\":[{\"name\":\"alpha\",\"size_mb\":77,\"recovery\":\"FULL\"},"
+               "{\"name\":\"beta\",\"size_mb\":5,\"recovery\":\"SIMPLE\"}]}");
+
+  struct {
+    const char* name;
+    bytes answer;
+    const char* listing;
+  } cases[] = {
+      {"two columns",
+       ::cat({nvarchar_colmeta({"name", "size"}), nvarchar_row({"a", "12"}), nvarchar_row({"b", "3"}),
+              ::tds_done_token(0x10, 2)}),
+       "{\"ok\":true,\"databases\":[{\"name\":\"a\",\"size_mb\":12,\"recovery\":\"\"},"
+       "{\"name\":\"b\",\"size_mb\":3,\"recovery\":\"\"}]}"},
+      {"one column",
+       ::cat({nvarchar_colmeta({"name"}), nvarchar_row({"c"}), ::tds_done_token(0x10, 1)}),
+       "{\"ok\":true,\"databases\":[{\"name\":\"c\",\"size_mb\":0,\"recovery\":\"\"}]}"},
+      // The first result set carries one column, the second three: the
+      // first set's rows still have nothing in the later columns.
+      {"a narrower result set first",
+       ::cat({nvarchar_colmeta({"name"}), nvarchar_row({"d"}), ::tds_done_token(0x11, 1),
+              nvarchar_colmeta({"name", "size", "recovery"}), nvarchar_row({"e", "9", "FULL"}),
+              ::tds_done_token(0x10, 1)}),
+       "{\"ok\":true,\"databases\":[{\"name\":\"d\",\"size_mb\":0,\"recovery\":\"\"},"
+       "{\"name\":\"e\",\"size_mb\":9,\"recovery\":\"FULL\"}]}"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vaultrun_list_databases(cfg.c_str());  // the first server's rows again
+    ::ScriptPeer peer;
+    peer.accept_login().read_message().send(::tds_message(0x04, c.answer));
+    peer.start();
+    std::string second = "{\"port\":" + std::to_string(peer.port()) + ",\"user\":\"sa\"}";
+    EXPECT_STREQ(vaultrun_list_databases(second.c_str()), c.listing);
+    EXPECT_TRUE(peer.wait_done()) << peer.failure();
+  }
+}
+
+// Whether marker lies in the stack below the caller's frame, where the
+// frames of the call it made just before lay. Reads memory that no live
+// object owns, which is the point: that is what an attacker who can read
+// the process would see.
+__attribute__((noinline)) bool left_on_stack(const char* marker) {
+  char frame[1 << 20];
+  // Hidden from the compiler, so the reads are made as written.
+  const volatile char* probe = frame;
+  asm volatile("" : "+r"(probe));
+  const size_t n = std::strlen(marker);
+  for (size_t i = 0; i + n <= sizeof frame; ++i) {
+    size_t k = 0;
+    while (k < n && probe[i + k] == marker[k]) ++k;
+    if (k == n) return true;
+  }
+  return false;
+}
+
+TEST(HostCalls, PasswordDoesNotOutliveTheCall) {
+  SimProcess sim({"--login", "sa:Pw-3e9c1f-stack-probe", "--backup-ms", "100"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const char* password = "Pw-3e9c1f-stack-probe";
+  const std::string cfg = "{\"port\":" + std::to_string(sim.port()) + ",\"user\":\"sa\",\"password\":\"" +
+                          password + "\",\"database\":\"hr\",\"out_path\":\"/nonexistent-dir/x.bak\"}";
+  ASSERT_FALSE(left_on_stack(password));
+
+  EXPECT_EQ(std::string(vaultrun_test_connection(cfg.c_str())).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_FALSE(left_on_stack(password)) << "after the connection test";
+  EXPECT_EQ(std::string(vaultrun_list_databases(cfg.c_str())).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_FALSE(left_on_stack(password)) << "after the listing";
+  const std::string no_user = "{\"password\":\"" + std::string(password) + "\"}";
+  vaultrun_test_connection(no_user.c_str());
+  EXPECT_FALSE(left_on_stack(password)) << "after a refused test";
+  int32_t idx = vaultrun_start(cfg.c_str());
+  EXPECT_FALSE(left_on_stack(password)) << "after a start";
+  ASSERT_GE(idx, 0);
+  vaultrun_free(idx);
+  EXPECT_EQ(vaultrun_start(no_user.c_str()), -1);
+  EXPECT_FALSE(left_on_stack(password)) << "after a refused start";
+}
+
+// ---- Every answer is one strict JSON document ----------------------------------
+
+// An ERROR or INFO token whose text is given as raw UTF-16LE units, so that
+// it can hold what no UTF-8 text can (lone surrogates).
+bytes raw_msg_token(uint8_t token, int32_t number, uint8_t cls, const std::vector<uint16_t>& units) {
+  bytes body = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number >> 16),
+                static_cast<uint8_t>(number >> 24), 1, cls, static_cast<uint8_t>(units.size()),
+                static_cast<uint8_t>(units.size() >> 8)};
+  for (uint16_t u : units) body.insert(body.end(), {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
+  body.insert(body.end(), {0, 0, 1, 0, 0, 0});  // no server or procedure name, line 1
+  bytes t = {token, static_cast<uint8_t>(body.size()), static_cast<uint8_t>(body.size() >> 8)};
+  t.insert(t.end(), body.begin(), body.end());
+  return t;
+}
+
+// Texts that a host or a server may send: JSON-level fragments for the
+// configuration (escapes included), and raw UTF-8 for the simulated server.
+const std::vector<std::string> CONFIG_PIECES = {
+    "a", "\\\"", "\\\\", "\\t", "\\n", "\\/", "\t", "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE2\x82\xAC",
+    "\xF0\x9F\x98\x80", "]", "'", "}", "\xC1", "\xC3", "\xED\xA0\x80", "\x80", "\xFF"};
+const std::vector<std::string> SERVER_TEXTS = {
+    "plain", std::string(300, '"'), "back\\slash", "tab\there\nline", "\x01\x02\x1f", "\xF0\x9F\x98\x80\xE2\x82\xAC",
+    "\"}],\"injected\":true,{\""};
+
+// The first 16 pieces are well-formed UTF-8 once unescaped, the rest not.
+std::string draw_value(std::mt19937& rng, size_t max_pieces, bool well_formed) {
+  std::string v;
+  const size_t last = well_formed ? 15 : CONFIG_PIECES.size() - 1;
+  const size_t n = std::uniform_int_distribution<size_t>(1, max_pieces)(rng);
+  for (size_t i = 0; i < n; ++i) v += CONFIG_PIECES[std::uniform_int_distribution<size_t>(0, last)(rng)];
+  return v;
+}
+
+// Members of a configuration, each with a leading comma, for with_port.
+// Most are usable, so that the calls often reach the server's answers.
+std::string draw_members(std::mt19937& rng) {
+  auto one_in = [&](int n) { return std::uniform_int_distribution<int>(1, n)(rng) == 1; };
+  auto text = [&](size_t max_pieces) { return draw_value(rng, max_pieces, !one_in(6)); };
+  std::string m;
+  // A host is either the loopback address or a value that must be refused:
+  // nothing here may reach a name resolver.
+  if (one_in(3)) m += ",\"host\":\"" + (one_in(4) ? "\xC1" + text(4) : std::string("127.0.0.1")) + "\"";
+  if (!one_in(10)) m += ",\"user\":\"" + (one_in(8) ? text(40) : std::string("sa")) + "\"";
+  if (!one_in(10)) m += ",\"password\":\"" + (one_in(8) ? text(90) : std::string("vaultrun")) + "\"";
+  if (!one_in(8)) m += ",\"database\":\"" + text(one_in(3) ? 200 : 10) + "\"";
+  if (!one_in(8)) m += ",\"out_path\":\"" + text(one_in(3) ? 500 : 10) + "\"";
+  if (one_in(2)) m += ",\"verify\":false";
+  return m;
+}
+
+std::string with_port(int port, const std::string& members) {
+  return "{\"port\":" + std::to_string(port) + members + "}";
+}
+
+void expect_document(const char* what, const char* answer) {
+  ASSERT_NE(answer, nullptr) << what;
+  EXPECT_EQ(strict_json_problem(answer), "") << what << ": " << answer;
+}
+
+// A peer that logs in, reports progress with a text that holds a lone
+// surrogate and then fails the backup with another.
+void hostile_backup_peer(ScriptPeer& peer) {
+  bytes progress = cat({raw_msg_token(0xAB, 3211, 0, {'5', '0', ' ', 0xD800, '"', 0xDC00}),
+                        tds_done_token(0x01)});
+  bytes failure = cat({raw_msg_token(0xAA, 3013, 16, {'n', 'o', 0xDBFF, '\\', 0xDFFF, 0xD83D}),
+                       tds_done_token(0x02)});
+  peer.accept_login().read_message().send(tds_message(0x04, cat({progress, failure})));
+  peer.start();
+}
+
+TEST(Answers, EveryExportAnswersOneStrictJsonDocument) {
+  std::vector<std::string> args = {"--empty-catalog", "--version", SERVER_TEXTS[1], "--edition", SERVER_TEXTS[6]};
+  for (size_t i = 0; i < SERVER_TEXTS.size(); ++i)
+    if (SERVER_TEXTS[i].find(':') == std::string::npos && SERVER_TEXTS[i].size() < 120)
+      args.insert(args.end(), {"--database", SERVER_TEXTS[i] + std::to_string(i) + ":" + std::to_string(i) + ":FULL"});
+  SimProcess sim(args);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const int dead = closed_port();
+  std::mt19937 rng(424242);
+  int listed = 0, started = 0;
+  for (int i = 0; i < 120; ++i) {
+    SCOPED_TRACE(i);
+    const std::string members = draw_members(rng);
+    const std::string cfg = with_port(i % 3 == 0 ? dead : sim.port(), members);
+    expect_document("test", vaultrun_test_connection(cfg.c_str()));
+    EXPECT_TRUE(utf8_well_formed_text(vaultrun_last_error()));
+    const char* listing = vaultrun_list_databases(cfg.c_str());
+    expect_document("listing", listing);
+    listed += std::strncmp(listing, "{\"ok\":true", 10) == 0;
+    EXPECT_TRUE(utf8_well_formed_text(vaultrun_last_error()));
+
+    ScriptPeer peer;
+    hostile_backup_peer(peer);
+    int32_t idx = vaultrun_start(with_port(peer.port(), members).c_str());
+    EXPECT_TRUE(utf8_well_formed_text(vaultrun_last_error()));
+    if (idx < 0) continue;
+    ++started;
+    expect_document("progress", vaultrun_progress(idx));
+    auto t0 = Clock::now();
+    while (vaultrun_status(idx) != VAULTRUN_SESSION_DONE && vaultrun_status(idx) != VAULTRUN_SESSION_FAILED &&
+           ms_since(t0) < 5000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    expect_document("progress", vaultrun_progress(idx));
+    expect_document("result", vaultrun_result(idx));
+    vaultrun_free(idx);
+  }
+  // The generator reaches the server's answers often enough to mean something.
+  EXPECT_GE(listed, 10);
+  EXPECT_GE(started, 10);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -13,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "script_peer.h"
 #include "sim_process.h"
+#include "strict_json.h"
 #include "vaultrun.h"
+#include "vaultrun/sessions.h"
 
 namespace {
 
@@ -349,6 +353,119 @@ TEST_F(Sessions, ServerVanishingDuringABackupFailsTheSession) {
   EXPECT_EQ(wait_final(idx, 5000), VAULTRUN_SESSION_FAILED);
   std::string result = vaultrun_result(idx);
   EXPECT_EQ(result, "{\"ok\":false,\"error\":\"socket read failed\"}");
+}
+
+TEST_F(Sessions, NamesThatFillTheirFieldReachTheStatementWhole) {
+  std::string cyrillic;
+  for (int i = 0; i < 64; ++i) cyrillic += "\xD0\x96";  // 64 letters: 128 bytes
+  const std::string names[] = {cyrillic, std::string(126, 'a') + "\xC3\xA9", std::string(127, 'b') + "]"};
+  TempDir odd;
+  std::string cfg_path = odd.file("sim.json");
+  std::ofstream(cfg_path) << "{\"databases\":[{\"name\":\"" << json_text(names[0]) << "\",\"size_mb\":1},"
+                          << "{\"name\":\"" << json_text(names[1]) << "\",\"size_mb\":1},"
+                          << "{\"name\":\"" << json_text(names[2]) << "\",\"size_mb\":1}]}";
+  std::string log = dir.file("sim.log");
+  SimProcess sim({"--config", cfg_path, "--backup-ms", "20", "--log", log});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::vector<std::string> expected;
+  for (const std::string& name : names) {
+    backup_request r;
+    r.database = name;
+    r.out_path = dir.file("wide.bak");
+    r.extra = ",\"verify\":false,\"compression\":false";
+    int32_t idx = vaultrun_start(backup_config(sim.port(), r).c_str());
+    ASSERT_GE(idx, 0) << vaultrun_last_error();
+    EXPECT_EQ(wait_final(idx), VAULTRUN_SESSION_DONE) << vaultrun_result(idx);
+    vaultrun_free(idx);
+    std::string quoted = name;
+    if (quoted.back() == ']') quoted += "]";
+    expected.push_back("BACKUP DATABASE [" + quoted + "] TO DISK = N'" + r.out_path + "' WITH STATS = 5");
+  }
+  EXPECT_EQ(read_lines(log), expected);
+}
+
+// A server that takes any statement and reports success: the session ends
+// in SESSION_DONE whatever the path, so the success document can be read.
+void accept_backup(ScriptPeer& peer, bool verify) {
+  peer.accept_login().read_message().send(tds_message(0x04, tds_done_token(0)));
+  if (verify) peer.read_message().send(tds_message(0x04, tds_done_token(0)));
+  peer.start();
+}
+
+TEST_F(Sessions, ResultDocumentIsWholeForAnyPath) {
+  struct {
+    const char* name;
+    std::string json_path;  // as written in the configuration
+    std::string escaped;    // as the document must carry it
+  } cases[] = {
+      {"1000 tabs", std::string(1000, '\t'), [] {
+         std::string e;
+         for (int i = 0; i < 1000; ++i) e += "\\t";
+         return e;
+       }()},
+      {"1023 quotes", [] {
+         std::string j;
+         for (int i = 0; i < 1023; ++i) j += "\\\"";
+         return j;
+       }(), [] {
+         std::string e;
+         for (int i = 0; i < 1023; ++i) e += "\\\"";
+         return e;
+       }()},
+      {"1023 control bytes", std::string(1023, '\x01'), [] {
+         std::string e;
+         for (int i = 0; i < 1023; ++i) e += "\\u0001";
+         return e;
+       }()},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptPeer peer;
+    accept_backup(peer, true);
+    std::string cfg = "{\"port\":" + std::to_string(peer.port()) +
+                      ",\"user\":\"sa\",\"database\":\"hr\",\"out_path\":\"" + c.json_path + "\"}";
+    int32_t idx = vaultrun_start(cfg.c_str());
+    ASSERT_GE(idx, 0) << vaultrun_last_error();
+    ASSERT_EQ(wait_final(idx), VAULTRUN_SESSION_DONE) << vaultrun_result(idx);
+    std::string result = vaultrun_result(idx);
+    EXPECT_EQ(strict_json_problem(result), "");
+    // Compared piece by piece: a regular expression over a path this long
+    // recurses too deeply for the sanitizer build's stack.
+    const std::string head = "{\"ok\":true,\"out_path\":\"" + c.escaped + "\",\"verified\":true,\"pages\":";
+    ASSERT_EQ(result.substr(0, head.size()), head);
+    EXPECT_TRUE(std::regex_match(result.substr(head.size()), std::regex(R"re(\d+,"elapsed_ms":\d+\})re")))
+        << result.substr(head.size());
+    vaultrun_free(idx);
+  }
+}
+
+TEST_F(Sessions, SlotForgetsThePasswordOnceTheLoginHasGoneOut) {
+  SimProcess sim({"--backup-ms", "3000"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const char zeros[sizeof(backup_config::password)] = {};
+  struct {
+    const char* name;
+    std::string password;
+    int32_t state;  // what the session reaches once the login is over
+  } cases[] = {
+      {"accepted login", "vaultrun", VAULTRUN_SESSION_RUNNING},
+      {"refused login", "wrong-password-1234", VAULTRUN_SESSION_FAILED},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    backup_request r;
+    r.out_path = dir.file("pw.bak");
+    r.password = c.password;
+    int32_t idx = vaultrun_start(backup_config(sim.port(), r).c_str());
+    ASSERT_GE(idx, 0);
+    auto t0 = Clock::now();
+    while (vaultrun_status(idx) != c.state && ms_since(t0) < 5000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(vaultrun_status(idx), c.state);
+    EXPECT_EQ(std::memcmp(g_sessions[idx].cfg.password, zeros, sizeof zeros), 0);
+    EXPECT_STREQ(g_sessions[idx].cfg.database, "hr");  // the rest of the copy stays for the statements
+    vaultrun_free(idx);
+  }
 }
 
 }  // namespace

@@ -102,6 +102,8 @@ run backup --user sa --database hr --out "$long_path" </dev/null
 expect_error "usage: output path too long" 2 "output path is too long"
 run backup --user "$(printf 'u%.0s' $(seq 1 128))" --database hr --out /x.bak </dev/null
 expect_error "usage: user name too long" 2 "user name is too long"
+run backup --user sa --database "$(printf '\xd0\x96%.0s' $(seq 1 129))" --out /x.bak </dev/null
+expect_error "usage: database name too long" 2 "database name is too long"
 run test --user $'a\001b' </dev/null
 expect_error "usage: control character" 2 "control character"
 
@@ -145,6 +147,9 @@ for cmd in test list; do
 done
 run backup --user sa --port "$closed_port" --database hr --out "$WORK/r.bak" </dev/null
 expect_error "refused: backup" 1 "backup of hr failed"
+# A name of 128 two-byte letters is a real name: it goes to the server.
+run backup --user sa --port "$closed_port" --database "$(printf '\xd0\x96%.0s' $(seq 1 128))" --out "$WORK/r.bak" </dev/null
+expect_error "refused: backup of a long name" 1 "failed"
 
 # ---- Against the simulated server ------------------------------------------
 

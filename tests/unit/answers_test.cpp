@@ -26,6 +26,14 @@ TEST(JsonEscape, Forms) {
       {"\x01", "\\u0001"},
       {"\x08\x0c\x1f", "\\u0008\\u000c\\u001f"},
       {"\x7f\xc3\xa9/", "\x7f\xc3\xa9/"},
+      {"\xe2\x82\xac\xf0\x9f\x98\x80", "\xe2\x82\xac\xf0\x9f\x98\x80"},
+      // Bytes that start no well-formed character become U+FFFD, one each.
+      {"a\xc1" "b", "a\xef\xbf\xbd" "b"},
+      {"\x80\xff", "\xef\xbf\xbd\xef\xbf\xbd"},
+      {"cut\xc3", "cut\xef\xbf\xbd"},
+      {"\xc3\"", "\xef\xbf\xbd\\\""},                               // the quote is not swallowed
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // an encoded surrogate
+      {"\xe0\x80\xaf", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // overlong
   };
   for (auto& c : cases) EXPECT_EQ(escape(c.in, 256), c.out) << c.out;
 }
@@ -63,6 +71,43 @@ TEST(Exports, ConfigurationFailures) {
   EXPECT_STREQ(vaultrun_last_error(), "user, database and out_path required");
   EXPECT_EQ(vaultrun_start("{\"user\":\"sa\",\"out_path\":\"/x\"}"), -1);
   EXPECT_EQ(vaultrun_status(0), VAULTRUN_SESSION_FREE);  // no slot was taken
+}
+
+// Each refusal reaches the host the same way from every export that takes a
+// configuration; a text that is not JSON is refused before its values are
+// looked at, and a refused value before a missing one.
+TEST(Exports, RefusedConfigurationsNameTheirReason) {
+  std::string many = "{\"user\":\"sa\",\"list\":[";
+  for (int i = 0; i < 300; ++i) many += i ? ",1" : "1";
+  many += "]}";
+  struct {
+    std::string text;
+    const char* reason;
+  } cases[] = {
+      {"{\"database\":\"\xC1\"", "invalid config json"},
+      {many, "config too large"},
+      {"{\"database\":\"x\xC2]; SHUTDOWN; --\"}", "invalid UTF-8 in database"},
+      {"{\"user\":\"sa\",\"out_path\":\"C:\\\\b.bak\xC1'; DROP TABLE t; --\"}", "invalid UTF-8 in out_path"},
+      {"{\"user\":\"s\xFF\",\"database\":\"d\",\"out_path\":\"p\"}", "invalid UTF-8 in user"},
+      {"{\"host\":\"h\xE0\x80\",\"user\":\"sa\"}", "invalid UTF-8 in host"},
+      {"{\"user\":\"sa\",\"password\":\"\xED\xA0\x80\"}", "invalid UTF-8 in password"},
+      {"{\"user\":\"sa\",\"database\":\"" + std::string(129, 'd') + "\"}", "database too long"},
+      {"{\"user\":\"sa\",\"out_path\":\"" + std::string(1024, 'p') + "\"}", "out_path too long"},
+      {"{\"user\":\"" + std::string(128, 'u') + "\"}", "user too long"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    const std::string doc = std::string("{\"ok\":false,\"error\":\"") + c.reason + "\"}";
+    EXPECT_EQ(vaultrun_test_connection(c.text.c_str()), doc);
+    EXPECT_STREQ(vaultrun_last_error(), c.reason);
+    vaultrun_test_connection(nullptr);
+    EXPECT_EQ(vaultrun_list_databases(c.text.c_str()), doc);
+    EXPECT_STREQ(vaultrun_last_error(), c.reason);
+    vaultrun_test_connection(nullptr);
+    EXPECT_EQ(vaultrun_start(c.text.c_str()), -1);
+    EXPECT_STREQ(vaultrun_last_error(), c.reason);
+  }
+  for (int32_t i = 0; i < 4; ++i) EXPECT_EQ(vaultrun_status(i), VAULTRUN_SESSION_FREE);
 }
 
 TEST(Exports, BadSessionIndexes) {

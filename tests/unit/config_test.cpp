@@ -1,7 +1,8 @@
 // Configuration parsing: rejections, defaults, value rules, duplicates,
-// escapes, nested values and the token limit.
+// escapes, nested values, refused values and the token limit.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "vaultrun/config.h"
@@ -11,12 +12,21 @@ namespace {
 struct parsed {
   int rc;
   backup_config cfg;
+  std::string refusal;
 };
 
 parsed parse(const std::string& text) {
   parsed p;
-  p.rc = parse_config(text.c_str(), &p.cfg);
+  const char* refusal = nullptr;
+  p.rc = parse_config(text.c_str(), &p.cfg, &refusal);
+  p.refusal = refusal != nullptr ? refusal : "";
   return p;
+}
+
+std::string repeat(const std::string& s, size_t n) {
+  std::string r;
+  for (size_t i = 0; i < n; ++i) r += s;
+  return r;
 }
 
 void expect_defaults(const backup_config& c) {
@@ -149,16 +159,79 @@ TEST(ParseConfig, BackslashPairs) {
   }
 }
 
-TEST(ParseConfig, LongValuesAreCut) {
-  parsed p = parse("{\"host\":\"" + std::string(300, 'h') + "\",\"user\":\"" + std::string(128, 'u') + "\"}");
-  ASSERT_EQ(p.rc, 0);
-  EXPECT_EQ(std::string(p.cfg.host), std::string(255, 'h'));
-  EXPECT_EQ(std::string(p.cfg.user), std::string(127, 'u'));
+TEST(ParseConfig, ValuesThatDoNotFitWholeAreRefused) {
+  const std::string cyrillic = "\xD0\x96", euro = "\xE2\x82\xAC", emoji = "\xF0\x9F\x98\x80";
+  struct {
+    const char* key;
+    std::string value;  // as written in the JSON text
+    const char* refusal;  // "" when accepted
+    size_t field_len;     // bytes in the field once accepted
+  } cases[] = {
+      {"host", std::string(255, 'h'), "", 255},
+      {"host", std::string(256, 'h'), "host too long", 0},
+      {"user", std::string(127, 'u'), "", 127},
+      {"user", std::string(128, 'u'), "user too long", 0},
+      {"password", std::string(255, 'p'), "", 255},
+      {"password", std::string(256, 'p'), "password too long", 0},
+      {"out_path", std::string(1023, 'o'), "", 1023},
+      {"out_path", std::string(1024, 'o'), "out_path too long", 0},
+      // Measured once the backslash pairs are resolved: 1023 pairs are 1023 bytes.
+      {"out_path", repeat("\\\\", 1023), "", 1023},
+      {"out_path", repeat("\\\\", 1024), "out_path too long", 0},
+      // A database name is measured in UTF-16 units, as the server counts it.
+      {"database", std::string(128, 'd'), "", 128},
+      {"database", std::string(129, 'd'), "database too long", 0},
+      {"database", repeat(cyrillic, 128), "", 256},
+      {"database", repeat(cyrillic, 129), "database too long", 0},
+      {"database", repeat(euro, 128), "", 384},
+      {"database", repeat(euro, 129), "database too long", 0},
+      {"database", repeat(emoji, 64), "", 256},           // 128 units: 64 surrogate pairs
+      {"database", repeat(emoji, 64) + "d", "database too long", 0},
+      {"database", std::string(126, 'a') + "\xC3\xA9", "", 128},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " of " + std::to_string(c.value.size()) + " bytes");
+    parsed p = parse("{\"user\":\"sa\",\"password\":\"pw\",\"" + std::string(c.key) + "\":\"" + c.value + "\"}");
+    EXPECT_EQ(p.refusal, c.refusal);
+    if (c.refusal[0] != 0) {
+      EXPECT_EQ(p.rc, -1);
+      expect_defaults(p.cfg);  // nothing of a refused text is kept, the password least
+      continue;
+    }
+    ASSERT_EQ(p.rc, 0);
+    const char* field = std::string(c.key) == "host" ? p.cfg.host
+                        : std::string(c.key) == "user" ? p.cfg.user
+                        : std::string(c.key) == "password" ? p.cfg.password
+                        : std::string(c.key) == "database" ? p.cfg.database
+                                                            : p.cfg.out_path;
+    EXPECT_EQ(std::strlen(field), c.field_len);
+  }
+}
 
-  // The limit counts source bytes: a pair starting at byte 255 loses its second byte.
-  parsed q = parse("{\"host\":\"" + std::string(254, 'h') + "\\\\x\"}");
-  ASSERT_EQ(q.rc, 0);
-  EXPECT_EQ(std::string(q.cfg.host), std::string(254, 'h') + "\\");
+TEST(ParseConfig, TextValuesThatAreNotUtf8AreRefused) {
+  const char* bad[] = {
+      "x\xC1'; DROP TABLE t; --",  // a lead byte that never starts a character
+      "x\xC2]; SHUTDOWN; --",      // a lead byte without its continuation byte
+      "tail\xC3",                  // cut at the end
+      "\xE0\x80\xAF",              // overlong
+      "\xED\xA0\x80",              // an encoded surrogate
+      "\xF4\x90\x80\x80",          // above U+10FFFF
+      "\xF5\x80\x80\x80",          // no such lead byte
+      "\x80",                      // a stray continuation byte
+  };
+  for (const char* key : {"host", "user", "password", "database", "out_path"}) {
+    for (const char* value : bad) {
+      SCOPED_TRACE(std::string(key) + ": " + value);
+      parsed p = parse("{\"user\":\"sa\",\"" + std::string(key) + "\":\"" + value + "\"}");
+      EXPECT_EQ(p.rc, -1);
+      EXPECT_EQ(p.refusal, "invalid UTF-8 in " + std::string(key));
+      expect_defaults(p.cfg);
+    }
+  }
+  // Well-formed text of every length passes, and a text that is not JSON is
+  // refused as such before its values are looked at.
+  EXPECT_EQ(parse("{\"database\":\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"}").refusal, "");
+  EXPECT_EQ(parse("{\"database\":\"\xC1\"").refusal, "invalid config json");
 }
 
 TEST(ParseConfig, NestedValues) {
@@ -191,13 +264,33 @@ TEST(ParseConfig, TokenPairingQuirks) {
 }
 
 TEST(ParseConfig, TokenLimit) {
-  auto with_numbers = [](int n) {
-    std::string s = "{\"list\":[";
+  auto numbers = [](int n) {
+    std::string s;
     for (int i = 0; i < n; ++i) s += (i ? ",1" : "1");
-    return s + "]}";
+    return s;
   };
-  EXPECT_EQ(parse(with_numbers(253)).rc, 0);   // 256 tokens
-  EXPECT_EQ(parse(with_numbers(254)).rc, -1);  // 257 tokens
+  auto with_numbers = [&](int n) { return "{\"list\":[" + numbers(n) + "]}"; };
+  EXPECT_EQ(parse(with_numbers(253)).rc, 0);  // 256 tokens
+  parsed large = parse(with_numbers(254) + " ");
+  EXPECT_EQ(large.rc, -1);  // 257 tokens
+  EXPECT_EQ(large.refusal, "config too large");
+  expect_defaults(large.cfg);
+  EXPECT_EQ(parse("{\"user\":\"sa\",\"a\":{\"b\":[[" + numbers(400) + "],{}]}}").refusal, "config too large");
+
+  // Texts past the limit that are not a well-formed object stay invalid.
+  const std::string bad[] = {
+      "[" + numbers(300) + "]",                            // not an object
+      "{\"list\":[" + numbers(300) + "]",                   // left open
+      "{\"list\":[" + numbers(300) + "}}",                  // closed by the wrong kind
+      "{\"list\":[" + numbers(300) + "]}}",                 // a stray closing brace
+      "{\"list\":[" + numbers(300) + ",\"\\x\"]}",          // an escape JSON does not have
+      "{\"list\":[" + numbers(300) + ",\"open]}",           // a string left open
+      "{\"list\":[" + numbers(300) + ",1\x80]}",            // a high byte in a bare value
+  };
+  for (const std::string& text : bad) {
+    SCOPED_TRACE(text.substr(text.size() - 12));
+    EXPECT_EQ(parse(text).refusal, "invalid config json");
+  }
 }
 
 TEST(ParseConfig, TimeoutKeys) {

@@ -17,10 +17,10 @@ namespace {
 constexpr size_t MAX_CONFIG_BYTES = 1 << 20;
 constexpr double MAX_TIMEOUT_S = 1e6;
 
-// The library keeps each text in a fixed field and cuts what does not fit,
-// counting the bytes as written in the JSON text. A cut user or password
-// would log in as someone else, a cut path would write the backup elsewhere:
-// refuse instead.
+// The library keeps each text in a fixed field and refuses one that does
+// not fit, counting its bytes once the JSON escapes are resolved (the
+// database name in UTF-16 units, as the server does). Checking here names
+// the option in the user's terms before anything is sent.
 struct Field {
   const char* what;
   const std::string Settings::*member;
@@ -29,10 +29,17 @@ struct Field {
 const Field FIELDS[] = {
     {"host name", &Settings::host, 255},
     {"user name", &Settings::user, 127},
-    {"database name", &Settings::database, 127},
     {"output path", &Settings::out_path, 1023},
 };
 constexpr size_t MAX_PASSWORD_BYTES = 255;
+constexpr size_t MAX_DATABASE_UNITS = 128;
+
+// UTF-16 units of a UTF-8 text: one a character, two for a four-byte one.
+size_t utf16_units(const std::string& s) {
+  size_t units = 0;
+  for (unsigned char c : s) units += ((c & 0xC0) != 0x80) + (c >= 0xF0);
+  return units;
+}
 
 bool parse_port(std::string_view text, int32_t& port) {
   int32_t v = 0;
@@ -278,13 +285,17 @@ std::string check_settings(Command cmd, const Settings& s) {
   for (const Field& f : FIELDS) {
     const std::string& text = s.*f.member;
     if (has_unsendable_control(text)) return "the " + std::string(f.what) + " holds a control character";
-    if (json_quote(text).size() - 2 > f.max_bytes) {
+    if (text.size() > f.max_bytes) {
       return "the " + std::string(f.what) + " is too long (at most " + std::to_string(f.max_bytes) + " bytes)";
     }
   }
+  if (has_unsendable_control(s.database)) return "the database name holds a control character";
+  if (utf16_units(s.database) > MAX_DATABASE_UNITS) {
+    return "the database name is too long (at most " + std::to_string(MAX_DATABASE_UNITS) + " UTF-16 code units)";
+  }
   if (s.password) {
     if (has_unsendable_control(*s.password)) return "the password holds a control character";
-    if (json_quote(*s.password).size() - 2 > MAX_PASSWORD_BYTES) {
+    if (s.password->size() > MAX_PASSWORD_BYTES) {
       return "the password is too long (at most " + std::to_string(MAX_PASSWORD_BYTES) + " bytes)";
     }
   }

@@ -1,0 +1,172 @@
+// The backup and verification statements, from the configuration text to the
+// UTF-16 that goes on the wire, read back by a T-SQL lexer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "statement_reader.h"
+#include "tds_client/tds_client.h"
+#include "vaultrun/config.h"
+#include "vaultrun/statements.h"
+
+namespace {
+
+using statement_reader::json_body;
+
+std::string config_text(const std::string& database, const std::string& path, bool compression = true,
+                        bool copy_only = false) {
+  return "{\"user\":\"sa\",\"database\":\"" + json_body(database) + "\",\"out_path\":\"" + json_body(path) +
+         "\",\"compression\":" + (compression ? "true" : "false") +
+         ",\"copy_only\":" + (copy_only ? "true" : "false") + "}";
+}
+
+std::vector<uint8_t> wire(const char* sql) {
+  std::vector<uint8_t> out(4 * std::strlen(sql) + 2);
+  out.resize(utf8_to_ucs2(sql, out.data(), out.size()));
+  return out;
+}
+
+// Builds both statements for an accepted configuration and reads them back
+// from the wire; "" when both are exactly the intended statements.
+std::string round_trip(const std::string& database, const std::string& path, bool compression = true,
+                       bool copy_only = false) {
+  backup_config cfg;
+  if (parse_config(config_text(database, path, compression, copy_only).c_str(), &cfg) != 0) return "refused";
+  char sql[STATEMENT_CAP];
+  if (!backup_statement(&cfg, sql, sizeof sql)) return "backup statement did not fit";
+  std::vector<uint8_t> b = wire(sql);
+  std::string why = statement_reader::check_backup(b.data(), b.size(), database, path, compression, copy_only);
+  if (!why.empty()) return "backup: " + why;
+  if (!verify_statement(&cfg, sql, sizeof sql)) return "verify statement did not fit";
+  std::vector<uint8_t> v = wire(sql);
+  why = statement_reader::check_verify(v.data(), v.size(), path);
+  return why.empty() ? "" : "verify: " + why;
+}
+
+std::string repeat(const std::string& s, size_t n) {
+  std::string r;
+  for (size_t i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+TEST(Statements, ExactText) {
+  struct {
+    const char* name;
+    std::string database, path;
+    bool compression, copy_only;
+    std::string backup, verify;
+  } cases[] = {
+      {"plain", "sales", "C:\\b.bak", true, false,
+       "BACKUP DATABASE [sales] TO DISK = N'C:\\b.bak' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'C:\\b.bak'"},
+      {"both options", "hr", "/x", true, true, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5, COMPRESSION, COPY_ONLY",
+       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+      {"no options", "hr", "/x", false, false, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5",
+       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+      {"closers doubled, others not", "a]b'c[", "it's]", false, true,
+       "BACKUP DATABASE [a]]b'c[] TO DISK = N'it''s]' WITH STATS = 5, COPY_ONLY",
+       "RESTORE VERIFYONLY FROM DISK = N'it''s]'"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    backup_config cfg;
+    ASSERT_EQ(parse_config(config_text(c.database, c.path, c.compression, c.copy_only).c_str(), &cfg), 0);
+    char sql[STATEMENT_CAP];
+    ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));
+    EXPECT_EQ(std::string(sql), c.backup);
+    ASSERT_TRUE(verify_statement(&cfg, sql, sizeof sql));
+    EXPECT_EQ(std::string(sql), c.verify);
+  }
+}
+
+TEST(Statements, ReadBackAsTheOneIntendedStatement) {
+  struct {
+    const char* name;
+    std::string database, path;
+  } cases[] = {
+      {"ascii", "sales", "C:\\backup\\sales.bak"},
+      {"closers in both fields", "x]; SHUTDOWN; --", "C:\\b.bak'; DROP TABLE t; --"},
+      {"doubled closers already", "]]", "''"},
+      {"only closers", "]", "'"},
+      {"two-byte characters", "Продажи", "C:\\Ümlaut\\é.bak"},
+      {"three-byte characters", "売上€", "D:\\バックアップ\\x.bak"},
+      {"four-byte characters", "db\xF0\x9F\x98\x80", "/\xF0\x90\x8D\x88.bak"},
+      {"a character before each closer", "\xC3\xA9]", "\xE2\x82\xAC'"},
+      {"control characters", "a\tb", "C:\\x\ty\nz\r\x01\x1f.bak"},
+      {"comment and batch openers", "/* -- GO", "*/ -- ; GO\n"},
+      {"longest name in ascii", std::string(128, 'd'), std::string(1023, 'p')},
+      {"longest name of closers", std::string(128, ']'), std::string(1023, '\'')},
+      {"longest name in three-byte characters", repeat("€", 128), repeat("€", 341)},
+      {"longest name in surrogate pairs", repeat("\xF0\x9F\x98\x80", 64), repeat("\xF0\x9F\x98\x80", 255) + "abc"},
+      {"126 letters and a two-byte character", std::string(126, 'a') + "\xC3\xA9", "C:\\b.bak"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int options = 0; options < 4; ++options)
+      EXPECT_EQ(round_trip(c.database, c.path, options & 1, options & 2), "");
+  }
+}
+
+TEST(Statements, FourByteCharacterGoesOnTheWireAsASurrogatePair) {
+  backup_config cfg;
+  ASSERT_EQ(parse_config(config_text("\xF0\x9F\x98\x80", "/p").c_str(), &cfg), 0);
+  char sql[STATEMENT_CAP];
+  ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));
+  std::vector<uint8_t> b = wire(sql);
+  // "BACKUP DATABASE [" is 17 units, then U+1F600 as D83D DE00, then "]".
+  ASSERT_GE(b.size(), 2u * 20);
+  EXPECT_EQ(std::vector<uint8_t>(b.begin() + 34, b.begin() + 40),
+            (std::vector<uint8_t>{0x3D, 0xD8, 0x00, 0xDE, ']', 0}));
+}
+
+TEST(Statements, RefusedWholeWhenTheBufferIsShort) {
+  backup_config cfg;
+  ASSERT_EQ(parse_config(config_text(std::string(128, ']'), std::string(1023, '\''), true, true).c_str(), &cfg), 0);
+  char sql[STATEMENT_CAP];
+  ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));  // the longest statement fits the cap
+  const size_t len = std::strlen(sql);
+  EXPECT_EQ(len, 17 + 256 + 14 + 2046 + 16 + 13 + 11u);
+  std::vector<char> exact(len + 1, 'X');
+  EXPECT_TRUE(backup_statement(&cfg, exact.data(), exact.size()));
+  std::vector<char> short_by_one(len, 'X');
+  EXPECT_FALSE(backup_statement(&cfg, short_by_one.data(), short_by_one.size()));
+  EXPECT_EQ(short_by_one[0], 0);
+  EXPECT_FALSE(verify_statement(&cfg, short_by_one.data(), 40));
+  EXPECT_EQ(short_by_one[0], 0);
+}
+
+// Any bytes as the name and the path: the configuration is refused, or both
+// statements read back as exactly the intended ones. The bytes are drawn so
+// that closers, lead and continuation bytes and whole characters all come
+// up often, and a good share of the configurations is accepted.
+TEST(Statements, AnyNameAndPathIsRefusedOrReadsBackExactly) {
+  const std::vector<std::string> pieces = {"a", "]", "'", "[", "N'", "--", ";", "\t", "\x01", "\xC3\xA9",
+                                           "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC1", "\xC2", "\xE0\x80",
+                                           "\x80", "\xED\xA0\x80", "\xF4\x90", "\xFF", "\\", "\""};
+  std::mt19937 rng(20261210);
+  auto draw = [&](size_t max_pieces, bool valid_only) {
+    std::string s;
+    const size_t n = std::uniform_int_distribution<size_t>(1, max_pieces)(rng);
+    for (size_t i = 0; i < n; ++i) {
+      const std::string& p = pieces[std::uniform_int_distribution<size_t>(0, valid_only ? 11 : pieces.size() - 1)(rng)];
+      s += p;
+    }
+    return s;
+  };
+  int accepted = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const bool valid_only = i % 2 == 0;
+    const std::string database = draw(i % 7 == 0 ? 160 : 20, valid_only);
+    const std::string path = draw(i % 5 == 0 ? 400 : 40, valid_only);
+    const std::string why = round_trip(database, path, i & 4, i & 8);
+    if (why == "refused") continue;
+    ++accepted;
+    ASSERT_EQ(why, "") << "case " << i;
+  }
+  EXPECT_GT(accepted, 1000);
+}
+
+}  // namespace
