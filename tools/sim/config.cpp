@@ -263,6 +263,7 @@ const Field<Target> OPTIONS[] = {
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
 
+// The members of each object in "logins" and in "databases".
 const Field<Login> LOGIN_FIELDS[] = {
     {"user", nullptr, Kind::Text, 0, 0, {}, [](Login& l, const V& v) { l.user = v.text; }},
     {"password", nullptr, Kind::Text, 0, 0, {}, [](Login& l, const V& v) { l.password = v.text; }},
