@@ -221,6 +221,75 @@ bool accept_answer(const Settings& s, const char* answer, bool json, JsonValue& 
   return true;
 }
 
+// How polling a session went: whether an interrupt was passed on as a
+// cancel, and whether the progress stopped being readable.
+struct Watched {
+  bool cancel_sent = false;
+  bool unreadable = false;
+};
+
+// Polls the session until it ends, drawing its progress, and passes the
+// first interrupt on as a cancel.
+Watched watch_backup(int32_t session, bool json, bool verify, InterruptCatcher& interrupts) {
+  ProgressView view(json, verify);
+  const auto started = Clock::now();
+  Watched w;
+  Progress p;
+  for (;;) {
+    // Further interrupts change nothing: the session is already stopping,
+    // and the library bounds how long that takes.
+    if (interrupts.count() > 0 && !w.cancel_sent) {
+      vaultrun_cancel(session);
+      w.cancel_sent = true;
+    }
+    const char* raw = vaultrun_progress(session);
+    if (!read_progress(raw, p)) {
+      w.unreadable = true;
+      break;
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    view.update(p, raw, elapsed, w.cancel_sent);
+    if (ended(p.state)) break;
+    std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+  view.close();
+  return w;
+}
+
+// Tells how the backup ended and returns the exit status; cancel_sent: an
+// interrupt was passed on, and the run ends with interrupted_status.
+int report_backup(const Settings& s, bool json, const std::string& result_text, bool cancel_sent,
+                  int interrupted_status) {
+  JsonValue r;
+  if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
+  if (!is_ok(r)) {
+    std::string why = one_line(text_of(r, "error"));
+    if (cancel_sent) {
+      print_error("backup of " + printable(s.database) + " cancelled" + (why == "cancelled" ? "" : ": " + why));
+      return interrupted_status;
+    }
+    print_error("backup of " + printable(s.database) + " failed: " + (why.empty() ? "no reason given" : why));
+    return EXIT_FAILED;
+  }
+
+  const JsonValue* verified = r.find("verified");
+  bool is_verified = verified && verified->kind == JsonValue::Kind::Bool && verified->boolean;
+  if (!json) {
+    std::printf("backup done\n");
+    std::printf("  file:      %s (on the server)\n", printable(text_of(r, "out_path")).c_str());
+    std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
+    std::printf("  pages:     %" PRId64 "\n", int_of(r, "pages"));
+    std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
+  }
+  if (cancel_sent) {
+    // The backup had ended well before the cancel reached it: the file is
+    // good, but the run was interrupted.
+    print_error("interrupted, but the backup had already finished");
+    return interrupted_status;
+  }
+  return EXIT_OK;
+}
+
 }  // namespace
 
 int run_test(const Settings& s, bool json) {
@@ -290,66 +359,15 @@ int run_backup(const Settings& s, bool json) {
     std::fflush(stdout);
   }
 
-  ProgressView view(json, s.verify);
-  const auto started = Clock::now();
-  bool cancel_sent = false;
-  bool unreadable = false;
-  Progress p;
-  for (;;) {
-    // Further interrupts change nothing: the session is already stopping,
-    // and the library bounds how long that takes.
-    if (interrupts.count() > 0 && !cancel_sent) {
-      vaultrun_cancel(session);
-      cancel_sent = true;
-    }
-    const char* raw = vaultrun_progress(session);
-    if (!read_progress(raw, p)) {
-      unreadable = true;
-      break;
-    }
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    view.update(p, raw, elapsed, cancel_sent);
-    if (ended(p.state)) break;
-    std::this_thread::sleep_for(POLL_INTERVAL);
-  }
-  view.close();
-
-  std::string result_text = unreadable ? std::string() : vaultrun_result(session);
+  const Watched w = watch_backup(session, json, s.verify, interrupts);
+  std::string result_text = w.unreadable ? std::string() : vaultrun_result(session);
   // Releasing cancels a session that still runs and waits for its worker.
   vaultrun_free(session);
 
   const int interrupted_status = 128 + (interrupts.signal() ? interrupts.signal() : SIGINT);
-  if (unreadable) return EXIT_FAILED;
+  if (w.unreadable) return EXIT_FAILED;
   if (json) std::printf("%s\n", result_text.c_str());
-
-  JsonValue r;
-  if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
-  if (!is_ok(r)) {
-    std::string why = one_line(text_of(r, "error"));
-    if (cancel_sent) {
-      print_error("backup of " + printable(s.database) + " cancelled" + (why == "cancelled" ? "" : ": " + why));
-      return interrupted_status;
-    }
-    print_error("backup of " + printable(s.database) + " failed: " + (why.empty() ? "no reason given" : why));
-    return EXIT_FAILED;
-  }
-
-  const JsonValue* verified = r.find("verified");
-  bool is_verified = verified && verified->kind == JsonValue::Kind::Bool && verified->boolean;
-  if (!json) {
-    std::printf("backup done\n");
-    std::printf("  file:      %s (on the server)\n", printable(text_of(r, "out_path")).c_str());
-    std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
-    std::printf("  pages:     %" PRId64 "\n", int_of(r, "pages"));
-    std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
-  }
-  if (cancel_sent) {
-    // The backup had ended well before the cancel reached it: the file is
-    // good, but the run was interrupted.
-    print_error("interrupted, but the backup had already finished");
-    return interrupted_status;
-  }
-  return EXIT_OK;
+  return report_backup(s, json, result_text, w.cancel_sent, interrupted_status);
 }
 
 }  // namespace cli

@@ -146,109 +146,169 @@ std::string apply_file(const JsonValue& root, Settings& s) {
 
 }  // namespace
 
-std::string parse_args(int argc, char** argv, Options& opt) {
-  int i = 1;
-  if (i < argc && argv[i][0] != '-') {
-    std::string c = argv[i++];
-    if (c == "test") opt.command = Command::Test;
-    else if (c == "list") opt.command = Command::List;
-    else if (c == "backup") opt.command = Command::Backup;
-    else if (c == "help") opt.help = true;
-    else return "unknown command '" + c + "'";
-    // "help COMMAND" reads as "COMMAND --help".
-    if (opt.help && i < argc && argv[i][0] != '-') {
-      std::string topic = argv[i++];
-      if (topic == "test") opt.command = Command::Test;
-      else if (topic == "list") opt.command = Command::List;
-      else if (topic == "backup") opt.command = Command::Backup;
-      else return "unknown command '" + topic + "'";
+namespace {
+
+// ---- Command-line options -------------------------------------------------------
+// Each option is one row: its names, which commands take it, its value and
+// what it sets. parse_args walks the rows.
+
+// Which commands take an option: connection options go with every command,
+// the backup's own only with backup.
+enum class Scope { Always, Command, Backup };
+
+// What follows an option.
+enum class Arg {
+  None,     // nothing: "--flag=value" is refused
+  Text,     // any text, empty included
+  Host,     // a host name or address, not empty
+  Port,     // 1 to 65535
+  Seconds,  // a decimal number of seconds, 0 for no limit
+  Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
+};
+
+// A value as read, already checked against its row.
+struct Value {
+  std::string text;
+  int32_t port = 0;
+  int64_t ms = 0;
+};
+
+struct Flag {
+  const char* name;
+  const char* alias;  // or null
+  Scope scope;
+  Arg arg;
+  void (*set)(Options&, const Value&);
+};
+
+using O = Options;
+using V = Value;
+
+const Flag FLAGS[] = {
+    {"--help", "-h", Scope::Always, Arg::None, [](O& o, const V&) { o.help = true; }},
+    {"--version", nullptr, Scope::Always, Arg::None, [](O& o, const V&) { o.version = true; }},
+    {"--json", nullptr, Scope::Command, Arg::None, [](O& o, const V&) { o.json = true; }},
+    {"--config", nullptr, Scope::Command, Arg::Text, [](O& o, const V& v) { o.config_path = v.text; }},
+    {"--host", nullptr, Scope::Command, Arg::Host, [](O& o, const V& v) { o.host = v.text; }},
+    {"--port", nullptr, Scope::Command, Arg::Port, [](O& o, const V& v) { o.port = v.port; }},
+    {"--user", nullptr, Scope::Command, Arg::Text, [](O& o, const V& v) { o.user = v.text; }},
+    {"--connect-timeout", nullptr, Scope::Command, Arg::Seconds,
+     [](O& o, const V& v) { o.connect_timeout_ms = v.ms; }},
+    {"--query-timeout", nullptr, Scope::Command, Arg::Seconds,
+     [](O& o, const V& v) { o.query_timeout_ms = v.ms; }},
+    {"--database", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.database = v.text; }},
+    {"--out", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.out_path = v.text; }},
+    {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
+    {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
+    {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
+    {"--password", nullptr, Scope::Always, Arg::Never, nullptr},
+};
+
+const char PASSWORD_REFUSAL[] =
+    "the password is never a command-line option (others could read it in the process "
+    "list): set VAULTRUN_PASSWORD, put it in the --config file, or type it when asked";
+
+const Flag* find_flag(const std::string& name) {
+  for (const Flag& f : FLAGS) {
+    if (name == f.name || (f.alias && name == f.alias)) return &f;
+  }
+  return nullptr;
+}
+
+bool in_scope(Scope scope, Command cmd) {
+  switch (scope) {
+    case Scope::Always: return true;
+    case Scope::Command: return cmd != Command::None;
+    case Scope::Backup: return cmd == Command::Backup;
+  }
+  return false;
+}
+
+std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
+  if (in_scope(f.scope, cmd)) return "";
+  if (cmd == Command::None) return "option " + flag + " needs a command (test, list or backup) before it";
+  return "option " + flag + " applies to backup only";
+}
+
+// The text after an option, taken as its row's Arg; "" or the reason.
+std::string take_value(const Flag& f, const std::string& flag, const std::string& text, Value& v) {
+  v.text = text;
+  switch (f.arg) {
+    case Arg::Host:
+      if (text.empty()) return flag + " needs a host name or address";
+      break;
+    case Arg::Port:
+      if (!parse_port(text, v.port)) return flag + " takes a whole number from 1 to 65535, not '" + text + "'";
+      break;
+    case Arg::Seconds:
+      if (!parse_seconds(text, v.ms)) return flag + " takes seconds (0 for no limit), not '" + text + "'";
+      break;
+    case Arg::None:
+    case Arg::Text:
+    case Arg::Never:
+      break;
+  }
+  return "";
+}
+
+// The command word, and "help COMMAND", which reads as "COMMAND --help".
+std::string parse_command(int argc, char** argv, int& i, Options& opt) {
+  auto command = [&](const std::string& word) {
+    if (word == "test") opt.command = Command::Test;
+    else if (word == "list") opt.command = Command::List;
+    else if (word == "backup") opt.command = Command::Backup;
+    else return false;
+    return true;
+  };
+  if (i >= argc || argv[i][0] == '-') return "";
+  std::string word = argv[i++];
+  if (word == "help") {
+    opt.help = true;
+    if (i >= argc || argv[i][0] == '-') return "";
+    word = argv[i++];
+  }
+  return command(word) ? "" : "unknown command '" + word + "'";
+}
+
+// One option at argv[i], with its value ("--flag=value" or the next
+// argument, which i then moves past); "" or the usage error.
+std::string parse_option(int argc, char** argv, int& i, Options& opt) {
+  std::string flag = argv[i];
+  std::optional<std::string> inline_value;
+  if (flag.rfind("--", 0) == 0) {
+    if (size_t eq = flag.find('='); eq != std::string::npos) {
+      inline_value = flag.substr(eq + 1);
+      flag.resize(eq);
     }
   }
-  const bool backup = opt.command == Command::Backup;
-  const bool any = opt.command != Command::None;
+  const Flag* f = find_flag(flag);
+  if (!f) {
+    if (flag.size() > 1 && flag[0] == '-') return "unknown option '" + flag + "'";
+    return "unexpected argument '" + flag + "'";
+  }
+  if (f->arg == Arg::Never) return PASSWORD_REFUSAL;
+  if (std::string e = check_scope(*f, flag, opt.command); !e.empty()) return e;
+  Value v;
+  if (f->arg == Arg::None) {
+    if (inline_value) return "option " + flag + " takes no value";
+  } else if (inline_value) {
+    if (std::string e = take_value(*f, flag, *inline_value, v); !e.empty()) return e;
+  } else if (i + 1 < argc) {
+    if (std::string e = take_value(*f, flag, argv[++i], v); !e.empty()) return e;
+  } else {
+    return "option " + flag + " needs a value";
+  }
+  f->set(opt, v);
+  return "";
+}
 
+}  // namespace
+
+std::string parse_args(int argc, char** argv, Options& opt) {
+  int i = 1;
+  if (std::string e = parse_command(argc, argv, i, opt); !e.empty()) return e;
   for (; i < argc; ++i) {
-    std::string flag = argv[i];
-    std::optional<std::string> inline_value;
-    if (flag.rfind("--", 0) == 0) {
-      if (size_t eq = flag.find('='); eq != std::string::npos) {
-        inline_value = flag.substr(eq + 1);
-        flag.resize(eq);
-      }
-    }
-    auto value = [&](std::string& out) -> std::string {
-      if (inline_value) {
-        out = *inline_value;
-      } else if (i + 1 < argc) {
-        out = argv[++i];
-      } else {
-        return "option " + flag + " needs a value";
-      }
-      return "";
-    };
-    auto no_value = [&]() -> std::string {
-      return inline_value ? "option " + flag + " takes no value" : "";
-    };
-    // Which command an option belongs to: connection options go with every
-    // command, the backup's own only with backup.
-    auto belongs = [&](bool ok) -> std::string {
-      if (ok) return "";
-      if (!any) return "option " + flag + " needs a command (test, list or backup) before it";
-      return "option " + flag + " applies to backup only";
-    };
-
-    std::string e, v;
-    if (flag == "--help" || flag == "-h") {
-      if ((e = no_value()).empty()) opt.help = true;
-    } else if (flag == "--version") {
-      if ((e = no_value()).empty()) opt.version = true;
-    } else if (flag == "--json") {
-      if ((e = belongs(any)).empty() && (e = no_value()).empty()) opt.json = true;
-    } else if (flag == "--config") {
-      if ((e = belongs(any)).empty() && (e = value(v)).empty()) opt.config_path = v;
-    } else if (flag == "--host") {
-      if ((e = belongs(any)).empty() && (e = value(v)).empty()) {
-        if (v.empty()) e = "--host needs a host name or address";
-        else opt.host = v;
-      }
-    } else if (flag == "--port") {
-      int32_t port = 0;
-      if ((e = belongs(any)).empty() && (e = value(v)).empty()) {
-        if (!parse_port(v, port)) e = "--port takes a whole number from 1 to 65535, not '" + v + "'";
-        else opt.port = port;
-      }
-    } else if (flag == "--user") {
-      if ((e = belongs(any)).empty() && (e = value(v)).empty()) opt.user = v;
-    } else if (flag == "--connect-timeout" || flag == "--query-timeout") {
-      int64_t ms = 0;
-      if ((e = belongs(any)).empty() && (e = value(v)).empty()) {
-        if (!parse_seconds(v, ms)) {
-          e = flag + " takes seconds (0 for no limit), not '" + v + "'";
-        } else if (flag == "--connect-timeout") {
-          opt.connect_timeout_ms = ms;
-        } else {
-          opt.query_timeout_ms = ms;
-        }
-      }
-    } else if (flag == "--database") {
-      if ((e = belongs(backup)).empty() && (e = value(v)).empty()) opt.database = v;
-    } else if (flag == "--out") {
-      if ((e = belongs(backup)).empty() && (e = value(v)).empty()) opt.out_path = v;
-    } else if (flag == "--no-compression") {
-      if ((e = belongs(backup)).empty() && (e = no_value()).empty()) opt.compression = false;
-    } else if (flag == "--copy-only") {
-      if ((e = belongs(backup)).empty() && (e = no_value()).empty()) opt.copy_only = true;
-    } else if (flag == "--no-verify") {
-      if ((e = belongs(backup)).empty() && (e = no_value()).empty()) opt.verify = false;
-    } else if (flag == "--password") {
-      e = "the password is never a command-line option (others could read it in the process "
-          "list): set VAULTRUN_PASSWORD, put it in the --config file, or type it when asked";
-    } else if (flag.size() > 1 && flag[0] == '-') {
-      e = "unknown option '" + flag + "'";
-    } else {
-      e = "unexpected argument '" + flag + "'";
-    }
-    if (!e.empty()) return e;
+    if (std::string e = parse_option(argc, argv, i, opt); !e.empty()) return e;
   }
   return "";
 }

@@ -185,6 +185,59 @@ void BackupWriter::abort() {
   }
 }
 
+namespace {
+
+bool read_exact(int fd, uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t r = ::read(fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+// Reads the fixed header into the hash and checks it against the file's
+// size; when Valid, body is the count of bytes between it and the trailer.
+VerifyOutcome::Kind read_header(int fd, uint64_t size, uint64_t& hash, uint64_t& body) {
+  uint8_t h[FIXED_HEADER];
+  if (size < FIXED_HEADER || !read_exact(fd, h, FIXED_HEADER) || std::memcmp(h, MAGIC, 8) != 0 ||
+      get32(&h[8]) != FORMAT_VERSION) {
+    return VerifyOutcome::Malformed;
+  }
+  hash = fnv(hash, h, FIXED_HEADER);
+  uint64_t pages = get64(&h[16]);
+  uint32_t rec = get32(&h[24]);
+  uint32_t name_len = get32(&h[40]);
+  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME ||
+      pages > (uint64_t(1) << 40)) {
+    return VerifyOutcome::Malformed;
+  }
+  body = name_len + pages * rec;
+  uint64_t expect = FIXED_HEADER + body + TRAILER;
+  if (size < expect) return VerifyOutcome::Truncated;
+  if (size > expect) return VerifyOutcome::Damaged;
+  return VerifyOutcome::Valid;
+}
+
+// Reads the body into the hash, then the trailer, which must match it.
+VerifyOutcome::Kind read_body(int fd, uint64_t body, uint64_t hash) {
+  std::vector<uint8_t> buf(1 << 16);
+  for (uint64_t left = body; left > 0;) {
+    size_t n = size_t(std::min<uint64_t>(left, buf.size()));
+    if (!read_exact(fd, buf.data(), n)) return VerifyOutcome::Truncated;
+    hash = fnv(hash, buf.data(), n);
+    left -= n;
+  }
+  uint8_t t[TRAILER];
+  if (!read_exact(fd, t, TRAILER)) return VerifyOutcome::Truncated;
+  if (std::memcmp(t, END_MAGIC, 8) != 0 || get64(t + 8) != hash) return VerifyOutcome::Damaged;
+  return VerifyOutcome::Valid;
+}
+
+}  // namespace
+
 VerifyOutcome verify_backup(const std::string& path) {
   VerifyOutcome out;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -204,60 +257,9 @@ VerifyOutcome verify_backup(const std::string& path) {
     out.os_error = EACCES;
     return out;
   }
-  uint64_t size = uint64_t(st.st_size);
-  uint64_t hash = FNV_OFFSET;
-  auto read_exact = [&](uint8_t* p, size_t n) {
-    while (n > 0) {
-      ssize_t r = ::read(fd, p, n);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      p += r;
-      n -= size_t(r);
-    }
-    return true;
-  };
-
-  uint8_t h[FIXED_HEADER];
-  if (size < FIXED_HEADER || !read_exact(h, FIXED_HEADER) || std::memcmp(h, MAGIC, 8) != 0 ||
-      get32(&h[8]) != FORMAT_VERSION) {
-    out.kind = VerifyOutcome::Malformed;
-    return out;
-  }
-  hash = fnv(hash, h, FIXED_HEADER);
-  uint64_t pages = get64(&h[16]);
-  uint32_t rec = get32(&h[24]);
-  uint32_t name_len = get32(&h[40]);
-  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME ||
-      pages > (uint64_t(1) << 40)) {
-    out.kind = VerifyOutcome::Malformed;
-    return out;
-  }
-  uint64_t expect = FIXED_HEADER + name_len + pages * rec + TRAILER;
-  if (size < expect) {
-    out.kind = VerifyOutcome::Truncated;
-    return out;
-  }
-  if (size > expect) {
-    out.kind = VerifyOutcome::Damaged;
-    return out;
-  }
-  std::vector<uint8_t> buf(1 << 16);
-  uint64_t left = expect - FIXED_HEADER - TRAILER;
-  while (left > 0) {
-    size_t n = size_t(std::min<uint64_t>(left, buf.size()));
-    if (!read_exact(buf.data(), n)) {
-      out.kind = VerifyOutcome::Truncated;
-      return out;
-    }
-    hash = fnv(hash, buf.data(), n);
-    left -= n;
-  }
-  uint8_t t[TRAILER];
-  if (!read_exact(t, TRAILER)) {
-    out.kind = VerifyOutcome::Truncated;
-    return out;
-  }
-  if (std::memcmp(t, END_MAGIC, 8) != 0 || get64(t + 8) != hash) out.kind = VerifyOutcome::Damaged;
+  uint64_t hash = FNV_OFFSET, body = 0;
+  out.kind = read_header(fd, uint64_t(st.st_size), hash, body);
+  if (out.kind == VerifyOutcome::Valid) out.kind = read_body(fd, body, hash);
   return out;
 }
 

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <span>
 #include <sstream>
+#include <type_traits>
 
 #define JSMN_STATIC
 #define JSMN_STRICT
@@ -44,24 +46,6 @@ std::string check_recovery(std::string& r) {
   r = upper(r);
   if (r == "FULL" || r == "SIMPLE" || r == "BULK_LOGGED") return "";
   return "recovery model must be FULL, SIMPLE or BULK_LOGGED, not '" + r + "'";
-}
-
-bool parse_encryption(const std::string& s, uint8_t& out) {
-  if (s == "off") out = 0;
-  else if (s == "on") out = 1;
-  else if (s == "notsup") out = 2;
-  else if (s == "req") out = 3;
-  else return false;
-  return true;
-}
-
-bool parse_fault_on(const std::string& s, FaultOn& out) {
-  if (s == "any") out = FaultOn::Any;
-  else if (s == "prelogin") out = FaultOn::Prelogin;
-  else if (s == "login") out = FaultOn::Login;
-  else if (s == "batch") out = FaultOn::Batch;
-  else return false;
-  return true;
 }
 
 // A parsed JSON text: jsmn's flat token array plus the walking the
@@ -147,30 +131,6 @@ struct Json {
   }
 };
 
-struct JsonReader {
-  const Json& j;
-  std::string err;
-
-  std::string want_string(size_t i, const std::string& key) {
-    if (!j.is_string(i)) err = "\"" + key + "\" must be a string";
-    return err.empty() ? j.str(i) : "";
-  }
-  int64_t want_int(size_t i, const std::string& key, int64_t lo, int64_t hi) {
-    int64_t v = 0;
-    if (!j.is_number(i) || !parse_int(j.raw(i), lo, hi, v)) {
-      err = "\"" + key + "\" must be an integer from " + std::to_string(lo) + " to " +
-            std::to_string(hi);
-    }
-    return v;
-  }
-  bool want_bool(size_t i, const std::string& key) {
-    if (!j.is_bool(i)) err = "\"" + key + "\" must be true or false";
-    return err.empty() && j.raw(i) == "true";
-  }
-};
-
-constexpr int64_t MAX_MS = 24LL * 3600 * 1000;
-
 std::string add_user_database(Config& cfg, Database db) {
   if (db.name.empty() || db.name.size() > 128) return "database names take 1 to 128 bytes";
   if (std::string e = check_recovery(db.recovery); !e.empty()) return e;
@@ -202,6 +162,326 @@ void add_generated_databases(Config& cfg, int64_t n) {
     if (find_database(cfg, db.name)) continue;
     add_user_database(cfg, db);
   }
+}
+
+void remove_user_databases(Config& cfg) {
+  cfg.databases.erase(std::remove_if(cfg.databases.begin(), cfg.databases.end(),
+                                     [](const Database& d) { return d.id > 4; }),
+                      cfg.databases.end());
+}
+
+// ---- Options ------------------------------------------------------------------
+// Each option is one row: its JSON member, its flag, the kind of value with its
+// limits, and what it sets. The JSON reader and the flag reader both walk the
+// rows, so a name or a range cannot differ between them.
+
+// How each reader takes a value.
+enum class Kind {
+  Text,       // JSON: a string; flag: the value as typed
+  Int,        // JSON: an integer; flag: a decimal; both from lo to hi
+  Bool,       // JSON: true or false; flag: takes no value and means true
+  Choice,     // one of the names in choices, as a string
+  Logins,     // JSON: an array of login objects; flag: one USER:PASSWORD
+  Databases,  // JSON: an array of database objects; flag: one NAME:MB:MODEL[:offline]
+};
+
+struct Choice {
+  const char* name;
+  int value;
+};
+
+// A value as read, already checked against its row.
+struct Value {
+  std::string text;
+  int64_t n = 0;    // Int, and the value of a Choice
+  bool on = false;  // Bool
+};
+
+// A row that sets something in R.
+template <class R>
+struct Field {
+  const char* key;   // JSON member; null for a flag only
+  const char* flag;  // command-line flag; null for JSON only
+  Kind kind;
+  int64_t lo = 0, hi = 0;                   // Int
+  std::span<const Choice> choices = {};     // Choice, in the order the errors list them
+  void (*set)(R&, const Value&) = nullptr;  // null for the lists, which have readers of their own
+};
+
+// The configuration being read. Generated databases wait until the named ones
+// are in: to the end of a JSON text, or to the end of their own flag.
+struct Target {
+  Config& cfg;
+  int64_t generate = 0;
+};
+
+constexpr int64_t MAX_MS = 24LL * 3600 * 1000;
+constexpr int64_t MAX_DB_MB = 1LL << 30;
+constexpr int64_t MAX_GENERATED = 100000;
+
+constexpr Choice ENCRYPTION[] = {{"off", 0}, {"notsup", 2}, {"on", 1}, {"req", 3}};
+constexpr Choice FAULT_ON[] = {{"any", int(FaultOn::Any)},
+                               {"prelogin", int(FaultOn::Prelogin)},
+                               {"login", int(FaultOn::Login)},
+                               {"batch", int(FaultOn::Batch)}};
+constexpr Choice STATE[] = {{"online", 1}, {"offline", 0}};
+
+using T = Target;
+using V = Value;
+
+const Field<Target> OPTIONS[] = {
+    {"listen", "--listen", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.listen = v.text; }},
+    {"port", "--port", Kind::Int, 0, 65535, {}, [](T& t, const V& v) { t.cfg.port = int(v.n); }},
+    {"logins", "--login", Kind::Logins},
+    {"databases", "--database", Kind::Databases},
+    {"extra_databases", "--databases", Kind::Int, 0, MAX_GENERATED, {},
+     [](T& t, const V& v) { t.generate = v.n; }},
+    {"version", "--version", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.version = v.text; }},
+    {"edition", "--edition", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.edition = v.text; }},
+    {"program_name", nullptr, Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.program = v.text; }},
+    {"server_name", nullptr, Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.server_name = v.text; }},
+    {"backup_ms", "--backup-ms", Kind::Int, 0, MAX_MS, {},
+     [](T& t, const V& v) { t.cfg.backup_ms = v.n; }},
+    {"backup_ms_per_mb", "--backup-ms-per-mb", Kind::Int, 0, MAX_MS, {},
+     [](T& t, const V& v) { t.cfg.backup_ms_per_mb = v.n; }},
+    {"backup_silent_ms", "--backup-silent-ms", Kind::Int, 0, MAX_MS, {},
+     [](T& t, const V& v) { t.cfg.backup_silent_ms = v.n; }},
+    {"encryption", "--encryption", Kind::Choice, 0, 0, ENCRYPTION,
+     [](T& t, const V& v) { t.cfg.encryption = uint8_t(v.n); }},
+    {"packet_size", "--packet-size", Kind::Int, 512, 32767, {},
+     [](T& t, const V& v) { t.cfg.packet_size = int(v.n); }},
+    {"split_packets", "--split", Kind::Int, 9, 65535, {}, [](T& t, const V& v) { t.cfg.split = int(v.n); }},
+    {"close_after", "--close-after", Kind::Int, 0, INT64_MAX, {},
+     [](T& t, const V& v) { t.cfg.faults.close_after = v.n; }},
+    {"bad_length", "--bad-length", Kind::Bool, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.faults.bad_length = v.on; }},
+    {"silent", "--silent", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.faults.silent = v.on; }},
+    {"fault_on", "--fault-on", Kind::Choice, 0, 0, FAULT_ON,
+     [](T& t, const V& v) { t.cfg.faults.on = FaultOn(v.n); }},
+    {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
+    {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
+};
+
+// The members of each object in "logins" and in "databases".
+const Field<Login> LOGIN_FIELDS[] = {
+    {"user", nullptr, Kind::Text, 0, 0, {}, [](Login& l, const V& v) { l.user = v.text; }},
+    {"password", nullptr, Kind::Text, 0, 0, {}, [](Login& l, const V& v) { l.password = v.text; }},
+};
+
+const Field<Database> DATABASE_FIELDS[] = {
+    {"name", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.name = v.text; }},
+    {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](Database& d, const V& v) { d.size_mb = v.n; }},
+    {"recovery", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.recovery = v.text; }},
+    {"state", nullptr, Kind::Choice, 0, 0, STATE, [](Database& d, const V& v) { d.online = v.n != 0; }},
+};
+
+// ---- Reading values -------------------------------------------------------------
+
+std::string int_range(int64_t lo, int64_t hi) {
+  return "an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
+}
+
+// "a, b or c"
+std::string choice_names(std::span<const Choice> choices) {
+  std::string out;
+  for (size_t k = 0; k < choices.size(); ++k) {
+    if (k > 0) out += k + 1 == choices.size() ? " or " : ", ";
+    out += choices[k].name;
+  }
+  return out;
+}
+
+bool choose(std::span<const Choice> choices, const std::string& name, int64_t& out) {
+  for (const Choice& c : choices) {
+    if (name == c.name) {
+      out = c.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+template <class R, size_t N>
+const Field<R>* field_by_key(const Field<R> (&table)[N], const std::string& key) {
+  for (const Field<R>& f : table) {
+    if (f.key && key == f.key) return &f;
+  }
+  return nullptr;
+}
+
+const Field<Target>* option_by_flag(const std::string& flag) {
+  for (const Field<Target>& f : OPTIONS) {
+    if (f.flag && flag == f.flag) return &f;
+  }
+  return nullptr;
+}
+
+// The JSON value at token i, taken as f's kind; "" or the reason.
+template <class R>
+std::string json_value(const Json& j, size_t i, const Field<R>& f, Value& v) {
+  const std::string must = "\"" + std::string(f.key) + "\" must be ";
+  switch (f.kind) {
+    case Kind::Text:
+    case Kind::Choice:
+      if (!j.is_string(i)) return must + "a string";
+      v.text = j.str(i);
+      if (f.kind == Kind::Choice && !choose(f.choices, v.text, v.n)) return must + choice_names(f.choices);
+      return "";
+    case Kind::Int:
+      if (!j.is_number(i) || !parse_int(j.raw(i), f.lo, f.hi, v.n)) return must + int_range(f.lo, f.hi);
+      return "";
+    case Kind::Bool:
+      if (!j.is_bool(i)) return must + "true or false";
+      v.on = j.raw(i) == "true";
+      return "";
+    case Kind::Logins:
+    case Kind::Databases:
+      break;
+  }
+  return "";
+}
+
+std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& t);
+
+// Reads the members of the object at token obj into r through the table;
+// `what` names the object in the error for a member the table lacks.
+template <class R, size_t N>
+std::string json_object(const Json& j, size_t obj, const Field<R> (&table)[N], const char* what, R& r) {
+  size_t i = obj + 1;
+  for (int m = 0; m < j.tok[obj].size; ++m, i = j.skip(i + 1)) {
+    std::string key = j.str(i);
+    const Field<R>* f = field_by_key(table, key);
+    if (!f) return "unknown " + std::string(what) + "member \"" + key + "\"";
+    if constexpr (std::is_same_v<R, Target>) {
+      if (f->kind == Kind::Logins || f->kind == Kind::Databases) {
+        if (std::string e = json_lists(j, i + 1, *f, r); !e.empty()) return e;
+        continue;
+      }
+    }
+    Value v;
+    if (std::string e = json_value(j, i + 1, *f, v); !e.empty()) return e;
+    f->set(r, v);
+  }
+  return "";
+}
+
+// Reads the array at token arr, each element an object of the table's
+// members over a copy of blank, and hands each to add.
+template <class R, size_t N, class Add>
+std::string json_items(const Json& j, size_t arr, const char* item, const Field<R> (&table)[N],
+                       const R& blank, Add add) {
+  const std::string what = std::string(item) + " ";
+  size_t e = arr + 1;
+  for (int k = 0; k < j.tok[arr].size; ++k, e = j.skip(e)) {
+    if (j.tok[e].type != JSMN_OBJECT) return "each " + what + "must be an object";
+    R r = blank;
+    if (std::string err = json_object(j, e, table, what.c_str(), r); !err.empty()) return err;
+    if (std::string err = add(r); !err.empty()) return err;
+  }
+  return "";
+}
+
+// "logins" replaces the logins; "databases" the user databases.
+std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& t) {
+  if (j.tok[i].type != JSMN_ARRAY) return "\"" + std::string(f.key) + "\" must be an array";
+  if (f.kind == Kind::Logins) {
+    t.cfg.logins.clear();
+    return json_items(j, i, "login", LOGIN_FIELDS, Login{}, [&](const Login& l) {
+      if (l.user.empty()) return std::string("each login needs a \"user\"");
+      t.cfg.logins.push_back(l);
+      return std::string();
+    });
+  }
+  remove_user_databases(t.cfg);
+  Database blank;
+  blank.recovery = "FULL";
+  return json_items(j, i, "database", DATABASE_FIELDS, blank,
+                    [&](const Database& d) { return add_user_database(t.cfg, d); });
+}
+
+// --login USER:PASSWORD
+std::string flag_login(const std::string& text, Config& cfg) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0) return "--login takes USER:PASSWORD";
+  cfg.logins.push_back({text.substr(0, colon), text.substr(colon + 1)});
+  return "";
+}
+
+// --database NAME:MB:MODEL[:offline]
+std::string flag_database(const std::string& text, Config& cfg) {
+  std::vector<std::string> parts;
+  std::stringstream ss(text);
+  for (std::string p; std::getline(ss, p, ':');) parts.push_back(p);
+  Database d;
+  if (parts.size() < 3 || parts.size() > 4 || !parse_int(parts[1], 0, MAX_DB_MB, d.size_mb) ||
+      (parts.size() == 4 && parts[3] != "offline" && parts[3] != "online")) {
+    return "--database takes NAME:MB:MODEL[:offline]";
+  }
+  d.name = parts[0];
+  d.recovery = parts[2];
+  d.online = parts.size() == 3 || parts[3] == "online";
+  return add_user_database(cfg, d);
+}
+
+// The flag's value taken as f's kind and set; "" or the reason.
+std::string apply_flag(const Field<Target>& f, const std::string& text, Target& t) {
+  const std::string takes = std::string(f.flag) + " takes ";
+  Value v;
+  switch (f.kind) {
+    case Kind::Text: v.text = text; break;
+    case Kind::Int:
+      if (!parse_int(text, f.lo, f.hi, v.n)) return takes + int_range(f.lo, f.hi);
+      break;
+    case Kind::Bool: v.on = true; break;
+    case Kind::Choice:
+      if (!choose(f.choices, text, v.n)) return takes + choice_names(f.choices);
+      break;
+    case Kind::Logins: return flag_login(text, t.cfg);
+    case Kind::Databases: return flag_database(text, t.cfg);
+  }
+  f.set(t, v);
+  return "";
+}
+
+void add_generated(Target& t) {
+  add_generated_databases(t.cfg, t.generate);
+  t.generate = 0;
+}
+
+// ---- Reading the command line ---------------------------------------------------
+
+using Flags = std::vector<std::pair<std::string, std::string>>;
+
+// Known flags, and whether each takes a value: the options' own, and those
+// that steer the reading.
+bool known_flag(const std::string& flag, bool& valued) {
+  valued = flag == "--config";
+  if (valued || flag == "--empty-catalog" || flag == "--help" || flag == "-h") return true;
+  const Field<Target>* f = option_by_flag(flag);
+  valued = f && f->kind != Kind::Bool;
+  return f != nullptr;
+}
+
+// Pairs each flag with its value (after '=' or as the next argument).
+std::string split_flags(int argc, char** argv, Flags& flags) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i], value;
+    size_t eq = a.find('=');
+    bool inline_value = a.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (inline_value) {
+      value = a.substr(eq + 1);
+      a.resize(eq);
+    }
+    bool valued = false;
+    if (!known_flag(a, valued)) return "unknown flag " + a;
+    if (valued && !inline_value) {
+      if (i + 1 >= argc) return "flag " + a + " needs a value";
+      value = argv[++i];
+    }
+    flags.emplace_back(a, value);
+  }
+  return "";
 }
 
 }  // namespace
@@ -243,127 +523,6 @@ const Database* find_database(const Config& cfg, const std::string& name) {
   return nullptr;
 }
 
-std::string apply_json(const std::string& text, Config& cfg) {
-  Json j;
-  if (std::string e = j.parse(text); !e.empty()) return e;
-  JsonReader r{j, ""};
-  int64_t extra = 0;  // generated after "databases", wherever the key stands
-  size_t i = 1;
-  for (int member = 0; member < j.tok[0].size && r.err.empty(); ++member) {
-    std::string key = j.str(i);
-    size_t v = i + 1;
-    if (key == "listen") {
-      cfg.listen = r.want_string(v, key);
-    } else if (key == "port") {
-      cfg.port = int(r.want_int(v, key, 0, 65535));
-    } else if (key == "version") {
-      cfg.version = r.want_string(v, key);
-    } else if (key == "edition") {
-      cfg.edition = r.want_string(v, key);
-    } else if (key == "program_name") {
-      cfg.program = r.want_string(v, key);
-    } else if (key == "server_name") {
-      cfg.server_name = r.want_string(v, key);
-    } else if (key == "backup_ms") {
-      cfg.backup_ms = r.want_int(v, key, 0, MAX_MS);
-    } else if (key == "backup_ms_per_mb") {
-      cfg.backup_ms_per_mb = r.want_int(v, key, 0, MAX_MS);
-    } else if (key == "backup_silent_ms") {
-      cfg.backup_silent_ms = r.want_int(v, key, 0, MAX_MS);
-    } else if (key == "encryption") {
-      if (!parse_encryption(r.want_string(v, key), cfg.encryption) && r.err.empty()) {
-        r.err = "\"encryption\" must be off, notsup, on or req";
-      }
-    } else if (key == "packet_size") {
-      cfg.packet_size = int(r.want_int(v, key, 512, 32767));
-    } else if (key == "split_packets") {
-      cfg.split = int(r.want_int(v, key, 9, 65535));
-    } else if (key == "close_after") {
-      cfg.faults.close_after = r.want_int(v, key, 0, INT64_MAX);
-    } else if (key == "bad_length") {
-      cfg.faults.bad_length = r.want_bool(v, key);
-    } else if (key == "silent") {
-      cfg.faults.silent = r.want_bool(v, key);
-    } else if (key == "fault_on") {
-      if (!parse_fault_on(r.want_string(v, key), cfg.faults.on) && r.err.empty()) {
-        r.err = "\"fault_on\" must be any, prelogin, login or batch";
-      }
-    } else if (key == "log") {
-      cfg.log_path = r.want_string(v, key);
-    } else if (key == "extra_databases") {
-      extra = r.want_int(v, key, 0, 100000);
-    } else if (key == "logins") {
-      if (j.tok[v].type != JSMN_ARRAY) {
-        r.err = "\"logins\" must be an array";
-        break;
-      }
-      cfg.logins.clear();
-      size_t e = v + 1;
-      for (int k = 0; k < j.tok[v].size && r.err.empty(); ++k) {
-        if (j.tok[e].type != JSMN_OBJECT) {
-          r.err = "each login must be an object";
-          break;
-        }
-        Login l;
-        size_t f = e + 1;
-        for (int m = 0; m < j.tok[e].size && r.err.empty(); ++m) {
-          std::string fk = j.str(f);
-          if (fk == "user") l.user = r.want_string(f + 1, fk);
-          else if (fk == "password") l.password = r.want_string(f + 1, fk);
-          else r.err = "unknown login member \"" + fk + "\"";
-          f = j.skip(f + 1);
-        }
-        if (r.err.empty() && l.user.empty()) r.err = "each login needs a \"user\"";
-        cfg.logins.push_back(l);
-        e = j.skip(e);
-      }
-    } else if (key == "databases") {
-      if (j.tok[v].type != JSMN_ARRAY) {
-        r.err = "\"databases\" must be an array";
-        break;
-      }
-      cfg.databases.erase(std::remove_if(cfg.databases.begin(), cfg.databases.end(),
-                                         [](const Database& d) { return d.id > 4; }),
-                          cfg.databases.end());
-      size_t e = v + 1;
-      for (int k = 0; k < j.tok[v].size && r.err.empty(); ++k) {
-        if (j.tok[e].type != JSMN_OBJECT) {
-          r.err = "each database must be an object";
-          break;
-        }
-        Database d;
-        d.recovery = "FULL";
-        size_t f = e + 1;
-        for (int m = 0; m < j.tok[e].size && r.err.empty(); ++m) {
-          std::string fk = j.str(f);
-          if (fk == "name") {
-            d.name = r.want_string(f + 1, fk);
-          } else if (fk == "size_mb") {
-            d.size_mb = r.want_int(f + 1, fk, 0, 1LL << 30);
-          } else if (fk == "recovery") {
-            d.recovery = r.want_string(f + 1, fk);
-          } else if (fk == "state") {
-            std::string s = r.want_string(f + 1, fk);
-            if (s == "online") d.online = true;
-            else if (s == "offline") d.online = false;
-            else if (r.err.empty()) r.err = "\"state\" must be online or offline";
-          } else {
-            r.err = "unknown database member \"" + fk + "\"";
-          }
-          f = j.skip(f + 1);
-        }
-        if (r.err.empty()) r.err = add_user_database(cfg, d);
-        e = j.skip(e);
-      }
-    } else {
-      r.err = "unknown member \"" + key + "\"";
-    }
-    i = j.skip(v);
-  }
-  if (r.err.empty()) add_generated_databases(cfg, extra);
-  return r.err;
-}
-
 const char* usage_text() {
   return
       "usage: vaultrun-sim [--config FILE.json] [--listen ADDR] [--port N] [flags]\n"
@@ -390,127 +549,43 @@ const char* usage_text() {
       "  --quiet                    no start and stop lines on stderr\n";
 }
 
+std::string apply_json(const std::string& text, Config& cfg) {
+  Json j;
+  if (std::string e = j.parse(text); !e.empty()) return e;
+  Target t{cfg};
+  if (std::string e = json_object(j, 0, OPTIONS, "", t); !e.empty()) return e;
+  add_generated(t);
+  return "";
+}
+
 std::string load_config(int argc, char** argv, Config& cfg, bool& want_help) {
   want_help = false;
-  std::vector<std::pair<std::string, std::string>> flags;
-  const std::vector<std::string> switches = {"--empty-catalog", "--bad-length", "--silent",
-                                             "--quiet", "--help", "-h"};
-  const std::vector<std::string> valued = {
-      "--config", "--listen", "--port", "--login", "--database", "--databases", "--version",
-      "--edition", "--backup-ms", "--backup-ms-per-mb", "--backup-silent-ms", "--encryption",
-      "--packet-size", "--split", "--close-after", "--fault-on", "--log"};
-  auto known = [](const std::vector<std::string>& list, const std::string& f) {
-    return std::find(list.begin(), list.end(), f) != list.end();
-  };
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    std::string value;
-    bool inline_value = a.rfind("--", 0) == 0 && a.find('=') != std::string::npos;
-    if (inline_value) {
-      value = a.substr(a.find('=') + 1);
-      a = a.substr(0, a.find('='));
-    }
-    if (!known(switches, a) && !known(valued, a)) return "unknown flag " + a;
-    if (known(valued, a) && !inline_value) {
-      if (i + 1 >= argc) return "flag " + a + " needs a value";
-      value = argv[++i];
-    }
-    flags.emplace_back(a, value);
-  }
+  Flags flags;
+  if (std::string e = split_flags(argc, argv, flags); !e.empty()) return e;
 
   add_system_databases(cfg);
   add_sample_databases(cfg);
   cfg.logins.push_back({"sa", "vaultrun"});
 
   for (const auto& [flag, value] : flags) {
-    if (flag == "--config") {
-      std::string text;
-      if (std::string e = read_file(value, text); !e.empty()) return e;
-      if (std::string e = apply_json(text, cfg); !e.empty()) return value + ": " + e;
-    }
+    if (flag != "--config") continue;
+    std::string text;
+    if (std::string e = read_file(value, text); !e.empty()) return e;
+    if (std::string e = apply_json(text, cfg); !e.empty()) return value + ": " + e;
   }
 
   // The sample goes first, so that databases named by flags stay.
   for (const auto& [flag, value] : flags) {
-    if (flag == "--empty-catalog") {
-      cfg.databases.erase(std::remove_if(cfg.databases.begin(), cfg.databases.end(),
-                                         [](const Database& d) { return d.id > 4; }),
-                          cfg.databases.end());
-    }
+    if (flag == "--empty-catalog") remove_user_databases(cfg);
   }
 
+  Target t{cfg};
   for (const auto& [flag, value] : flags) {
-    int64_t n = 0;
-    auto number = [&](int64_t lo, int64_t hi) {
-      if (!parse_int(value, lo, hi, n)) {
-        return flag + " takes an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
-      }
-      return std::string();
-    };
-    std::string e;
-    if (flag == "--config") {
-      continue;
-    } else if (flag == "--help" || flag == "-h") {
-      want_help = true;
-    } else if (flag == "--listen") {
-      cfg.listen = value;
-    } else if (flag == "--port") {
-      if ((e = number(0, 65535)).empty()) cfg.port = int(n);
-    } else if (flag == "--login") {
-      size_t colon = value.find(':');
-      if (colon == std::string::npos || colon == 0) e = "--login takes USER:PASSWORD";
-      else cfg.logins.push_back({value.substr(0, colon), value.substr(colon + 1)});
-    } else if (flag == "--database") {
-      std::vector<std::string> parts;
-      std::stringstream ss(value);
-      for (std::string p; std::getline(ss, p, ':');) parts.push_back(p);
-      Database d;
-      if (parts.size() < 3 || parts.size() > 4 || !parse_int(parts[1], 0, 1LL << 30, n) ||
-          (parts.size() == 4 && parts[3] != "offline" && parts[3] != "online")) {
-        e = "--database takes NAME:MB:MODEL[:offline]";
-      } else {
-        d.name = parts[0];
-        d.size_mb = n;
-        d.recovery = parts[2];
-        d.online = parts.size() == 3 || parts[3] == "online";
-        e = add_user_database(cfg, d);
-      }
-    } else if (flag == "--databases") {
-      if ((e = number(0, 100000)).empty()) add_generated_databases(cfg, n);
-    } else if (flag == "--empty-catalog") {
-      continue;  // applied above
-    } else if (flag == "--version") {
-      cfg.version = value;
-    } else if (flag == "--edition") {
-      cfg.edition = value;
-    } else if (flag == "--backup-ms") {
-      if ((e = number(0, MAX_MS)).empty()) cfg.backup_ms = n;
-    } else if (flag == "--backup-ms-per-mb") {
-      if ((e = number(0, MAX_MS)).empty()) cfg.backup_ms_per_mb = n;
-    } else if (flag == "--backup-silent-ms") {
-      if ((e = number(0, MAX_MS)).empty()) cfg.backup_silent_ms = n;
-    } else if (flag == "--encryption") {
-      if (!parse_encryption(value, cfg.encryption)) e = "--encryption takes off, notsup, on or req";
-    } else if (flag == "--packet-size") {
-      if ((e = number(512, 32767)).empty()) cfg.packet_size = int(n);
-    } else if (flag == "--split") {
-      if ((e = number(9, 65535)).empty()) cfg.split = int(n);
-    } else if (flag == "--close-after") {
-      if ((e = number(0, INT64_MAX)).empty()) cfg.faults.close_after = n;
-    } else if (flag == "--bad-length") {
-      cfg.faults.bad_length = true;
-    } else if (flag == "--silent") {
-      cfg.faults.silent = true;
-    } else if (flag == "--fault-on") {
-      if (!parse_fault_on(value, cfg.faults.on)) e = "--fault-on takes any, prelogin, login or batch";
-    } else if (flag == "--log") {
-      cfg.log_path = value;
-    } else if (flag == "--quiet") {
-      cfg.quiet = true;
-    } else {
-      e = "unknown flag " + flag;
-    }
-    if (!e.empty()) return e;
+    if (flag == "--help" || flag == "-h") want_help = true;
+    const Field<Target>* f = option_by_flag(flag);
+    if (!f) continue;  // steers the reading, done above
+    if (std::string e = apply_flag(*f, value, t); !e.empty()) return e;
+    add_generated(t);
   }
   return "";
 }

@@ -69,6 +69,41 @@ struct Worker {
   std::shared_ptr<std::atomic<bool>> finished;
 };
 
+// Accepts connections on lfd, one thread each, until a signal stops the
+// server; then closes lfd, so that no one else connects, and returns once
+// every connection has ended.
+void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log) {
+  std::list<Worker> workers;
+  uint16_t next_spid = 51;
+  while (!g_stopping.load()) {
+    pollfd p{lfd, POLLIN, 0};
+    int r = ::poll(&p, 1, 100);
+    for (auto it = workers.begin(); it != workers.end();) {
+      if (it->finished->load()) {
+        it->thread.join();
+        it = workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (r <= 0) continue;
+    int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    uint16_t spid = next_spid;
+    next_spid = next_spid >= 32767 ? 51 : uint16_t(next_spid + 1);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    workers.push_back(Worker{std::thread([fd, spid, finished, &cfg, &log] {
+                               sim::serve_connection(fd, cfg, spid, g_stopping, log);
+                               finished->store(true);
+                             }),
+                             finished});
+  }
+  ::close(lfd);
+  for (Worker& w : workers) w.thread.join();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,35 +144,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
-  std::list<Worker> workers;
-  uint16_t next_spid = 51;
-  while (!g_stopping.load()) {
-    pollfd p{lfd, POLLIN, 0};
-    int r = ::poll(&p, 1, 100);
-    for (auto it = workers.begin(); it != workers.end();) {
-      if (it->finished->load()) {
-        it->thread.join();
-        it = workers.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (r <= 0) continue;
-    int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    uint16_t spid = next_spid;
-    next_spid = next_spid >= 32767 ? 51 : uint16_t(next_spid + 1);
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    workers.push_back(Worker{std::thread([fd, spid, finished, &cfg, &log] {
-                               sim::serve_connection(fd, cfg, spid, g_stopping, log);
-                               finished->store(true);
-                             }),
-                             finished});
-  }
-  ::close(lfd);
-  for (Worker& w : workers) w.thread.join();
+  serve(lfd, cfg, log);
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }

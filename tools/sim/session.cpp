@@ -85,6 +85,18 @@ std::string format(const char* fmt, ...) {
 
 enum class Outcome { Done, Interrupted, Gone };
 
+constexpr const char* BACKUP_ABNORMAL = "BACKUP DATABASE is terminating abnormally.";
+
+// A backup under way: what it copies, the file it writes and its start.
+struct BackupRun {
+  const Statement& s;
+  const Database& db;
+  uint16_t more;  // DONE_MORE when statements follow in the batch
+  BackupImage image{};
+  BackupWriter writer{};
+  Clock::time_point start{};
+};
+
 class Session {
  public:
   Session(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
@@ -101,6 +113,8 @@ class Session {
 
   bool on_prelogin();
   bool on_login(const Packet& m);
+  bool admit(const Login7& login, std::string& db);
+  bool accept_login(const Login7& login, const std::string& db);
   bool on_batch(const Packet& m);
   bool on_attention();
   bool on_rpc();
@@ -111,6 +125,12 @@ class Session {
   void select_vars(const Statement& s, uint16_t more);
   void use_database(const Statement& s, uint16_t more);
   Outcome backup(const Statement& s, uint16_t more);
+  const Database* backup_source(const Statement& s, uint16_t more);
+  bool open_backup(BackupRun& r);
+  bool backup_pages(BackupRun& r, Outcome& end);
+  bool backup_wait(BackupRun& r, Clock::time_point until, Outcome& end);
+  Outcome backup_write_failed(BackupRun& r, int err);
+  void backup_report(const BackupRun& r);
   void verify(const Statement& s, uint16_t more);
   void fail(const std::vector<std::pair<int, std::string>>& errors, uint8_t cls, uint16_t more);
 
@@ -182,28 +202,34 @@ bool Session::on_login(const Packet& m) {
   if (ch_.muted()) return true;
   Login7 login;
   if (!decode_login7(m.payload, login)) return false;
-
-  auto refuse = [&] {
-    tok_.error(18456, 1, CLASS_LOGIN, format("Login failed for user '%s'.", login.user.c_str()));
+  std::string db;
+  if (!admit(login, db)) {
     tok_.done(DONE_ERROR, CMD_NONE, 0);
     flush(true);
     return false;  // a refused login ends the connection
-  };
+  }
+  return accept_login(login, db);
+}
 
+// Whether the login may in, and the database it starts in; a refusal's
+// errors are in the tokens.
+bool Session::admit(const Login7& login, std::string& db) {
   if (login.integrated) {
     tok_.error(18452, 1, CLASS_LOGIN,
                "Login failed. The login is from an untrusted domain and cannot be used with "
                "Integrated authentication.");
-    tok_.done(DONE_ERROR, CMD_NONE, 0);
-    flush(true);
     return false;
   }
+  auto refuse = [&] {
+    tok_.error(18456, 1, CLASS_LOGIN, format("Login failed for user '%s'.", login.user.c_str()));
+    return false;
+  };
   bool known = std::any_of(cfg_.logins.begin(), cfg_.logins.end(), [&](const Login& l) {
     return iequal(l.user, login.user) && l.password == login.password;
   });
   if (!known) return refuse();
 
-  std::string db = "master";
+  db = "master";
   if (!login.database.empty()) {
     const Database* d = find_database(cfg_, login.database);
     if (!d || !d->online) {
@@ -214,7 +240,12 @@ bool Session::on_login(const Packet& m) {
     }
     db = d->name;
   }
+  return true;
+}
 
+// Answers an admitted login: its database and language, LOGINACK and the
+// packet size from now on.
+bool Session::accept_login(const Login7& login, const std::string& db) {
   // A client asking for a size the server allows gets it; --packet-size
   // overrides to test clients against other sizes.
   int size = cfg_.packet_size;
@@ -423,59 +454,69 @@ Outcome Session::acknowledge_attention() {
   return Outcome::Interrupted;
 }
 
-Outcome Session::backup(const Statement& s, uint16_t more) {
-  const char* abnormal = "BACKUP DATABASE is terminating abnormally.";
+// The database a BACKUP names, or null once its refusal is in the tokens.
+const Database* Session::backup_source(const Statement& s, uint16_t more) {
   const Database* d = find_database(cfg_, s.database);
   if (!d) {
     fail({{911, format("Database '%s' does not exist. Make sure that the name is entered correctly.",
                        s.database.c_str())},
-          {3013, abnormal}},
+          {3013, BACKUP_ABNORMAL}},
          CLASS_USER, more);
-    return Outcome::Done;
+    return nullptr;
   }
   if (iequal(d->name, "tempdb")) {
-    fail({{3147, "Backup and restore operations are not allowed on database tempdb."}, {3013, abnormal}},
+    fail({{3147, "Backup and restore operations are not allowed on database tempdb."},
+          {3013, BACKUP_ABNORMAL}},
          CLASS_USER, more);
-    return Outcome::Done;
+    return nullptr;
   }
   if (!d->online) {
     tok_.error(942, 4, CLASS_LOGIN,
                format("Database '%s' cannot be opened because it is offline.", d->name.c_str()));
-    fail({{3013, abnormal}}, CLASS_USER, more);
-    return Outcome::Done;
+    fail({{3013, BACKUP_ABNORMAL}}, CLASS_USER, more);
+    return nullptr;
   }
+  return d;
+}
 
-  BackupImage image;
-  image.database = d->name;
-  image.db_id = d->id;
-  image.size_mb = d->size_mb;
-  image.pages = pages_for(d->size_mb);
-  image.compressed = s.compression;
-  image.copy_only = s.copy_only;
+// Creates the backup file; false once the refusal is in the tokens.
+bool Session::open_backup(BackupRun& r) {
+  int err = r.s.path.empty() ? EINVAL : r.writer.open(r.s.path, r.image);
+  if (err == 0) return true;
+  std::string os = r.s.path.empty()
+                       ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
+                       : os_error_text(err);
+  fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", r.s.path.c_str(),
+                      os.c_str())},
+        {3013, BACKUP_ABNORMAL}},
+       CLASS_USER, r.more);
+  return false;
+}
 
-  BackupWriter writer;
-  int err = s.path.empty() ? EINVAL : writer.open(s.path, image);
-  if (err != 0) {
-    std::string os = s.path.empty()
-                         ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
-                         : os_error_text(err);
-    fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", s.path.c_str(),
-                        os.c_str())},
-          {3013, abnormal}},
-         CLASS_USER, more);
-    return Outcome::Done;
+Outcome Session::backup_write_failed(BackupRun& r, int err) {
+  r.writer.abort();
+  fail({{3202, format("Write on \"%s\" failed: %s", r.s.path.c_str(), os_error_text(err).c_str())},
+        {3013, BACKUP_ABNORMAL}},
+       CLASS_USER, r.more);
+  return Outcome::Done;
+}
+
+// Waits for the backup's next moment; false, with end set and the partial
+// file gone, when the client interrupts or leaves meanwhile.
+bool Session::backup_wait(BackupRun& r, Clock::time_point until, Outcome& end) {
+  switch (watch_until(until)) {
+    case Watch::Quiet: return true;
+    case Watch::Attention: r.writer.abort(); end = acknowledge_attention(); return false;
+    case Watch::Gone: r.writer.abort(); end = Outcome::Gone; return false;
   }
+  return true;
+}
 
-  auto write_failed = [&](int e) {
-    writer.abort();
-    fail({{3202, format("Write on \"%s\" failed: %s", s.path.c_str(), os_error_text(e).c_str())},
-          {3013, abnormal}},
-         CLASS_USER, more);
-    return Outcome::Done;
-  };
-
-  const auto start = Clock::now();
-  const int64_t duration_ms = cfg_.backup_ms + cfg_.backup_ms_per_mb * d->size_mb;
+// Writes the pages over the backup's duration, announcing every s.stats
+// percent. False when the backup ends early, with end saying how.
+bool Session::backup_pages(BackupRun& r, Outcome& end) {
+  const Statement& s = r.s;
+  const int64_t duration_ms = cfg_.backup_ms + cfg_.backup_ms_per_mb * r.db.size_mb;
   auto shift = std::chrono::milliseconds(0);
   bool first_message = true;
 
@@ -484,42 +525,59 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
   if (steps.empty() || steps.back() != 100) steps.push_back(100);  // the last stretch, unannounced
 
   for (int p : steps) {
-    if (int e = writer.write_pages(image.pages * p / 100); e != 0) return write_failed(e);
-    auto due = start + shift + std::chrono::milliseconds(duration_ms * p / 100);
-    switch (watch_until(due)) {
-      case Watch::Quiet: break;
-      case Watch::Attention: writer.abort(); return acknowledge_attention();
-      case Watch::Gone: writer.abort(); return Outcome::Gone;
+    if (int e = r.writer.write_pages(r.image.pages * p / 100); e != 0) {
+      end = backup_write_failed(r, e);
+      return false;
     }
+    auto due = r.start + shift + std::chrono::milliseconds(duration_ms * p / 100);
+    if (!backup_wait(r, due, end)) return false;
     if (s.stats <= 0 || p % s.stats != 0) continue;
     tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
     if (!flush(false)) {
-      writer.abort();
-      return Outcome::Gone;
+      r.writer.abort();
+      end = Outcome::Gone;
+      return false;
     }
     if (first_message && cfg_.backup_silent_ms > 0) {
       // The quiet stretch a real server shows while it reads a large file.
       shift = std::chrono::milliseconds(cfg_.backup_silent_ms);
-      switch (watch_until(Clock::now() + shift)) {
-        case Watch::Quiet: break;
-        case Watch::Attention: writer.abort(); return acknowledge_attention();
-        case Watch::Gone: writer.abort(); return Outcome::Gone;
-      }
+      if (!backup_wait(r, Clock::now() + shift, end)) return false;
     }
     first_message = false;
   }
-  if (int e = writer.finish(); e != 0) return write_failed(e);
+  return true;
+}
 
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+void Session::backup_report(const BackupRun& r) {
+  double seconds = std::chrono::duration<double>(Clock::now() - r.start).count();
   seconds = std::max(seconds, 0.001);
-  double mb = double(image.pages) * 8192.0 / 1048576.0;
+  double mb = double(r.image.pages) * 8192.0 / 1048576.0;
   tok_.info(4035, 1, CLASS_BACKUP_INFO,
             format("Processed %lld pages for database '%s', file '%s' on file 1.",
-                   static_cast<long long>(image.pages), d->name.c_str(), d->name.c_str()));
+                   static_cast<long long>(r.image.pages), r.db.name.c_str(), r.db.name.c_str()));
   tok_.info(3014, 1, CLASS_BACKUP_INFO,
             format("BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
-                   static_cast<long long>(image.pages), seconds, mb / seconds));
-  tok_.done(more, CMD_NONE, 0);
+                   static_cast<long long>(r.image.pages), seconds, mb / seconds));
+  tok_.done(r.more, CMD_NONE, 0);
+}
+
+Outcome Session::backup(const Statement& s, uint16_t more) {
+  const Database* d = backup_source(s, more);
+  if (!d) return Outcome::Done;
+  BackupRun r{s, *d, more};
+  r.image.database = d->name;
+  r.image.db_id = d->id;
+  r.image.size_mb = d->size_mb;
+  r.image.pages = pages_for(d->size_mb);
+  r.image.compressed = s.compression;
+  r.image.copy_only = s.copy_only;
+  if (!open_backup(r)) return Outcome::Done;
+
+  r.start = Clock::now();
+  Outcome end = Outcome::Done;
+  if (!backup_pages(r, end)) return end;
+  if (int e = r.writer.finish(); e != 0) return backup_write_failed(r, e);
+  backup_report(r);
   return Outcome::Done;
 }
 
