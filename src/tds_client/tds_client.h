@@ -151,8 +151,9 @@ uint64_t tds_build_login7(const char* host, const char* user, const char* passwo
 // Largest LOGIN7 record tds_build_login7 can produce.
 constexpr uint64_t TDS_LOGIN7_MAX = 94 + 64 + 256 + 512 + 64 + 256 + 64 + 256;
 
-// Walks a login response. Returns 0 when a LOGINACK was seen (err may hold a
-// later ERROR's text), -1 with the reason in err (TDS_ERR_SIZE bytes) otherwise.
+// Walks a login response. Returns 0 when a LOGINACK was seen and the answer
+// ended with its final DONE, without the error bit (err may hold a later
+// ERROR's text); -1 with the reason in err (TDS_ERR_SIZE bytes) otherwise.
 int tds_login_walk(const uint8_t* data, uint64_t len, char* err);
 
 // ---- Result records --------------------------------------------------------------
@@ -208,6 +209,7 @@ struct tds_walk {
   bool failed;          // a token could not be read; err says why
 };
 
+// Starts a walk: no rows, no errors, no columns.
 void tds_walk_begin(tds_walk* w);
 
 // Takes the whole tokens at the front of data[0..len): rows are stored and

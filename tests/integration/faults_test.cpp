@@ -5,8 +5,10 @@
 // first batch): a connection cut in the middle of a message, a packet whose
 // Length is below the header's 8 bytes, packets of one payload byte, a
 // server that demands encryption, one that refuses the login, one that
-// stops answering, one that dies. A scripted peer sends the answer of tens
-// of megabytes, which the simulated server has no mode for.
+// stops answering, one that dies. A scripted peer sends what the simulated
+// server has no mode for: an answer of tens of megabytes, packets that never
+// end a message in each phase (bounded by "response too large", or taken as
+// they come during a backup), and answers that must not read as success.
 #include <gtest/gtest.h>
 
 #include <signal.h>
