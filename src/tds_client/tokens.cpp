@@ -176,7 +176,7 @@ tds_tok read_chunked_info(tds_cursor& c, tds_col* col) {
 tds_tok skip_chunked(tds_cursor& c) {
   const uint8_t* total;
   if (!rd_bytes(c, 8, &total)) return TDS_TOK_SHORT;
-  if (le32(total) == 0xFFFFFFFFu && le32(total + 4) == 0xFFFFFFFFu) return TDS_TOK_OK;  // NULL
+  if ((static_cast<uint64_t>(le32(total + 4)) << 32 | le32(total)) == CHUNKED_NULL) return TDS_TOK_OK;
   for (;;) {
     uint32_t n;
     if (!rd_u32le(c, &n)) return TDS_TOK_SHORT;
