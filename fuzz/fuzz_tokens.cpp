@@ -1,11 +1,11 @@
-// The answer decoders on arbitrary bytes: read_value on its own, and the
-// token walk with the incremental message scan.
+// The answer decoders on arbitrary bytes: read_value on its own, the length
+// rule of every token, and the token walk, whole and fed in pieces.
 //
 // Input layout:
 //   [0]  columns of the generated column metadata, 0 to 8 (0: none, the
 //        response is taken as it is)
-//   [1]  packet size for the scan: the response arrives in prefixes that
-//        grow by 1 + this % 64 bytes
+//   [1]  piece size for the fed walk: the response arrives in pieces of
+//        1 + this % 64 bytes
 //   [2]  row capacity: 0 (no row array) to 3
 //   then 4 bytes per column: type (index into TYPES), length, precision, scale
 //   the rest: the response, after the generated COLMETADATA token
@@ -15,11 +15,13 @@
 // consumes what it says it consumes, and leaves an empty cell and flag 0
 // when it fails. The walk stores at most its capacity, keeps every cell and
 // name terminated, and fails only with a text. Messages are never empty nor
-// longer than 511 bytes, and scanning growing prefixes as the packets
-// arrive, then walking the whole answer, delivers the same messages in the
-// same order as the walk alone: each exactly once. The row capacity changes
-// what is stored, never whether the walk fails or with what text. Every
-// message delivered also goes through a backup slot's message callback.
+// longer than 511 bytes, and feeding the answer in pieces as the packets
+// arrive (keeping only what the walk did not take) gives the same outcome,
+// text and messages, in the same order, as one walk of the whole: each
+// message exactly once. The row capacity changes what is stored, never
+// whether the walk fails or with what text. Every message delivered also
+// goes through a backup slot's message callback. A token sized whole is
+// sized the same on any longer range and is incomplete on every shorter one.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -29,6 +31,7 @@
 #include "fuzz_check.h"
 #include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
+#include "tds_client/tokens.h"
 #include "tds_client/type_codes.h"
 #include "vaultrun/sessions.h"
 
@@ -207,10 +210,28 @@ void check_rows(const tds_row* rows, int cap) {
   }
 }
 
-// cap 0 walks without a row array.
-walk_out walk(const uint8_t* data, size_t size, tds_row* rows, int cap, uint64_t info_done,
-              messages already) {
-  walk_out out{0, "", 0, std::move(already)};
+// The answer in pieces of `step` bytes: each time, an exact copy of what
+// the walk has not taken yet plus the new piece, so no read can look
+// beyond what has arrived.
+int walk_pieces(tds_walk* w, const uint8_t* data, size_t size, uint64_t step) {
+  tds_walk_begin(w);
+  std::vector<uint8_t> held;
+  for (size_t at = 0; at < size;) {
+    const size_t n = size - at > step ? step : size - at;
+    held.insert(held.end(), data + at, data + at + n);
+    at += n;
+    std::unique_ptr<uint8_t[]> piece = exact_copy(held.data(), held.size());
+    const int64_t used = tds_walk_feed(w, piece.get(), held.size());
+    if (used < 0) return -1;
+    FUZZ_CHECK(static_cast<uint64_t>(used) <= held.size());
+    held.erase(held.begin(), held.begin() + used);
+  }
+  return tds_walk_end(w, held.size());
+}
+
+// cap 0 walks without a row array; step 0 walks the whole at once.
+walk_out walk(const uint8_t* data, size_t size, tds_row* rows, int cap, uint64_t step) {
+  walk_out out{0, "", 0, {}};
   char err[TDS_ERR_SIZE];
   err[0] = 0;
   mark_rows(rows, cap);
@@ -221,9 +242,8 @@ walk_out walk(const uint8_t* data, size_t size, tds_row* rows, int cap, uint64_t
   w.scratch = &g_scratch;
   w.info_cb = collect;
   w.info_ctx = &out.msgs;
-  w.info_done = info_done;
   w.err = err;
-  out.rc = tds_walk_tokens(data, size, &w);
+  out.rc = step == 0 ? tds_walk_tokens(data, size, &w) : walk_pieces(&w, data, size, step);
   FUZZ_CHECK(terminated(err, sizeof err));
   out.err = err;
   out.ncols = g_meta.ncols;
@@ -236,6 +256,19 @@ walk_out walk(const uint8_t* data, size_t size, tds_row* rows, int cap, uint64_t
     FUZZ_CHECK(terminated(g_meta.cols[i].name, sizeof g_meta.cols[i].name));
   check_rows(rows, cap);
   return out;
+}
+
+// The length rule of one token at the front of the data, without metadata.
+void check_token_size(const uint8_t* data, size_t size) {
+  std::unique_ptr<uint8_t[]> in = exact_copy(data, size);
+  uint64_t whole = 0;
+  const tds_tok t = tds_token_size(in.get(), size, nullptr, &whole);
+  if (t != TDS_TOK_OK) return;
+  FUZZ_CHECK(whole >= 1 && whole <= size);
+  std::unique_ptr<uint8_t[]> exact = exact_copy(data, whole);
+  uint64_t again = 0;
+  FUZZ_CHECK(tds_token_size(exact.get(), whole, nullptr, &again) == TDS_TOK_OK && again == whole);
+  FUZZ_CHECK(tds_token_size(exact.get(), whole - 1, nullptr, &again) == TDS_TOK_SHORT);
 }
 
 }  // namespace
@@ -260,29 +293,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   check_values(body, body_len, cols, ncols);
   check_float_text(body, body_len);
+  check_token_size(body, body_len);
 
   std::unique_ptr<uint8_t[]> whole = exact_copy(response.data(), response.size());
   const size_t len = response.size();
-  const walk_out alone = walk(whole.get(), len, g_rows[0], cap, 0, {});
+  const walk_out alone = walk(whole.get(), len, g_rows[0], cap, 0);
 
-  // The same answer arriving in packets: the scan runs over each longer
-  // prefix (an exact copy, so it cannot look beyond what has arrived), then
-  // the walk goes over the whole.
+  // The same answer arriving in pieces, into a row array of another
+  // capacity: rows beyond the capacity are decoded all the same, so the
+  // outcome, the text and the rows both walks stored must agree.
   if (len / step > 256) step = len / 256 + 1;  // bounds the copying on long inputs
-  messages early;
-  uint64_t from = 0;
-  for (uint64_t have = 0; have < len;) {
-    have = len - have > step ? have + step : len;
-    std::unique_ptr<uint8_t[]> prefix = exact_copy(response.data(), have);
-    const uint64_t next = tds_scan_info(prefix.get(), have, from, collect, &early);
-    FUZZ_CHECK(next >= from && next <= have);
-    from = next;
-  }
-  // This walk stores into a row array of another capacity: rows beyond
-  // the capacity are decoded all the same, so the outcome, the text and
-  // the rows both walks stored must agree.
   const int cap2 = (cap + 1) % (MAX_CAP + 1);
-  const walk_out arrived = walk(whole.get(), len, g_rows[1], cap2, from, std::move(early));
+  const walk_out arrived = walk(whole.get(), len, g_rows[1], cap2, step);
 
   FUZZ_CHECK(arrived.err == alone.err);
   FUZZ_CHECK(arrived.ncols == alone.ncols);

@@ -181,6 +181,10 @@ void login_seeds() {
   cut.pop_back();
   write_seed("fuzz_login", "login_cut", cut);
 
+  builder feature;
+  feature.raw(loginack()).raw({0xAE, 0x0A, 1, 0, 0, 0, 1, 0xFF}).raw(done(0, 0));
+  write_seed("fuzz_login", "login_feature_ack", feature.b);
+
   // Host, user, password and database for the LOGIN7 builder.
   write_seed("fuzz_login", "login7_texts",
              text_bytes(std::string("db1\0sa\0secret\0Sales", 19)));
@@ -188,7 +192,7 @@ void login_seeds() {
 
 // ---- fuzz_tokens -----------------------------------------------------------------
 
-// Header: generated columns, scan step, row capacity; column selectors follow.
+// Header: generated columns, piece size, row capacity; column selectors follow.
 bytes tokens_input(uint8_t ncols, uint8_t step, uint8_t cap, const bytes& selectors, const bytes& body) {
   builder b;
   b.u8(ncols).u8(step).u8(cap).raw(selectors).raw(body);
@@ -248,6 +252,17 @@ void token_seeds() {
   row.u8(0xD2).u8(0xFF);                                           // NBCROW, all NULL
   row.raw(done(0x10, 2));
   write_seed("fuzz_tokens", "all_types", tokens_input(8, 3, 3, selectors, row.b));
+
+  // Tokens a batch's answer may carry and the walk passes over: TABNAME,
+  // COLINFO, SESSIONSTATE, a RETURNVALUE of a chunked NVARCHAR, then the rows.
+  builder skipped;
+  skipped.u8(0x81).u16(1).raw(col_intn("n", 4));
+  skipped.raw({0xA4, 0x03, 0x00, 1, 2, 3}).raw({0xA5, 0x01, 0x00, 9});
+  skipped.raw({0xE4, 0x02, 0x00, 0x00, 0x00, 7, 7});
+  skipped.raw({0xAC, 1, 0, 1, 'p', 0, 1, 0, 0, 0, 0, 0, 0, 0xE7, 0xFF, 0xFF, 0x09, 0x04, 0xD0, 0x00, 0x34});
+  skipped.u64(2).u32(2).raw({'x', 0}).u32(0);
+  skipped.u8(0xD1).raw({4, 3, 0, 0, 0}).raw(done(0x10, 1));
+  write_seed("fuzz_tokens", "skipped_tokens", tokens_input(0, 4, 1, {}, skipped.b));
 
   // Cut short, and the refusals.
   bytes cut = version.b;

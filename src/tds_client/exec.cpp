@@ -8,48 +8,38 @@
 //   18  4  outstanding request count     1
 //   22  n  SQL text, UTF-16LE, no terminator
 //
-// Answer tokens handled (anything else ends the walk, where the rows stored
-// so far are the result):
-//   0x81 COLMETADATA   count (2), then per column: UserType (4), Flags (2),
-//                      type code, rest of TYPE_INFO, name (B_VARCHAR)
+// The answer is walked as it arrives, one whole token at a time (sizes from
+// tokens.h), so informational messages reach the callback while a long
+// statement runs and the bytes held stay those of one incomplete token.
+// Tokens the walk acts on:
+//   0x81 COLMETADATA   the column descriptions of the rows that follow
 //   0xD1 ROW           one value per column
 //   0xD2 NBCROW        null bitmap of ncols / 8 rounded up, then the values
 //                      of the columns whose bit is clear
 //   0xAA ERROR         Length (2), Number (4), State, Class, MsgText
 //   0xAB INFO          (US_VARCHAR), server, procedure, line: same layout
-//   0xA9 ORDER         Length (2), skipped
-//   0xE3 ENVCHANGE     Length (2), skipped
-//   0x79 RETURNSTATUS  4 bytes, skipped
-//   0xFD/0xFE/0xFF     DONE, DONEPROC, DONEINPROC: 12 bytes, skipped; success
-//                      is decided by ERROR tokens alone
+//   0xFD/0xFE          DONE, DONEPROC: the one without the MORE bit ends the
+//                      answer; its ERROR bit fails the statement even when
+//                      no error text came with it
+// Every other token of the protocol is skipped by its length; a byte that
+// names no token the walk can size ends the statement as malformed.
 #include <cstdlib>
 #include <cstring>
 
 #include "tds_client/cursor.h"
 #include "tds_client/tds_client.h"
+#include "tds_client/tokens.h"
 #include "tds_client/type_codes.h"
 
 namespace {
 
-constexpr uint8_t TOKEN_RETURNSTATUS = 0x79;
-constexpr uint8_t TOKEN_COLMETADATA = 0x81;
-constexpr uint8_t TOKEN_ORDER = 0xA9;
-constexpr uint8_t TOKEN_ERROR = 0xAA;
-constexpr uint8_t TOKEN_INFO = 0xAB;
-constexpr uint8_t TOKEN_ROW = 0xD1;
-constexpr uint8_t TOKEN_NBCROW = 0xD2;
-constexpr uint8_t TOKEN_ENVCHANGE = 0xE3;
-constexpr uint8_t TOKEN_DONE = 0xFD;
-constexpr uint8_t TOKEN_DONEPROC = 0xFE;
-constexpr uint8_t TOKEN_DONEINPROC = 0xFF;
+constexpr uint64_t MESSAGE_LENGTH_AT = 1;  // ERROR and INFO: Length follows the token byte
 
-constexpr uint64_t RETURNSTATUS_LEN = 5;  // token byte included
-constexpr uint64_t DONE_LEN = 13;         // token byte included
-constexpr uint16_t NO_METADATA = 0xFFFF;
-constexpr uint8_t MAX_INFO_CLASS = 10;    // ERROR tokens up to this class only inform
-constexpr uint16_t MESSAGE_FIXED = 8;     // Number, State, Class, MsgText count
-
-constexpr uint64_t COLUMN_FIXED = 7;      // UserType, Flags, type code
+// An answer the caller keeps rows or metadata of is bounded as a whole; a
+// statement run for its effect alone is consumed as it arrives, so only
+// the incomplete token at the end of what has arrived is held.
+constexpr uint64_t RESULT_CAP = TDS_RESULT_CAP;
+constexpr uint64_t HELD_TOKEN_CAP = 1u << 20;
 
 const uint8_t ALL_HEADERS[TDS_ALL_HEADERS_LEN] = {
     0x16, 0x00, 0x00, 0x00,  // total length
@@ -88,253 +78,191 @@ bool append_error(char* err, const char* text) {
   return whole;
 }
 
-// The parts of an ERROR or INFO body (the Length bytes after the length).
-struct message {
-  int32_t number;
-  bool is_error;   // ERROR above class 10; the rest only inform
-  bool has_text;   // the text lay inside the token and is in `text`
-  char text[TDS_ERR_SIZE];
-};
-
-// Decodes a message body of `len` bytes. false: too short to hold one
-// (Length 8 or less), to be skipped without effect.
-bool decode_message(uint8_t token, const uint8_t* body, uint16_t len, message* m) {
-  if (len <= MESSAGE_FIXED) return false;
-  m->number = static_cast<int32_t>(le32(body));
-  m->is_error = token == TOKEN_ERROR && body[5] > MAX_INFO_CLASS;
-  uint16_t units = le16(body + 6);
-  m->has_text = MESSAGE_FIXED + 2 * static_cast<uint32_t>(units) <= len;
-  m->text[0] = 0;
-  if (m->has_text) ucs2_to_utf8(body + MESSAGE_FIXED, 2 * static_cast<uint64_t>(units), m->text, TDS_ERR_SIZE);
-  return true;
+// Several server errors are joined, in order, by line feeds.
+void note_error(tds_walk* w, const char* text) {
+  if (w->errors++ == 0) {
+    set_text(w->err, text);
+  } else if (!w->err_full) {
+    w->err_full = !append_error(w->err, text);
+  }
 }
 
-void deliver_info(const message& m, tds_info_fn cb, void* ctx) {
-  if (!m.is_error && m.has_text && m.text[0] != 0 && cb != nullptr) cb(ctx, m.number, m.text);
+// The walk is over with a text of its own: nothing more is consumed.
+int64_t fail_walk(tds_walk* w, const char* text) {
+  set_text(w->err, text);
+  w->failed = true;
+  return -1;
 }
 
-bool has_length_word(uint8_t token) {
-  return token == TOKEN_ERROR || token == TOKEN_INFO || token == TOKEN_ORDER ||
-         token == TOKEN_ENVCHANGE;
-}
-
-bool is_done(uint8_t token) {
-  return token == TOKEN_DONE || token == TOKEN_DONEPROC || token == TOKEN_DONEINPROC;
-}
-
-// ---- Column metadata ----------------------------------------------------------
-
-// The TYPE_INFO after the type code. false: the code is not one the client
-// reads (*unsupported) or its bytes run past the end.
-bool read_type_info(tds_cursor& c, tds_col* col, bool* unsupported) {
-  uint8_t b;
-  uint16_t w;
-  switch (col->type) {
+// The column types whose values read_value renders.
+bool renders(uint8_t type) {
+  switch (type) {
     case TDS_TYPE_GUID:
     case TDS_TYPE_INTN:
     case TDS_TYPE_BITN:
     case TDS_TYPE_FLTN:
     case TDS_TYPE_MONEYN:
     case TDS_TYPE_DATETIMN:
-      if (!rd_u8(c, &b)) return false;
-      col->max_len = b;
-      return true;
     case TDS_TYPE_DATEN:
-      col->max_len = 3;
-      return true;
     case TDS_TYPE_TIMEN:
     case TDS_TYPE_DATETIME2N:
     case TDS_TYPE_DATETIMEOFFSETN:
-      if (!rd_u8(c, &b)) return false;
-      col->scale = b;
-      return true;
     case TDS_TYPE_INT4:
-      col->max_len = 4;
-      return true;
     case TDS_TYPE_DECIMALN:
     case TDS_TYPE_NUMERICN:
-      if (!rd_u8(c, &b)) return false;
-      col->max_len = b;
-      return rd_u8(c, &col->precision) && rd_u8(c, &col->scale);
     case TDS_TYPE_BIGVARCHR:
     case TDS_TYPE_BIGCHAR:
     case TDS_TYPE_NVARCHAR:
-    case TDS_TYPE_NCHAR:
-      if (!rd_u16le(c, &w)) return false;
-    {
-      col->max_len = w;
-      const uint8_t* coll;
-      if (!rd_bytes(c, TDS_COLLATION_LEN, &coll)) return false;
-      std::memcpy(col->collation, coll, TDS_COLLATION_LEN);
-      return true;
-    }
-    default:
-      *unsupported = true;
-      return false;
+    case TDS_TYPE_NCHAR: return true;
+    default: return false;
   }
 }
 
-// COLMETADATA after its token byte. 1: read; 0: cut off before the count
-// (ends the walk); -1: failure with err set.
-int read_colmetadata(tds_cursor& c, tds_meta* meta, char* err) {
-  uint16_t count;
-  if (!rd_u16le(c, &count)) return 0;
-  meta->ncols = 0;
-  if (count == NO_METADATA) return 1;
-  if (count > TDS_MAX_COLS) {
-    set_text(err, "too many columns");
-    return -1;
-  }
-  for (int i = 0; i < count; ++i) {
-    tds_col* col = &meta->cols[i];
-    const uint8_t* fixed;
-    if (!rd_bytes(c, COLUMN_FIXED, &fixed)) {
-      set_text(err, "bad colmeta");
-      return -1;
-    }
-    col->type = fixed[6];
-    col->max_len = 0;
-    col->precision = 0;
-    col->scale = 0;
-    std::memset(col->collation, 0, sizeof col->collation);
-    bool unsupported = false;
-    if (!read_type_info(c, col, &unsupported)) {
-      set_text(err, unsupported ? "unsupported column type" : "bad colmeta");
-      return -1;
-    }
-    uint8_t units;
-    const uint8_t* name;
-    if (!rd_u8(c, &units) || !rd_bytes(c, 2 * static_cast<uint64_t>(units), &name)) {
-      set_text(err, "bad colmeta");
-      return -1;
-    }
-    ucs2_to_utf8(name, 2 * static_cast<uint64_t>(units), col->name, sizeof col->name);
-  }
-  meta->ncols = count;
-  return 1;
+// ---- One token at a time ------------------------------------------------------------
+// Each takes the whole token (token byte included) and returns its size,
+// 0 when it is not all there yet, or -1 when the walk fails (err set).
+
+int64_t take_colmetadata(tds_walk* w, const uint8_t* p, uint64_t left) {
+  tds_cursor c{p + 1, left - 1};
+  const char* why;
+  const tds_tok t = tds_read_colmetadata(c, w->meta, renders, &why);
+  if (t == TDS_TOK_SHORT) return 0;
+  if (t == TDS_TOK_BAD) return fail_walk(w, why);
+  return static_cast<int64_t>(left - c.left);
 }
 
-// ---- Rows -------------------------------------------------------------------------
-
-// ROW or NBCROW after its token byte, into the caller's next row or the
-// scratch row. -1: failure with err set.
-int read_row(tds_cursor& c, bool nbc, tds_walk* w, int32_t* stored) {
+// ROW or NBCROW into the caller's next row or the scratch row. Each value
+// is sized first, so read_value sees exactly its bytes.
+int64_t take_row(tds_walk* w, const uint8_t* p, uint64_t left) {
   const tds_meta* meta = w->meta;
-  if (meta->ncols == 0) {
-    set_text(w->err, "row before metadata");
-    return -1;
-  }
+  const bool nbc = p[0] == TDS_TOKEN_NBCROW;
+  if (meta->ncols == 0) return fail_walk(w, "row before metadata");
+  uint64_t size = 0;
+  const tds_tok t = tds_row_size(p, left, meta, &size);
+  if (t == TDS_TOK_SHORT) return 0;
+  if (t == TDS_TOK_BAD) return fail_walk(w, "malformed response");
+
+  tds_cursor c{p + 1, size - 1};
   const uint8_t* bitmap = nullptr;
-  if (nbc && !rd_bytes(c, (static_cast<uint64_t>(meta->ncols) + 7) / 8, &bitmap)) {
-    set_text(w->err, "bad nbcrow");
-    return -1;
-  }
-  const bool keep = w->rows != nullptr && *stored < w->cap;
-  tds_row* row = keep ? &w->rows[*stored] : w->scratch;
-  const uint8_t* end = c.p + c.left;
+  if (nbc) rd_bytes(c, (static_cast<uint64_t>(meta->ncols) + 7) / 8, &bitmap);
+  const bool keep = w->rows != nullptr && w->stored < w->cap;
+  tds_row* row = keep ? &w->rows[w->stored] : w->scratch;
   for (int i = 0; i < meta->ncols; ++i) {
     if (nbc && (bitmap[i / 8] >> (i % 8)) & 1) {
       row->is_null[i] = 1;
       row->cells[i][0] = 0;
       continue;
     }
-    int n = read_value(c.p, end, &meta->cols[i], row->cells[i], &row->is_null[i]);
-    if (n < 0 || !cur_skip(c, static_cast<uint64_t>(n))) {
-      set_text(w->err, nbc ? "nbcrow parse failed" : "row parse failed");
-      return -1;
-    }
+    tds_cursor v = c;
+    tds_skip_value(v, &meta->cols[i]);  // cannot fail: the row was sized
+    const uint64_t vlen = c.left - v.left;
+    const int n = read_value(c.p, c.p + vlen, &meta->cols[i], row->cells[i], &row->is_null[i]);
+    if (n < 0 || static_cast<uint64_t>(n) != vlen)
+      return fail_walk(w, nbc ? "nbcrow parse failed" : "row parse failed");
+    c = v;
   }
-  if (keep) ++*stored;
-  return 0;
+  if (keep) ++w->stored;
+  return static_cast<int64_t>(size);
+}
+
+int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
+  uint64_t size = 0;
+  if (tds_token_size(p, left, nullptr, &size) != TDS_TOK_OK) return 0;
+  const uint64_t body_len = le16(p + MESSAGE_LENGTH_AT);
+  tds_server_message m;
+  if (!tds_decode_message(p[0], p + 3, body_len, &m)) return static_cast<int64_t>(size);
+  if (m.is_error) {
+    note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
+  } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {
+    w->info_cb(w->info_ctx, m.number, m.text);
+  }
+  return static_cast<int64_t>(size);
+}
+
+// DONE and DONEPROC without the MORE bit end the answer. Their ERROR bit
+// alone, with no error text before it, still fails the statement.
+int64_t take_done(tds_walk* w, const uint8_t* p, uint64_t left) {
+  if (left < TDS_DONE_LEN) return 0;
+  const uint16_t status = le16(p + 1);
+  if (p[0] != TDS_TOKEN_DONEINPROC && (status & TDS_DONE_MORE) == 0) {
+    w->ended = true;
+    if ((status & TDS_DONE_ERROR) != 0 && w->errors == 0) note_error(w, "sql error");
+  }
+  return static_cast<int64_t>(TDS_DONE_LEN);
+}
+
+int64_t take_other(tds_walk* w, const uint8_t* p, uint64_t left) {
+  uint64_t size = 0;
+  const tds_tok t = tds_token_size(p, left, w->meta, &size);
+  if (t == TDS_TOK_SHORT) return 0;
+  if (t == TDS_TOK_BAD) return fail_walk(w, "malformed response");
+  return static_cast<int64_t>(size);
+}
+
+int64_t take_token(tds_walk* w, const uint8_t* p, uint64_t left) {
+  switch (p[0]) {
+    case TDS_TOKEN_COLMETADATA: return take_colmetadata(w, p, left);
+    case TDS_TOKEN_ROW:
+    case TDS_TOKEN_NBCROW: return take_row(w, p, left);
+    case TDS_TOKEN_ERROR:
+    case TDS_TOKEN_INFO: return take_message(w, p, left);
+    case TDS_TOKEN_DONE:
+    case TDS_TOKEN_DONEPROC:
+    case TDS_TOKEN_DONEINPROC: return take_done(w, p, left);
+    default: return take_other(w, p, left);
+  }
 }
 
 // ---- While the answer arrives ----------------------------------------------------
 
-struct scan_state {
-  uint64_t offset;  // where the next scan starts; everything before it is delivered
-};
-
-void on_packet(tds_conn* c, void* ctx) {
-  scan_state* s = static_cast<scan_state*>(ctx);
-  s->offset = tds_scan_info(c->rbuf, c->rlen, s->offset, c->info_cb, c->info_ctx);
+int on_packet(tds_conn* c, void* ctx) {
+  tds_walk* w = static_cast<tds_walk*>(ctx);
+  const int64_t used = tds_walk_feed(w, c->rbuf, c->rlen);
+  if (used < 0) return -1;
+  tds_rbuf_drop(c, static_cast<uint64_t>(used));
+  return 0;
 }
 
 }  // namespace
 
-uint64_t tds_scan_info(const uint8_t* data, uint64_t len, uint64_t from, tds_info_fn cb,
-                       void* ctx) {
-  uint64_t pos = from;
+void tds_walk_begin(tds_walk* w) {
+  w->meta->ncols = 0;
+  w->stored = 0;
+  w->errors = 0;
+  w->err_full = false;
+  w->ended = false;
+  w->failed = false;
+}
+
+int64_t tds_walk_feed(tds_walk* w, const uint8_t* data, uint64_t len) {
+  if (w->failed) return -1;
+  uint64_t pos = 0;
   while (pos < len) {
-    const uint8_t token = data[pos];
-    const uint64_t left = len - pos;
-    if (has_length_word(token)) {
-      if (left < 3) break;
-      const uint16_t body_len = le16(data + pos + 1);
-      if (body_len > left - 3) break;
-      if (token == TOKEN_ERROR || token == TOKEN_INFO) {
-        message m;
-        if (decode_message(token, data + pos + 3, body_len, &m)) deliver_info(m, cb, ctx);
-      }
-      pos += 3 + static_cast<uint64_t>(body_len);
-    } else if (token == TOKEN_RETURNSTATUS) {
-      if (left < RETURNSTATUS_LEN) break;
-      pos += RETURNSTATUS_LEN;
-    } else if (is_done(token)) {
-      if (left < DONE_LEN) break;
-      pos += DONE_LEN;
-    } else {
-      break;  // column metadata, rows, or a token without a length to skip by
-    }
+    // Whatever follows the final DONE is not part of this statement's answer.
+    if (w->ended) return static_cast<int64_t>(len);
+    const int64_t n = take_token(w, data + pos, len - pos);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    pos += static_cast<uint64_t>(n);
   }
-  return pos;
+  return static_cast<int64_t>(pos);
+}
+
+int tds_walk_end(tds_walk* w, uint64_t unread) {
+  if (w->failed) return -1;
+  if (w->errors != 0) return -1;
+  if (unread != 0 || !w->ended) {
+    set_text(w->err, "response ended early");
+    return -1;
+  }
+  return w->stored;
 }
 
 int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
-  w->meta->ncols = 0;
-  int32_t stored = 0;
-  int errors = 0;
-  bool err_full = false;  // a cut error text ends the joining
-  tds_cursor c{data, data != nullptr ? len : 0};
-  while (c.left > 0) {
-    const uint64_t token_at = len - c.left;
-    uint8_t token;
-    rd_u8(c, &token);
-    if (token == TOKEN_COLMETADATA) {
-      int r = read_colmetadata(c, w->meta, w->err);
-      if (r < 0) return -1;
-      if (r == 0) break;
-    } else if (token == TOKEN_ROW || token == TOKEN_NBCROW) {
-      if (read_row(c, token == TOKEN_NBCROW, w, &stored) != 0) return -1;
-    } else if (has_length_word(token)) {
-      uint16_t body_len;
-      const uint8_t* body;
-      if (!rd_u16le(c, &body_len) || !rd_bytes(c, body_len, &body)) break;
-      if (token != TOKEN_ERROR && token != TOKEN_INFO) continue;
-      message m;
-      if (!decode_message(token, body, body_len, &m)) continue;
-      if (!m.is_error) {
-        // Delivered already if the scan saw it while the answer arrived.
-        if (token_at >= w->info_done) deliver_info(m, w->info_cb, w->info_ctx);
-        continue;
-      }
-      const char* text = m.has_text && m.text[0] != 0 ? m.text : "sql error";
-      if (errors++ == 0) {
-        set_text(w->err, text);
-      } else if (!err_full) {
-        err_full = !append_error(w->err, text);
-      }
-    } else if (token == TOKEN_RETURNSTATUS) {
-      if (!cur_skip(c, RETURNSTATUS_LEN - 1)) break;
-    } else if (is_done(token)) {
-      if (!cur_skip(c, DONE_LEN - 1)) break;
-    } else {
-      // RETURNVALUE, COLINFO, TABNAME and anything unknown: a batch's
-      // answer does not carry them, so the walk ends here with what it has
-      // rather than guess at their layout.
-      break;
-    }
-  }
-  return errors != 0 ? -1 : stored;
+  tds_walk_begin(w);
+  const int64_t used = tds_walk_feed(w, data, data != nullptr ? len : 0);
+  if (used < 0) return -1;
+  return tds_walk_end(w, (data != nullptr ? len : 0) - static_cast<uint64_t>(used));
 }
 
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
@@ -354,27 +282,6 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
   std::free(payload);
   if (sent != 0) return -1;
 
-  if (c->query_timeout_ms > 0) {
-    c->deadline_ms = plat_mono_ms() + c->query_timeout_ms;
-    c->deadline_text = "query timed out";
-  }
-  // Informational messages are handed on as their packets arrive, so a long
-  // statement's progress is seen while it runs.
-  scan_state scan{0};
-  const int got = c->info_cb != nullptr ? tds_recv_each(c, on_packet, &scan) : tds_recv(c);
-  if (c->query_timeout_ms > 0) {
-    c->deadline_ms = 0;
-    c->deadline_text = nullptr;
-  }
-  if (got != 0) {
-    if (std::strcmp(c->err, "cancelled") == 0) {
-      // Tell the server to stop; the caller closes the connection either way.
-      tds_attention(c, 3000);
-      tds_set_err(c, "cancelled");
-    }
-    return -1;
-  }
-
   tds_meta own_meta;
   tds_row scratch;
   tds_walk w{};
@@ -384,7 +291,28 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
   w.scratch = &scratch;
   w.info_cb = c->info_cb;
   w.info_ctx = c->info_ctx;
-  w.info_done = scan.offset;
   w.err = c->err;
-  return tds_walk_tokens(c->rbuf, c->rlen, &w);
+  tds_walk_begin(&w);
+
+  if (c->query_timeout_ms > 0) {
+    c->deadline_ms = plat_mono_ms() + c->query_timeout_ms;
+    c->deadline_text = "query timed out";
+  }
+  const bool keeps_result = meta != nullptr || rows != nullptr;
+  const tds_recv_caps caps = keeps_result ? tds_recv_caps{RESULT_CAP, RESULT_CAP}
+                                          : tds_recv_caps{0, HELD_TOKEN_CAP};
+  const int got = tds_recv_each(c, caps, on_packet, &w);
+  if (c->query_timeout_ms > 0) {
+    c->deadline_ms = 0;
+    c->deadline_text = nullptr;
+  }
+  if (got != 0) {
+    if (c->rx_stop == TDS_STOP_CANCELLED) {
+      // Tell the server to stop; the caller closes the connection either way.
+      tds_attention(c, 3000);
+      tds_set_err(c, "cancelled");
+    }
+    return -1;
+  }
+  return tds_walk_end(&w, c->rlen);
 }

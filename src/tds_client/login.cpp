@@ -5,6 +5,7 @@
 
 #include "tds_client/cursor.h"
 #include "tds_client/tds_client.h"
+#include "tds_client/tokens.h"
 
 namespace {
 
@@ -17,20 +18,10 @@ constexpr uint64_t PL_ENTRY_LEN = 5;  // token, offset (BE16), length (BE16)
 constexpr int ENCRYPT_ON = 0x01;
 constexpr int ENCRYPT_REQ = 0x03;
 
-// Login response tokens.
-constexpr uint8_t TOKEN_LOGINACK = 0xAD;
-constexpr uint8_t TOKEN_ERROR = 0xAA;
-constexpr uint8_t TOKEN_INFO = 0xAB;
-constexpr uint8_t TOKEN_ENVCHANGE = 0xE3;
-constexpr uint8_t TOKEN_DONE = 0xFD;
-constexpr uint64_t DONE_LEN = 13;
-
-// An ERROR token: 0xAA, Length (LE16), Number (4), State (1), Class (1),
-// MsgText as a LE16 character count at token offset 9 and UTF-16LE text at
-// token offset 11, then server and procedure names and a line number.
-constexpr uint64_t ERROR_COUNT_AT = 9;
-constexpr uint64_t ERROR_TEXT_AT = 11;
+// A login ERROR's text is kept to fewer than this many bytes.
 constexpr uint64_t ERROR_MSG_CAP = 400;
+constexpr uint64_t MESSAGE_BODY_AT = 3;  // token byte and Length
+constexpr uint64_t MESSAGE_FIXED = 8;    // Number, State, Class, MsgText count
 
 // LOGIN7 fixed part. Offsets of the fields that are not (ib, cch) pairs.
 constexpr uint64_t L7_FIXED_LEN = 94;
@@ -75,6 +66,23 @@ void wipe(void* p, size_t n) {
 
 void set_err_text(char* err, const char* text) {
   std::snprintf(err, TDS_ERR_SIZE, "%s", text);
+}
+
+// The server's reason for refusing a login, cut at a whole character.
+void set_login_error(char* err, const uint8_t* tok, uint64_t size) {
+  tds_server_message m;
+  if (!tds_decode_message(TDS_TOKEN_ERROR, tok + MESSAGE_BODY_AT, size - MESSAGE_BODY_AT, &m) ||
+      !m.has_text || m.text[0] == 0) {
+    set_err_text(err, "login failed");
+    return;
+  }
+  size_t n = std::strlen(m.text);
+  if (n > ERROR_MSG_CAP - 1) {
+    n = ERROR_MSG_CAP - 1;
+    while (n > 0 && (static_cast<uint8_t>(m.text[n]) & 0xC0) == 0x80) --n;
+  }
+  m.text[n] = 0;
+  set_err_text(err, m.text);
 }
 
 // The hooks and bounds of the login are the connect's own; its caller sets
@@ -187,50 +195,54 @@ uint64_t tds_build_login7(const char* host, const char* user, const char* passwo
   return total;
 }
 
-// Walks the login response up to its end or the first token it does not
-// know. An ERROR before LOGINACK fails the login with the server's text; one
-// after it only leaves its text in err.
+// Walks the login response token by token up to its final DONE. An ERROR
+// before LOGINACK fails the login with the server's text at once; one after
+// it only leaves its text in err. A token cut short or one that cannot be
+// sized, an answer without its final DONE, or a final DONE with the error
+// bit fails the login too: a refusal must never read as success.
 int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
   err[0] = 0;
   bool acked = false;
-  tds_cursor cur{data, data != nullptr ? len : 0};
-  while (cur.left > 0) {
-    const uint8_t* tok = cur.p;
-    const uint8_t type = tok[0];
-    if (type == TOKEN_DONE) {
-      if (!cur_skip(cur, DONE_LEN)) break;
-      continue;
+  bool ended = false;
+  uint64_t pos = 0;
+  if (data == nullptr) len = 0;
+  while (pos < len && !ended) {
+    const uint8_t* tok = data + pos;
+    uint64_t size = 0;
+    const tds_tok t = tds_token_size(tok, len - pos, nullptr, &size);
+    if (t != TDS_TOK_OK) {
+      set_err_text(err, t == TDS_TOK_SHORT ? "response ended early" : "malformed response");
+      return -1;
     }
-    if (type != TOKEN_LOGINACK && type != TOKEN_ERROR && type != TOKEN_INFO &&
-        type != TOKEN_ENVCHANGE)
-      break;
-    if (!cur_has(cur, 3)) break;
-    const uint64_t body = le16(tok + 1);
-    cur_skip(cur, 3);
-    if (!cur_skip(cur, body)) break;  // the token runs past the end
-    if (type == TOKEN_LOGINACK) {
+    pos += size;
+    if (tok[0] == TDS_TOKEN_LOGINACK) {
       acked = true;
-    } else if (type == TOKEN_ERROR) {
-      // Too short to hold a message count: a malformed ERROR, which still
-      // means the server refused (before LOGINACK) the login.
-      if (body > 8) {
-        const uint64_t count = le16(tok + ERROR_COUNT_AT);
-        if (body >= 2 * count + 8) {
-          char msg[ERROR_MSG_CAP];
-          ucs2_to_utf8(tok + ERROR_TEXT_AT, 2 * count, msg, sizeof msg);
-          set_err_text(err, msg[0] != 0 ? msg : "login failed");
-        } else {
-          set_err_text(err, "login failed");
-        }
-      } else if (!acked) {
-        set_err_text(err, "login failed");
+    } else if (tok[0] == TDS_TOKEN_ERROR) {
+      if (!acked) {
+        set_login_error(err, tok, size);
+        return -1;
       }
-      if (!acked) return -1;
+      // One too short to hold a message is passed over once logged in.
+      if (size > MESSAGE_BODY_AT + MESSAGE_FIXED) set_login_error(err, tok, size);
+    } else if (tok[0] == TDS_TOKEN_DONE || tok[0] == TDS_TOKEN_DONEPROC) {
+      const uint16_t status = le16(tok + 1);
+      if ((status & TDS_DONE_MORE) != 0) continue;
+      ended = true;
+      if ((status & TDS_DONE_ERROR) != 0) {
+        if (err[0] == 0) set_err_text(err, "login failed");
+        return -1;
+      }
     }
   }
-  if (acked) return 0;
-  if (err[0] == 0) set_err_text(err, "login failed (no LOGINACK)");
-  return -1;
+  if (!acked) {
+    if (err[0] == 0) set_err_text(err, ended ? "login failed (no LOGINACK)" : "response ended early");
+    return -1;
+  }
+  if (!ended) {
+    set_err_text(err, "response ended early");
+    return -1;
+  }
+  return 0;
 }
 
 int tds_connect(tds_conn* c, const char* host, int port, const char* user,
@@ -291,7 +303,7 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
   c->deadline_text = "login timed out";
 
   if (tds_send(c, TDS_PKT_PRELOGIN, TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_LEN) != 0 ||
-      tds_recv(c) != 0)
+      tds_recv(c, TDS_LOGIN_CAP) != 0)
     return fail_connect(c);
   const int enc = tds_prelogin_encryption(c->rbuf, c->rlen);
   if (enc == ENCRYPT_ON || enc == ENCRYPT_REQ) {
@@ -305,7 +317,7 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
   const uint64_t login_len = tds_build_login7(host, user, password, database, login, sizeof login);
   const int sent = tds_send(c, TDS_PKT_LOGIN7, login, login_len);
   wipe(login, sizeof login);
-  if (sent != 0 || tds_recv(c) != 0) return fail_connect(c);
+  if (sent != 0 || tds_recv(c, TDS_LOGIN_CAP) != 0) return fail_connect(c);
 
   if (tds_login_walk(c->rbuf, c->rlen, c->err) != 0) return fail_connect(c);
 

@@ -53,6 +53,16 @@ struct tds_conn {
   // resumes from there.
   uint32_t rx_pkt_left;
   uint8_t rx_pkt_eom;
+  // Why the last receive failed (tds_stop), so callers decide by status
+  // rather than by comparing texts.
+  uint8_t rx_stop;
+};
+
+enum tds_stop : uint8_t {
+  TDS_STOP_NONE = 0,       // the receive succeeded
+  TDS_STOP_CANCELLED = 1,  // the cancel flag was raised
+  TDS_STOP_TIMED_OUT = 2,  // the deadline passed
+  TDS_STOP_FAILED = 3,     // the socket failed, or the answer broke a rule or a cap
 };
 
 // ---- Text conversion --------------------------------------------------------
@@ -96,16 +106,33 @@ bool utf8_valid(const char* s, uint64_t len);
 // Writes one complete text into c->err (cut to 511 bytes).
 void tds_set_err(tds_conn* c, const char* text);
 
-// Sends one message as packets of at most 4088 payload bytes.
+// Sends one message as packets of at most 4088 payload bytes. The stack
+// copy of each packet is wiped once sent: a LOGIN7 holds the password.
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len);
 
-// Called after each packet of a response has been appended to rbuf.
-using tds_packet_fn = void (*)(tds_conn* c, void* ctx);
+// Bounds on the bytes of one response, each failing with "response too
+// large" before anything beyond it is allocated. The PRELOGIN and login
+// answers are small; an answer whose rows are kept is bounded whole.
+constexpr uint64_t TDS_LOGIN_CAP = 64u << 10;
+constexpr uint64_t TDS_RESULT_CAP = 8u << 20;
+struct tds_recv_caps {
+  uint64_t total;  // payload bytes of the whole message (0: unbounded)
+  uint64_t held;   // payload bytes held in rbuf at once
+};
 
-// Receives one message into rbuf/rlen. tds_recv_each calls on_packet (may be
-// null) after every packet; tds_recv is tds_recv_each without it.
-int tds_recv(tds_conn* c);
-int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx);
+// Called after each packet of a response has been appended to rbuf; may
+// consume the front of rbuf with tds_rbuf_drop. Non-zero stops the receive
+// (err already set by the callback).
+using tds_packet_fn = int (*)(tds_conn* c, void* ctx);
+
+// Receives one message into rbuf/rlen. tds_recv takes it whole, at most cap
+// bytes; tds_recv_each calls on_packet (may be null) after every packet.
+// The deadline is checked before every read, whatever keeps arriving.
+int tds_recv(tds_conn* c, uint64_t cap = TDS_RESULT_CAP);
+int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void* ctx);
+
+// Forgets the first n bytes of rbuf (n <= rlen), moving the rest to the front.
+void tds_rbuf_drop(tds_conn* c, uint64_t n);
 
 // Sends an ATTENTION and reads until the server acknowledges it (a DONE with
 // the attention bit) or wait_ms pass. Leaves err as it was. 0 when acknowledged.
@@ -146,8 +173,9 @@ uint64_t tds_build_login7(const char* host, const char* user, const char* passwo
 // Largest LOGIN7 record tds_build_login7 can produce.
 constexpr uint64_t TDS_LOGIN7_MAX = 94 + 64 + 256 + 512 + 64 + 256 + 64 + 256;
 
-// Walks a login response. Returns 0 when a LOGINACK was seen (err may hold a
-// later ERROR's text), -1 with the reason in err (TDS_ERR_SIZE bytes) otherwise.
+// Walks a login response. Returns 0 when a LOGINACK was seen and the answer
+// ended with its final DONE, without the error bit (err may hold a later
+// ERROR's text); -1 with the reason in err (TDS_ERR_SIZE bytes) otherwise.
 int tds_login_walk(const uint8_t* data, uint64_t len, char* err);
 
 // ---- Result records --------------------------------------------------------------
@@ -184,7 +212,9 @@ int read_value(const uint8_t* p, const uint8_t* end, const tds_col* col, char* c
 
 constexpr uint64_t TDS_ALL_HEADERS_LEN = 22;
 
-// Everything the token walk writes into, and what it has already delivered.
+// Everything the token walk writes into, and how far it has come. The
+// walk goes on across pieces of an answer: the caller fills the records and
+// hooks, then tds_walk_begin, tds_walk_feed as bytes arrive, tds_walk_end.
 struct tds_walk {
   tds_meta* meta;       // never null
   tds_row* rows;        // may be null
@@ -192,24 +222,36 @@ struct tds_walk {
   tds_row* scratch;     // rows not stored are decoded here; never null
   tds_info_fn info_cb;  // may be null
   void* info_ctx;
-  // Informational tokens that start before this offset were delivered while
-  // the response was still arriving; the walk does not deliver them again.
-  uint64_t info_done;
   char* err;            // TDS_ERR_SIZE bytes
+
+  int32_t stored;       // rows stored so far
+  int32_t errors;       // server errors seen so far
+  bool err_full;        // a cut error text ends the joining
+  bool ended;           // the final DONE was seen
+  bool failed;          // a token could not be read; err says why
 };
 
-// Walks a complete response. Returns the rows stored, or -1 with err set.
-// Several server errors are joined in err by line feeds, in order.
+// Starts a walk: no rows, no errors, no columns.
+void tds_walk_begin(tds_walk* w);
+
+// Takes the whole tokens at the front of data[0..len): rows are stored and
+// informational messages delivered, in order, as each token completes.
+// Returns the bytes taken (the rest is an incomplete token, to be offered
+// again with more bytes behind it), or -1 when a token cannot be read.
+int64_t tds_walk_feed(tds_walk* w, const uint8_t* data, uint64_t len);
+
+// The statement's result once its answer has ended with `unread` bytes not
+// taken: the rows stored, or -1 with err set. Several server errors are
+// joined in err by line feeds, in order; an answer without its final DONE,
+// or cut inside a token, is "response ended early".
+int tds_walk_end(tds_walk* w, uint64_t unread);
+
+// A complete answer walked at once: begin, feed, end.
 int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w);
 
-// Delivers the informational messages of the complete tokens from `from`
-// on, while the response is still arriving. Stops at the first token that is
-// not yet complete or that it does not skip by a declared length (column
-// metadata and rows); returns the offset where it stopped.
-uint64_t tds_scan_info(const uint8_t* data, uint64_t len, uint64_t from,
-                       tds_info_fn cb, void* ctx);
-
-// Runs one SQL batch and walks its answer. meta and rows may be null.
-// Informational messages reach info_cb as their packets arrive. A cancel
-// sends an ATTENTION before failing with "cancelled".
+// Runs one SQL batch and walks its answer as it arrives. meta and rows may
+// be null. Informational messages reach info_cb as their tokens complete. An
+// answer whose rows or metadata are kept may take TDS_RESULT_CAP bytes; one
+// run for its effect alone (meta and rows null) is consumed as it arrives,
+// however long. A cancel sends an ATTENTION before failing with "cancelled".
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap);

@@ -15,11 +15,17 @@
 // Waits: with neither a cancel flag nor a deadline, every read is a plain
 // blocking recv. With either, each wait for bytes is cut into slices of at
 // most WAIT_SLICE_MS so that a cancel or a passed deadline is noticed while
-// the server is silent.
+// the server is silent, and both are checked before every read, so a peer
+// that keeps sending cannot carry a call past its deadline either.
+//
+// Memory: each receive names its caps (tds_recv_caps); a packet that would
+// take the message or the buffer past them fails with "response too large"
+// before anything is allocated for it.
 #include <cstdlib>
 #include <cstring>
 
 #include "tds_client/tds_client.h"
+#include "tds_client/tokens.h"
 
 namespace {
 
@@ -33,12 +39,29 @@ constexpr int64_t WAIT_SLICE_MS = 50;
 // was not a cancel or time-out).
 constexpr uint8_t RX_LOST = 0xFF;
 
-// DONE token: 0xFD, Status (2 bytes LE), CurCmd (2), RowCount (8).
-constexpr uint8_t TOKEN_DONE = 0xFD;
-constexpr uint64_t DONE_LEN = 13;
-constexpr uint16_t DONE_ATTN = 0x0020;
-
 enum read_result { READ_OK = 0, READ_FAILED = -1, READ_STOPPED = -2 };
+
+// The deadline is checked before the wait and before the read alike.
+bool past(int64_t deadline) { return deadline != 0 && plat_mono_ms() >= deadline; }
+
+read_result stopped(tds_conn* c, tds_stop why, const char* text) {
+  tds_set_err(c, text);
+  c->rx_stop = why;
+  return READ_STOPPED;
+}
+
+read_result failed(tds_conn* c, const char* text) {
+  tds_set_err(c, text);
+  c->rx_stop = TDS_STOP_FAILED;
+  return READ_FAILED;
+}
+
+// A buffer that held a packet of the password must not linger on the stack;
+// the volatile stores keep the compiler from dropping the wipe.
+void wipe(void* p, size_t n) {
+  volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+  while (n--) *v++ = 0;
+}
 
 // Reads until dst[0..n) is full, counting progress in *done so that a caller
 // can tell where the stream stands after a failure. READ_STOPPED is a cancel
@@ -48,11 +71,10 @@ read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
                        const std::atomic<int32_t>* cancel, int64_t deadline,
                        const char* deadline_text) {
   const bool sliced = cancel != nullptr || deadline != 0;
+  const char* late = deadline_text != nullptr ? deadline_text : "timed out";
   while (*done < n) {
-    if (cancel != nullptr && cancel->load() != 0) {
-      tds_set_err(c, "cancelled");
-      return READ_STOPPED;
-    }
+    if (cancel != nullptr && cancel->load() != 0) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
+    if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
     if (sliced) {
       int64_t slice = WAIT_SLICE_MS;
       if (deadline != 0) {
@@ -61,25 +83,14 @@ read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
         if (left < slice) slice = left;
       }
       int w = plat_wait_readable(c->sock, slice);
-      if (w == PLAT_FAILED) {
-        tds_set_err(c, "socket read failed");
-        return READ_FAILED;
-      }
-      if (w != PLAT_READY) {
-        if (deadline != 0 && plat_mono_ms() >= deadline) {
-          tds_set_err(c, deadline_text != nullptr ? deadline_text : "timed out");
-          return READ_STOPPED;
-        }
-        continue;  // re-check the cancel flag, then wait again
-      }
+      if (w == PLAT_FAILED) return failed(c, "socket read failed");
+      if (w != PLAT_READY) continue;  // re-check the cancel flag and the deadline
+      if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
     }
     uint64_t want = n - *done;
     if (want > (1u << 30)) want = 1u << 30;
     long got = plat_recv(c->sock, dst + *done, static_cast<size_t>(want));
-    if (got <= 0) {
-      tds_set_err(c, "socket read failed");
-      return READ_FAILED;
-    }
+    if (got <= 0) return failed(c, "socket read failed");
     *done += static_cast<uint64_t>(got);
   }
   return READ_OK;
@@ -142,23 +153,35 @@ int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
     pkt[3] = static_cast<uint8_t>(plen);
     pkt[4] = pkt[5] = pkt[6] = pkt[7] = 0;
     if (chunk != 0) std::memcpy(pkt + HEADER_LEN, payload + off, chunk);
-    if (send_all(c, pkt, plen) != 0) return -1;
+    if (send_all(c, pkt, plen) != 0) {
+      wipe(pkt, sizeof pkt);
+      return -1;
+    }
     off += chunk;
   } while (off < len);
+  wipe(pkt, sizeof pkt);
   return 0;
 }
 
-int tds_recv(tds_conn* c) { return tds_recv_each(c, nullptr, nullptr); }
+int tds_recv(tds_conn* c, uint64_t cap) { return tds_recv_each(c, tds_recv_caps{cap, cap}, nullptr, nullptr); }
 
-int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
+void tds_rbuf_drop(tds_conn* c, uint64_t n) {
+  if (n > c->rlen) n = c->rlen;
+  if (n != 0 && n < c->rlen) std::memmove(c->rbuf, c->rbuf + n, static_cast<size_t>(c->rlen - n));
+  c->rlen -= n;
+}
+
+int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void* ctx) {
   c->rlen = 0;
   c->rx_pkt_left = 0;
   c->rx_pkt_eom = 0;
+  c->rx_stop = TDS_STOP_NONE;
   if (c->sock == PLAT_INVALID_SOCKET) {  // a wait on no socket would never end
-    tds_set_err(c, "socket read failed");
+    failed(c, "socket read failed");
     c->rx_pkt_eom = RX_LOST;
     return -1;
   }
+  uint64_t total = 0;  // payload bytes of this message so far
   for (;;) {
     uint8_t hdr[HEADER_LEN];
     uint64_t done = 0;
@@ -172,13 +195,20 @@ int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
     }
     uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
     if (plen < HEADER_LEN) {
-      tds_set_err(c, "bad packet length");
+      failed(c, "bad packet length");
       c->rx_pkt_eom = RX_LOST;
       return -1;
     }
     uint64_t payload = plen - HEADER_LEN;
     uint8_t eom = hdr[1] & STATUS_EOM;
+    total += payload;
+    if ((caps.total != 0 && total > caps.total) || c->rlen + payload > caps.held) {
+      failed(c, "response too large");
+      c->rx_pkt_eom = RX_LOST;
+      return -1;
+    }
     if (grow_rbuf(c, c->rlen + payload) != 0) {
+      c->rx_stop = TDS_STOP_FAILED;
       c->rx_pkt_left = static_cast<uint32_t>(payload);
       c->rx_pkt_eom = eom;
       return -1;
@@ -196,7 +226,11 @@ int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
       return -1;
     }
     c->rlen += payload;
-    if (on_packet != nullptr) on_packet(c, ctx);
+    if (on_packet != nullptr && on_packet(c, ctx) != 0) {
+      c->rx_stop = TDS_STOP_FAILED;
+      c->rx_pkt_eom = eom ? 0 : RX_LOST;
+      return -1;
+    }
     if (eom) return 0;
   }
 }
@@ -204,8 +238,8 @@ int tds_recv_each(tds_conn* c, tds_packet_fn on_packet, void* ctx) {
 // After a cancelled or timed-out read the server is still sending the
 // interrupted response. The ATTENTION asks it to stop; the drain then reads
 // and discards everything up to the message that ends in a DONE with the
-// attention bit, keeping only a rolling window of each message's last 13
-// bytes, so it needs no buffer beyond the stack.
+// attention bit, keeping only a rolling window of each message's last
+// TDS_DONE_LEN bytes, so it needs no buffer beyond the stack.
 int tds_attention(tds_conn* c, int64_t wait_ms) {
   char saved[TDS_ERR_SIZE];
   std::memcpy(saved, c->err, TDS_ERR_SIZE);
@@ -220,8 +254,8 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
   // server stops its work, but its acknowledgement cannot be told apart.
   if (send_all(c, attn, HEADER_LEN) == 0 && !lost) {
     const int64_t deadline = plat_mono_ms() + (wait_ms > 0 ? wait_ms : 0) + 1;
-    uint8_t tail[DONE_LEN];
-    uint64_t tail_len = 0;  // bytes of the current message seen, capped at DONE_LEN
+    uint8_t tail[TDS_DONE_LEN];
+    uint64_t tail_len = 0;  // bytes of the current message seen, capped at TDS_DONE_LEN
     uint8_t chunk[4096];
     bool ok = true;
     while (ok) {
@@ -232,12 +266,12 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
           ok = false;
           break;
         }
-        // Slide the window: keep the last DONE_LEN bytes of the message.
-        if (n >= DONE_LEN) {
-          std::memcpy(tail, chunk + n - DONE_LEN, DONE_LEN);
-          tail_len = DONE_LEN;
+        // Slide the window: keep the last TDS_DONE_LEN bytes of the message.
+        if (n >= TDS_DONE_LEN) {
+          std::memcpy(tail, chunk + n - TDS_DONE_LEN, TDS_DONE_LEN);
+          tail_len = TDS_DONE_LEN;
         } else {
-          uint64_t keep = tail_len + n > DONE_LEN ? DONE_LEN - n : tail_len;
+          uint64_t keep = tail_len + n > TDS_DONE_LEN ? TDS_DONE_LEN - n : tail_len;
           std::memmove(tail, tail + (tail_len - keep), keep);
           std::memcpy(tail + keep, chunk, n);
           tail_len = keep + n;
@@ -246,8 +280,8 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
       }
       if (!ok) break;
       if (eom) {
-        if (tail_len == DONE_LEN && tail[0] == TOKEN_DONE &&
-            (static_cast<uint16_t>(tail[1] | (tail[2] << 8)) & DONE_ATTN) != 0) {
+        if (tail_len == TDS_DONE_LEN && tail[0] == TDS_TOKEN_DONE &&
+            (static_cast<uint16_t>(tail[1] | (tail[2] << 8)) & TDS_DONE_ATTN) != 0) {
           result = 0;
           break;
         }

@@ -79,6 +79,11 @@ ScriptPeer& ScriptPeer::send(bytes data, size_t chunk, int delay_ms) {
   return *this;
 }
 
+ScriptPeer& ScriptPeer::flood(bytes data, size_t times) {
+  steps_.push_back({kind::flood, std::move(data), times, 0});
+  return *this;
+}
+
 ScriptPeer& ScriptPeer::pause(int ms) {
   steps_.push_back({kind::pause, {}, 0, ms});
   return *this;
@@ -169,6 +174,20 @@ bool ScriptPeer::recv_exact(uint8_t* buf, size_t n) {
   return true;
 }
 
+bool ScriptPeer::send_stoppable(const bytes& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    if (stop_) return false;
+    pollfd p{conn_fd_, POLLOUT, 0};
+    if (::poll(&p, 1, SLICE_MS) <= 0) continue;
+    ssize_t r = ::send(conn_fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (r <= 0) return false;
+    sent += static_cast<size_t>(r);
+  }
+  return true;
+}
+
 void ScriptPeer::run() {
   // Accept one client, bounded so that a test whose client never comes ends.
   for (int waited = 0; conn_fd_ < 0; waited += SLICE_MS) {
@@ -235,6 +254,9 @@ void ScriptPeer::run() {
         if (!ok) fail(where + ": send failed");
         break;
       }
+      case kind::flood:
+        for (size_t i = 0; i < s.n && !closed; ++i) closed = !send_stoppable(s.data);
+        break;
       case kind::pause:
         ok = wait_ms(s.delay_ms);
         break;

@@ -48,6 +48,10 @@ class ScriptPeer {
   // Sends data; with chunk > 0 in pieces of that many bytes, waiting delay_ms
   // before every piece after the first.
   ScriptPeer& send(bytes data, size_t chunk = 0, int delay_ms = 0);
+  // Sends data `times` times over, as fast as the client reads, for a peer
+  // that never stops sending. The client hanging up ends it as planned;
+  // steps after it are not played.
+  ScriptPeer& flood(bytes data, size_t times = SIZE_MAX);
   // Stays silent (sends and reads nothing) for ms milliseconds.
   ScriptPeer& pause(int ms);
   // Closes the connection; steps after it are not played.
@@ -72,7 +76,7 @@ class ScriptPeer {
   std::string failure() const;
 
  private:
-  enum class kind { read_n, read_msg, send, pause, close };
+  enum class kind { read_n, read_msg, send, flood, pause, close };
   struct step {
     kind k;
     bytes data;
@@ -83,6 +87,7 @@ class ScriptPeer {
   void run();
   bool recv_some(uint8_t* buf, size_t n, size_t* got);  // bounded, stop-aware
   bool recv_exact(uint8_t* buf, size_t n);
+  bool send_stoppable(const bytes& data);  // false on a closed client or stop
   bool wait_ms(int ms);  // false when asked to stop
   void fail(const std::string& why);
 

@@ -53,11 +53,12 @@ struct login_case {
 
 const login_case LOGIN[] = {
     // A LOGINACK, then an ERROR too short to hold a message (Length 0),
-    // then a byte that is no token: the login stands, with no error text.
+    // then a byte that is no token: the short ERROR is passed over, the
+    // byte that names no token fails the login.
     {"ShortErrorAfterLoginAck",
      {0xAD, 0x12, 0x00, 0x01, 0x74, 0x00, 0x00, 0x04, 0x04, 0x53, 0x00, 0x51, 0x00, 0x00, 0x00, 0x7F,
       0xFE, 0x15, 0x94, 0xD9, 0x34, 0xAA, 0x00, 0x00, 0x00},
-     0, ""},
+     -1, "malformed response"},
 };
 
 TEST(FuzzRegressions, LoginWalk) {

@@ -181,12 +181,17 @@ TEST(LoginWalk, Table) {
   const bytes ack_cut(ack.begin(), ack.end() - 1);
 
   const walk_case cases[] = {
-      {"empty response", {}, -1, "login failed (no LOGINACK)"},
+      {"empty response", {}, -1, "response ended early"},
       {"usual response", cat({env, info, ack, env, done}), 0, ""},
-      {"LOGINACK body past the end", cat({env, ack_cut}), -1, "login failed (no LOGINACK)"},
-      {"LOGINACK header cut", {0xAD, 0x05}, -1, "login failed (no LOGINACK)"},
+      {"feature acknowledgement skipped", cat({env, ack, {0xAE, 0x0A, 1, 0, 0, 0, 1, 0xFF}, done}), 0, ""},
+      {"LOGINACK body past the end", cat({env, ack_cut}), -1, "response ended early"},
+      {"LOGINACK header cut", {0xAD, 0x05}, -1, "response ended early"},
+      {"LOGINACK without a final DONE", cat({env, ack}), -1, "response ended early"},
       {"ERROR before LOGINACK", cat({wrong_pw, done, ack}), -1, "Login failed for user 'sa'."},
       {"ERROR after LOGINACK", cat({ack, wrong_pw, done}), 0, "Login failed for user 'sa'."},
+      {"final DONE with the error bit", cat({ack, tds_done_token(0x0002)}), -1, "login failed"},
+      {"error bit after an ERROR keeps its text", cat({ack, wrong_pw, tds_done_token(0x0002)}), -1,
+       "Login failed for user 'sa'."},
       {"ERROR with empty text", cat({tds_msg_token(0xAA, 1, 16, ""), ack}), -1, "login failed"},
       {"ERROR of length 8", cat({raw_token(0xAA, bytes(8, 0)), ack}), -1, "login failed"},
       {"ERROR of length 0", cat({raw_token(0xAA, {}), ack}), -1, "login failed"},
@@ -196,17 +201,18 @@ TEST(LoginWalk, Table) {
       {"ERROR text exactly filling its length", cat({error_with_count(2, utf16le("ab")), ack}), -1,
        "ab"},
       {"ERROR body past the end", bytes(wrong_pw.begin(), wrong_pw.end() - 1), -1,
-       "login failed (no LOGINACK)"},
+       "response ended early"},
       {"long ERROR text cut at a whole character", cat({tds_msg_token(0xAA, 1, 14, long_text), ack}),
        -1, long_text.substr(0, 398)},
-      {"unknown token before LOGINACK", cat({env, {0xAE, 0x00}, ack}), -1,
-       "login failed (no LOGINACK)"},
-      {"unknown token after LOGINACK", cat({ack, {0xAE, 0x00}}), 0, ""},
-      {"DONE before LOGINACK is skipped", cat({done, ack}), 0, ""},
-      {"cut DONE after LOGINACK", cat({ack, bytes(done.begin(), done.begin() + 5)}), 0, ""},
+      {"unknown token before LOGINACK", cat({env, {0x02, 0x00}, ack, done}), -1, "malformed response"},
+      {"unknown token after LOGINACK", cat({ack, {0x02, 0x00}, done}), -1, "malformed response"},
+      {"final DONE before LOGINACK ends the answer", cat({done, ack}), -1, "login failed (no LOGINACK)"},
+      {"DONE with more to come is skipped", cat({tds_done_token(0x0001), ack, done}), 0, ""},
+      {"cut DONE after LOGINACK", cat({ack, bytes(done.begin(), done.begin() + 5)}), -1,
+       "response ended early"},
       {"INFO past the end before LOGINACK", cat({raw_token(0xAB, {}), {0xAB, 0xFF, 0x00, 1}}), -1,
-       "login failed (no LOGINACK)"},
-      {"INFO header cut", {0xE3, 0x01}, -1, "login failed (no LOGINACK)"},
+       "response ended early"},
+      {"INFO header cut", {0xE3, 0x01}, -1, "response ended early"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -401,20 +407,25 @@ struct silent_case {
   const char* name;
   bool after_prelogin;  // silent after the PRELOGIN answer (else before it)
   bool cancel;          // ended by a cancel (else by the time-out)
+  bool trickle;         // the answer trickles in a byte every 5 ms (else silence)
 };
 
-TEST(Connect, SilentServerDuringLogin) {
+// A peer that never falls silent for long cannot defeat the time-out either.
+TEST(Connect, SilentOrTricklingServerDuringLogin) {
   const silent_case cases[] = {
-      {"time-out waiting for the PRELOGIN answer", false, false},
-      {"time-out waiting for the login answer", true, false},
-      {"cancel waiting for the PRELOGIN answer", false, true},
-      {"cancel waiting for the login answer", true, true},
+      {"time-out waiting for the PRELOGIN answer", false, false, false},
+      {"time-out waiting for the login answer", true, false, false},
+      {"cancel waiting for the PRELOGIN answer", false, true, false},
+      {"cancel waiting for the login answer", true, true, false},
+      {"time-out while the PRELOGIN answer trickles", false, false, true},
+      {"time-out while the login answer trickles", true, false, true},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     ScriptPeer peer;
     peer.read_message();
     if (tc.after_prelogin) peer.send(tds_message(0x04, tds_prelogin_answer(0x02))).read_message();
+    if (tc.trickle) peer.send(tds_packet(0x04, 0x01, bytes(2000, 0xAB)), 1, 5);
     peer.pause(10000);
     peer.start();
     std::atomic<int32_t> flag{0};
@@ -433,7 +444,7 @@ TEST(Connect, SilentServerDuringLogin) {
     if (t.joinable()) t.join();
     EXPECT_STREQ(c.err, tc.cancel ? "cancelled" : "login timed out");
     EXPECT_GE(took, tc.cancel ? 240 : 380);
-    EXPECT_LT(took, tc.cancel ? 400 : 700);
+    EXPECT_LT(took, tc.cancel ? 400 : tc.trickle ? 1500 : 700);
     expect_released(c);
   }
 }

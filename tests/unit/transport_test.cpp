@@ -150,12 +150,71 @@ TEST(TdsRecv, CollectsAMessageSplitAnywhere) {
 
 TEST(TdsRecv, CallsOnPacketAfterEveryPacket) {
   Link l;
-  l.peer.send(kThreePackets);
+  l.peer.send(kThreePackets).send(kThreePackets);
   l.start();
   std::vector<uint64_t> seen;
-  auto cb = [](tds_conn* c, void* ctx) { static_cast<std::vector<uint64_t>*>(ctx)->push_back(c->rlen); };
-  ASSERT_EQ(tds_recv_each(&l.c, cb, &seen), 0);
+  auto cb = [](tds_conn* c, void* ctx) {
+    static_cast<std::vector<uint64_t>*>(ctx)->push_back(c->rlen);
+    return 0;
+  };
+  ASSERT_EQ(tds_recv_each(&l.c, tds_recv_caps{0, 1024}, cb, &seen), 0);
   EXPECT_EQ(seen, (std::vector<uint64_t>{5, 5, 12}));
+
+  // A callback that takes what it has seen keeps the buffer to one packet.
+  seen.clear();
+  auto taker = [](tds_conn* c, void* ctx) {
+    static_cast<std::vector<uint64_t>*>(ctx)->push_back(c->rlen);
+    tds_rbuf_drop(c, c->rlen);
+    return 0;
+  };
+  ASSERT_EQ(tds_recv_each(&l.c, tds_recv_caps{0, 1024}, taker, &seen), 0);
+  EXPECT_EQ(seen, (std::vector<uint64_t>{5, 0, 7}));
+  EXPECT_EQ(l.c.rlen, 0u);
+}
+
+TEST(TdsRecv, DropKeepsTheRestAtTheFront) {
+  Link l;
+  l.peer.send(tds_packet(0x04, 0x01, pattern(10)));
+  l.start();
+  ASSERT_EQ(tds_recv(&l.c), 0);
+  tds_rbuf_drop(&l.c, 3);
+  const bytes sent = pattern(10);
+  EXPECT_EQ(rbuf_bytes(l.c), bytes(sent.begin() + 3, sent.end()));
+  tds_rbuf_drop(&l.c, 100);  // more than is held: all of it
+  EXPECT_EQ(l.c.rlen, 0u);
+}
+
+// A peer that never ends its message: each cap stops the receive with its
+// text before the buffer grows past it.
+TEST(TdsRecv, CapsStopAnEndlessMessage) {
+  struct cap_case {
+    const char* name;
+    tds_recv_caps caps;
+    bool drop;       // the callback takes every packet as it comes
+    uint64_t max_rcap;
+  };
+  const cap_case cases[] = {
+      {"whole message bounded", {200000, 200000}, false, 262144},
+      {"total bounded though each packet is taken", {200000, 70000}, true, 65536},
+      {"held bytes bounded", {0, 100000}, false, 131072},
+  };
+  const bytes flood = tds_packet(0x04, 0x00, pattern(65527));
+  for (const cap_case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Link l;
+    for (int i = 0; i < 8; ++i) l.peer.send(flood);
+    l.peer.pause(10000);
+    l.start();
+    auto taker = [](tds_conn* c, void*) {
+      tds_rbuf_drop(c, c->rlen);
+      return 0;
+    };
+    const tds_packet_fn fn = tc.drop ? static_cast<tds_packet_fn>(taker) : nullptr;
+    EXPECT_EQ(tds_recv_each(&l.c, tc.caps, fn, nullptr), -1);
+    EXPECT_STREQ(l.c.err, "response too large");
+    EXPECT_EQ(l.c.rx_stop, TDS_STOP_FAILED);
+    EXPECT_LE(l.c.rcap, tc.max_rcap);
+  }
 }
 
 TEST(TdsRecv, BareEndPacketGivesEmptyMessageWithoutBuffer) {
@@ -277,6 +336,37 @@ TEST(TdsRecv, DeadlinePassingWhileSilentGivesItsText) {
   EXPECT_STREQ(l.c.err, "query timed out");
   EXPECT_GE(took, 190);
   EXPECT_LT(took, 450);
+}
+
+// A peer that sends without pause, so that bytes are waiting at every look
+// and a wait never comes back empty, still cannot carry the receive past
+// its deadline. The packets are taken as they come, as a backup's answer
+// is, a little slower than they arrive; the cancel is only a safety net
+// that ends the test if the deadline does not.
+TEST(TdsRecv, DeadlineHoldsAgainstAPeerThatNeverPauses) {
+  Link l;
+  bytes burst;  // whole packets by the megabyte, so the socket never runs dry
+  for (int i = 0; i < 16; ++i) burst = cat({burst, tds_packet(0x04, 0x00, pattern(65527))});
+  l.peer.flood(burst);
+  l.start();
+  std::atomic<int32_t> flag{0};
+  DelayedSet net(&flag, 5000);
+  l.c.cancel_flag = &flag;
+  l.c.deadline_ms = plat_mono_ms() + 300;
+  l.c.deadline_text = "query timed out";
+  // A consumer slower than the peer: the socket is never found empty.
+  auto slow_taker = [](tds_conn* c, void*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    tds_rbuf_drop(c, c->rlen);
+    return 0;
+  };
+  auto t0 = clock_type::now();
+  EXPECT_EQ(tds_recv_each(&l.c, tds_recv_caps{0, 65536}, slow_taker, nullptr), -1);
+  int64_t took = ms_since(t0);
+  EXPECT_STREQ(l.c.err, "query timed out");
+  EXPECT_EQ(l.c.rx_stop, TDS_STOP_TIMED_OUT);
+  EXPECT_GE(took, 290);
+  EXPECT_LT(took, 1500);
 }
 
 TEST(TdsRecv, DeadlineDoesNotCutAnAnswerThatArrivesInTime) {
