@@ -30,7 +30,7 @@
 #include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
 #include "tds_client/type_codes.h"
-#include "vaultrun/sessions.h"
+#include "vaultrun/backup_worker.h"
 
 namespace {
 
