@@ -33,7 +33,7 @@
 #include "tds_client/tds_client.h"
 #include "tds_client/tokens.h"
 #include "tds_client/type_codes.h"
-#include "vaultrun/sessions.h"
+#include "vaultrun/backup_worker.h"
 
 namespace {
 

@@ -61,14 +61,8 @@ int plat_wait_readable(plat_socket s, int64_t timeout_ms);
 
 void plat_close(plat_socket s);
 
-// A monotonic counter and its fixed frequency in ticks per second.
-int64_t plat_counter();
-int64_t plat_counter_freq();
-
 // Milliseconds of a monotonic clock with an arbitrary origin.
 int64_t plat_mono_ms();
-
-void plat_sleep_ms(int64_t ms);
 
 // Waits that a cancel flag or a deadline can end are cut into slices of at
 // most PLAT_SLICE_MS. plat_next_slice gives the length of the next slice, or

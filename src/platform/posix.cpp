@@ -227,24 +227,10 @@ void plat_close(plat_socket s) {
   if (s != PLAT_INVALID_SOCKET) close(fd_of(s));
 }
 
-int64_t plat_counter() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t plat_counter_freq() { return 1000000; }
-
 int64_t plat_mono_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void plat_sleep_ms(int64_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
 }
 
 namespace {

@@ -27,7 +27,7 @@ namespace {
 // select() takes its limit as a timeval of 32-bit fields.
 constexpr int64_t MAX_SELECT_MS = 1000000000;
 
-// The longest finite wait Sleep and WaitForSingleObject take in one call
+// The longest finite wait WaitForSingleObject takes in one call
 // (INFINITE is 0xFFFFFFFF and must never be passed by accident).
 constexpr int64_t MAX_WAIT_MS = 0x7FFFFFFF;
 
@@ -53,6 +53,20 @@ void set_one(fd_set* set, SOCKET s) {
 // A counter value in milliseconds, split so that counter * 1000 cannot
 // overflow however fine the counter is.
 int64_t counter_to_ms(int64_t c, int64_t f) { return (c / f) * 1000 + (c % f) * 1000 / f; }
+
+// The performance counter's frequency is fixed at boot and never 0 on any
+// Windows that runs this code, so it is asked for once.
+int64_t counter_freq() {
+  static std::atomic<int64_t> freq{0};
+  int64_t f = freq.load(std::memory_order_relaxed);
+  if (f == 0) {
+    LARGE_INTEGER q;
+    QueryPerformanceFrequency(&q);
+    f = q.QuadPart;
+    freq.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
 
 }  // namespace
 
@@ -170,35 +184,10 @@ void plat_close(plat_socket s) {
   if (s != PLAT_INVALID_SOCKET) closesocket(sock_of(s));
 }
 
-int64_t plat_counter() {
+int64_t plat_mono_ms() {
   LARGE_INTEGER c;
   QueryPerformanceCounter(&c);
-  return c.QuadPart;
-}
-
-int64_t plat_counter_freq() {
-  // Fixed at boot; never 0 on any Windows that runs this code.
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return f.QuadPart;
-}
-
-int64_t plat_mono_ms() {
-  static std::atomic<int64_t> freq{0};
-  int64_t f = freq.load(std::memory_order_relaxed);
-  if (f == 0) {
-    f = plat_counter_freq();
-    freq.store(f, std::memory_order_relaxed);
-  }
-  return counter_to_ms(plat_counter(), f);
-}
-
-void plat_sleep_ms(int64_t ms) {
-  while (ms > 0) {
-    int64_t step = ms > MAX_WAIT_MS ? MAX_WAIT_MS : ms;
-    Sleep(static_cast<DWORD>(step));
-    ms -= step;
-  }
+  return counter_to_ms(c.QuadPart, counter_freq());
 }
 
 namespace {

@@ -1,12 +1,16 @@
-// The host's view of a session: status, progress and result documents,
-// cancel and release. All run on the host's thread and only read what the
-// worker publishes; only vaultrun_free may block, waiting for the worker.
+// The host's calls on backup sessions: start, status, progress and result
+// documents, cancel and release. All run on the host's thread; once a worker
+// runs they only read what it publishes, and only vaultrun_free may block,
+// waiting for the worker.
 #include <cstdio>
 #include <cstring>
 
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
-#include "vaultrun/sessions.h"
+#include "vaultrun/backup_worker.h"
+#include "vaultrun/config.h"
+#include "vaultrun/secret.h"
+#include "vaultrun/session_slots.h"
 
 namespace {
 
@@ -25,13 +29,55 @@ backup_session* slot_at(int32_t session) {
 
 // A slot released while its worker still ran reads as free to the host.
 int32_t visible_state(backup_session* s) {
-  if (!session_settle(s)) return SESSION_FREE;
+  if (!session_settle(s)) return VAULTRUN_SESSION_FREE;
   return s->state.load(std::memory_order_acquire);
+}
+
+// A worker that has not yet published its end.
+bool is_live(int32_t state) { return state == VAULTRUN_SESSION_STARTING || state == VAULTRUN_SESSION_RUNNING; }
+
+// Takes the lowest free slot for an accepted configuration and starts its
+// worker. Returns the slot's index, or -1 / -2 with the reason in g_err.
+int32_t start_session(const backup_config& cfg) {
+  const int idx = session_find_free();
+  if (idx < 0) {
+    set_g_err("no free sessions");
+    return -2;
+  }
+  backup_session* s = &g_sessions[idx];
+  session_clear(s);
+  s->state.store(VAULTRUN_SESSION_STARTING, std::memory_order_relaxed);
+  s->cfg = cfg;
+  s->thread_open = 1;
+  if (plat_thread_create(&s->thread, backup_worker, s, WORKER_STACK_BYTES) != 0) {
+    wipe_secret(s->cfg.password, sizeof s->cfg.password);
+    s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_relaxed);
+    s->thread_open = 0;
+    set_g_err("thread create failed");
+    return -1;
+  }
+  return idx;
 }
 
 }  // namespace
 
 extern "C" {
+
+VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
+  backup_config cfg;
+  const char* refusal = "invalid config json";
+  int32_t result = -1;
+  if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
+    set_g_err(refusal);
+  } else if (cfg.user[0] == 0 || cfg.database[0] == 0 || cfg.out_path[0] == 0) {
+    set_g_err("user, database and out_path required");
+  } else {
+    result = start_session(cfg);
+  }
+  // The slot holds its own copy; this frame's must not outlive the call.
+  wipe_secret(cfg.password, sizeof cfg.password);
+  return result;
+}
 
 VAULTRUN_API int32_t vaultrun_status(int32_t session) {
   backup_session* s = slot_at(session);
@@ -63,7 +109,7 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   backup_session* s = slot_at(session);
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
-  if (state == SESSION_DONE) {
+  if (state == VAULTRUN_SESSION_DONE) {
     char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
     json_escape(s->cfg.out_path, path, sizeof path);
     std::snprintf(s->result_json, sizeof s->result_json,
@@ -71,12 +117,10 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
                   s->verified.load(std::memory_order_relaxed) ? "true" : "false",
                   static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
                   static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)));
-  } else if (state == SESSION_FAILED) {
+  } else if (state == VAULTRUN_SESSION_FAILED) {
     char error[512];
     session_read_text(s, s->error, error, sizeof error);
     write_failure(s->result_json, sizeof s->result_json, error);
-  } else if (state == SESSION_CANCELLED) {
-    std::snprintf(s->result_json, sizeof s->result_json, "{\"ok\":false,\"error\":\"cancelled\"}");
   } else {
     std::snprintf(s->result_json, sizeof s->result_json, "{\"ok\":false,\"error\":\"not finished\"}");
   }
@@ -87,7 +131,7 @@ VAULTRUN_API void vaultrun_cancel(int32_t session) {
   backup_session* s = slot_at(session);
   if (!s || s->release_pending) return;
   int32_t state = s->state.load(std::memory_order_acquire);
-  if (state == SESSION_STARTING || state == SESSION_RUNNING) s->cancel.store(1, std::memory_order_release);
+  if (is_live(state)) s->cancel.store(1, std::memory_order_release);
 }
 
 VAULTRUN_API void vaultrun_free(int32_t session) {
@@ -99,7 +143,7 @@ VAULTRUN_API void vaultrun_free(int32_t session) {
   }
   int32_t state = s->state.load(std::memory_order_acquire);
   bool ended = true;
-  if (state == SESSION_STARTING || state == SESSION_RUNNING) {
+  if (is_live(state)) {
     s->cancel.store(1, std::memory_order_release);
     ended = plat_thread_wait(&s->thread, FREE_WAIT_RUNNING_MS) == 1;
   } else if (s->thread_open) {

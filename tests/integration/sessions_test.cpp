@@ -18,7 +18,7 @@
 #include "sim_process.h"
 #include "strict_json.h"
 #include "vaultrun.h"
-#include "vaultrun/sessions.h"
+#include "vaultrun/session_slots.h"
 
 namespace {
 
@@ -385,7 +385,7 @@ TEST_F(Sessions, NamesThatFillTheirFieldReachTheStatementWhole) {
 }
 
 // A server that takes any statement and reports success: the session ends
-// in SESSION_DONE whatever the path, so the success document can be read.
+// in VAULTRUN_SESSION_DONE whatever the path, so the success document can be read.
 void accept_backup(ScriptPeer& peer, bool verify) {
   peer.accept_login().read_message().send(tds_message(0x04, tds_done_token(0)));
   if (verify) peer.read_message().send(tds_message(0x04, tds_done_token(0)));

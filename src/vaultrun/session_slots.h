@@ -1,8 +1,10 @@
-// Background backup sessions: four slots, each run by a worker thread of
-// its own while the host polls, cancels and releases it.
+// The table of background backup sessions: four slots, each run by a worker
+// thread of its own while the host polls, cancels and releases it. A slot's
+// state is one of the VAULTRUN_SESSION_* values the host reads.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -10,21 +12,6 @@
 #include "vaultrun/config.h"
 
 constexpr int MAX_SESSIONS = 4;
-
-enum : int32_t {
-  SESSION_FREE = 0,
-  SESSION_STARTING = 1,
-  SESSION_RUNNING = 2,
-  SESSION_DONE = 3,
-  SESSION_CANCELLED = 4,  // never set: a cancel ends in SESSION_FAILED with "cancelled"
-  SESSION_FAILED = 5,
-};
-
-// The worker thread's stack: its own buffers (some 6 KiB) plus one statement
-// execution (some 280 KiB, most of it a scratch row). The margin is wide
-// because some runtimes carve their thread-local storage out of the same
-// allocation; untouched pages cost only address space.
-constexpr size_t WORKER_STACK_BYTES = 2u << 20;
 
 // One slot. The worker publishes percent, pages, verified, elapsed_ms and
 // the texts before the state that vouches for them (release stores; the
@@ -60,16 +47,21 @@ struct backup_session {
 
 extern backup_session g_sessions[MAX_SESSIONS];
 
-int64_t now_ms();
-void on_info_cb(void* ctx, int32_t number, const char* text);
-int backup_worker(void* slot);
+// Copies text into one of the slot's text fields (cap bytes), cut before a
+// UTF-8 character that does not fit, under the text lock.
+void session_write_text(backup_session* s, char* field, size_t cap, const char* text);
 
 // Reads a slot's text consistently into out (cap bytes).
 void session_read_text(backup_session* s, const char* field, char* out, size_t cap);
 
-// Clears the slot to zero (state SESSION_FREE). Only when no worker runs on it.
+// Clears the slot to zero (state VAULTRUN_SESSION_FREE). Only when no worker
+// runs on it.
 void session_clear(backup_session* s);
 
 // Completes a pending release once the slot's worker has returned.
 // Returns true when the slot is (now) free of any worker.
 bool session_settle(backup_session* s);
+
+// The lowest slot that can take a new session (free, or ended with its
+// worker released), settling pending releases on the way; -1 when none can.
+int session_find_free();
