@@ -21,6 +21,9 @@ namespace {
 
 int fd_of(plat_socket s) { return static_cast<int>(s); }
 
+// How often a bounded thread wait looks again.
+constexpr int64_t JOIN_NAP_MS = 2;
+
 // The outcome of a connect that finished in the background: 0 when it
 // succeeded, else its error (or -1 when it cannot be read).
 int connect_error(int fd) {
@@ -264,24 +267,22 @@ int plat_thread_create(plat_thread* t, plat_thread_fn fn, void* arg, size_t stac
 int plat_thread_wait(plat_thread* t, int64_t timeout_ms) {
   if (t->ended) return 1;
   pthread_t th = static_cast<pthread_t>(t->handle);
-  int rc;
-  if (timeout_ms <= 0) {
-    rc = pthread_tryjoin_np(th, nullptr);
-  } else {
-    // On the monotonic clock: a step of the wall clock must not stretch or
-    // cut the wait.
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += static_cast<time_t>(timeout_ms / 1000);
-    ts.tv_nsec += static_cast<long>((timeout_ms % 1000) * 1000000);
-    if (ts.tv_nsec >= 1000000000) { ts.tv_sec++; ts.tv_nsec -= 1000000000; }
-    rc = pthread_clockjoin_np(th, nullptr, CLOCK_MONOTONIC, &ts);
+  // Measured on the monotonic clock, so a step of the wall clock neither
+  // stretches nor cuts the wait. The join is tried in short naps rather than
+  // with a clock-taking join, which thread checkers do not follow.
+  const int64_t deadline = plat_mono_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    if (pthread_tryjoin_np(th, nullptr) == 0) {
+      t->ended = 1;
+      return 1;
+    }
+    const int64_t left = deadline - plat_mono_ms();
+    if (left <= 0) return 0;
+    const int64_t nap = left < JOIN_NAP_MS ? left : JOIN_NAP_MS;
+    timespec ts{0, static_cast<long>(nap * 1000000)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
   }
-  if (rc == 0) {
-    t->ended = 1;
-    return 1;
-  }
-  return 0;
 }
 
 void plat_thread_close(plat_thread* t) {

@@ -71,12 +71,14 @@ TEST(PlatformThreadWait, BoundIsKeptWhateverTheWallClockSays) {
 int g_listener = -1;
 
 void let_in_then_return(int) {
+  const int saved_errno = errno;
   for (int i = 0; i < 50; ++i) {  // 2.5 s: the first retry comes after about 1 s
     int a;
     while ((a = accept(g_listener, nullptr, nullptr)) >= 0) close(a);
     timespec pause{0, 50 * 1000000};
     nanosleep(&pause, nullptr);
   }
+  errno = saved_errno;
 }
 
 TEST(PlatformConnect, BlockingConnectInterruptedBySignalStillConnects) {
