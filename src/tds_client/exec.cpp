@@ -94,30 +94,6 @@ int64_t fail_walk(tds_walk* w, const char* text) {
   return -1;
 }
 
-// The column types whose values read_value renders.
-bool renders(uint8_t type) {
-  switch (type) {
-    case TDS_TYPE_GUID:
-    case TDS_TYPE_INTN:
-    case TDS_TYPE_BITN:
-    case TDS_TYPE_FLTN:
-    case TDS_TYPE_MONEYN:
-    case TDS_TYPE_DATETIMN:
-    case TDS_TYPE_DATEN:
-    case TDS_TYPE_TIMEN:
-    case TDS_TYPE_DATETIME2N:
-    case TDS_TYPE_DATETIMEOFFSETN:
-    case TDS_TYPE_INT4:
-    case TDS_TYPE_DECIMALN:
-    case TDS_TYPE_NUMERICN:
-    case TDS_TYPE_BIGVARCHR:
-    case TDS_TYPE_BIGCHAR:
-    case TDS_TYPE_NVARCHAR:
-    case TDS_TYPE_NCHAR: return true;
-    default: return false;
-  }
-}
-
 // ---- One token at a time ------------------------------------------------------------
 // Each takes the whole token (token byte included) and returns its size,
 // 0 when it is not all there yet, or -1 when the walk fails (err set).
@@ -125,7 +101,7 @@ bool renders(uint8_t type) {
 int64_t take_colmetadata(tds_walk* w, const uint8_t* p, uint64_t left) {
   tds_cursor c{p + 1, left - 1};
   const char* why;
-  const tds_tok t = tds_read_colmetadata(c, w->meta, renders, &why);
+  const tds_tok t = tds_read_colmetadata(c, w->meta, tds_renders, &why);
   if (t == TDS_TOK_SHORT) return 0;
   if (t == TDS_TOK_BAD) return fail_walk(w, why);
   return static_cast<int64_t>(left - c.left);
