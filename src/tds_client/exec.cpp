@@ -49,39 +49,24 @@ const uint8_t ALL_HEADERS[TDS_ALL_HEADERS_LEN] = {
     0x01, 0x00, 0x00, 0x00,  // outstanding requests
 };
 
-void set_text(char* err, const char* text) {
-  size_t n = std::strlen(text);
-  if (n > TDS_ERR_SIZE - 1) n = TDS_ERR_SIZE - 1;
-  std::memmove(err, text, n);
-  err[n] = 0;
-}
-
 // Appends a further server error to err after a line feed. The joined
 // texts are cut before the first UTF-8 character that does not fit, and
 // once one is cut nothing more is added: false then. A text of which
 // nothing fits adds nothing, not even the line feed.
 bool append_error(char* err, const char* text) {
-  size_t have = std::strlen(err);
+  const size_t have = std::strlen(err);
   if (have + 2 > TDS_ERR_SIZE - 1) return false;  // room for the line feed and one byte?
-  size_t room = TDS_ERR_SIZE - 1 - have - 1;
-  size_t n = std::strlen(text);
-  bool whole = true;
-  if (n > room) {
-    whole = false;
-    n = room;
-    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
-  }
-  if (n == 0) return false;
+  char* at = err + have + 1;
+  const bool whole = utf8_copy_cut(at, TDS_ERR_SIZE - have - 1, text);
+  if (at[0] == 0) return false;
   err[have] = '\n';
-  std::memcpy(err + have + 1, text, n);
-  err[have + 1 + n] = 0;
   return whole;
 }
 
 // Several server errors are joined, in order, by line feeds.
 void note_error(tds_walk* w, const char* text) {
   if (w->errors++ == 0) {
-    set_text(w->err, text);
+    tds_err_text(w->err, text);
   } else if (!w->err_full) {
     w->err_full = !append_error(w->err, text);
   }
@@ -89,7 +74,7 @@ void note_error(tds_walk* w, const char* text) {
 
 // The walk is over with a text of its own: nothing more is consumed.
 int64_t fail_walk(tds_walk* w, const char* text) {
-  set_text(w->err, text);
+  tds_err_text(w->err, text);
   w->failed = true;
   return -1;
 }
@@ -228,7 +213,7 @@ int tds_walk_end(tds_walk* w, uint64_t unread) {
   if (w->failed) return -1;
   if (w->errors != 0) return -1;
   if (unread != 0 || !w->ended) {
-    set_text(w->err, "response ended early");
+    tds_err_text(w->err, "response ended early");
     return -1;
   }
   return w->stored;

@@ -64,25 +64,15 @@ void wipe(void* p, size_t n) {
   while (n--) *v++ = 0;
 }
 
-void set_err_text(char* err, const char* text) {
-  std::snprintf(err, TDS_ERR_SIZE, "%s", text);
-}
-
 // The server's reason for refusing a login, cut at a whole character.
 void set_login_error(char* err, const uint8_t* tok, uint64_t size) {
   tds_server_message m;
   if (!tds_decode_message(TDS_TOKEN_ERROR, tok + MESSAGE_BODY_AT, size - MESSAGE_BODY_AT, &m) ||
       !m.has_text || m.text[0] == 0) {
-    set_err_text(err, "login failed");
+    tds_err_text(err, "login failed");
     return;
   }
-  size_t n = std::strlen(m.text);
-  if (n > ERROR_MSG_CAP - 1) {
-    n = ERROR_MSG_CAP - 1;
-    while (n > 0 && (static_cast<uint8_t>(m.text[n]) & 0xC0) == 0x80) --n;
-  }
-  m.text[n] = 0;
-  set_err_text(err, m.text);
+  utf8_copy_cut(err, ERROR_MSG_CAP, m.text);
 }
 
 // The hooks and bounds of the login are the connect's own; its caller sets
@@ -211,7 +201,7 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
     uint64_t size = 0;
     const tds_tok t = tds_token_size(tok, len - pos, nullptr, &size);
     if (t != TDS_TOK_OK) {
-      set_err_text(err, t == TDS_TOK_SHORT ? "response ended early" : "malformed response");
+      tds_err_text(err, t == TDS_TOK_SHORT ? "response ended early" : "malformed response");
       return -1;
     }
     pos += size;
@@ -229,17 +219,17 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
       if ((status & TDS_DONE_MORE) != 0) continue;
       ended = true;
       if ((status & TDS_DONE_ERROR) != 0) {
-        if (err[0] == 0) set_err_text(err, "login failed");
+        if (err[0] == 0) tds_err_text(err, "login failed");
         return -1;
       }
     }
   }
   if (!acked) {
-    if (err[0] == 0) set_err_text(err, ended ? "login failed (no LOGINACK)" : "response ended early");
+    if (err[0] == 0) tds_err_text(err, ended ? "login failed (no LOGINACK)" : "response ended early");
     return -1;
   }
   if (!ended) {
-    set_err_text(err, "response ended early");
+    tds_err_text(err, "response ended early");
     return -1;
   }
   return 0;

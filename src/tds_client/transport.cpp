@@ -127,17 +127,7 @@ int grow_rbuf(tds_conn* c, uint64_t need) {
 
 }  // namespace
 
-void tds_set_err(tds_conn* c, const char* text) {
-  if (text == nullptr) text = "";
-  size_t n = std::strlen(text);
-  if (n > TDS_ERR_SIZE - 1) {
-    n = TDS_ERR_SIZE - 1;
-    // Cut at a whole UTF-8 character: back up over continuation bytes.
-    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
-  }
-  std::memmove(c->err, text, n);  // text may be c->err itself
-  c->err[n] = 0;
-}
+void tds_set_err(tds_conn* c, const char* text) { tds_err_text(c->err, text); }
 
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
   // Header and payload leave together: one send per packet, so under
