@@ -33,8 +33,6 @@
 
 namespace {
 
-constexpr uint64_t MESSAGE_LENGTH_AT = 1;  // ERROR and INFO: Length follows the token byte
-
 // An answer the caller keeps rows or metadata of is bounded as a whole; a
 // statement run for its effect alone is consumed as it arrives, so only
 // the incomplete token at the end of what has arrived is held.
@@ -129,9 +127,8 @@ int64_t take_row(tds_walk* w, const uint8_t* p, uint64_t left) {
 int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
   uint64_t size = 0;
   if (tds_token_size(p, left, nullptr, &size) != TDS_TOK_OK) return 0;
-  const uint64_t body_len = le16(p + MESSAGE_LENGTH_AT);
   tds_server_message m;
-  if (!tds_decode_message(p[0], p + 3, body_len, &m)) return static_cast<int64_t>(size);
+  if (!tds_decode_message(p, size, &m)) return static_cast<int64_t>(size);
   if (m.is_error) {
     note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
   } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {

@@ -20,8 +20,6 @@ constexpr int ENCRYPT_REQ = 0x03;
 
 // A login ERROR's text is kept to fewer than this many bytes.
 constexpr uint64_t ERROR_MSG_CAP = 400;
-constexpr uint64_t MESSAGE_BODY_AT = 3;  // token byte and Length
-constexpr uint64_t MESSAGE_FIXED = 8;    // Number, State, Class, MsgText count
 
 // LOGIN7 fixed part. Offsets of the fields that are not (ib, cch) pairs.
 constexpr uint64_t L7_FIXED_LEN = 94;
@@ -64,15 +62,14 @@ void wipe(void* p, size_t n) {
   while (n--) *v++ = 0;
 }
 
-// The server's reason for refusing a login, cut at a whole character.
-void set_login_error(char* err, const uint8_t* tok, uint64_t size) {
-  tds_server_message m;
-  if (!tds_decode_message(TDS_TOKEN_ERROR, tok + MESSAGE_BODY_AT, size - MESSAGE_BODY_AT, &m) ||
-      !m.has_text || m.text[0] == 0) {
+// The server's reason for refusing a login (m null: a token too short to
+// hold one), cut at a whole character.
+void set_login_error(char* err, const tds_server_message* m) {
+  if (m == nullptr || !m->has_text || m->text[0] == 0) {
     tds_err_text(err, "login failed");
     return;
   }
-  utf8_copy_cut(err, ERROR_MSG_CAP, m.text);
+  utf8_copy_cut(err, ERROR_MSG_CAP, m->text);
 }
 
 // The hooks and bounds of the login are the connect's own; its caller sets
@@ -208,12 +205,11 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
     if (tok[0] == TDS_TOKEN_LOGINACK) {
       acked = true;
     } else if (tok[0] == TDS_TOKEN_ERROR) {
-      if (!acked) {
-        set_login_error(err, tok, size);
-        return -1;
-      }
+      tds_server_message m;
+      const bool decoded = tds_decode_message(tok, size, &m);
       // One too short to hold a message is passed over once logged in.
-      if (size > MESSAGE_BODY_AT + MESSAGE_FIXED) set_login_error(err, tok, size);
+      if (decoded || !acked) set_login_error(err, decoded ? &m : nullptr);
+      if (!acked) return -1;
     } else if (tok[0] == TDS_TOKEN_DONE || tok[0] == TDS_TOKEN_DONEPROC) {
       const uint16_t status = le16(tok + 1);
       if ((status & TDS_DONE_MORE) != 0) continue;

@@ -15,6 +15,7 @@ constexpr uint64_t COLUMN_FIXED = 7;       // UserType (4), Flags (2), type code
 constexpr uint64_t TIMESTAMP_LEN = 8;      // of a TEXT, NTEXT or IMAGE value
 constexpr uint8_t FEATURE_TERMINATOR = 0xFF;
 constexpr uint8_t MAX_INFO_CLASS = 10;     // ERROR tokens up to this class only inform
+constexpr uint64_t MESSAGE_BODY_AT = 3;    // ERROR and INFO: token byte, then a 2-byte Length
 constexpr uint64_t MESSAGE_FIXED = 8;      // Number, State, Class, MsgText count
 
 tds_tok need(bool ok) { return ok ? TDS_TOK_OK : TDS_TOK_SHORT; }
@@ -267,10 +268,12 @@ tds_tok tds_token_size(const uint8_t* p, uint64_t left, const tds_meta* meta, ui
   return t;
 }
 
-bool tds_decode_message(uint8_t token, const uint8_t* body, uint64_t len, tds_server_message* m) {
-  if (len <= MESSAGE_FIXED) return false;
+bool tds_decode_message(const uint8_t* tok, uint64_t size, tds_server_message* m) {
+  if (size <= MESSAGE_BODY_AT + MESSAGE_FIXED) return false;
+  const uint8_t* body = tok + MESSAGE_BODY_AT;
+  const uint64_t len = size - MESSAGE_BODY_AT;
   m->number = static_cast<int32_t>(le32(body));
-  m->is_error = token == TDS_TOKEN_ERROR && body[5] > MAX_INFO_CLASS;
+  m->is_error = tok[0] == TDS_TOKEN_ERROR && body[5] > MAX_INFO_CLASS;
   const uint64_t units = le16(body + 6);
   m->has_text = MESSAGE_FIXED + 2 * units <= len;
   m->text[0] = 0;
