@@ -310,7 +310,11 @@ int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void
 // interrupted response. The ATTENTION asks it to stop; the drain then reads
 // and discards everything up to the message that ends in a DONE with the
 // attention bit, keeping only a rolling window of each message's last
-// TDS_DONE_LEN bytes, so it needs no buffer beyond the stack.
+// TDS_DONE_LEN bytes, so it needs no buffer beyond the stack. It does not
+// size tokens: it starts inside the interrupted answer, whose rows are sized
+// by the walk's column metadata and may be of any length, so sizing them
+// would mean holding each whole. A well-formed answer ends with its final
+// DONE, so the window sees exactly that token.
 int tds_attention(tds_conn* c, int64_t wait_ms) {
   char saved[TDS_ERR_SIZE];
   std::memcpy(saved, c->err, TDS_ERR_SIZE);
