@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "tds_client/cursor.h"
 #include "tds_client/tds_client.h"
 
 namespace {
@@ -34,8 +35,6 @@ void check_login_walk(const uint8_t* data, size_t size) {
   if (rc != 0) FUZZ_CHECK(len > 0);
 }
 
-uint16_t le16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 // Host, user, password and database from the input, split at NUL bytes.
 void check_login7(const uint8_t* data, size_t size) {
   std::vector<std::unique_ptr<char[]>> parts;
@@ -52,14 +51,14 @@ void check_login7(const uint8_t* data, size_t size) {
       tds_build_login7(parts[0].get(), parts[1].get(), parts[2].get(), db, out.get(), TDS_LOGIN7_MAX);
   FUZZ_CHECK(total >= 94 && total <= TDS_LOGIN7_MAX);
   const uint8_t* r = out.get();
-  FUZZ_CHECK((r[0] | (r[1] << 8) | (r[2] << 16) | (static_cast<uint32_t>(r[3]) << 24)) == total);
+  FUZZ_CHECK(le32(r) == total);
   // (ib, cch) pairs from HostName to Database, then SSPI, AtchDBFile and
   // ChangePassword, which point at the end.
   for (uint64_t f = 36; f <= 68; f += 4) {
-    const uint64_t ib = le16_at(r + f), bytes = 2u * le16_at(r + f + 2);
+    const uint64_t ib = le16(r + f), bytes = 2u * le16(r + f + 2);
     FUZZ_CHECK(ib >= 94 && ib + bytes <= total);
   }
-  for (uint64_t f = 78; f <= 86; f += 4) FUZZ_CHECK(le16_at(r + f) == total);
+  for (uint64_t f = 78; f <= 86; f += 4) FUZZ_CHECK(le16(r + f) == total);
 
   std::vector<uint8_t> untouched(total - 1, 0x77);
   std::unique_ptr<uint8_t[]> short_buf = exact_copy(untouched.data(), untouched.size());

@@ -42,53 +42,48 @@ constexpr size_t PER_COLUMN = 4;
 constexpr int MAX_GENERATED_COLS = 8;
 constexpr int MAX_CAP = 3;
 
-// Every type the client reads, and one it refuses (0x62, a variant).
-const uint8_t TYPES[] = {
-    TDS_TYPE_GUID,   TDS_TYPE_INTN,       TDS_TYPE_DATEN,    TDS_TYPE_TIMEN,     TDS_TYPE_DATETIME2N,
-    TDS_TYPE_DATETIMEOFFSETN, TDS_TYPE_INT4, TDS_TYPE_BITN,  TDS_TYPE_DECIMALN,  TDS_TYPE_NUMERICN,
-    TDS_TYPE_FLTN,   TDS_TYPE_MONEYN,     TDS_TYPE_DATETIMN, TDS_TYPE_BIGVARCHR, TDS_TYPE_BIGCHAR,
-    TDS_TYPE_NVARCHAR, TDS_TYPE_NCHAR,    0x62,
+// Every type the client renders, in code order, then one it refuses (a
+// variant): the selector byte picks from this list.
+struct type_list {
+  uint8_t codes[TDS_MAX_COLS];
+  int count = 0;
+  type_list() {
+    for (int i = 0; i < TDS_TYPE_RULE_COUNT; ++i)
+      if (TDS_TYPE_RULES[i].rendered) codes[count++] = TDS_TYPE_RULES[i].code;
+    codes[count++] = TDS_TYPE_SSVARIANT;
+  }
 };
+const type_list TYPES;
 
-// Appends one column description (UserType, Flags, type, TYPE_INFO, name)
-// and fills in what the walk would make of it.
-void describe(std::vector<uint8_t>& out, const uint8_t* sel, int index, tds_col* col) {
-  *col = tds_col{};
-  col->type = TYPES[sel[0] % sizeof TYPES];
+// The TYPE_INFO a server writes for the type's form, from the selector's
+// length, precision and scale. The top of the length range declares the
+// chunked form of a 2-byte-length type.
+void type_info(std::vector<uint8_t>& out, tds_info_form form, const uint8_t* sel) {
   const uint8_t len = sel[1], precision = sel[2], scale = sel[3];
-  out.insert(out.end(), {0, 0, 0, 0, 0x09, 0x00, col->type});
-  switch (col->type) {
-    case TDS_TYPE_GUID: case TDS_TYPE_INTN: case TDS_TYPE_BITN:
-    case TDS_TYPE_FLTN: case TDS_TYPE_MONEYN: case TDS_TYPE_DATETIMN:
-      out.push_back(len);
-      col->max_len = len;
-      break;
-    case TDS_TYPE_DATEN:
-      col->max_len = 3;
-      break;
-    case TDS_TYPE_TIMEN: case TDS_TYPE_DATETIME2N: case TDS_TYPE_DATETIMEOFFSETN:
-      out.push_back(scale);
-      col->scale = scale;
-      break;
-    case TDS_TYPE_INT4:
-      col->max_len = 4;
-      break;
-    case TDS_TYPE_DECIMALN: case TDS_TYPE_NUMERICN:
-      out.insert(out.end(), {len, precision, scale});
-      col->max_len = len;
-      col->precision = precision;
-      col->scale = scale;
-      break;
-    case TDS_TYPE_BIGVARCHR: case TDS_TYPE_BIGCHAR: case TDS_TYPE_NVARCHAR: case TDS_TYPE_NCHAR: {
-      // The top of the range declares the chunked form.
-      const uint16_t max = len >= 0xF0 ? 0xFFFF : static_cast<uint16_t>(len * 16);
+  const uint16_t max = len >= 0xF0 ? 0xFFFF : static_cast<uint16_t>(len * 16);
+  switch (form) {
+    case tds_info_form::length: out.push_back(len); break;
+    case tds_info_form::scale: out.push_back(scale); break;
+    case tds_info_form::decimal: out.insert(out.end(), {len, precision, scale}); break;
+    case tds_info_form::ushort_coll:
       out.insert(out.end(), {static_cast<uint8_t>(max), static_cast<uint8_t>(max >> 8)});
       out.insert(out.end(), {0x09, 0x04, 0xD0, 0x00, 0x34});
-      col->max_len = max;
       break;
-    }
-    default:
-      break;  // refused by the walk before it reads anything more
+    default: break;  // none; a refused type is refused before its TYPE_INFO
+  }
+}
+
+// Appends one column description (UserType, Flags, type, TYPE_INFO, name)
+// and reads back what the walk makes of it.
+void describe(std::vector<uint8_t>& out, const uint8_t* sel, int index, tds_col* col) {
+  *col = tds_col{};
+  col->type = TYPES.codes[sel[0] % TYPES.count];
+  out.insert(out.end(), {0, 0, 0, 0, 0x09, 0x00, col->type});
+  const size_t info_at = out.size();
+  type_info(out, tds_type_rule_of(col->type)->info, sel);
+  if (tds_renders(col->type)) {
+    tds_cursor c{out.data() + info_at, out.size() - info_at};
+    FUZZ_CHECK(tds_read_type_info(c, col) == TDS_TOK_OK && c.left == 0);
   }
   out.insert(out.end(), {1, static_cast<uint8_t>('a' + index), 0});  // name, one unit
 }

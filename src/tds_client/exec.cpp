@@ -33,8 +33,6 @@
 
 namespace {
 
-constexpr uint64_t MESSAGE_LENGTH_AT = 1;  // ERROR and INFO: Length follows the token byte
-
 // An answer the caller keeps rows or metadata of is bounded as a whole; a
 // statement run for its effect alone is consumed as it arrives, so only
 // the incomplete token at the end of what has arrived is held.
@@ -49,39 +47,24 @@ const uint8_t ALL_HEADERS[TDS_ALL_HEADERS_LEN] = {
     0x01, 0x00, 0x00, 0x00,  // outstanding requests
 };
 
-void set_text(char* err, const char* text) {
-  size_t n = std::strlen(text);
-  if (n > TDS_ERR_SIZE - 1) n = TDS_ERR_SIZE - 1;
-  std::memmove(err, text, n);
-  err[n] = 0;
-}
-
 // Appends a further server error to err after a line feed. The joined
 // texts are cut before the first UTF-8 character that does not fit, and
 // once one is cut nothing more is added: false then. A text of which
 // nothing fits adds nothing, not even the line feed.
 bool append_error(char* err, const char* text) {
-  size_t have = std::strlen(err);
+  const size_t have = std::strlen(err);
   if (have + 2 > TDS_ERR_SIZE - 1) return false;  // room for the line feed and one byte?
-  size_t room = TDS_ERR_SIZE - 1 - have - 1;
-  size_t n = std::strlen(text);
-  bool whole = true;
-  if (n > room) {
-    whole = false;
-    n = room;
-    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
-  }
-  if (n == 0) return false;
+  char* at = err + have + 1;
+  const bool whole = utf8_copy_cut(at, TDS_ERR_SIZE - have - 1, text);
+  if (at[0] == 0) return false;
   err[have] = '\n';
-  std::memcpy(err + have + 1, text, n);
-  err[have + 1 + n] = 0;
   return whole;
 }
 
 // Several server errors are joined, in order, by line feeds.
 void note_error(tds_walk* w, const char* text) {
   if (w->errors++ == 0) {
-    set_text(w->err, text);
+    tds_err_text(w->err, text);
   } else if (!w->err_full) {
     w->err_full = !append_error(w->err, text);
   }
@@ -89,33 +72,9 @@ void note_error(tds_walk* w, const char* text) {
 
 // The walk is over with a text of its own: nothing more is consumed.
 int64_t fail_walk(tds_walk* w, const char* text) {
-  set_text(w->err, text);
+  tds_err_text(w->err, text);
   w->failed = true;
   return -1;
-}
-
-// The column types whose values read_value renders.
-bool renders(uint8_t type) {
-  switch (type) {
-    case TDS_TYPE_GUID:
-    case TDS_TYPE_INTN:
-    case TDS_TYPE_BITN:
-    case TDS_TYPE_FLTN:
-    case TDS_TYPE_MONEYN:
-    case TDS_TYPE_DATETIMN:
-    case TDS_TYPE_DATEN:
-    case TDS_TYPE_TIMEN:
-    case TDS_TYPE_DATETIME2N:
-    case TDS_TYPE_DATETIMEOFFSETN:
-    case TDS_TYPE_INT4:
-    case TDS_TYPE_DECIMALN:
-    case TDS_TYPE_NUMERICN:
-    case TDS_TYPE_BIGVARCHR:
-    case TDS_TYPE_BIGCHAR:
-    case TDS_TYPE_NVARCHAR:
-    case TDS_TYPE_NCHAR: return true;
-    default: return false;
-  }
 }
 
 // ---- One token at a time ------------------------------------------------------------
@@ -125,7 +84,7 @@ bool renders(uint8_t type) {
 int64_t take_colmetadata(tds_walk* w, const uint8_t* p, uint64_t left) {
   tds_cursor c{p + 1, left - 1};
   const char* why;
-  const tds_tok t = tds_read_colmetadata(c, w->meta, renders, &why);
+  const tds_tok t = tds_read_colmetadata(c, w->meta, tds_renders, &why);
   if (t == TDS_TOK_SHORT) return 0;
   if (t == TDS_TOK_BAD) return fail_walk(w, why);
   return static_cast<int64_t>(left - c.left);
@@ -168,9 +127,8 @@ int64_t take_row(tds_walk* w, const uint8_t* p, uint64_t left) {
 int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
   uint64_t size = 0;
   if (tds_token_size(p, left, nullptr, &size) != TDS_TOK_OK) return 0;
-  const uint64_t body_len = le16(p + MESSAGE_LENGTH_AT);
   tds_server_message m;
-  if (!tds_decode_message(p[0], p + 3, body_len, &m)) return static_cast<int64_t>(size);
+  if (!tds_decode_message(p, size, &m)) return static_cast<int64_t>(size);
   if (m.is_error) {
     note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
   } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {
@@ -252,7 +210,7 @@ int tds_walk_end(tds_walk* w, uint64_t unread) {
   if (w->failed) return -1;
   if (w->errors != 0) return -1;
   if (unread != 0 || !w->ended) {
-    set_text(w->err, "response ended early");
+    tds_err_text(w->err, "response ended early");
     return -1;
   }
   return w->stored;

@@ -20,8 +20,6 @@ constexpr int ENCRYPT_REQ = 0x03;
 
 // A login ERROR's text is kept to fewer than this many bytes.
 constexpr uint64_t ERROR_MSG_CAP = 400;
-constexpr uint64_t MESSAGE_BODY_AT = 3;  // token byte and Length
-constexpr uint64_t MESSAGE_FIXED = 8;    // Number, State, Class, MsgText count
 
 // LOGIN7 fixed part. Offsets of the fields that are not (ib, cch) pairs.
 constexpr uint64_t L7_FIXED_LEN = 94;
@@ -64,25 +62,14 @@ void wipe(void* p, size_t n) {
   while (n--) *v++ = 0;
 }
 
-void set_err_text(char* err, const char* text) {
-  std::snprintf(err, TDS_ERR_SIZE, "%s", text);
-}
-
-// The server's reason for refusing a login, cut at a whole character.
-void set_login_error(char* err, const uint8_t* tok, uint64_t size) {
-  tds_server_message m;
-  if (!tds_decode_message(TDS_TOKEN_ERROR, tok + MESSAGE_BODY_AT, size - MESSAGE_BODY_AT, &m) ||
-      !m.has_text || m.text[0] == 0) {
-    set_err_text(err, "login failed");
+// The server's reason for refusing a login (m null: a token too short to
+// hold one), cut at a whole character.
+void set_login_error(char* err, const tds_server_message* m) {
+  if (m == nullptr || !m->has_text || m->text[0] == 0) {
+    tds_err_text(err, "login failed");
     return;
   }
-  size_t n = std::strlen(m.text);
-  if (n > ERROR_MSG_CAP - 1) {
-    n = ERROR_MSG_CAP - 1;
-    while (n > 0 && (static_cast<uint8_t>(m.text[n]) & 0xC0) == 0x80) --n;
-  }
-  m.text[n] = 0;
-  set_err_text(err, m.text);
+  utf8_copy_cut(err, ERROR_MSG_CAP, m->text);
 }
 
 // The hooks and bounds of the login are the connect's own; its caller sets
@@ -211,57 +198,51 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
     uint64_t size = 0;
     const tds_tok t = tds_token_size(tok, len - pos, nullptr, &size);
     if (t != TDS_TOK_OK) {
-      set_err_text(err, t == TDS_TOK_SHORT ? "response ended early" : "malformed response");
+      tds_err_text(err, t == TDS_TOK_SHORT ? "response ended early" : "malformed response");
       return -1;
     }
     pos += size;
     if (tok[0] == TDS_TOKEN_LOGINACK) {
       acked = true;
     } else if (tok[0] == TDS_TOKEN_ERROR) {
-      if (!acked) {
-        set_login_error(err, tok, size);
-        return -1;
-      }
+      tds_server_message m;
+      const bool decoded = tds_decode_message(tok, size, &m);
       // One too short to hold a message is passed over once logged in.
-      if (size > MESSAGE_BODY_AT + MESSAGE_FIXED) set_login_error(err, tok, size);
+      if (decoded || !acked) set_login_error(err, decoded ? &m : nullptr);
+      if (!acked) return -1;
     } else if (tok[0] == TDS_TOKEN_DONE || tok[0] == TDS_TOKEN_DONEPROC) {
       const uint16_t status = le16(tok + 1);
       if ((status & TDS_DONE_MORE) != 0) continue;
       ended = true;
       if ((status & TDS_DONE_ERROR) != 0) {
-        if (err[0] == 0) set_err_text(err, "login failed");
+        if (err[0] == 0) tds_err_text(err, "login failed");
         return -1;
       }
     }
   }
   if (!acked) {
-    if (err[0] == 0) set_err_text(err, ended ? "login failed (no LOGINACK)" : "response ended early");
+    if (err[0] == 0) tds_err_text(err, ended ? "login failed (no LOGINACK)" : "response ended early");
     return -1;
   }
   if (!ended) {
-    set_err_text(err, "response ended early");
+    tds_err_text(err, "response ended early");
     return -1;
   }
   return 0;
 }
 
-int tds_connect(tds_conn* c, const char* host, int port, const char* user,
-                const char* password, const char* database, const tds_connect_opts* opts) {
-  std::memset(c, 0, sizeof *c);
-  c->sock = PLAT_INVALID_SOCKET;
+namespace {
 
-  const std::atomic<int32_t>* cancel = opts != nullptr ? opts->cancel_flag : nullptr;
-  const int64_t timeout_ms = opts != nullptr && opts->timeout_ms > 0 ? opts->timeout_ms : 0;
-  // One budget covers the TCP connection and the login exchange.
-  const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
-
+// Resolves the host and connects within the connect's budget; 0, or -1
+// with err set.
+int open_tcp(tds_conn* c, const char* host, int port, int64_t timeout_ms, int64_t deadline,
+             const std::atomic<int32_t>* cancel) {
   // The resolver would quietly wrap a port outside 0..65535 to another
   // port and connect there.
   if (port < 0 || port > 65535) {
     tds_set_err(c, "invalid port");
-    return fail_connect(c);
+    return -1;
   }
-
   plat_net_start();
   char port_text[16];
   std::snprintf(port_text, sizeof port_text, "%d", port);
@@ -275,13 +256,13 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
     tds_set_err(c, resolved == PLAT_TIMED_OUT   ? "connect timed out"
                    : resolved == PLAT_CANCELLED ? "cancelled"
                                                 : "cannot resolve host");
-    return fail_connect(c);
+    return -1;
   }
   c->sock = plat_socket_open(list);
   if (c->sock == PLAT_INVALID_SOCKET) {
     plat_resolve_free(list);
     tds_set_err(c, "socket() failed");
-    return fail_connect(c);
+    return -1;
   }
   int64_t connect_ms = 0;
   if (deadline != 0) {
@@ -294,33 +275,57 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
     tds_set_err(c, rc == PLAT_TIMED_OUT   ? "connect timed out"
                    : rc == PLAT_CANCELLED ? "cancelled"
                                           : "connect failed");
-    return fail_connect(c);
+    return -1;
   }
   plat_set_nodelay(c->sock);
+  return 0;
+}
 
-  c->cancel_flag = cancel;
-  c->deadline_ms = deadline;
-  c->deadline_text = "login timed out";
-
+// PRELOGIN, refusing a server that demands the encryption this client
+// does not speak.
+int exchange_prelogin(tds_conn* c) {
   if (tds_send(c, TDS_PKT_PRELOGIN, TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_LEN) != 0 ||
       tds_recv(c, TDS_LOGIN_CAP) != 0)
-    return fail_connect(c);
+    return -1;
   const int enc = tds_prelogin_encryption(c->rbuf, c->rlen);
   if (enc == ENCRYPT_ON || enc == ENCRYPT_REQ) {
     tds_set_err(c, TEXT_ENCRYPTION);
-    return fail_connect(c);
+    return -1;
   }
+  return 0;
+}
 
-  // Built on the stack: the record is at most TDS_LOGIN7_MAX bytes, and it
-  // holds the masked password, so it is wiped once sent.
+// LOGIN7 and the walk of the server's answer to it. The record is built on
+// the stack (at most TDS_LOGIN7_MAX bytes) and holds the masked password,
+// so it is wiped once sent.
+int exchange_login(tds_conn* c, const char* host, const char* user, const char* password,
+                   const char* database) {
   uint8_t login[TDS_LOGIN7_MAX];
   const uint64_t login_len = tds_build_login7(host, user, password, database, login, sizeof login);
   const int sent = tds_send(c, TDS_PKT_LOGIN7, login, login_len);
   wipe(login, sizeof login);
-  if (sent != 0 || tds_recv(c, TDS_LOGIN_CAP) != 0) return fail_connect(c);
+  if (sent != 0 || tds_recv(c, TDS_LOGIN_CAP) != 0) return -1;
+  return tds_login_walk(c->rbuf, c->rlen, c->err);
+}
 
-  if (tds_login_walk(c->rbuf, c->rlen, c->err) != 0) return fail_connect(c);
+}  // namespace
 
+int tds_connect(tds_conn* c, const char* host, int port, const char* user,
+                const char* password, const char* database, const tds_connect_opts* opts) {
+  std::memset(c, 0, sizeof *c);
+  c->sock = PLAT_INVALID_SOCKET;
+
+  const std::atomic<int32_t>* cancel = opts != nullptr ? opts->cancel_flag : nullptr;
+  const int64_t timeout_ms = opts != nullptr && opts->timeout_ms > 0 ? opts->timeout_ms : 0;
+  // One budget covers the TCP connection and the login exchange.
+  const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
+
+  if (open_tcp(c, host, port, timeout_ms, deadline, cancel) != 0) return fail_connect(c);
+  c->cancel_flag = cancel;
+  c->deadline_ms = deadline;
+  c->deadline_text = "login timed out";
+  if (exchange_prelogin(c) != 0 || exchange_login(c, host, user, password, database) != 0)
+    return fail_connect(c);
   clear_hooks(c);
   return 0;
 }

@@ -97,13 +97,23 @@ uint32_t tds_code_page(const uint8_t* collation);
 void codepage_to_utf8(const uint8_t* in, uint64_t in_len, uint32_t code_page, char* out,
                       uint64_t cap);
 
+// Copies text (null: "") into dst (cap >= 1 bytes, terminator included),
+// whole or cut before the first UTF-8 character that does not fit; text may
+// overlap dst. Every bounded text of the library is written through here.
+// Returns whether the whole text fitted.
+bool utf8_copy_cut(char* dst, uint64_t cap, const char* text);
+
 // True when s[0..len) is well-formed UTF-8: no stray or missing continuation
 // bytes, no overlong forms, no encoded surrogates, nothing above U+10FFFF.
 bool utf8_valid(const char* s, uint64_t len);
 
 // ---- Transport ---------------------------------------------------------------
 
-// Writes one complete text into c->err (cut to 511 bytes).
+// Writes one complete text into an error buffer of TDS_ERR_SIZE bytes, cut
+// to 511 bytes before a character that does not fit.
+inline void tds_err_text(char* err, const char* text) { utf8_copy_cut(err, TDS_ERR_SIZE, text); }
+
+// The same into c->err.
 void tds_set_err(tds_conn* c, const char* text);
 
 // Sends one message as packets of at most 4088 payload bytes. The stack

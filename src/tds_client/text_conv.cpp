@@ -265,3 +265,18 @@ bool utf8_valid(const char* s, uint64_t len) {
   }
   return true;
 }
+
+bool utf8_copy_cut(char* dst, uint64_t cap, const char* text) {
+  if (text == nullptr) text = "";
+  uint64_t n = std::strlen(text);
+  const bool whole = n <= cap - 1;
+  if (!whole) {
+    n = cap - 1;
+    // Back up over continuation bytes: the byte at n starts the first
+    // character that does not fit.
+    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memmove(dst, text, n);  // text may lie inside dst, as when a message is cut in place
+  dst[n] = 0;
+  return whole;
+}

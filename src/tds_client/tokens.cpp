@@ -1,56 +1,12 @@
 // Length rules of the server's tokens and of the TYPE_INFO and values inside
-// them. Integers are little-endian.
-//
-// Data types by how their values are sized:
-//   fixed      NULL 0x1F (0), INT1 0x30 and BIT 0x32 (1), INT2 0x34 (2),
-//              INT4 0x38, DATETIM4 0x3A, FLT4 0x3B, MONEY4 0x7A (4),
-//              MONEY 0x3C, DATETIME 0x3D, FLT8 0x3E, INT8 0x7F (8);
-//              no TYPE_INFO after the code
-//   byte       GUID, INTN, BITN, DECIMALN, NUMERICN, FLTN, MONEYN, DATETIMN,
-//              DATEN, TIMEN, DATETIME2N, DATETIMEOFFSETN and the old CHAR,
-//              VARCHAR, BINARY, VARBINARY, DECIMAL, NUMERIC: a length byte,
-//              then that many bytes (0: NULL)
-//   ushort     BIGVARBIN, BIGVARCHR, BIGBINARY, BIGCHAR, NVARCHAR, NCHAR: a
-//              2-byte length (0xFFFF: NULL); declared with maximum length
-//              0xFFFF, chunked as below
-//   chunked    XML, UDT and the (max) types: an 8-byte total (all ones:
-//              NULL), then chunks of a 4-byte length and data, ended by an
-//              empty chunk
-//   long       TEXT, NTEXT, IMAGE: a text-pointer length byte (0: NULL),
-//              the pointer, an 8-byte timestamp, a 4-byte length, the data
-//   variant    SSVARIANT: a 4-byte length, then the data
+// them, the layouts of each data type taken from its rule (type_codes.h).
+// Integers are little-endian.
 #include <cstring>
 
 #include "tds_client/tokens.h"
 #include "tds_client/type_codes.h"
 
 namespace {
-
-constexpr uint8_t TYPE_NULL = 0x1F;
-constexpr uint8_t TYPE_IMAGE = 0x22;
-constexpr uint8_t TYPE_TEXT = 0x23;
-constexpr uint8_t TYPE_VARBINARY = 0x25;
-constexpr uint8_t TYPE_VARCHAR = 0x27;
-constexpr uint8_t TYPE_BINARY = 0x2D;
-constexpr uint8_t TYPE_CHAR = 0x2F;
-constexpr uint8_t TYPE_INT1 = 0x30;
-constexpr uint8_t TYPE_BIT = 0x32;
-constexpr uint8_t TYPE_INT2 = 0x34;
-constexpr uint8_t TYPE_DECIMAL = 0x37;
-constexpr uint8_t TYPE_DATETIM4 = 0x3A;
-constexpr uint8_t TYPE_FLT4 = 0x3B;
-constexpr uint8_t TYPE_MONEY = 0x3C;
-constexpr uint8_t TYPE_DATETIME = 0x3D;
-constexpr uint8_t TYPE_FLT8 = 0x3E;
-constexpr uint8_t TYPE_NUMERIC = 0x3F;
-constexpr uint8_t TYPE_SSVARIANT = 0x62;
-constexpr uint8_t TYPE_NTEXT = 0x63;
-constexpr uint8_t TYPE_MONEY4 = 0x7A;
-constexpr uint8_t TYPE_INT8 = 0x7F;
-constexpr uint8_t TYPE_BIGVARBIN = 0xA5;
-constexpr uint8_t TYPE_BIGBINARY = 0xAD;
-constexpr uint8_t TYPE_UDT = 0xF0;
-constexpr uint8_t TYPE_XML = 0xF1;
 
 constexpr uint64_t CHUNKED_NULL = ~uint64_t(0);
 constexpr uint16_t USHORT_NULL = 0xFFFF;
@@ -59,61 +15,8 @@ constexpr uint64_t COLUMN_FIXED = 7;       // UserType (4), Flags (2), type code
 constexpr uint64_t TIMESTAMP_LEN = 8;      // of a TEXT, NTEXT or IMAGE value
 constexpr uint8_t FEATURE_TERMINATOR = 0xFF;
 constexpr uint8_t MAX_INFO_CLASS = 10;     // ERROR tokens up to this class only inform
+constexpr uint64_t MESSAGE_BODY_AT = 3;    // ERROR and INFO: token byte, then a 2-byte Length
 constexpr uint64_t MESSAGE_FIXED = 8;      // Number, State, Class, MsgText count
-
-enum class kind { unknown, fixed, byte_len, ushort_len, chunked, long_len, variant };
-
-kind kind_of(uint8_t type, uint32_t* fixed_size) {
-  switch (type) {
-    case TYPE_NULL: *fixed_size = 0; return kind::fixed;
-    case TYPE_INT1:
-    case TYPE_BIT: *fixed_size = 1; return kind::fixed;
-    case TYPE_INT2: *fixed_size = 2; return kind::fixed;
-    case TDS_TYPE_INT4:
-    case TYPE_DATETIM4:
-    case TYPE_FLT4:
-    case TYPE_MONEY4: *fixed_size = 4; return kind::fixed;
-    case TYPE_MONEY:
-    case TYPE_DATETIME:
-    case TYPE_FLT8:
-    case TYPE_INT8: *fixed_size = 8; return kind::fixed;
-    case TDS_TYPE_GUID:
-    case TDS_TYPE_INTN:
-    case TDS_TYPE_BITN:
-    case TDS_TYPE_DECIMALN:
-    case TDS_TYPE_NUMERICN:
-    case TDS_TYPE_FLTN:
-    case TDS_TYPE_MONEYN:
-    case TDS_TYPE_DATETIMN:
-    case TDS_TYPE_DATEN:
-    case TDS_TYPE_TIMEN:
-    case TDS_TYPE_DATETIME2N:
-    case TDS_TYPE_DATETIMEOFFSETN:
-    case TYPE_CHAR:
-    case TYPE_VARCHAR:
-    case TYPE_BINARY:
-    case TYPE_VARBINARY:
-    case TYPE_DECIMAL:
-    case TYPE_NUMERIC: return kind::byte_len;
-    case TYPE_BIGVARBIN:
-    case TDS_TYPE_BIGVARCHR:
-    case TYPE_BIGBINARY:
-    case TDS_TYPE_BIGCHAR:
-    case TDS_TYPE_NVARCHAR:
-    case TDS_TYPE_NCHAR: return kind::ushort_len;
-    case TYPE_XML:
-    case TYPE_UDT: return kind::chunked;
-    case TYPE_TEXT:
-    case TYPE_NTEXT:
-    case TYPE_IMAGE: return kind::long_len;
-    case TYPE_SSVARIANT: return kind::variant;
-    default: return kind::unknown;
-  }
-}
-
-bool has_collation(uint8_t type) {
-  return tds_is_char_type(type) || type == TYPE_TEXT || type == TYPE_NTEXT;
-}
 
 tds_tok need(bool ok) { return ok ? TDS_TOK_OK : TDS_TOK_SHORT; }
 
@@ -127,30 +30,6 @@ bool skip_us_varchar(tds_cursor& c) {
   return rd_u16le(c, &n) && cur_skip(c, 2 * static_cast<uint64_t>(n));
 }
 
-tds_tok read_byte_len_info(tds_cursor& c, tds_col* col) {
-  uint8_t b;
-  switch (col->type) {
-    case TDS_TYPE_DATEN:
-      col->max_len = 3;
-      return TDS_TOK_OK;
-    case TDS_TYPE_TIMEN:
-    case TDS_TYPE_DATETIME2N:
-    case TDS_TYPE_DATETIMEOFFSETN:
-      return need(rd_u8(c, &col->scale));
-    case TDS_TYPE_DECIMALN:
-    case TDS_TYPE_NUMERICN:
-    case TYPE_DECIMAL:
-    case TYPE_NUMERIC:
-      if (!rd_u8(c, &b)) return TDS_TOK_SHORT;
-      col->max_len = b;
-      return need(rd_u8(c, &col->precision) && rd_u8(c, &col->scale));
-    default:
-      if (!rd_u8(c, &b)) return TDS_TOK_SHORT;
-      col->max_len = b;
-      return TDS_TOK_OK;
-  }
-}
-
 tds_tok read_collation(tds_cursor& c, tds_col* col) {
   const uint8_t* coll;
   if (!rd_bytes(c, TDS_COLLATION_LEN, &coll)) return TDS_TOK_SHORT;
@@ -159,18 +38,53 @@ tds_tok read_collation(tds_cursor& c, tds_col* col) {
 }
 
 // XML: a schema-present byte, then (if set) database, owner and collection.
+tds_tok read_xml_info(tds_cursor& c) {
+  uint8_t present;
+  if (!rd_u8(c, &present)) return TDS_TOK_SHORT;
+  if (present == 0) return TDS_TOK_OK;
+  return need(skip_b_varchar(c) && skip_b_varchar(c) && skip_us_varchar(c));
+}
+
 // UDT: maximum length, database, schema, type and assembly names.
-tds_tok read_chunked_info(tds_cursor& c, tds_col* col) {
-  col->max_len = TDS_MAX_LEN_CHUNKED;
-  if (col->type == TYPE_XML) {
-    uint8_t present;
-    if (!rd_u8(c, &present)) return TDS_TOK_SHORT;
-    if (present == 0) return TDS_TOK_OK;
-    return need(skip_b_varchar(c) && skip_b_varchar(c) && skip_us_varchar(c));
-  }
+tds_tok read_udt_info(tds_cursor& c) {
   uint16_t max;
   return need(rd_u16le(c, &max) && skip_b_varchar(c) && skip_b_varchar(c) && skip_b_varchar(c) &&
               skip_us_varchar(c));
+}
+
+tds_tok read_u16_max(tds_cursor& c, tds_col* col) {
+  uint16_t w;
+  if (!rd_u16le(c, &w)) return TDS_TOK_SHORT;
+  col->max_len = w;
+  return TDS_TOK_OK;
+}
+
+tds_tok read_u8_max(tds_cursor& c, tds_col* col) {
+  uint8_t b;
+  if (!rd_u8(c, &b)) return TDS_TOK_SHORT;
+  col->max_len = b;
+  return TDS_TOK_OK;
+}
+
+// The TYPE_INFO after the code, by the form the type's rule names.
+tds_tok read_info_form(tds_cursor& c, const tds_type_rule* r, tds_col* col) {
+  switch (r->info) {
+    case tds_info_form::none: col->max_len = r->fixed_size; return TDS_TOK_OK;
+    case tds_info_form::length: return read_u8_max(c, col);
+    case tds_info_form::scale: return need(rd_u8(c, &col->scale));
+    case tds_info_form::decimal:
+      if (read_u8_max(c, col) != TDS_TOK_OK) return TDS_TOK_SHORT;
+      return need(rd_u8(c, &col->precision) && rd_u8(c, &col->scale));
+    case tds_info_form::ushort: return read_u16_max(c, col);
+    case tds_info_form::ushort_coll:
+      return read_u16_max(c, col) == TDS_TOK_OK ? read_collation(c, col) : TDS_TOK_SHORT;
+    case tds_info_form::long_len: return need(rd_u32le(c, &col->max_len));
+    case tds_info_form::long_coll:
+      return rd_u32le(c, &col->max_len) ? read_collation(c, col) : TDS_TOK_SHORT;
+    case tds_info_form::xml: col->max_len = TDS_MAX_LEN_CHUNKED; return read_xml_info(c);
+    case tds_info_form::udt: col->max_len = TDS_MAX_LEN_CHUNKED; return read_udt_info(c);
+  }
+  return TDS_TOK_BAD;
 }
 
 tds_tok skip_chunked(tds_cursor& c) {
@@ -238,52 +152,31 @@ tds_tok tds_read_type_info(tds_cursor& c, tds_col* col) {
   col->precision = 0;
   col->scale = 0;
   std::memset(col->collation, 0, sizeof col->collation);
-  uint32_t fixed = 0;
-  uint16_t w;
-  switch (kind_of(col->type, &fixed)) {
-    case kind::fixed:
-      col->max_len = fixed;
-      return TDS_TOK_OK;
-    case kind::byte_len:
-      return read_byte_len_info(c, col);
-    case kind::ushort_len:
-      if (!rd_u16le(c, &w)) return TDS_TOK_SHORT;
-      col->max_len = w;
-      return has_collation(col->type) ? read_collation(c, col) : TDS_TOK_OK;
-    case kind::long_len:
-    case kind::variant:
-      if (!rd_u32le(c, &col->max_len)) return TDS_TOK_SHORT;
-      return has_collation(col->type) ? read_collation(c, col) : TDS_TOK_OK;
-    case kind::chunked:
-      return read_chunked_info(c, col);
-    case kind::unknown:
-      break;
-  }
-  return TDS_TOK_BAD;
+  const tds_type_rule* r = tds_type_rule_of(col->type);
+  return r != nullptr ? read_info_form(c, r, col) : TDS_TOK_BAD;
 }
 
 tds_tok tds_skip_value(tds_cursor& c, const tds_col* col) {
-  uint32_t fixed = 0;
+  const tds_type_rule* r = tds_type_rule_of(col->type);
+  if (r == nullptr) return TDS_TOK_BAD;
   uint8_t b;
   uint16_t w;
   uint32_t n;
-  switch (kind_of(col->type, &fixed)) {
-    case kind::fixed:
-      return need(cur_skip(c, fixed));
-    case kind::byte_len:
+  switch (r->value) {
+    case tds_value_form::fixed:
+      return need(cur_skip(c, r->fixed_size));
+    case tds_value_form::byte_len:
       return need(rd_u8(c, &b) && cur_skip(c, b));
-    case kind::ushort_len:
+    case tds_value_form::ushort:
       if (col->max_len == TDS_MAX_LEN_CHUNKED) return skip_chunked(c);
       if (!rd_u16le(c, &w)) return TDS_TOK_SHORT;
       return need(w == USHORT_NULL || cur_skip(c, w));
-    case kind::chunked:
+    case tds_value_form::chunked:
       return skip_chunked(c);
-    case kind::long_len:
+    case tds_value_form::long_len:
       return skip_long(c);
-    case kind::variant:
+    case tds_value_form::variant:
       return need(rd_u32le(c, &n) && cur_skip(c, n));
-    case kind::unknown:
-      break;
   }
   return TDS_TOK_BAD;
 }
@@ -310,8 +203,7 @@ tds_tok tds_read_colmetadata(tds_cursor& c, tds_meta* meta, bool (*accept)(uint8
     }
     const tds_tok t = tds_read_type_info(c, col);
     if (t != TDS_TOK_OK) return t;
-    uint32_t unused;
-    if (kind_of(col->type, &unused) == kind::long_len) {
+    if (tds_type_rule_of(col->type)->value == tds_value_form::long_len) {
       // The table a TEXT, NTEXT or IMAGE column comes from: parts of a name.
       uint8_t parts;
       if (!rd_u8(c, &parts)) return TDS_TOK_SHORT;
@@ -376,10 +268,12 @@ tds_tok tds_token_size(const uint8_t* p, uint64_t left, const tds_meta* meta, ui
   return t;
 }
 
-bool tds_decode_message(uint8_t token, const uint8_t* body, uint64_t len, tds_server_message* m) {
-  if (len <= MESSAGE_FIXED) return false;
+bool tds_decode_message(const uint8_t* tok, uint64_t size, tds_server_message* m) {
+  if (size <= MESSAGE_BODY_AT + MESSAGE_FIXED) return false;
+  const uint8_t* body = tok + MESSAGE_BODY_AT;
+  const uint64_t len = size - MESSAGE_BODY_AT;
   m->number = static_cast<int32_t>(le32(body));
-  m->is_error = token == TDS_TOKEN_ERROR && body[5] > MAX_INFO_CLASS;
+  m->is_error = tok[0] == TDS_TOKEN_ERROR && body[5] > MAX_INFO_CLASS;
   const uint64_t units = le16(body + 6);
   m->has_text = MESSAGE_FIXED + 2 * units <= len;
   m->text[0] = 0;

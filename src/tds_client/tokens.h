@@ -77,7 +77,7 @@ tds_tok tds_row_size(const uint8_t* p, uint64_t left, const tds_meta* meta, uint
 // reading it into a record of its own.
 tds_tok tds_token_size(const uint8_t* p, uint64_t left, const tds_meta* meta, uint64_t* size);
 
-// The parts of an ERROR or INFO body (the Length bytes after the length).
+// The parts of an ERROR or INFO token.
 struct tds_server_message {
   int32_t number;
   bool is_error;  // ERROR above class 10; the rest only inform
@@ -85,6 +85,7 @@ struct tds_server_message {
   char text[TDS_ERR_SIZE];
 };
 
-// Decodes a message body of len bytes. false: too short to hold one
-// (Length 8 or less), to be skipped without effect.
-bool tds_decode_message(uint8_t token, const uint8_t* body, uint64_t len, tds_server_message* m);
+// Decodes the ERROR or INFO token at tok, size bytes as tds_token_size found
+// them. false: too short to hold a message (Length 8 or less), to be
+// skipped without effect.
+bool tds_decode_message(const uint8_t* tok, uint64_t size, tds_server_message* m);

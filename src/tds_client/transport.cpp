@@ -125,19 +125,131 @@ int grow_rbuf(tds_conn* c, uint64_t need) {
   return 0;
 }
 
+// ---- Receiving one packet ------------------------------------------------------------
+
+struct packet_head {
+  uint64_t payload;  // bytes after the header
+  uint8_t eom;       // 1 when the packet ends its message
+};
+
+// false for a length that cannot hold the header itself.
+bool parse_header(const uint8_t* hdr, packet_head* head) {
+  const uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
+  if (plen < HEADER_LEN) return false;
+  head->payload = plen - HEADER_LEN;
+  head->eom = hdr[1] & STATUS_EOM;
+  return true;
+}
+
+int recv_header(tds_conn* c, packet_head* head) {
+  uint8_t hdr[HEADER_LEN];
+  uint64_t done = 0;
+  const read_result r = read_exact(c, hdr, HEADER_LEN, &done, c->cancel_flag, c->deadline_ms,
+                                   c->deadline_text);
+  if (r != READ_OK) {
+    // Stopped between packets the stream is still aligned; stopped inside
+    // a header it is not (the bytes already read are gone).
+    if (r != READ_STOPPED || done != 0) c->rx_pkt_eom = RX_LOST;
+    return -1;
+  }
+  if (!parse_header(hdr, head)) {
+    failed(c, "bad packet length");
+    c->rx_pkt_eom = RX_LOST;
+    return -1;
+  }
+  return 0;
+}
+
+// Appends the packet's payload to rbuf, within the caps of this receive.
+int recv_payload(tds_conn* c, tds_recv_caps caps, packet_head head, uint64_t* total) {
+  *total += head.payload;
+  if ((caps.total != 0 && *total > caps.total) || c->rlen + head.payload > caps.held) {
+    failed(c, "response too large");
+    c->rx_pkt_eom = RX_LOST;
+    return -1;
+  }
+  if (grow_rbuf(c, c->rlen + head.payload) != 0) {
+    c->rx_stop = TDS_STOP_FAILED;
+    c->rx_pkt_left = static_cast<uint32_t>(head.payload);
+    c->rx_pkt_eom = head.eom;
+    return -1;
+  }
+  uint64_t done = 0;
+  const read_result r = read_exact(c, c->rbuf + c->rlen, head.payload, &done, c->cancel_flag,
+                                   c->deadline_ms, c->deadline_text);
+  if (r != READ_OK) {
+    if (r == READ_STOPPED) {
+      c->rx_pkt_left = static_cast<uint32_t>(head.payload - done);
+      c->rx_pkt_eom = head.eom;
+    } else {
+      c->rx_pkt_eom = RX_LOST;
+    }
+    return -1;
+  }
+  c->rlen += head.payload;
+  return 0;
+}
+
+// ---- Draining after an attention -------------------------------------------------------
+
+// The last TDS_DONE_LEN bytes of the message being drained.
+struct drain_tail {
+  uint8_t bytes[TDS_DONE_LEN];
+  uint64_t len;  // bytes of the current message seen, capped at TDS_DONE_LEN
+};
+
+void tail_push(drain_tail* t, const uint8_t* p, uint64_t n) {
+  if (n >= TDS_DONE_LEN) {
+    std::memcpy(t->bytes, p + n - TDS_DONE_LEN, TDS_DONE_LEN);
+    t->len = TDS_DONE_LEN;
+    return;
+  }
+  const uint64_t keep = t->len + n > TDS_DONE_LEN ? TDS_DONE_LEN - n : t->len;
+  std::memmove(t->bytes, t->bytes + (t->len - keep), keep);
+  std::memcpy(t->bytes + keep, p, n);
+  t->len = keep + n;
+}
+
+bool tail_acknowledges(const drain_tail* t) {
+  return t->len == TDS_DONE_LEN && t->bytes[0] == TDS_TOKEN_DONE &&
+         (le16(t->bytes + 1) & TDS_DONE_ATTN) != 0;
+}
+
+// Reads and discards `left` payload bytes, keeping the message's tail.
+bool drain_payload(tds_conn* c, uint64_t left, int64_t deadline, drain_tail* t) {
+  uint8_t chunk[4096];
+  while (left > 0) {
+    const uint64_t n = left < sizeof chunk ? left : sizeof chunk;
+    uint64_t done = 0;
+    if (read_exact(c, chunk, n, &done, nullptr, deadline, "timed out") != READ_OK) return false;
+    tail_push(t, chunk, n);
+    left -= n;
+  }
+  return true;
+}
+
+// From the rest of the interrupted packet on, until a message ends with the
+// acknowledgement (0) or the deadline passes or the stream breaks (-1).
+int drain_to_ack(tds_conn* c, int64_t deadline) {
+  packet_head head{c->rx_pkt_left, static_cast<uint8_t>(c->rx_pkt_eom == 1)};
+  drain_tail tail{};
+  for (;;) {
+    if (!drain_payload(c, head.payload, deadline, &tail)) return -1;
+    if (head.eom) {
+      if (tail_acknowledges(&tail)) return 0;
+      tail.len = 0;
+    }
+    uint8_t hdr[HEADER_LEN];
+    uint64_t done = 0;
+    if (read_exact(c, hdr, HEADER_LEN, &done, nullptr, deadline, "timed out") != READ_OK ||
+        !parse_header(hdr, &head))
+      return -1;
+  }
+}
+
 }  // namespace
 
-void tds_set_err(tds_conn* c, const char* text) {
-  if (text == nullptr) text = "";
-  size_t n = std::strlen(text);
-  if (n > TDS_ERR_SIZE - 1) {
-    n = TDS_ERR_SIZE - 1;
-    // Cut at a whole UTF-8 character: back up over continuation bytes.
-    while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) --n;
-  }
-  std::memmove(c->err, text, n);  // text may be c->err itself
-  c->err[n] = 0;
-}
+void tds_set_err(tds_conn* c, const char* text) { tds_err_text(c->err, text); }
 
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
   // Header and payload leave together: one send per packet, so under
@@ -183,55 +295,14 @@ int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void
   }
   uint64_t total = 0;  // payload bytes of this message so far
   for (;;) {
-    uint8_t hdr[HEADER_LEN];
-    uint64_t done = 0;
-    read_result r = read_exact(c, hdr, HEADER_LEN, &done, c->cancel_flag, c->deadline_ms,
-                               c->deadline_text);
-    if (r != READ_OK) {
-      // Stopped between packets the stream is still aligned; stopped inside
-      // a header it is not (the bytes already read are gone).
-      if (r != READ_STOPPED || done != 0) c->rx_pkt_eom = RX_LOST;
-      return -1;
-    }
-    uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
-    if (plen < HEADER_LEN) {
-      failed(c, "bad packet length");
-      c->rx_pkt_eom = RX_LOST;
-      return -1;
-    }
-    uint64_t payload = plen - HEADER_LEN;
-    uint8_t eom = hdr[1] & STATUS_EOM;
-    total += payload;
-    if ((caps.total != 0 && total > caps.total) || c->rlen + payload > caps.held) {
-      failed(c, "response too large");
-      c->rx_pkt_eom = RX_LOST;
-      return -1;
-    }
-    if (grow_rbuf(c, c->rlen + payload) != 0) {
-      c->rx_stop = TDS_STOP_FAILED;
-      c->rx_pkt_left = static_cast<uint32_t>(payload);
-      c->rx_pkt_eom = eom;
-      return -1;
-    }
-    done = 0;
-    r = read_exact(c, c->rbuf + c->rlen, payload, &done, c->cancel_flag, c->deadline_ms,
-                   c->deadline_text);
-    if (r != READ_OK) {
-      if (r == READ_STOPPED) {
-        c->rx_pkt_left = static_cast<uint32_t>(payload - done);
-        c->rx_pkt_eom = eom;
-      } else {
-        c->rx_pkt_eom = RX_LOST;
-      }
-      return -1;
-    }
-    c->rlen += payload;
+    packet_head head;
+    if (recv_header(c, &head) != 0 || recv_payload(c, caps, head, &total) != 0) return -1;
     if (on_packet != nullptr && on_packet(c, ctx) != 0) {
       c->rx_stop = TDS_STOP_FAILED;
-      c->rx_pkt_eom = eom ? 0 : RX_LOST;
+      c->rx_pkt_eom = head.eom ? 0 : RX_LOST;
       return -1;
     }
-    if (eom) return 0;
+    if (head.eom) return 0;
   }
 }
 
@@ -239,63 +310,22 @@ int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void
 // interrupted response. The ATTENTION asks it to stop; the drain then reads
 // and discards everything up to the message that ends in a DONE with the
 // attention bit, keeping only a rolling window of each message's last
-// TDS_DONE_LEN bytes, so it needs no buffer beyond the stack.
+// TDS_DONE_LEN bytes, so it needs no buffer beyond the stack. It does not
+// size tokens: it starts inside the interrupted answer, whose rows are sized
+// by the walk's column metadata and may be of any length, so sizing them
+// would mean holding each whole. A well-formed answer ends with its final
+// DONE, so the window sees exactly that token.
 int tds_attention(tds_conn* c, int64_t wait_ms) {
   char saved[TDS_ERR_SIZE];
   std::memcpy(saved, c->err, TDS_ERR_SIZE);
 
   int result = -1;
-  uint64_t left = c->rx_pkt_left;
-  bool eom = c->rx_pkt_eom == 1;
   const bool lost = c->rx_pkt_eom == RX_LOST;
   const uint8_t attn[HEADER_LEN] = {TDS_PKT_ATTENTION, STATUS_EOM, 0, HEADER_LEN, 0, 0, 0, 0};
-
   // With the packet boundaries lost the attention still goes out, so the
   // server stops its work, but its acknowledgement cannot be told apart.
-  if (send_all(c, attn, HEADER_LEN) == 0 && !lost) {
-    const int64_t deadline = plat_mono_ms() + (wait_ms > 0 ? wait_ms : 0) + 1;
-    uint8_t tail[TDS_DONE_LEN];
-    uint64_t tail_len = 0;  // bytes of the current message seen, capped at TDS_DONE_LEN
-    uint8_t chunk[4096];
-    bool ok = true;
-    while (ok) {
-      while (left > 0) {
-        uint64_t n = left < sizeof chunk ? left : sizeof chunk;
-        uint64_t done = 0;
-        if (read_exact(c, chunk, n, &done, nullptr, deadline, "timed out") != READ_OK) {
-          ok = false;
-          break;
-        }
-        // Slide the window: keep the last TDS_DONE_LEN bytes of the message.
-        if (n >= TDS_DONE_LEN) {
-          std::memcpy(tail, chunk + n - TDS_DONE_LEN, TDS_DONE_LEN);
-          tail_len = TDS_DONE_LEN;
-        } else {
-          uint64_t keep = tail_len + n > TDS_DONE_LEN ? TDS_DONE_LEN - n : tail_len;
-          std::memmove(tail, tail + (tail_len - keep), keep);
-          std::memcpy(tail + keep, chunk, n);
-          tail_len = keep + n;
-        }
-        left -= n;
-      }
-      if (!ok) break;
-      if (eom) {
-        if (tail_len == TDS_DONE_LEN && tail[0] == TDS_TOKEN_DONE &&
-            (static_cast<uint16_t>(tail[1] | (tail[2] << 8)) & TDS_DONE_ATTN) != 0) {
-          result = 0;
-          break;
-        }
-        tail_len = 0;
-      }
-      uint8_t hdr[HEADER_LEN];
-      uint64_t done = 0;
-      if (read_exact(c, hdr, HEADER_LEN, &done, nullptr, deadline, "timed out") != READ_OK) break;
-      uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
-      if (plen < HEADER_LEN) break;
-      left = plen - HEADER_LEN;
-      eom = (hdr[1] & STATUS_EOM) != 0;
-    }
-  }
+  if (send_all(c, attn, HEADER_LEN) == 0 && !lost)
+    result = drain_to_ack(c, plat_mono_ms() + (wait_ms > 0 ? wait_ms : 0) + 1);
 
   // Acknowledged: the stream stands at a message boundary again.
   c->rx_pkt_left = 0;

@@ -1,16 +1,10 @@
 // Rendering of one column value of a row as text into its cell.
 //
-// Value layouts (lengths little-endian; L is the value's length field):
-//   length byte    INTN, BITN, FLTN, DECIMALN, NUMERICN, MONEYN, GUID, the
-//                  date and time types: L, then L bytes; L = 0 is NULL
-//   fixed          INT4: 4 bytes, never NULL
-//   2-byte length  BIGVARCHR, BIGCHAR, NVARCHAR, NCHAR: L, then L bytes;
-//                  L = 0xFFFF is NULL, L = 0 is an empty text; BIGVARCHR
-//                  and BIGCHAR text is in the code page of the column's
-//                  collation, the others in UTF-16LE
-//   chunked        the same character types declared with maximum length
-//                  0xFFFF: 8-byte total (all ones: NULL), then chunks of a
-//                  4-byte length and data, ended by a chunk of length 0
+// The types rendered and the layout of their values come from the type
+// table (type_codes.h): a value with a length byte, INT4 as the one fixed
+// size, and the 2-byte-length character types, whole or chunked. A 2-byte
+// length of 0xFFFF is NULL and 0 an empty text; BIGVARCHR and BIGCHAR text
+// is in the code page of the column's collation, the others in UTF-16LE.
 //
 // Every read is checked against what is left before it happens, and the
 // cell is written only once the whole value has been found in range, so a
@@ -330,31 +324,23 @@ int read_chunked(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null
   return static_cast<int>(consumed);
 }
 
+// A fixed-size value the renderer shows: INT4, the one it renders.
+int read_fixed(tds_cursor& c, const tds_type_rule* r, char* cell) {
+  const uint8_t* v;
+  if (!rd_bytes(c, r->fixed_size, &v)) return -1;
+  put_i64(cell, static_cast<int32_t>(le32(v)));
+  return r->fixed_size;
+}
+
 int read_one(tds_cursor& c, const tds_col* col, char* cell, int32_t* is_null) {
-  switch (col->type) {
-    case TDS_TYPE_INT4: {
-      uint32_t v;
-      if (!rd_u32le(c, &v)) return -1;
-      put_i64(cell, static_cast<int32_t>(v));
-      return 4;
-    }
-    case TDS_TYPE_INTN:
-    case TDS_TYPE_BITN:
-    case TDS_TYPE_FLTN:
-    case TDS_TYPE_DECIMALN:
-    case TDS_TYPE_NUMERICN:
-    case TDS_TYPE_MONEYN:
-    case TDS_TYPE_GUID:
-    case TDS_TYPE_DATEN:
-    case TDS_TYPE_TIMEN:
-    case TDS_TYPE_DATETIME2N:
-    case TDS_TYPE_DATETIMEOFFSETN:
-    case TDS_TYPE_DATETIMN:
+  const tds_type_rule* r = tds_type_rule_of(col->type);
+  if (r == nullptr || !r->rendered) return -1;
+  switch (r->value) {
+    case tds_value_form::fixed:
+      return read_fixed(c, r, cell);
+    case tds_value_form::byte_len:
       return read_len8(c, col, cell, is_null);
-    case TDS_TYPE_BIGVARCHR:
-    case TDS_TYPE_BIGCHAR:
-    case TDS_TYPE_NVARCHAR:
-    case TDS_TYPE_NCHAR:
+    case tds_value_form::ushort:
       if (col->max_len == TDS_MAX_LEN_CHUNKED) return read_chunked(c, col, cell, is_null);
       return read_len16(c, col, cell, is_null);
     default:

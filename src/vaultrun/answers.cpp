@@ -14,20 +14,9 @@ const char VERSION_TEXT[] = "kestrova-vaultrun 1.0.0";
 const char HEX[] = "0123456789abcdef";
 }  // namespace
 
-void copy_text_cut(char* dst, size_t cap, const char* src) {
-  size_t len = std::strlen(src);
-  if (len >= cap) {
-    len = cap - 1;
-    // Back up over continuation bytes so no character is split.
-    size_t k = len;
-    while (k > 0 && (static_cast<unsigned char>(src[k]) & 0xC0) == 0x80) --k;
-    len = k;
-  }
-  std::memcpy(dst, src, len);
-  dst[len] = 0;
-}
+void copy_text_cut(char* dst, size_t cap, const char* src) { utf8_copy_cut(dst, cap, src); }
 
-void set_g_err(const char* text) { copy_text_cut(g_err, sizeof g_err, text); }
+void set_g_err(const char* text) { utf8_copy_cut(g_err, sizeof g_err, text); }
 
 namespace {
 

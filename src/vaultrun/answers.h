@@ -25,7 +25,8 @@ void json_escape(const char* src, char* dst, size_t cap);
 constexpr size_t json_escape_cap(size_t n) { return 6 * n + 7; }
 
 // Copies src into dst (cap bytes) whole or cut before a UTF-8 character
-// that does not fit; always terminates dst.
+// that does not fit; always terminates dst. The TDS client's bounded copy
+// (utf8_copy_cut), the same rule as every error text.
 void copy_text_cut(char* dst, size_t cap, const char* src);
 
 // Writes the failure document {"ok":false,"error":"..."} for reason into

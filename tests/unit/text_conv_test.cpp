@@ -348,3 +348,32 @@ TEST(Utf8Valid, AcceptsWellFormedAndRefusesEveryMalformedShape) {
   for (const Case& c : cases)
     EXPECT_EQ(utf8_valid(c.bytes, std::strlen(c.bytes)), c.valid) << testing::PrintToString(c.bytes);
 }
+
+// The one bounded copy behind every error text: whole, or cut before the
+// first character that does not fit, never inside one.
+TEST(Utf8CopyCut, CutsBeforeACharacterThatDoesNotFit) {
+  struct Case {
+    const char* text;
+    uint64_t cap;
+    const char* want;
+    bool whole;
+  } cases[] = {
+      {"abc", 4, "abc", true},
+      {"abcd", 4, "abc", false},
+      {"ab\xC3\xA9", 5, "ab\xC3\xA9", true},
+      {"ab\xC3\xA9", 4, "ab", false},               // two-byte character one short
+      {"a\xE2\x82\xAC", 4, "a", false},              // three-byte character one short
+      {"\xF0\x9F\x98\x80z", 5, "\xF0\x9F\x98\x80", false},
+      {"\xF0\x9F\x98\x80", 4, "", false},            // nothing fits
+      {"x", 1, "", false},
+      {"", 1, "", true},
+      {nullptr, 8, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text != nullptr ? c.text : "(null)"));
+    char out[16];
+    std::memset(out, 'X', sizeof out);
+    EXPECT_EQ(utf8_copy_cut(out, c.cap, c.text), c.whole);
+    EXPECT_STREQ(out, c.want);
+  }
+}
