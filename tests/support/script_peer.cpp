@@ -364,6 +364,13 @@ bytes tds_done_token(uint16_t status, uint64_t rows, uint8_t token) {
 
 bytes tds_prelogin_answer(uint8_t encryption) { return sim::prelogin_answer(PRELOGIN_VERSION, encryption); }
 
+bytes tds_batch_payload(const std::string& sql) {
+  bytes b = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
+  bytes u = utf16le(sql);
+  b.insert(b.end(), u.begin(), u.end());
+  return b;
+}
+
 bytes cat(std::initializer_list<bytes> parts) {
   bytes out;
   for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

@@ -149,6 +149,9 @@ bytes tds_envchange_token(const std::string& name);
 bytes tds_done_token(uint16_t status, uint64_t rows = 0, uint8_t token = 0xFD);
 // A PRELOGIN answer (version 16.0.2000.0) naming the given ENCRYPTION value.
 bytes tds_prelogin_answer(uint8_t encryption);
+// The payload of an SQL batch as a client sends it: ALL_HEADERS (transaction
+// descriptor 0, one outstanding request), then the text as UTF-16LE.
+bytes tds_batch_payload(const std::string& sql);
 // Concatenation.
 bytes cat(std::initializer_list<bytes> parts);
 // "12 01 00 1A ..." for failure messages.

@@ -683,13 +683,6 @@ TEST(WalkFeed, AfterTheEnd) {
 
 // ---- tds_exec over a socket ------------------------------------------------------------
 
-bytes batch_payload(const std::string& sql) {
-  bytes b = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
-  bytes u = utf16le(sql);
-  b.insert(b.end(), u.begin(), u.end());
-  return b;
-}
-
 bytes reply(const bytes& payload, size_t max_payload = 4088) {
   return tds_message(sim::PKT_REPLY, payload, max_payload);
 }
@@ -726,9 +719,9 @@ TEST_F(exec_fixture, SendsTheBatchAndReadsRows) {
   const std::vector<bytes> sent = peer.reads();
   ASSERT_EQ(sent.size(), 3u);
   const std::vector<bytes> want = {
-      tds_packet(0x01, 0x01, batch_payload("SELECT 1")),
-      tds_packet(0x01, 0x01, batch_payload("")),  // only the 22 header bytes
-      tds_packet(0x01, 0x01, batch_payload("SELECT N'é€'")),
+      tds_packet(0x01, 0x01, tds_batch_payload("SELECT 1")),
+      tds_packet(0x01, 0x01, tds_batch_payload("")),  // only the 22 header bytes
+      tds_packet(0x01, 0x01, tds_batch_payload("SELECT N'é€'")),
   };
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(sent[i], want[i]) << hex(sent[i]) << "\n" << hex(want[i]);
   EXPECT_EQ(sent[1].size(), 8u + TDS_ALL_HEADERS_LEN);
@@ -748,7 +741,7 @@ TEST_F(exec_fixture, LongBatchAndAnswerInManyPackets) {
   EXPECT_STREQ(rows[3].cells[1], "r3");
   EXPECT_EQ(infos, (std::vector<message>{{1, "tail"}}));
   ASSERT_TRUE(peer.wait_done());
-  EXPECT_EQ(peer.reads()[0], tds_message(0x01, batch_payload(sql)));
+  EXPECT_EQ(peer.reads()[0], tds_message(0x01, tds_batch_payload(sql)));
 }
 
 // Progress messages reach the callback while the statement still runs.

@@ -152,7 +152,8 @@ void put_packet_header(Bytes& out, uint8_t type, uint8_t status, uint16_t length
 }
 
 Bytes frame_message(uint8_t type, const Bytes& payload, size_t packet_size, uint8_t first_id) {
-  const size_t room = packet_size - PACKET_HEADER_LEN;
+  // A packet must carry at least one payload byte, or a payload never ends.
+  const size_t room = std::max<size_t>(packet_size, PACKET_HEADER_LEN + 1) - PACKET_HEADER_LEN;
   Bytes out;
   out.reserve(payload.size() + (payload.size() / room + 1) * PACKET_HEADER_LEN);
   size_t off = 0;

@@ -64,10 +64,10 @@ constexpr size_t PACKET_HEADER_LEN = 8;
 void put_packet_header(Bytes& out, uint8_t type, uint8_t status, uint16_t length, uint16_t spid,
                        uint8_t id);
 
-// A whole message as packets of at most packet_size bytes (header included),
-// end of message on the last, SPID 0, packet ids counting up from first_id
-// (first_id 0: every id 0, as a client frames its requests). An empty
-// payload gives one bare header.
+// A whole message as packets of at most packet_size bytes (header included;
+// each carries at least one payload byte), end of message on the last, SPID
+// 0, packet ids counting up from first_id (first_id 0: every id 0, as a
+// client frames its requests). An empty payload gives one bare header.
 Bytes frame_message(uint8_t type, const Bytes& payload, size_t packet_size, uint8_t first_id = 1);
 
 // The PRELOGIN answer: VERSION (major, minor, build, sub-build), ENCRYPTION,
