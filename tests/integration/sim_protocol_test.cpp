@@ -237,14 +237,19 @@ std::vector<int32_t> message_numbers(const std::vector<Token>& ts) {
   return n;
 }
 
-// Connects and logs in as sa; the test fails if that does not work.
-void login(Client& c, const std::string& user = "sa", const std::string& password = "vaultrun") {
-  Bytes r;
+// Sends PRELOGIN and LOGIN7; r gets the answer to the login, whatever it says.
+void login_answer(Client& c, const std::string& user, const std::string& password, Bytes& r) {
   ASSERT_TRUE(c.connected());
   ASSERT_TRUE(c.send(0x12, prelogin_request()));
   ASSERT_TRUE(c.read_message(r));
   ASSERT_TRUE(c.send(0x10, login7(user, password)));
   ASSERT_TRUE(c.read_message(r));
+}
+
+// Connects and logs in as sa; the test fails if that does not work.
+void login(Client& c, const std::string& user = "sa", const std::string& password = "vaultrun") {
+  Bytes r;
+  ASSERT_NO_FATAL_FAILURE(login_answer(c, user, password, r));
   auto ts = tokens(r);
   ASSERT_TRUE(std::any_of(ts.begin(), ts.end(), [](const Token& t) { return t.type == 0xAD; }));
 }
@@ -318,10 +323,7 @@ TEST(SimProtocol, LoginAnswersWithTheTokensOfARealServer) {
   ASSERT_TRUE(sim.ok()) << sim.error();
   Client c(sim.port());
   Bytes r;
-  ASSERT_TRUE(c.send(0x12, prelogin_request()));
-  ASSERT_TRUE(c.read_message(r));
-  ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
-  ASSERT_TRUE(c.read_message(r));
+  ASSERT_NO_FATAL_FAILURE(login_answer(c, "sa", "vaultrun", r));
   auto ts = tokens(r);
 
   std::vector<uint8_t> kinds;
@@ -363,10 +365,7 @@ TEST(SimProtocol, LoginChecksUserAndPassword) {
     SCOPED_TRACE(std::string(k.user) + "/" + k.password);
     Client c(sim.port());
     Bytes r;
-    ASSERT_TRUE(c.send(0x12, prelogin_request()));
-    ASSERT_TRUE(c.read_message(r));
-    ASSERT_TRUE(c.send(0x10, login7(k.user, k.password)));
-    ASSERT_TRUE(c.read_message(r));
+    ASSERT_NO_FATAL_FAILURE(login_answer(c, k.user, k.password, r));
     auto ts = tokens(r);
     if (k.ok) {
       EXPECT_EQ(ts.back().type, 0xFD);
@@ -604,10 +603,8 @@ TEST(SimProtocol, ConfigFileSetsLoginsCatalogAndVersion) {
 
   Client refused(sim.port());
   Bytes r;
-  ASSERT_TRUE(refused.send(0x12, prelogin_request()));
-  ASSERT_TRUE(refused.read_message(r));
-  ASSERT_TRUE(refused.send(0x10, login7("sa", "vaultrun")));  // the file replaced the default login
-  ASSERT_TRUE(refused.read_message(r));
+  // The file replaced the default login.
+  ASSERT_NO_FATAL_FAILURE(login_answer(refused, "sa", "vaultrun", r));
   EXPECT_EQ(message_numbers(tokens(r)), (std::vector<int32_t>{18456}));
 
   Client c(sim.port());
@@ -678,10 +675,7 @@ TEST(SimProtocol, FaultModesBreakTheAnswerWhereAsked) {
       {"packet size 8192", {"--packet-size", "8192", "--databases", "300"},
        [](Client& c) {
          Bytes r;
-         ASSERT_TRUE(c.send(0x12, prelogin_request()));
-         ASSERT_TRUE(c.read_message(r));
-         ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
-         ASSERT_TRUE(c.read_message(r));
+         ASSERT_NO_FATAL_FAILURE(login_answer(c, "sa", "vaultrun", r));
          auto ts = tokens(r);
          EXPECT_TRUE(std::any_of(ts.begin(), ts.end(),
                                  [](const Token& t) { return t.env == 4 && t.text == "8192"; }));
