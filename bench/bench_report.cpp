@@ -172,8 +172,8 @@ void ops_section(std::string& out) {
 
 const char* const WHY_FETCH =
     "The mixed walk is spent on UTF-16 conversion, value dispatch and copies, and integer "
-    "and decimal digits; collecting the answer reads each 4096-byte packet with two recv "
-    "calls before the walk starts.";
+    "and decimal digits; the answer is read packet by packet (two recv calls for each "
+    "4096-byte packet), and the walk takes each packet's whole tokens as it arrives.";
 
 void fetch_section(std::string& out, const std::map<std::string, std::string>& meta) {
   out +=
@@ -227,7 +227,8 @@ void fetch_section(std::string& out, const std::map<std::string, std::string>& m
   out +=
       "### Fetch over loopback, same result set for every contender\n\n"
       "One login, then each operation runs the statement and reads every row. "
-      "vaultrun: `tds_exec` (collects the whole answer, then renders every value as text). "
+      "vaultrun: `tds_exec` (walks the answer as it arrives and renders every value as text; "
+      "no rows are kept, so the answer is not bounded by the 8 MiB result cap). "
       "FreeTDS: `dbsqlexec`, `dbresults`, `dbnextrow` touching every column with `dbdata` "
       "(its own fetch loop, values left in binary), and the same with every column bound as "
       "text (`NTBSTRINGBIND`, the work the library does). Floor: the batch sent, the answer "

@@ -23,6 +23,7 @@
 
 #include "tds_client/float_text.h"
 #include "tds_client/tds_client.h"
+#include "requests.h"
 #include "tds_frames.h"
 
 namespace {
@@ -146,14 +147,6 @@ bytes read_file(const char* path) {
   return out;
 }
 
-// Rows of a DONE-terminated answer, from its last token.
-uint64_t done_rows(const bytes& p) {
-  uint64_t rows = 0;
-  if (p.size() >= 13 && p[p.size() - 13] == 0xFD)
-    for (int k = 7; k >= 0; --k) rows = (rows << 8) | p[p.size() - 8 + k];
-  return rows;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,7 +182,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "decode_bench: cannot read %s\n", listing);
       return 1;
     }
-    const uint64_t rows = done_rows(p);
+    const uint64_t rows = bench::final_done_rows(p.data(), p.size());
     inputs.push_back(std::make_unique<input>(input{"listing_sim", std::move(p), rows}));
   }
 

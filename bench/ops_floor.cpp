@@ -19,41 +19,27 @@
 #include <vector>
 
 #include "bench_sql.h"
+#include "requests.h"
 #include "tds_client/tds_client.h"
+#include "wire.h"
 #include "wire_io.h"
 
 namespace {
 
 using bench::now_ns;
 
-constexpr uint64_t HEADER_LEN = 8;
+constexpr uint64_t HEADER_LEN = sim::PACKET_HEADER_LEN;
 
-// Packets exactly as the library frames them: at most 4088 payload bytes,
-// SPID, packet id and window 0.
+// Packets exactly as the library frames them: at most TDS_MAX_PAYLOAD
+// payload bytes, SPID, packet id and window 0.
 std::vector<uint8_t> frame(uint8_t type, const uint8_t* payload, uint64_t len) {
-  std::vector<uint8_t> out;
-  uint64_t off = 0;
-  do {
-    const uint64_t n = len - off < TDS_MAX_PAYLOAD ? len - off : TDS_MAX_PAYLOAD;
-    const uint64_t plen = n + HEADER_LEN;
-    const uint8_t hdr[HEADER_LEN] = {type, static_cast<uint8_t>(off + n >= len ? 1 : 0),
-                                     static_cast<uint8_t>(plen >> 8), static_cast<uint8_t>(plen),
-                                     0, 0, 0, 0};
-    out.insert(out.end(), hdr, hdr + HEADER_LEN);
-    out.insert(out.end(), payload + off, payload + off + n);
-    off += n;
-  } while (off < len);
-  return out;
+  return sim::frame_message(type, std::vector<uint8_t>(payload, payload + len),
+                            TDS_MAX_PAYLOAD + HEADER_LEN, 0);
 }
 
 std::vector<uint8_t> batch(const char* sql) {
-  const uint64_t cap = 4 * std::strlen(sql);
-  std::vector<uint8_t> payload(TDS_ALL_HEADERS_LEN + cap);
-  const uint8_t all_headers[TDS_ALL_HEADERS_LEN] = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0,
-                                                    0,    0, 0, 0, 0,    0, 0, 1, 0,    0, 0};
-  std::memcpy(payload.data(), all_headers, sizeof all_headers);
-  const uint64_t n = utf8_to_ucs2(sql, payload.data() + TDS_ALL_HEADERS_LEN, cap);
-  return frame(TDS_PKT_SQL_BATCH, payload.data(), TDS_ALL_HEADERS_LEN + n);
+  const std::vector<uint8_t> payload = bench::batch_payload(sql);
+  return frame(TDS_PKT_SQL_BATCH, payload.data(), payload.size());
 }
 
 struct requests {

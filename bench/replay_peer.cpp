@@ -20,16 +20,17 @@
 #include <vector>
 
 #include "tds_frames.h"
+#include "wire.h"
 #include "wire_io.h"
 
 namespace {
 
 using bench::bytes;
 
-constexpr uint8_t PKT_SQL_BATCH = 0x01;
-constexpr uint8_t PKT_ATTENTION = 0x06;
-constexpr uint8_t PKT_LOGIN7 = 0x10;
-constexpr uint8_t PKT_PRELOGIN = 0x12;
+using sim::PKT_ATTENTION;
+using sim::PKT_LOGIN7;
+using sim::PKT_PRELOGIN;
+using sim::PKT_SQL_BATCH;
 
 struct answers {
   bytes prelogin, login, mixed, text, done, attention_ack;
@@ -47,11 +48,12 @@ bytes read_file(const std::string& path) {
 }
 
 bytes done_payload(uint16_t status) {
-  return {0xFD, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0, 0, 0, 0, 0,
-          0,    0,    0,    0,    0};
+  sim::Tokens t;
+  t.done(status, sim::CMD_NONE, 0);
+  return t.b.out;
 }
 
-// The batch's SQL text in lower case (ASCII only), after ALL_HEADERS.
+// The batch's SQL text in lower case (ASCII letters), after ALL_HEADERS.
 std::string batch_text(const bytes& wire) {
   const bytes payload = bench::unpacketise(wire);
   size_t pos = 0;
@@ -60,9 +62,8 @@ std::string batch_text(const bytes& wire) {
                              (static_cast<uint32_t>(payload[3]) << 24);
     if (headers <= payload.size()) pos = headers;
   }
-  std::string s;
-  for (; pos + 1 < payload.size(); pos += 2)
-    s.push_back(static_cast<char>(std::tolower(payload[pos + 1] == 0 ? payload[pos] : '?')));
+  std::string s = sim::utf8_from_utf16le(payload.data() + pos, payload.size() - pos);
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 
@@ -105,7 +106,7 @@ int main(int argc, char** argv) {
   a.mixed = bench::packetise(bench::build_response(bench::shape::mixed, std::atoll(argv[2])));
   a.text = bench::packetise(bench::build_response(bench::shape::text, std::atoll(argv[3])));
   a.done = bench::packetise(done_payload(0));
-  a.attention_ack = bench::packetise(done_payload(0x0020));
+  a.attention_ack = bench::packetise(done_payload(sim::DONE_ATTN));
 
   int port = 0;
   const int lfd = bench::listen_loopback(&port);

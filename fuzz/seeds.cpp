@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "wire.h"
+
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -33,6 +35,8 @@ void write_seed(const std::string& target, const std::string& name, const bytes&
 
 bytes text_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 
+// Fixture bytes appended in order, little-endian, for the hand-made
+// malformed and odd cases; whole tokens come from the encoders below.
 struct builder {
   bytes b;
   builder& u8(uint8_t v) { b.push_back(v); return *this; }
@@ -43,71 +47,64 @@ struct builder {
   builder& raw(const bytes& v) { b.insert(b.end(), v.begin(), v.end()); return *this; }
 };
 
-// ASCII text as UTF-16LE.
-bytes wide(const std::string& s) {
-  bytes out;
-  for (unsigned char c : s) out.insert(out.end(), {c, 0});
-  return out;
+// The answers' tokens, built by the simulated server's encoders.
+sim::Tokens tokens() {
+  sim::Tokens t;
+  t.server_name = "SIM";
+  return t;
 }
 
 // ERROR (0xAA) or INFO (0xAB) with number, class and text.
 bytes message(uint8_t token, int32_t number, uint8_t cls, const std::string& text) {
-  builder body;
-  body.u32(static_cast<uint32_t>(number)).u8(1).u8(cls).u16(static_cast<uint16_t>(text.size()));
-  body.raw(wide(text));
-  body.u8(3).raw(wide("SIM")).u8(0).u32(1);  // server name, procedure name, line
-  builder t;
-  t.u8(token).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
-  return t.b;
+  sim::Tokens t = tokens();
+  t.message(token, number, 1, cls, text);
+  return t.b.out;
 }
 
 bytes done(uint16_t status, uint64_t rows) {
-  builder t;
-  t.u8(0xFD).u16(status).u16(0xC1).u64(rows);
-  return t.b;
+  sim::Tokens t = tokens();
+  t.done(status, sim::CMD_SELECT, rows);
+  return t.b.out;
 }
 
 bytes envchange_database(const std::string& now, const std::string& before) {
-  builder body;
-  body.u8(1).u8(static_cast<uint8_t>(now.size())).raw(wide(now));
-  body.u8(static_cast<uint8_t>(before.size())).raw(wide(before));
-  builder t;
-  t.u8(0xE3).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
-  return t.b;
+  sim::Tokens t = tokens();
+  t.env_text(sim::ENV_DATABASE, now, before);
+  return t.b.out;
 }
 
 bytes loginack() {
-  builder body;
-  body.u8(1).raw({0x74, 0x00, 0x00, 0x04}).u8(4).raw(wide("SQLS")).raw({16, 0, 0x10, 0x27});
-  builder t;
-  t.u8(0xAD).u16(static_cast<uint16_t>(body.b.size())).raw(body.b);
-  return t.b;
+  const uint8_t version[4] = {16, 0, 0x10, 0x27};
+  sim::Tokens t = tokens();
+  t.loginack(0x74000004, "SQLS", version);
+  return t.b.out;
 }
 
-// PRELOGIN answer with VERSION and ENCRYPTION options.
 bytes prelogin(uint8_t encryption) {
-  return {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
-          0x10, 0x00, 0x10, 0x27, 0x00, 0x00, encryption};
+  const int version[4] = {16, 0, 4135, 0};
+  return sim::prelogin_answer(version, encryption);
 }
 
 // Column descriptions for the generated metadata: NVARCHAR(128) and INTN(4).
 bytes col_nvarchar(const std::string& name, uint16_t max) {
-  builder c;
-  c.u32(0).u16(0x09).u8(0xE7).u16(max).raw({0x09, 0x04, 0xD0, 0x00, 0x34});
-  c.u8(static_cast<uint8_t>(name.size())).raw(wide(name));
-  return c.b;
+  sim::Builder info;
+  info.u16le(max);
+  info.bytes(sim::DEFAULT_COLLATION, 5);
+  sim::Tokens t;
+  t.column(0x09, sim::TYPE_NVARCHAR, info.out, name);
+  return t.b.out;
 }
 
 bytes col_intn(const std::string& name, uint8_t len) {
-  builder c;
-  c.u32(0).u16(0x09).u8(0x26).u8(len).u8(static_cast<uint8_t>(name.size())).raw(wide(name));
-  return c.b;
+  sim::Tokens t;
+  t.column(0x09, sim::TYPE_INTN, {len}, name);
+  return t.b.out;
 }
 
 bytes nvarchar_value(const std::string& s) {
-  builder v;
-  v.u16(static_cast<uint16_t>(2 * s.size())).raw(wide(s));
-  return v.b;
+  sim::Builder v;
+  v.us_bytes(sim::utf16le(s));
+  return v.out;
 }
 
 // ---- fuzz_config --------------------------------------------------------------

@@ -22,7 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "script_peer.h"
 #include "sim_process.h"
+#include "tds_client/tds_client.h"
+#include "tds_client/tokens.h"
+#include "wire.h"
 
 namespace {
 
@@ -33,21 +37,9 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 // ---- A bare TDS client -------------------------------------------------------
-
-Bytes utf16(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) {
-    out.push_back(uint8_t(c));
-    out.push_back(0);
-  }
-  return out;
-}
-
-std::string from_utf16(const uint8_t* p, size_t bytes) {
-  std::string s;
-  for (size_t i = 0; i + 1 < bytes; i += 2) s += char(p[i]);  // the tests use ASCII only
-  return s;
-}
+//
+// Requests are the library's own (its PRELOGIN, LOGIN7 and batch bytes), read
+// back by the library's token rules: what is checked here is the server.
 
 struct Packet {
   uint8_t type = 0;
@@ -82,8 +74,7 @@ class Client {
 
   // One message as a single packet.
   bool send(uint8_t type, const Bytes& payload) {
-    Bytes p = {type, 0x01, uint8_t((payload.size() + 8) >> 8), uint8_t(payload.size() + 8), 0, 0, 1, 0};
-    p.insert(p.end(), payload.begin(), payload.end());
+    Bytes p = sim::frame_message(type, payload, payload.size() + sim::PACKET_HEADER_LEN);
     return ::send(fd_, p.data(), p.size(), MSG_NOSIGNAL) == ssize_t(p.size());
   }
 
@@ -140,41 +131,17 @@ class Client {
   bool eof_ = false;
 };
 
-Bytes prelogin_request() {
-  // VERSION, ENCRYPTION (not supported), end.
-  return {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
-          0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
-}
+Bytes prelogin_request() { return Bytes(TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_PAYLOAD + TDS_PRELOGIN_LEN); }
 
-// A LOGIN7 record with user, password (masked) and nothing else.
+// The library's LOGIN7 record for user and password (UTF-8).
 Bytes login7(const std::string& user, const std::string& password) {
-  Bytes u = utf16(user), pw = utf16(password);
-  for (uint8_t& c : pw) c = uint8_t(((c << 4) | (c >> 4)) ^ 0xA5);
-  Bytes r(94, 0);
-  auto put16 = [&](size_t at, size_t v) {
-    r[at] = uint8_t(v);
-    r[at + 1] = uint8_t(v >> 8);
-  };
-  uint32_t total = uint32_t(94 + u.size() + pw.size());
-  for (int i = 0; i < 4; ++i) r[size_t(i)] = uint8_t(total >> (8 * i));
-  const uint8_t head[] = {0x04, 0x00, 0x00, 0x74, 0x00, 0x10, 0x00, 0x00};
-  std::memcpy(&r[4], head, sizeof head);
-  r[24] = 0xE0;
-  r[25] = 0x03;
-  for (size_t at = 36; at < 90; at += 4) put16(at, total);  // every string empty at the end
-  put16(40, 94), put16(42, u.size() / 2);
-  put16(44, 94 + u.size()), put16(46, pw.size() / 2);
-  r.insert(r.end(), u.begin(), u.end());
-  r.insert(r.end(), pw.begin(), pw.end());
+  Bytes r(TDS_LOGIN7_MAX);
+  r.resize(tds_build_login7("127.0.0.1", user.c_str(), password.c_str(), nullptr, r.data(), r.size()));
+  if (r.empty()) throw std::runtime_error("LOGIN7 record does not fit");
   return r;
 }
 
-Bytes sql_batch(const std::string& text) {
-  Bytes p = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
-  Bytes t = utf16(text);
-  p.insert(p.end(), t.begin(), t.end());
-  return p;
-}
+Bytes sql_batch(const std::string& text) { return tds_batch_payload(text); }
 
 // ---- Reading the token stream ------------------------------------------------------
 
@@ -191,90 +158,73 @@ struct Token {
   std::vector<std::string> cells;        // ROW, "NULL" for null
 };
 
-// Walks a response; a malformed stream fails the test.
+[[noreturn]] void malformed(const std::string& what, size_t at) {
+  throw std::runtime_error(what + " at " + std::to_string(at));
+}
+
+// The fields of one whole token of `size` bytes at p; COLMETADATA replaces meta.
+void read_token(Token& t, const uint8_t* p, uint64_t size, tds_meta& meta, size_t at) {
+  const uint8_t* body = p + 3;  // after the token byte and a 2-byte length
+  const uint64_t len = size - 3;
+  switch (t.type) {
+    case TDS_TOKEN_ENVCHANGE:
+      t.env = body[0];
+      t.text = sim::utf8_from_utf16le(body + 2, size_t(body[1]) * 2);
+      break;
+    case TDS_TOKEN_LOGINACK:
+      t.body.assign(body, body + len);
+      break;
+    case TDS_TOKEN_ERROR:
+    case TDS_TOKEN_INFO: {
+      tds_server_message m;
+      if (!tds_decode_message(t.type, body, len, &m) || !m.has_text) malformed("message token", at);
+      t.number = m.number;
+      t.cls = body[5];
+      t.text = m.text;
+      break;
+    }
+    case TDS_TOKEN_DONE:
+      t.status = uint16_t(p[1] | (p[2] << 8));
+      for (int k = 7; k >= 0; --k) t.rows = (t.rows << 8) | p[5 + k];
+      break;
+    case TDS_TOKEN_COLMETADATA: {
+      tds_cursor c = cur_make(p + 1, p + size);
+      const char* why = "";
+      if (tds_read_colmetadata(c, &meta, nullptr, &why) != TDS_TOK_OK) malformed(why, at);
+      for (int32_t k = 0; k < meta.ncols; ++k) t.col_types.push_back(meta.cols[k].type);
+      break;
+    }
+    case TDS_TOKEN_ROW: {
+      const uint8_t* q = p + 1;
+      for (int32_t k = 0; k < meta.ncols; ++k) {
+        char cell[TDS_CELL_SIZE];
+        int32_t is_null = 0;
+        const int used = read_value(q, p + size, &meta.cols[k], cell, &is_null);
+        if (used < 0) malformed("row value", at);
+        t.cells.push_back(is_null ? "NULL" : cell);
+        q += used;
+      }
+      break;
+    }
+    default:
+      malformed("unexpected token " + std::to_string(t.type), at);
+  }
+}
+
+// Walks a response, each token sized by the library's rules; a malformed
+// stream fails the test.
 std::vector<Token> tokens(const Bytes& b) {
   std::vector<Token> out;
-  std::vector<uint8_t> cols;
+  tds_meta meta{};
   size_t i = 0;
-  auto need = [&](size_t n) {
-    if (b.size() - i < n) throw std::runtime_error("token stream cut at " + std::to_string(i));
-  };
-  auto u16 = [&](size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); };
   while (i < b.size()) {
+    uint64_t size = 0;
+    if (tds_token_size(&b[i], b.size() - i, &meta, &size) != TDS_TOK_OK) malformed("token stream cut", i);
     Token t;
-    t.type = b[i++];
-    switch (t.type) {
-      case 0xAA: case 0xAB: case 0xE3: case 0xAD: {
-        need(2);
-        size_t len = u16(i);
-        need(2 + len);
-        size_t s = i + 2;
-        if (t.type == 0xE3) {
-          t.env = b[s];
-          t.text = from_utf16(&b[s + 2], size_t(b[s + 1]) * 2);
-        } else if (t.type == 0xAD) {
-          t.body.assign(b.begin() + long(s), b.begin() + long(s + len));
-        } else {
-          std::memcpy(&t.number, &b[s], 4);
-          t.cls = b[s + 5];
-          t.text = from_utf16(&b[s + 8], size_t(u16(s + 6)) * 2);
-        }
-        i = s + len;
-        break;
-      }
-      case 0xFD:
-        need(12);
-        t.status = u16(i);
-        std::memcpy(&t.rows, &b[i + 4], 8);
-        i += 12;
-        break;
-      case 0x81: {
-        need(2);
-        size_t n = u16(i);
-        i += 2;
-        cols.clear();
-        for (size_t c = 0; c < n; ++c) {
-          need(7);
-          uint8_t type = b[i + 6];
-          i += 7;
-          if (type == 0xE7) i += 7;
-          else if (type == 0x26) i += 1;
-          else throw std::runtime_error("unexpected column type");
-          need(1);
-          i += 1 + size_t(b[i]) * 2;
-          cols.push_back(type);
-        }
-        t.col_types = cols;
-        break;
-      }
-      case 0xD1:
-        for (uint8_t type : cols) {
-          if (type == 0xE7) {
-            need(2);
-            size_t len = u16(i);
-            i += 2;
-            if (len == 0xFFFF) {
-              t.cells.push_back("NULL");
-              continue;
-            }
-            need(len);
-            t.cells.push_back(from_utf16(&b[i], len));
-            i += len;
-          } else {
-            need(1);
-            size_t len = b[i++];
-            need(len);
-            int64_t v = 0;
-            for (size_t k = 0; k < len; ++k) v |= int64_t(b[i + k]) << (8 * k);
-            t.cells.push_back(len == 0 ? "NULL" : std::to_string(v));
-            i += len;
-          }
-        }
-        break;
-      default:
-        throw std::runtime_error("unknown token " + std::to_string(t.type));
-    }
+    t.type = b[i];
+    read_token(t, &b[i], size, meta, i);
     out.push_back(t);
+    i += size;
   }
   return out;
 }
@@ -287,14 +237,19 @@ std::vector<int32_t> message_numbers(const std::vector<Token>& ts) {
   return n;
 }
 
-// Connects and logs in as sa; the test fails if that does not work.
-void login(Client& c, const std::string& user = "sa", const std::string& password = "vaultrun") {
-  Bytes r;
+// Sends PRELOGIN and LOGIN7; r gets the answer to the login, whatever it says.
+void login_answer(Client& c, const std::string& user, const std::string& password, Bytes& r) {
   ASSERT_TRUE(c.connected());
   ASSERT_TRUE(c.send(0x12, prelogin_request()));
   ASSERT_TRUE(c.read_message(r));
   ASSERT_TRUE(c.send(0x10, login7(user, password)));
   ASSERT_TRUE(c.read_message(r));
+}
+
+// Connects and logs in as sa; the test fails if that does not work.
+void login(Client& c, const std::string& user = "sa", const std::string& password = "vaultrun") {
+  Bytes r;
+  ASSERT_NO_FATAL_FAILURE(login_answer(c, user, password, r));
   auto ts = tokens(r);
   ASSERT_TRUE(std::any_of(ts.begin(), ts.end(), [](const Token& t) { return t.type == 0xAD; }));
 }
@@ -368,10 +323,7 @@ TEST(SimProtocol, LoginAnswersWithTheTokensOfARealServer) {
   ASSERT_TRUE(sim.ok()) << sim.error();
   Client c(sim.port());
   Bytes r;
-  ASSERT_TRUE(c.send(0x12, prelogin_request()));
-  ASSERT_TRUE(c.read_message(r));
-  ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
-  ASSERT_TRUE(c.read_message(r));
+  ASSERT_NO_FATAL_FAILURE(login_answer(c, "sa", "vaultrun", r));
   auto ts = tokens(r);
 
   std::vector<uint8_t> kinds;
@@ -413,10 +365,7 @@ TEST(SimProtocol, LoginChecksUserAndPassword) {
     SCOPED_TRACE(std::string(k.user) + "/" + k.password);
     Client c(sim.port());
     Bytes r;
-    ASSERT_TRUE(c.send(0x12, prelogin_request()));
-    ASSERT_TRUE(c.read_message(r));
-    ASSERT_TRUE(c.send(0x10, login7(k.user, k.password)));
-    ASSERT_TRUE(c.read_message(r));
+    ASSERT_NO_FATAL_FAILURE(login_answer(c, k.user, k.password, r));
     auto ts = tokens(r);
     if (k.ok) {
       EXPECT_EQ(ts.back().type, 0xFD);
@@ -654,26 +603,16 @@ TEST(SimProtocol, ConfigFileSetsLoginsCatalogAndVersion) {
 
   Client refused(sim.port());
   Bytes r;
-  ASSERT_TRUE(refused.send(0x12, prelogin_request()));
-  ASSERT_TRUE(refused.read_message(r));
-  ASSERT_TRUE(refused.send(0x10, login7("sa", "vaultrun")));  // the file replaced the default login
-  ASSERT_TRUE(refused.read_message(r));
+  // The file replaced the default login.
+  ASSERT_NO_FATAL_FAILURE(login_answer(refused, "sa", "vaultrun", r));
   EXPECT_EQ(message_numbers(tokens(r)), (std::vector<int32_t>{18456}));
 
   Client c(sim.port());
-  // The password is four characters, the third U+00E4.
-  Bytes pw = utf16("p ss");
-  pw[2] = 0xE4;
   ASSERT_TRUE(c.send(0x12, prelogin_request()));
   ASSERT_TRUE(c.read_message(r));
   EXPECT_EQ(r[r.size() - 3], 2);  // ENCRYPTION from the flag
-  Bytes rec = login7("op", "");
-  for (uint8_t& b : pw) b = uint8_t(((b << 4) | (b >> 4)) ^ 0xA5);
-  rec.insert(rec.end(), pw.begin(), pw.end());
-  rec[0] = uint8_t(rec.size());
-  rec[46] = uint8_t(pw.size() / 2);
-  for (size_t at = 48; at < 90; at += 4) rec[at] = uint8_t(rec.size());
-  ASSERT_TRUE(c.send(0x10, rec));
+  // The password is four characters, the third U+00E4.
+  ASSERT_TRUE(c.send(0x10, login7("op", "p\xC3\xA4ss")));
   ASSERT_TRUE(c.read_message(r));
   ASSERT_EQ(tokens(r).back().status, 0) << "login with the configured password failed";
 
@@ -736,10 +675,7 @@ TEST(SimProtocol, FaultModesBreakTheAnswerWhereAsked) {
       {"packet size 8192", {"--packet-size", "8192", "--databases", "300"},
        [](Client& c) {
          Bytes r;
-         ASSERT_TRUE(c.send(0x12, prelogin_request()));
-         ASSERT_TRUE(c.read_message(r));
-         ASSERT_TRUE(c.send(0x10, login7("sa", "vaultrun")));
-         ASSERT_TRUE(c.read_message(r));
+         ASSERT_NO_FATAL_FAILURE(login_answer(c, "sa", "vaultrun", r));
          auto ts = tokens(r);
          EXPECT_TRUE(std::any_of(ts.begin(), ts.end(),
                                  [](const Token& t) { return t.env == 4 && t.text == "8192"; }));

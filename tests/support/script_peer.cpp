@@ -35,20 +35,15 @@ int listen_loopback(int backlog, int* port) {
   return fd;
 }
 
-void put_le16(bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
+// What the scripted answers say of the server.
+constexpr const char* SERVER_NAME = "SIM";
+constexpr uint8_t PROGRAM_VERSION[4] = {16, 0, 0, 0};
+constexpr int PRELOGIN_VERSION[4] = {16, 0, 2000, 0};
 
-void put_le32(bytes& b, uint32_t v) {
-  put_le16(b, v & 0xFFFF);
-  put_le16(b, v >> 16);
-}
-
-void put_b_varchar(bytes& b, const std::string& s) {
-  bytes u = utf16le(s);
-  b.push_back(static_cast<uint8_t>(u.size() / 2));
-  b.insert(b.end(), u.begin(), u.end());
+sim::Tokens server_tokens() {
+  sim::Tokens t;
+  t.server_name = SERVER_NAME;
+  return t;
 }
 
 }  // namespace
@@ -96,10 +91,10 @@ ScriptPeer& ScriptPeer::close() {
 
 ScriptPeer& ScriptPeer::accept_login(uint8_t encryption) {
   read_message();
-  send(tds_message(0x04, tds_prelogin_answer(encryption)));
+  send(tds_message(sim::PKT_REPLY, tds_prelogin_answer(encryption)));
   read_message();
-  send(tds_message(0x04, cat({tds_envchange_token("master"), tds_loginack_token(),
-                              tds_done_token(0)})));
+  send(tds_message(sim::PKT_REPLY,
+                   cat({tds_envchange_token("master"), tds_loginack_token(), tds_done_token(0)})));
   return *this;
 }
 
@@ -330,97 +325,50 @@ bool connect_raw(tds_conn* c, int port) {
 // ---- Building server bytes ----------------------------------------------------
 
 bytes tds_packet(uint8_t type, uint8_t status, const bytes& payload) {
-  size_t len = payload.size() + 8;
-  bytes p = {type, status, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0, 0, 0, 0};
+  bytes p;
+  sim::put_packet_header(p, type, status, static_cast<uint16_t>(payload.size() + sim::PACKET_HEADER_LEN),
+                         0, 0);
   p.insert(p.end(), payload.begin(), payload.end());
   return p;
 }
 
 bytes tds_message(uint8_t type, const bytes& payload, size_t max_payload) {
-  bytes out;
-  size_t off = 0;
-  do {
-    size_t n = payload.size() - off < max_payload ? payload.size() - off : max_payload;
-    bytes part(payload.begin() + static_cast<long>(off), payload.begin() + static_cast<long>(off + n));
-    off += n;
-    bytes p = tds_packet(type, off >= payload.size() ? 0x01 : 0x00, part);
-    out.insert(out.end(), p.begin(), p.end());
-  } while (off < payload.size());
-  return out;
+  return sim::frame_message(type, payload, max_payload + sim::PACKET_HEADER_LEN, 0);
 }
 
-bytes utf16le(const std::string& s) {
-  bytes out;
-  for (size_t i = 0; i < s.size();) {
-    uint8_t c = static_cast<uint8_t>(s[i]);
-    uint32_t cp;
-    size_t n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if (c < 0xE0) { cp = c & 0x1F; n = 2; }
-    else if (c < 0xF0) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (size_t k = 1; k < n && i + k < s.size(); k++) cp = (cp << 6) | (s[i + k] & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put_le16(out, 0xD800 | (cp >> 10));
-      put_le16(out, 0xDC00 | (cp & 0x3FF));
-    } else {
-      put_le16(out, cp);
-    }
-  }
-  return out;
-}
+bytes utf16le(const std::string& s) { return sim::utf16le(s); }
 
 bytes tds_msg_token(uint8_t token, int32_t number, uint8_t cls, const std::string& text) {
-  bytes body;
-  put_le32(body, static_cast<uint32_t>(number));
-  body.push_back(1);    // state
-  body.push_back(cls);  // class
-  bytes msg = utf16le(text);
-  put_le16(body, static_cast<uint32_t>(msg.size() / 2));
-  body.insert(body.end(), msg.begin(), msg.end());
-  put_b_varchar(body, "SIM");  // server name
-  put_b_varchar(body, "");     // procedure name
-  put_le32(body, 1);           // line number
-  bytes t = {token};
-  put_le16(t, static_cast<uint32_t>(body.size()));
-  t.insert(t.end(), body.begin(), body.end());
-  return t;
+  sim::Tokens t = server_tokens();
+  t.message(token, number, 1, cls, text);
+  return t.b.out;
 }
 
 bytes tds_loginack_token() {
-  bytes body = {0x01, 0x74, 0x00, 0x00, 0x04};  // interface, TDS version 7.4
-  put_b_varchar(body, "sim");
-  body.insert(body.end(), {16, 0, 0, 0});  // program version
-  bytes t = {0xAD};
-  put_le16(t, static_cast<uint32_t>(body.size()));
-  t.insert(t.end(), body.begin(), body.end());
-  return t;
+  sim::Tokens t = server_tokens();
+  t.loginack(0x74000004, "sim", PROGRAM_VERSION);
+  return t.b.out;
 }
 
 bytes tds_envchange_token(const std::string& name) {
-  bytes body = {0x01};
-  put_b_varchar(body, name);
-  put_b_varchar(body, "master");
-  bytes t = {0xE3};
-  put_le16(t, static_cast<uint32_t>(body.size()));
-  t.insert(t.end(), body.begin(), body.end());
-  return t;
+  sim::Tokens t = server_tokens();
+  t.env_text(sim::ENV_DATABASE, name, "master");
+  return t.b.out;
 }
 
 bytes tds_done_token(uint16_t status, uint64_t rows, uint8_t token) {
-  bytes t = {token};
-  put_le16(t, status);
-  put_le16(t, 0);  // current command
-  put_le32(t, static_cast<uint32_t>(rows));
-  put_le32(t, static_cast<uint32_t>(rows >> 32));
-  return t;
+  sim::Tokens t = server_tokens();
+  t.done(status, sim::CMD_NONE, rows, token);
+  return t.b.out;
 }
 
-bytes tds_prelogin_answer(uint8_t encryption) {
-  return {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
-          0x10, 0x00, 0x07, 0xD0, 0x00, 0x00, encryption};
+bytes tds_prelogin_answer(uint8_t encryption) { return sim::prelogin_answer(PRELOGIN_VERSION, encryption); }
+
+bytes tds_batch_payload(const std::string& sql) {
+  bytes b = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
+  bytes u = utf16le(sql);
+  b.insert(b.end(), u.begin(), u.end());
+  return b;
 }
 
 bytes cat(std::initializer_list<bytes> parts) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "tds_client/tds_client.h"
+#include "wire.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -128,12 +129,15 @@ int closed_port();
 bool connect_raw(tds_conn* c, int port);
 
 // ---- Building server bytes ----
+// Thin forms of the simulated server's encoders (sim::Tokens and the packet
+// framing in wire.h), with what a scripted answer usually says: server name
+// "SIM", state 1, TDS 7.4.
 // One packet: type, status, big-endian length, zero SPID, id and window.
 bytes tds_packet(uint8_t type, uint8_t status, const bytes& payload);
 // A message cut into packets of at most max_payload bytes (status 0x01 on
 // the last); an empty payload gives one bare header.
 bytes tds_message(uint8_t type, const bytes& payload, size_t max_payload = 4088);
-// UTF-16LE of a valid UTF-8 text (independent of the library's converter).
+// UTF-16LE of a UTF-8 text (independent of the library's converter).
 bytes utf16le(const std::string& utf8);
 // An ERROR (0xAA) or INFO (0xAB) token with the given number, class and text.
 bytes tds_msg_token(uint8_t token, int32_t number, uint8_t cls, const std::string& text);
@@ -143,8 +147,11 @@ bytes tds_loginack_token();
 bytes tds_envchange_token(const std::string& name);
 // A DONE (0xFD) token with the given status and row count.
 bytes tds_done_token(uint16_t status, uint64_t rows = 0, uint8_t token = 0xFD);
-// A PRELOGIN answer naming the given ENCRYPTION value.
+// A PRELOGIN answer (version 16.0.2000.0) naming the given ENCRYPTION value.
 bytes tds_prelogin_answer(uint8_t encryption);
+// The payload of an SQL batch as a client sends it: ALL_HEADERS (transaction
+// descriptor 0, one outstanding request), then the text as UTF-16LE.
+bytes tds_batch_payload(const std::string& sql);
 // Concatenation.
 bytes cat(std::initializer_list<bytes> parts);
 // "12 01 00 1A ..." for failure messages.

@@ -21,17 +21,7 @@
 
 namespace {
 
-// ---- Encoding answer tokens --------------------------------------------------
-
-void put16(bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(bytes& b, uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
-}
+// ---- Encoding answer tokens (the simulated server's encoders) ----------------
 
 struct colspec {
   uint8_t type;
@@ -39,36 +29,29 @@ struct colspec {
   std::string name;
 };
 
-const bytes COLLATION = {0x09, 0x04, 0xD0, 0x00, 0x34};
+const bytes COLLATION(sim::DEFAULT_COLLATION, sim::DEFAULT_COLLATION + 5);
+constexpr uint16_t COL_FLAGS = 0x09;  // nullable, updateable unknown
 
 colspec int4_col(const std::string& name) { return {0x38, {}, name}; }
-colspec intn_col(const std::string& name) { return {0x26, {4}, name}; }
+colspec intn_col(const std::string& name) { return {sim::TYPE_INTN, {4}, name}; }
 colspec nvarchar_col(const std::string& name, uint16_t max_len = 256) {
-  bytes ti;
-  put16(ti, max_len);
-  ti.insert(ti.end(), COLLATION.begin(), COLLATION.end());
-  return {0xE7, ti, name};
+  sim::Builder ti;
+  ti.u16le(max_len);
+  ti.bytes(COLLATION);
+  return {sim::TYPE_NVARCHAR, ti.out, name};
 }
 
 bytes colmetadata(const std::vector<colspec>& cols) {
-  bytes b = {0x81};
-  put16(b, static_cast<uint32_t>(cols.size()));
-  for (const colspec& c : cols) {
-    put32(b, 0);     // user type
-    put16(b, 0x09);  // flags
-    b.push_back(c.type);
-    b.insert(b.end(), c.type_info.begin(), c.type_info.end());
-    bytes n = utf16le(c.name);
-    b.push_back(static_cast<uint8_t>(n.size() / 2));
-    b.insert(b.end(), n.begin(), n.end());
-  }
-  return b;
+  sim::Tokens t;
+  t.colmetadata_begin(static_cast<uint16_t>(cols.size()));
+  for (const colspec& c : cols) t.column(COL_FLAGS, c.type, c.type_info, c.name);
+  return t.b.out;
 }
 
 const bytes NO_METADATA = {0x81, 0xFF, 0xFF};
 
 bytes row(std::initializer_list<bytes> values) {
-  bytes b = {0xD1};
+  bytes b = {sim::TOK_ROW};
   for (const bytes& v : values) b.insert(b.end(), v.begin(), v.end());
   return b;
 }
@@ -81,31 +64,28 @@ bytes nbcrow(const bytes& bitmap, std::initializer_list<bytes> values) {
 }
 
 bytes v_int4(int32_t v) {
-  bytes b;
-  put32(b, static_cast<uint32_t>(v));
-  return b;
+  sim::Builder b;
+  b.u32le(static_cast<uint32_t>(v));
+  return b.out;
 }
 bytes v_intn(int32_t v) { return cat({{4}, v_int4(v)}); }
 bytes v_nvarchar(const std::string& s) {
-  bytes u = utf16le(s);
-  bytes b;
-  put16(b, static_cast<uint32_t>(u.size()));
-  b.insert(b.end(), u.begin(), u.end());
-  return b;
+  sim::Builder b;
+  b.us_bytes(utf16le(s));
+  return b.out;
 }
 const bytes V_NULL_NVARCHAR = {0xFF, 0xFF};
 
 bytes error_tok(int32_t number, const std::string& text, uint8_t cls = 16) {
-  return tds_msg_token(0xAA, number, cls, text);
+  return tds_msg_token(sim::TOK_ERROR, number, cls, text);
 }
 bytes info_tok(int32_t number, const std::string& text, uint8_t cls = 0) {
-  return tds_msg_token(0xAB, number, cls, text);
+  return tds_msg_token(sim::TOK_INFO, number, cls, text);
 }
 bytes skip_tok(uint8_t token, const bytes& body) {
-  bytes b = {token};
-  put16(b, static_cast<uint32_t>(body.size()));
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
+  sim::Tokens t;
+  t.with_length(token, body);
+  return t.b.out;
 }
 const bytes RETURNSTATUS = {0x79, 0, 0, 0, 0};
 bytes done() { return tds_done_token(0x0000); }
@@ -703,15 +683,8 @@ TEST(WalkFeed, AfterTheEnd) {
 
 // ---- tds_exec over a socket ------------------------------------------------------------
 
-bytes batch_payload(const std::string& sql) {
-  bytes b = {0x16, 0, 0, 0, 0x12, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0};
-  bytes u = utf16le(sql);
-  b.insert(b.end(), u.begin(), u.end());
-  return b;
-}
-
 bytes reply(const bytes& payload, size_t max_payload = 4088) {
-  return tds_message(0x04, payload, max_payload);
+  return tds_message(sim::PKT_REPLY, payload, max_payload);
 }
 
 struct exec_fixture : ::testing::Test {
@@ -746,9 +719,9 @@ TEST_F(exec_fixture, SendsTheBatchAndReadsRows) {
   const std::vector<bytes> sent = peer.reads();
   ASSERT_EQ(sent.size(), 3u);
   const std::vector<bytes> want = {
-      tds_packet(0x01, 0x01, batch_payload("SELECT 1")),
-      tds_packet(0x01, 0x01, batch_payload("")),  // only the 22 header bytes
-      tds_packet(0x01, 0x01, batch_payload("SELECT N'é€'")),
+      tds_packet(0x01, 0x01, tds_batch_payload("SELECT 1")),
+      tds_packet(0x01, 0x01, tds_batch_payload("")),  // only the 22 header bytes
+      tds_packet(0x01, 0x01, tds_batch_payload("SELECT N'é€'")),
   };
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(sent[i], want[i]) << hex(sent[i]) << "\n" << hex(want[i]);
   EXPECT_EQ(sent[1].size(), 8u + TDS_ALL_HEADERS_LEN);
@@ -768,7 +741,7 @@ TEST_F(exec_fixture, LongBatchAndAnswerInManyPackets) {
   EXPECT_STREQ(rows[3].cells[1], "r3");
   EXPECT_EQ(infos, (std::vector<message>{{1, "tail"}}));
   ASSERT_TRUE(peer.wait_done());
-  EXPECT_EQ(peer.reads()[0], tds_message(0x01, batch_payload(sql)));
+  EXPECT_EQ(peer.reads()[0], tds_message(0x01, tds_batch_payload(sql)));
 }
 
 // Progress messages reach the callback while the statement still runs.

@@ -166,21 +166,15 @@ bool Channel::send(const Bytes& payload, bool eom) {
     size_t chunk = std::min(chunk_max, payload.size() - off);
     bool last = off + chunk == payload.size();
     Bytes pkt;
-    pkt.reserve(8 + chunk);
-    size_t len = 8 + chunk;
-    pkt.push_back(PKT_REPLY);
-    pkt.push_back(last && eom ? STATUS_EOM : 0x00);
+    pkt.reserve(PACKET_HEADER_LEN + chunk);
+    size_t len = PACKET_HEADER_LEN + chunk;
     if (bad_length_pending_) {
       // A Length the client must refuse; the bytes still follow.
       bad_length_pending_ = false;
       len = 4;
     }
-    pkt.push_back(uint8_t(len >> 8));
-    pkt.push_back(uint8_t(len));
-    pkt.push_back(uint8_t(spid_ >> 8));
-    pkt.push_back(uint8_t(spid_));
-    pkt.push_back(++packet_id_);
-    pkt.push_back(0);
+    put_packet_header(pkt, PKT_REPLY, last && eom ? STATUS_EOM : 0x00, uint16_t(len), spid_,
+                      ++packet_id_);
     pkt.insert(pkt.end(), payload.begin() + ptrdiff_t(off), payload.begin() + ptrdiff_t(off + chunk));
     off += chunk;
 

@@ -13,16 +13,6 @@
 
 namespace sim {
 
-// Packet types.
-constexpr uint8_t PKT_SQL_BATCH = 0x01;
-constexpr uint8_t PKT_RPC = 0x03;
-constexpr uint8_t PKT_REPLY = 0x04;
-constexpr uint8_t PKT_ATTENTION = 0x06;
-constexpr uint8_t PKT_LOGIN7 = 0x10;
-constexpr uint8_t PKT_PRELOGIN = 0x12;
-
-constexpr uint8_t STATUS_EOM = 0x01;
-
 struct Packet {
   uint8_t type = 0;
   uint8_t status = 0;

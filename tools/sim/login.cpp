@@ -28,34 +28,10 @@ void version_numbers(const std::string& v, int out[4]) {
   }
 }
 
-// PRELOGIN answer: option table (token, offset and length big-endian), 0xFF,
-// then the option data. THREADID is announced empty, as servers do.
 Bytes prelogin_answer(const Config& cfg) {
   int v[4];
   version_numbers(cfg.version, v);
-  Builder data;
-  data.u8(uint8_t(v[0]));
-  data.u8(uint8_t(v[1]));
-  data.u16be(uint16_t(v[2]));
-  data.u16be(uint16_t(v[3]));
-  size_t version_len = data.out.size();
-  data.u8(cfg.encryption);
-  data.u8(0);  // INSTOPT: the instance name matched
-  data.u8(0);  // MARS off
-
-  const struct { uint8_t token; uint16_t len; } opts[] = {
-      {0x00, uint16_t(version_len)}, {0x01, 1}, {0x02, 1}, {0x03, 0}, {0x04, 1}};
-  Builder b;
-  uint16_t offset = uint16_t(sizeof opts / sizeof opts[0] * 5 + 1);
-  for (const auto& o : opts) {
-    b.u8(o.token);
-    b.u16be(offset);
-    b.u16be(o.len);
-    offset = uint16_t(offset + o.len);
-  }
-  b.u8(0xFF);
-  b.bytes(data.out);
-  return b.out;
+  return prelogin_answer(v, cfg.encryption);
 }
 
 // Reads the fields the server needs from a LOGIN7 record. Every offset and

@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include <algorithm>
+
 namespace sim {
 
 const uint8_t DEFAULT_COLLATION[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};
@@ -137,6 +139,65 @@ void Builder::us_varchar(std::string_view utf8) {
   bytes(t);
 }
 
+void Builder::us_bytes(const Bytes& v) {
+  u16le(uint16_t(v.size()));
+  bytes(v);
+}
+
+void put_packet_header(Bytes& out, uint8_t type, uint8_t status, uint16_t length, uint16_t spid,
+                       uint8_t id) {
+  const uint8_t h[PACKET_HEADER_LEN] = {type, status, uint8_t(length >> 8), uint8_t(length),
+                                        uint8_t(spid >> 8), uint8_t(spid), id, 0};
+  out.insert(out.end(), h, h + PACKET_HEADER_LEN);
+}
+
+Bytes frame_message(uint8_t type, const Bytes& payload, size_t packet_size, uint8_t first_id) {
+  // A packet must carry at least one payload byte, or a payload never ends.
+  const size_t room = std::max<size_t>(packet_size, PACKET_HEADER_LEN + 1) - PACKET_HEADER_LEN;
+  Bytes out;
+  out.reserve(payload.size() + (payload.size() / room + 1) * PACKET_HEADER_LEN);
+  size_t off = 0;
+  uint8_t id = first_id;
+  const uint8_t step = first_id != 0 ? 1 : 0;
+  do {
+    const size_t n = std::min(room, payload.size() - off);
+    const bool last = off + n == payload.size();
+    put_packet_header(out, type, last ? STATUS_EOM : 0, uint16_t(n + PACKET_HEADER_LEN), 0, id);
+    id = uint8_t(id + step);
+    out.insert(out.end(), payload.begin() + ptrdiff_t(off), payload.begin() + ptrdiff_t(off + n));
+    off += n;
+  } while (off < payload.size());
+  return out;
+}
+
+// Option table (token, offset and length big-endian), 0xFF, then the
+// option data in the table's order.
+Bytes prelogin_answer(const int version[4], uint8_t encryption) {
+  Builder data;
+  data.u8(uint8_t(version[0]));
+  data.u8(uint8_t(version[1]));
+  data.u16be(uint16_t(version[2]));
+  data.u16be(uint16_t(version[3]));
+  const size_t version_len = data.out.size();
+  data.u8(encryption);
+  data.u8(0);  // INSTOPT: the instance name matched
+  data.u8(0);  // MARS off
+
+  const struct { uint8_t token; uint16_t len; } opts[] = {
+      {0x00, uint16_t(version_len)}, {0x01, 1}, {0x02, 1}, {0x03, 0}, {0x04, 1}};
+  Builder b;
+  uint16_t offset = uint16_t(sizeof opts / sizeof opts[0] * 5 + 1);
+  for (const auto& o : opts) {
+    b.u8(o.token);
+    b.u16be(offset);
+    b.u16be(o.len);
+    offset = uint16_t(offset + o.len);
+  }
+  b.u8(0xFF);
+  b.bytes(data.out);
+  return b.out;
+}
+
 // Layout after the token byte (INFO and ERROR alike):
 //   Length u16 | Number i32 | State u8 | Class u8 | MsgText US_VARCHAR |
 //   ServerName B_VARCHAR | ProcName B_VARCHAR | LineNumber i32
@@ -155,9 +216,7 @@ void Tokens::message(uint8_t token, int32_t number, uint8_t state, uint8_t cls,
   body.b_varchar(server_name);
   body.b_varchar("");
   body.u32le(1);
-  b.u8(token);
-  b.u16le(uint16_t(body.out.size()));
-  b.bytes(body.out);
+  with_length(token, body.out);
 }
 
 void Tokens::info(int32_t number, uint8_t state, uint8_t cls, std::string_view text) {
@@ -168,14 +227,18 @@ void Tokens::error(int32_t number, uint8_t state, uint8_t cls, std::string_view 
   message(TOK_ERROR, number, state, cls, text);
 }
 
+void Tokens::with_length(uint8_t token, const Bytes& body) {
+  b.u8(token);
+  b.u16le(uint16_t(body.size()));
+  b.bytes(body);
+}
+
 void Tokens::env_text(uint8_t type, std::string_view now, std::string_view before) {
   Builder body;
   body.u8(type);
   body.b_varchar(now);
   body.b_varchar(before);
-  b.u8(TOK_ENVCHANGE);
-  b.u16le(uint16_t(body.out.size()));
-  b.bytes(body.out);
+  with_length(TOK_ENVCHANGE, body.out);
 }
 
 void Tokens::env_collation(const uint8_t collation[5]) {
@@ -195,27 +258,35 @@ void Tokens::loginack(uint32_t tds_version, std::string_view program, const uint
   body.u32be(tds_version);
   body.b_varchar(program);
   body.bytes(version, 4);
-  b.u8(TOK_LOGINACK);
-  b.u16le(uint16_t(body.out.size()));
-  b.bytes(body.out);
+  with_length(TOK_LOGINACK, body.out);
 }
 
 // Count u16, then per column: UserType u32 | Flags u16 | TYPE_INFO |
 // ColName B_VARCHAR.
-void Tokens::colmetadata(const std::vector<Column>& cols) {
+void Tokens::colmetadata_begin(uint16_t count) {
   b.u8(TOK_COLMETADATA);
-  b.u16le(uint16_t(cols.size()));
+  b.u16le(count);
+}
+
+void Tokens::column(uint16_t flags, uint8_t type, const Bytes& type_info, std::string_view name) {
+  b.u32le(0);
+  b.u16le(flags);
+  b.u8(type);
+  b.bytes(type_info);
+  b.b_varchar(name);
+}
+
+void Tokens::colmetadata(const std::vector<Column>& cols) {
+  colmetadata_begin(uint16_t(cols.size()));
   for (const Column& c : cols) {
-    b.u32le(0);
-    b.u16le(c.nullable ? 0x0001 : 0x0000);
-    b.u8(c.type);
+    Builder info;
     if (c.type == TYPE_NVARCHAR) {
-      b.u16le(uint16_t(c.max_chars * 2));
-      b.bytes(DEFAULT_COLLATION, 5);
+      info.u16le(uint16_t(c.max_chars * 2));
+      info.bytes(DEFAULT_COLLATION, 5);
     } else {
-      b.u8(c.int_bytes);
+      info.u8(c.int_bytes);
     }
-    b.b_varchar(c.name);
+    column(c.nullable ? COL_NULLABLE : 0x0000, c.type, info.out, c.name);
   }
 }
 
@@ -231,8 +302,7 @@ void Tokens::row(const std::vector<Column>& cols, const std::vector<Cell>& cells
       }
       Bytes t = utf16le(*v.text);
       if (t.size() > size_t(c.max_chars) * 2) t.resize(size_t(c.max_chars) * 2);
-      b.u16le(uint16_t(t.size()));
-      b.bytes(t);
+      b.us_bytes(t);
     } else {
       if (!v.number) {
         b.u8(0);
@@ -246,8 +316,8 @@ void Tokens::row(const std::vector<Column>& cols, const std::vector<Cell>& cells
 }
 
 // Status u16 | CurCmd u16 | DoneRowCount u64.
-void Tokens::done(uint16_t status, uint16_t curcmd, uint64_t rows) {
-  b.u8(TOK_DONE);
+void Tokens::done(uint16_t status, uint16_t curcmd, uint64_t rows, uint8_t token) {
+  b.u8(token);
   b.u16le(status);
   b.u16le(curcmd);
   b.u64le(rows);

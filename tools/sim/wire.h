@@ -1,6 +1,8 @@
 // Byte-level building blocks of the simulated server: UTF-8/UTF-16LE
-// conversion, a little-endian byte builder and the encoders of every token
-// the server sends. Nothing here touches a socket.
+// conversion, a little-endian byte builder, packet framing and the encoders
+// of every token the server sends. Nothing here touches a socket, so the
+// tests' scripted peers, the fuzz seeds and the benchmarks build their
+// server bytes with the same encoders as the simulated server.
 #pragma once
 
 #include <cstddef>
@@ -42,7 +44,35 @@ struct Builder {
   void b_varchar(std::string_view utf8);
   // Two length bytes of UTF-16 code units, then the text (cut to 65535 units).
   void us_varchar(std::string_view utf8);
+  // Two length bytes counting bytes, then the bytes: the form of a VARCHAR
+  // or NVARCHAR value in a row.
+  void us_bytes(const Bytes& b);
 };
+
+// Packet types.
+constexpr uint8_t PKT_SQL_BATCH = 0x01;
+constexpr uint8_t PKT_RPC = 0x03;
+constexpr uint8_t PKT_REPLY = 0x04;
+constexpr uint8_t PKT_ATTENTION = 0x06;
+constexpr uint8_t PKT_LOGIN7 = 0x10;
+constexpr uint8_t PKT_PRELOGIN = 0x12;
+
+constexpr uint8_t STATUS_EOM = 0x01;
+constexpr size_t PACKET_HEADER_LEN = 8;
+
+// Type | Status | Length u16 big-endian | SPID u16 big-endian | PacketID | Window.
+void put_packet_header(Bytes& out, uint8_t type, uint8_t status, uint16_t length, uint16_t spid,
+                       uint8_t id);
+
+// A whole message as packets of at most packet_size bytes (header included;
+// each carries at least one payload byte), end of message on the last, SPID
+// 0, packet ids counting up from first_id (first_id 0: every id 0, as a
+// client frames its requests). An empty payload gives one bare header.
+Bytes frame_message(uint8_t type, const Bytes& payload, size_t packet_size, uint8_t first_id = 1);
+
+// The PRELOGIN answer: VERSION (major, minor, build, sub-build), ENCRYPTION,
+// INSTOPT, THREADID (empty, as servers send it) and MARS off.
+Bytes prelogin_answer(const int version[4], uint8_t encryption);
 
 // Token codes of the server's answers.
 constexpr uint8_t TOK_COLMETADATA = 0x81;
@@ -52,6 +82,8 @@ constexpr uint8_t TOK_LOGINACK = 0xAD;
 constexpr uint8_t TOK_ROW = 0xD1;
 constexpr uint8_t TOK_ENVCHANGE = 0xE3;
 constexpr uint8_t TOK_DONE = 0xFD;
+constexpr uint8_t TOK_DONEPROC = 0xFE;
+constexpr uint8_t TOK_DONEINPROC = 0xFF;
 
 // DONE status bits.
 constexpr uint16_t DONE_FINAL = 0x0000;
@@ -59,6 +91,9 @@ constexpr uint16_t DONE_MORE = 0x0001;
 constexpr uint16_t DONE_ERROR = 0x0002;
 constexpr uint16_t DONE_COUNT = 0x0010;
 constexpr uint16_t DONE_ATTN = 0x0020;
+
+// Column flags.
+constexpr uint16_t COL_NULLABLE = 0x0001;
 
 // DONE CurCmd values.
 constexpr uint16_t CMD_NONE = 0x0000;
@@ -100,19 +135,26 @@ struct Tokens {
 
   void info(int32_t number, uint8_t state, uint8_t cls, std::string_view text);
   void error(int32_t number, uint8_t state, uint8_t cls, std::string_view text);
+  // INFO or ERROR by its token code.
+  void message(uint8_t token, int32_t number, uint8_t state, uint8_t cls, std::string_view text);
   void env_text(uint8_t type, std::string_view now, std::string_view before);
   void env_collation(const uint8_t collation[5]);
   // tds_version as the four wire bytes read big-endian (0x74000004 for 7.4).
   void loginack(uint32_t tds_version, std::string_view program, const uint8_t version[4]);
   void colmetadata(const std::vector<Column>& cols);
   void row(const std::vector<Column>& cols, const std::vector<Cell>& cells);
-  void done(uint16_t status, uint16_t curcmd, uint64_t rows);
+  void done(uint16_t status, uint16_t curcmd, uint64_t rows, uint8_t token = TOK_DONE);
+
+  // COLMETADATA of any column types: the count, then one column() for each.
+  void colmetadata_begin(uint16_t count);
+  // UserType 0 | Flags | type code | type_info as given (lengths, precision,
+  // collation) | ColName B_VARCHAR.
+  void column(uint16_t flags, uint8_t type, const Bytes& type_info, std::string_view name);
+  // A token of a 16-bit length and an opaque body (ORDER, TABNAME, ...).
+  void with_length(uint8_t token, const Bytes& body);
 
   bool empty() const { return b.out.empty(); }
   void clear() { b.out.clear(); }
-
- private:
-  void message(uint8_t token, int32_t number, uint8_t state, uint8_t cls, std::string_view text);
 };
 
 }  // namespace sim
