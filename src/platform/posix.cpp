@@ -2,9 +2,10 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <ctime>
-#include <new>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -39,10 +40,11 @@ void plat_net_start() {}
 
 namespace {
 
-int resolve_now(const char* host, const char* port_text, addrinfo** out) {
+int resolve_now(const char* host, const char* port_text, addrinfo** out, int flags = 0) {
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   addrinfo* list = nullptr;
   if (getaddrinfo(host, port_text, &hints, &list) != 0) return PLAT_FAILED;
   if (list == nullptr) return PLAT_FAILED;
@@ -68,7 +70,7 @@ void resolve_job_release(resolve_job* job) {
   if (job->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (job->list) freeaddrinfo(job->list);
   close(job->event_fd);
-  delete job;
+  std::free(job);
 }
 
 void* resolve_thread(void* p) {
@@ -94,22 +96,27 @@ int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
                  const std::atomic<int32_t>* cancel, plat_addr** out) {
   *out = nullptr;
   addrinfo* list = nullptr;
-  if (timeout_ms <= 0 && cancel == nullptr) {
-    const int rc = resolve_now(host, port_text, &list);
-    if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
-    return rc;
-  }
+  // A numeric address needs no lookup and cannot hang, so it is converted
+  // here; only a name goes to a thread, and only when the wait is bounded.
+  const bool unbounded = timeout_ms <= 0 && cancel == nullptr;
+  int rc = resolve_now(host, port_text, &list, AI_NUMERICHOST | AI_NUMERICSERV);
+  if (rc != PLAT_READY && unbounded) rc = resolve_now(host, port_text, &list);
+  if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
+  if (rc == PLAT_READY || unbounded) return rc;
   const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
-  auto* job = new (std::nothrow) resolve_job{};
-  if (job == nullptr) return PLAT_FAILED;
+  // malloc and a placement new: the library needs nothing of the C++
+  // runtime's own allocator.
+  void* mem = std::malloc(sizeof(resolve_job));
+  if (mem == nullptr) return PLAT_FAILED;
+  auto* job = new (mem) resolve_job{};
   if (!copy_bounded(job->host, sizeof job->host, host) ||
       !copy_bounded(job->port, sizeof job->port, port_text)) {
-    delete job;
+    std::free(job);
     return PLAT_FAILED;
   }
   job->event_fd = eventfd(0, EFD_CLOEXEC);
   if (job->event_fd < 0) {
-    delete job;
+    std::free(job);
     return PLAT_FAILED;
   }
   job->refs.store(2, std::memory_order_relaxed);
@@ -123,7 +130,7 @@ int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
   }
   if (!started) {
     close(job->event_fd);
-    delete job;
+    std::free(job);
     return PLAT_FAILED;
   }
 

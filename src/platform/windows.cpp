@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 
 #include <cstring>
+#include <new>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -81,10 +82,11 @@ void plat_net_start() {
 
 namespace {
 
-int resolve_now(const char* host, const char* port_text, ADDRINFOA** out) {
+int resolve_now(const char* host, const char* port_text, ADDRINFOA** out, int flags = 0) {
   ADDRINFOA hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   ADDRINFOA* list = nullptr;
   if (getaddrinfo(host, port_text, &hints, &list) != 0) return PLAT_FAILED;
   if (list == nullptr) return PLAT_FAILED;
@@ -323,14 +325,17 @@ int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
                  const std::atomic<int32_t>* cancel, plat_addr** out) {
   *out = nullptr;
   ADDRINFOA* list = nullptr;
-  if (timeout_ms <= 0 && cancel == nullptr) {
-    const int rc = resolve_now(host, port_text, &list);
-    if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
-    return rc;
-  }
+  // A numeric address needs no lookup and cannot hang, so it is converted
+  // here; only a name goes to a thread, and only when the wait is bounded.
+  const bool unbounded = timeout_ms <= 0 && cancel == nullptr;
+  int rc = resolve_now(host, port_text, &list, AI_NUMERICHOST | AI_NUMERICSERV);
+  if (rc != PLAT_READY && unbounded) rc = resolve_now(host, port_text, &list);
+  if (rc == PLAT_READY) *out = reinterpret_cast<plat_addr*>(list);
+  if (rc == PLAT_READY || unbounded) return rc;
   const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
-  auto* job = static_cast<resolve_job*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(resolve_job)));
-  if (job == nullptr) return PLAT_FAILED;
+  void* mem = HeapAlloc(GetProcessHeap(), 0, sizeof(resolve_job));
+  if (mem == nullptr) return PLAT_FAILED;
+  auto* job = new (mem) resolve_job{};
   if (!copy_bounded(job->host, sizeof job->host, host) ||
       !copy_bounded(job->port, sizeof job->port, port_text) ||
       (job->done = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {

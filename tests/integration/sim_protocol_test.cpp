@@ -177,7 +177,7 @@ void read_token(Token& t, const uint8_t* p, uint64_t size, tds_meta& meta, size_
     case TDS_TOKEN_ERROR:
     case TDS_TOKEN_INFO: {
       tds_server_message m;
-      if (!tds_decode_message(t.type, body, len, &m) || !m.has_text) malformed("message token", at);
+      if (!tds_decode_message(p, size, &m) || !m.has_text) malformed("message token", at);
       t.number = m.number;
       t.cls = body[5];
       t.text = m.text;
