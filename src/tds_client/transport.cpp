@@ -14,7 +14,7 @@
 //
 // Waits: with neither a cancel flag nor a deadline, every read is a plain
 // blocking recv. With either, each wait for bytes is cut into slices of at
-// most WAIT_SLICE_MS so that a cancel or a passed deadline is noticed while
+// most PLAT_SLICE_MS so that a cancel or a passed deadline is noticed while
 // the server is silent, and both are checked before every read, so a peer
 // that keeps sending cannot carry a call past its deadline either.
 //
@@ -32,8 +32,6 @@ namespace {
 constexpr uint64_t HEADER_LEN = 8;
 constexpr uint8_t STATUS_EOM = 0x01;
 constexpr uint64_t RBUF_FIRST_CAP = 65536;
-constexpr int64_t WAIT_SLICE_MS = 50;
-
 // rx_pkt_eom value meaning the byte stream stands at a place the attention
 // drain cannot resume from (inside a packet header, or after a failure that
 // was not a cancel or time-out).
@@ -73,15 +71,11 @@ read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
   const bool sliced = cancel != nullptr || deadline != 0;
   const char* late = deadline_text != nullptr ? deadline_text : "timed out";
   while (*done < n) {
-    if (cancel != nullptr && cancel->load() != 0) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
-    if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
     if (sliced) {
-      int64_t slice = WAIT_SLICE_MS;
-      if (deadline != 0) {
-        int64_t left = deadline - plat_mono_ms();
-        if (left < 0) left = 0;
-        if (left < slice) slice = left;
-      }
+      int64_t slice;
+      const int go = plat_next_slice(deadline, cancel, &slice);
+      if (go == PLAT_CANCELLED) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
+      if (go == PLAT_TIMED_OUT) return stopped(c, TDS_STOP_TIMED_OUT, late);
       int w = plat_wait_readable(c->sock, slice);
       if (w == PLAT_FAILED) return failed(c, "socket read failed");
       if (w != PLAT_READY) continue;  // re-check the cancel flag and the deadline
