@@ -135,7 +135,9 @@ async function main() {
   check(JSON.stringify(numbers) === JSON.stringify([3211, 3211, 3211, 3211, 3211, 4035, 3014]),
     'backup messages: ' + JSON.stringify(numbers));
   check(b.infos[0].message === '20 percent processed.', 'first progress: ' + b.infos[0].message);
-  check(b.infos[0].at - started < (b.done - started) / 2,
+  // Streaming shows as a gap between the first message and the end; a slow
+  // start on a loaded machine only delays both, so the start is not measured.
+  check(b.done - b.infos[0].at >= 200,
     `the first progress message came late (${b.infos[0].at - started} of ${b.done - started} ms)`);
   check(fs.existsSync(bak), 'no backup file');
   const ok = await run(c, `RESTORE VERIFYONLY FROM DISK = ${quote(bak)}`);
