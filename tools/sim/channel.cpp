@@ -6,12 +6,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace sim {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int SLICE_MS = 100;
+// Consumed input is dropped from the buffer's front once it is this long.
+constexpr size_t COMPACT_AT = 64u << 10;
 // A request larger than this is not one any client of ours sends.
 constexpr size_t MAX_MESSAGE = 64u << 20;
 
@@ -27,8 +32,9 @@ bool targets(FaultOn on, Phase phase) {
 
 }  // namespace
 
-Channel::Channel(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping)
-    : fd_(fd), cfg_(cfg), spid_(spid), stopping_(stopping) {}
+Channel::Channel(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
+                 const TlsContext* tls)
+    : fd_(fd), cfg_(cfg), spid_(spid), stopping_(stopping), tls_ctx_(tls) {}
 
 Channel::~Channel() { close(); }
 
@@ -41,35 +47,57 @@ void Channel::close() {
   }
 }
 
-bool Channel::wait_readable(int timeout_ms, bool& ready) {
-  ready = false;
+// Waits up to timeout_ms (-1: as long as it takes) for bytes from the
+// socket and adds what they give to in_; got tells whether anything was
+// added (part of a TLS record adds nothing yet).
+Recv Channel::fill(int timeout_ms, bool& got) {
+  got = false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   for (;;) {
-    if (stopping_.load()) return false;
-    int slice = timeout_ms < 0 ? SLICE_MS : std::min(timeout_ms, SLICE_MS);
-    pollfd p{fd_, POLLIN, 0};
-    int r = ::poll(&p, 1, slice);
-    if (r < 0 && errno != EINTR) return false;
-    if (r > 0) {
-      ready = true;
-      return true;
-    }
+    if (stopping_.load()) return Recv::Stopping;
+    if (fd_ < 0) return Recv::Closed;
+    int slice = SLICE_MS;
     if (timeout_ms >= 0) {
-      timeout_ms -= slice;
-      if (timeout_ms <= 0) return true;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      slice = int(std::clamp<int64_t>(left, 0, SLICE_MS));
     }
+    pollfd pf{fd_, POLLIN, 0};
+    int r = ::poll(&pf, 1, slice);
+    if (r < 0 && errno != EINTR) return Recv::Closed;
+    if (r > 0) {
+      uint8_t buf[16384];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) return Recv::Closed;
+      size_t before = in_.size();
+      if (!tls_) {
+        in_.insert(in_.end(), buf, buf + n);
+      } else {
+        tls_->feed(buf, size_t(n));
+        if (tls_->read(in_) != TlsEngine::Read::Ok || !flush_tls()) return Recv::Closed;
+      }
+      if (in_.size() > before) {
+        got = true;
+        return Recv::Ok;
+      }
+    }
+    if (timeout_ms >= 0 && Clock::now() >= deadline) return Recv::Ok;
   }
 }
 
 Recv Channel::read_exact(uint8_t* p, size_t n) {
-  while (n > 0) {
-    if (fd_ < 0) return Recv::Closed;
-    bool ready = false;
-    if (!wait_readable(-1, ready)) return stopping_.load() ? Recv::Stopping : Recv::Closed;
-    ssize_t r = ::recv(fd_, p, n, 0);
-    if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (r <= 0) return Recv::Closed;
-    p += r;
-    n -= size_t(r);
+  while (in_.size() - in_at_ < n) {
+    bool got = false;
+    if (Recv r = fill(-1, got); r != Recv::Ok) return r;
+  }
+  std::copy_n(in_.begin() + ptrdiff_t(in_at_), n, p);
+  in_at_ += n;
+  if (in_at_ == in_.size()) {
+    in_.clear();
+    in_at_ = 0;
+  } else if (in_at_ >= COMPACT_AT) {
+    in_.erase(in_.begin(), in_.begin() + ptrdiff_t(in_at_));
+    in_at_ = 0;
   }
   return Recv::Ok;
 }
@@ -97,11 +125,11 @@ Recv Channel::poll_packet(int timeout_ms, Packet& p, bool& got) {
     return read_packet(p);
   }
   if (fd_ < 0) return Recv::Closed;
-  bool ready = false;
-  if (!wait_readable(std::max(timeout_ms, 0), ready)) {
-    return stopping_.load() ? Recv::Stopping : Recv::Closed;
+  if (in_at_ == in_.size()) {
+    bool any = false;
+    if (Recv r = fill(std::max(timeout_ms, 0), any); r != Recv::Ok) return r;
+    if (!any) return Recv::Ok;
   }
-  if (!ready) return Recv::Ok;
   got = true;
   return read_packet(p);
 }
@@ -120,6 +148,11 @@ Recv Channel::read_message(Packet& msg) {
     msg.payload.insert(msg.payload.end(), p.payload.begin(), p.payload.end());
     if (p.status & STATUS_EOM) {
       msg.status = p.status;
+      if (tls_login_only_) {
+        // The login was the one message TLS covers; both sides go on in clear.
+        tls_.reset();
+        tls_login_only_ = false;
+      }
       return Recv::Ok;
     }
   }
@@ -140,7 +173,7 @@ void Channel::begin_response(Phase phase) {
   }
 }
 
-bool Channel::write_exact(const uint8_t* p, size_t n) {
+bool Channel::write_socket(const uint8_t* p, size_t n) {
   while (n > 0) {
     if (fd_ < 0 || stopping_.load()) return false;
     pollfd pf{fd_, POLLOUT, 0};
@@ -154,6 +187,18 @@ bool Channel::write_exact(const uint8_t* p, size_t n) {
     n -= size_t(w);
   }
   return true;
+}
+
+bool Channel::flush_tls() {
+  Bytes out = tls_->take_output();
+  return write_socket(out.data(), out.size());
+}
+
+// Under TLS each write is a record of its own, so a fault that cuts a packet
+// short still delivers the bytes before the cut.
+bool Channel::write_exact(const uint8_t* p, size_t n) {
+  if (!tls_) return write_socket(p, n);
+  return tls_->write(p, n) && flush_tls();
 }
 
 bool Channel::send(const Bytes& payload, bool eom) {

@@ -225,6 +225,12 @@ constexpr Choice FAULT_ON[] = {{"any", int(FaultOn::Any)},
                                {"login", int(FaultOn::Login)},
                                {"batch", int(FaultOn::Batch)}};
 constexpr Choice STATE[] = {{"online", 1}, {"offline", 0}};
+constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
+                                {"wrong-name", int(TlsFault::WrongName)},
+                                {"expired", int(TlsFault::Expired)},
+                                {"drop", int(TlsFault::Drop)},
+                                {"garbage", int(TlsFault::Garbage)}};
+constexpr Choice HANDSHAKE_TYPE[] = {{"prelogin", PKT_PRELOGIN}, {"reply", PKT_REPLY}};
 
 using T = Target;
 using V = Value;
@@ -249,6 +255,17 @@ const Field<Target> OPTIONS[] = {
      [](T& t, const V& v) { t.cfg.backup_silent_ms = v.n; }},
     {"encryption", "--encryption", Kind::Choice, 0, 0, ENCRYPTION,
      [](T& t, const V& v) { t.cfg.encryption = uint8_t(v.n); }},
+    // TLS: the certificate, strict mode, the wrapped flights' packet type and
+    // the handshake faults.
+    {"tls_cert", "--tls-cert", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.tls.cert_path = v.text; }},
+    {"tls_key", "--tls-key", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.tls.key_path = v.text; }},
+    {"tls_cert_out", "--tls-cert-out", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.tls.cert_out = v.text; }},
+    {"strict", "--strict", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.tls.strict = v.on; }},
+    {"tls_packet_type", "--tls-packet-type", Kind::Choice, 0, 0, HANDSHAKE_TYPE,
+     [](T& t, const V& v) { t.cfg.tls.handshake_type = uint8_t(v.n); }},
+    {"tls_fault", "--tls-fault", Kind::Choice, 0, 0, TLS_FAULT,
+     [](T& t, const V& v) { t.cfg.tls.fault = TlsFault(v.n); }},
     {"packet_size", "--packet-size", Kind::Int, 512, 32767, {},
      [](T& t, const V& v) { t.cfg.packet_size = int(v.n); }},
     {"split_packets", "--split", Kind::Int, 9, 65535, {}, [](T& t, const V& v) { t.cfg.split = int(v.n); }},
@@ -538,7 +555,15 @@ const char* usage_text() {
       "  --backup-ms N              fixed duration of a backup in ms (400)\n"
       "  --backup-ms-per-mb N       extra duration per MB of the database (0)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
-      "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION answer (notsup)\n"
+      "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"
+      "                             req answer a client that offers encryption with a TLS\n"
+      "                             handshake inside PRELOGIN packets (off: the login only)\n"
+      "  --tls-cert FILE --tls-key FILE   PEM certificate (chain) and key to serve\n"
+      "                             (default: a self-signed one for localhost, 127.0.0.1)\n"
+      "  --tls-cert-out FILE        write the certificate in use as PEM\n"
+      "  --strict                   TLS from the first byte, ALPN tds/8.0 required\n"
+      "  --tls-packet-type prelogin|reply   type of the server's handshake packets (prelogin)\n"
+      "  --tls-fault none|wrong-name|expired|drop|garbage   a handshake that goes wrong (none)\n"
       "  --packet-size N            packet size granted at login, 512..32767\n"
       "  --split N                  send every packet at most N bytes long\n"
       "  --close-after N            close after N bytes of the targeted response\n"

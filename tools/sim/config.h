@@ -36,6 +36,24 @@ struct Faults {
   bool silent = false;
 };
 
+// A TLS handshake that goes wrong on purpose.
+enum class TlsFault {
+  None,
+  WrongName,  // a certificate for other.example only
+  Expired,    // a certificate whose validity ended yesterday
+  Drop,       // part of the server's first flight, then the connection closes
+  Garbage,    // bytes that are no TLS record answer the ClientHello
+};
+
+struct TlsOptions {
+  std::string cert_path;   // PEM certificate (chain); empty: a self-signed one made at start
+  std::string key_path;    // PEM private key of cert_path
+  std::string cert_out;    // where to write the certificate in use, as PEM
+  bool strict = false;     // TLS from the first byte, ALPN "tds/8.0" required
+  uint8_t handshake_type = 0x12;  // packet type of the server's wrapped handshake flights
+  TlsFault fault = TlsFault::None;
+};
+
 struct Config {
   std::string listen = "127.0.0.1";
   int port = 1433;
@@ -53,6 +71,7 @@ struct Config {
   int64_t backup_silent_ms = 0;    // pause after the first progress message
 
   uint8_t encryption = 2;          // PRELOGIN answer: 0 off, 1 on, 2 not supported, 3 required
+  TlsOptions tls;
   int packet_size = 0;             // 0: what the client asks for (4096 if out of range)
   int split = 0;                   // > 0: every packet sent is at most this long
   Faults faults;

@@ -28,6 +28,37 @@ void version_numbers(const std::string& v, int out[4]) {
   }
 }
 
+// The option table: Token u8 | Offset u16be | Length u16be, up to 0xFF;
+// offsets count from the start of the payload.
+uint8_t client_encryption(const Bytes& p) {
+  constexpr uint8_t OPT_ENCRYPTION = 0x01, OPT_END = 0xFF, CLIENT_CERT = 0x80;
+  for (size_t at = 0; at < p.size() && p[at] != OPT_END; at += 5) {
+    if (p.size() - at < 5) break;
+    size_t offset = size_t(p[at + 1] << 8 | p[at + 2]);
+    size_t len = size_t(p[at + 3] << 8 | p[at + 4]);
+    if (p[at] != OPT_ENCRYPTION) continue;
+    if (len < 1 || offset >= p.size()) break;
+    uint8_t v = uint8_t(p[offset] & ~CLIENT_CERT);
+    return v <= ENCRYPT_REQ ? v : ENCRYPT_NOT_SUP;
+  }
+  return ENCRYPT_NOT_SUP;
+}
+
+EncryptionPlan plan_encryption(uint8_t setting, uint8_t client, bool strict) {
+  if (strict || setting == ENCRYPT_NOT_SUP) return {setting, AfterPrelogin::Clear};
+  if (client == ENCRYPT_NOT_SUP) {
+    // Answered as configured; a server that demands encryption then ends a
+    // client that cannot give it.
+    bool demanded = setting == ENCRYPT_ON || setting == ENCRYPT_REQ;
+    return {setting, demanded ? AfterPrelogin::RefuseLogin : AfterPrelogin::Clear};
+  }
+  if (setting == ENCRYPT_OFF) {
+    if (client == ENCRYPT_OFF) return {ENCRYPT_OFF, AfterPrelogin::TlsLogin};
+    return {ENCRYPT_ON, AfterPrelogin::Tls};
+  }
+  return {setting, AfterPrelogin::Tls};
+}
+
 Bytes prelogin_answer(const Config& cfg) {
   int v[4];
   version_numbers(cfg.version, v);

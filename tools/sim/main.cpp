@@ -21,6 +21,7 @@
 
 #include "config.h"
 #include "session.h"
+#include "tls.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ struct Worker {
 // Accepts connections on lfd, one thread each, until a signal stops the
 // server; then closes lfd, so that no one else connects, and returns once
 // every connection has ended.
-void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log) {
+void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log, const sim::TlsContext* tls) {
   std::list<Worker> workers;
   uint16_t next_spid = 51;
   while (!g_stopping.load()) {
@@ -94,8 +95,8 @@ void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log) {
     uint16_t spid = next_spid;
     next_spid = next_spid >= 32767 ? 51 : uint16_t(next_spid + 1);
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    workers.push_back(Worker{std::thread([fd, spid, finished, &cfg, &log] {
-                               sim::serve_connection(fd, cfg, spid, g_stopping, log);
+    workers.push_back(Worker{std::thread([fd, spid, finished, &cfg, &log, tls] {
+                               sim::serve_connection(fd, cfg, spid, g_stopping, log, tls);
                                finished->store(true);
                              }),
                              finished});
@@ -126,6 +127,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Made before the port is announced, so the certificate file exists by the
+  // time a test reads the port.
+  std::unique_ptr<sim::TlsContext> tls = sim::TlsContext::create(cfg, err);
+  if (!tls) {
+    std::fprintf(stderr, "vaultrun-sim: %s\n", err.c_str());
+    return 2;
+  }
+
   struct sigaction sa{};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
@@ -144,7 +153,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
-  serve(lfd, cfg, log);
+  serve(lfd, cfg, log, tls.get());
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }

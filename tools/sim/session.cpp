@@ -100,8 +100,8 @@ struct BackupRun {
 class Session {
  public:
   Session(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
-          StatementLog& log)
-      : ch_(fd, cfg, spid, stopping), cfg_(cfg), spid_(spid), log_(log) {
+          StatementLog& log, const TlsContext* tls)
+      : ch_(fd, cfg, spid, stopping, tls), cfg_(cfg), spid_(spid), log_(log) {
     tok_.server_name = cfg.server_name;
   }
 
@@ -111,7 +111,8 @@ class Session {
   enum class State { Start, PreloginDone, LoggedIn };
   enum class Watch { Quiet, Attention, Gone };
 
-  bool on_prelogin();
+  bool on_prelogin(const Packet& m);
+  bool start_tls(AfterPrelogin then);
   bool on_login(const Packet& m);
   bool admit(const Login7& login, std::string& db);
   bool accept_login(const Login7& login, const std::string& db);
@@ -151,6 +152,11 @@ class Session {
 };
 
 void Session::run() {
+  if (cfg_.tls.strict) {
+    bool up = ch_.start_tls_strict();
+    log_.line(ch_.tls_note());
+    if (!up) return;
+  }
   for (;;) {
     while (!deferred_.empty()) {
       ch_.unread(std::move(deferred_.front()));
@@ -169,7 +175,7 @@ void Session::run() {
     }
     bool keep = false;
     switch (m.type) {
-      case PKT_PRELOGIN: keep = state_ == State::Start && on_prelogin(); break;
+      case PKT_PRELOGIN: keep = state_ == State::Start && on_prelogin(m); break;
       case PKT_LOGIN7: keep = state_ != State::LoggedIn && on_login(m); break;
       case PKT_SQL_BATCH: keep = state_ == State::LoggedIn && on_batch(m); break;
       case PKT_ATTENTION: keep = state_ == State::LoggedIn && on_attention(); break;
@@ -186,14 +192,25 @@ bool Session::flush(bool eom) {
   return ok;
 }
 
-bool Session::on_prelogin() {
+bool Session::on_prelogin(const Packet& m) {
   ch_.begin_response(Phase::Prelogin);
   state_ = State::PreloginDone;
   if (ch_.muted()) return true;
-  // A client that goes on after being told to encrypt would next start a
-  // TLS handshake, which this server cannot take.
-  encryption_demanded_ = cfg_.encryption == 1 || cfg_.encryption == 3;
-  return ch_.send(prelogin_answer(cfg_), true);
+  EncryptionPlan plan = plan_encryption(cfg_.encryption, client_encryption(m.payload), cfg_.tls.strict);
+  encryption_demanded_ = plan.then == AfterPrelogin::RefuseLogin;
+  int v[4];
+  version_numbers(cfg_.version, v);
+  if (!ch_.send(prelogin_answer(v, plan.answer), true)) return false;
+  return start_tls(plan.then);
+}
+
+// The wrapped handshake the PRELOGIN answer announced, if any; its outcome
+// goes to the log, so a test can tell that a client really encrypts.
+bool Session::start_tls(AfterPrelogin then) {
+  if (then != AfterPrelogin::Tls && then != AfterPrelogin::TlsLogin) return true;
+  bool up = ch_.start_tls_wrapped(then == AfterPrelogin::Tls ? TlsSpan::Connection : TlsSpan::LoginOnly);
+  log_.line(ch_.tls_note());
+  return up;
 }
 
 bool Session::on_login(const Packet& m) {
@@ -613,8 +630,8 @@ void Session::verify(const Statement& s, uint16_t more) {
 }  // namespace
 
 void serve_connection(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
-                      StatementLog& log) {
-  Session s(fd, cfg, spid, stopping, log);
+                      StatementLog& log, const TlsContext* tls) {
+  Session s(fd, cfg, spid, stopping, log, tls);
   s.run();
 }
 
