@@ -95,7 +95,7 @@ bool Channel::tls_up(std::unique_ptr<TlsEngine>& engine) {
 }
 
 bool Channel::start_tls_wrapped(TlsSpan span) {
-  auto engine = std::make_unique<TlsEngine>(*tls_ctx_);
+  auto engine = std::make_unique<TlsEngine>(*tls_ctx_, cfg_.tls.wrapped_max);
   bool answered = false;
   for (;;) {
     Packet m;
@@ -125,7 +125,7 @@ bool Channel::start_tls_wrapped(TlsSpan span) {
 }
 
 bool Channel::start_tls_strict() {
-  auto engine = std::make_unique<TlsEngine>(*tls_ctx_);
+  auto engine = std::make_unique<TlsEngine>(*tls_ctx_, 0);
   bool answered = false;
   for (;;) {
     bool got = false;

@@ -230,6 +230,7 @@ constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
                                 {"expired", int(TlsFault::Expired)},
                                 {"drop", int(TlsFault::Drop)},
                                 {"garbage", int(TlsFault::Garbage)}};
+constexpr Choice TLS_VERSION[] = {{"1.2", 0x0303}, {"1.3", 0x0304}};
 constexpr Choice HANDSHAKE_TYPE[] = {{"prelogin", PKT_PRELOGIN}, {"reply", PKT_REPLY}};
 
 using T = Target;
@@ -264,6 +265,8 @@ const Field<Target> OPTIONS[] = {
     {"strict", "--strict", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.tls.strict = v.on; }},
     {"tls_packet_type", "--tls-packet-type", Kind::Choice, 0, 0, HANDSHAKE_TYPE,
      [](T& t, const V& v) { t.cfg.tls.handshake_type = uint8_t(v.n); }},
+    {"tls_wrapped_max", "--tls-wrapped-max", Kind::Choice, 0, 0, TLS_VERSION,
+     [](T& t, const V& v) { t.cfg.tls.wrapped_max = int(v.n); }},
     {"tls_fault", "--tls-fault", Kind::Choice, 0, 0, TLS_FAULT,
      [](T& t, const V& v) { t.cfg.tls.fault = TlsFault(v.n); }},
     {"packet_size", "--packet-size", Kind::Int, 512, 32767, {},
@@ -563,6 +566,7 @@ const char* usage_text() {
       "  --tls-cert-out FILE        write the certificate in use as PEM\n"
       "  --strict                   TLS from the first byte, ALPN tds/8.0 required\n"
       "  --tls-packet-type prelogin|reply   type of the server's handshake packets (prelogin)\n"
+      "  --tls-wrapped-max 1.2|1.3  highest TLS version of a wrapped handshake (1.2)\n"
       "  --tls-fault none|wrong-name|expired|drop|garbage   a handshake that goes wrong (none)\n"
       "  --packet-size N            packet size granted at login, 512..32767\n"
       "  --split N                  send every packet at most N bytes long\n"

@@ -51,6 +51,8 @@ struct TlsOptions {
   std::string cert_out;    // where to write the certificate in use, as PEM
   bool strict = false;     // TLS from the first byte, ALPN "tds/8.0" required
   uint8_t handshake_type = 0x12;  // packet type of the server's wrapped handshake flights
+  int wrapped_max = 0x0303;       // highest version of a wrapped handshake: TLS 1.2 as servers
+                                  // play it (0x0304: TLS 1.3)
   TlsFault fault = TlsFault::None;
 };
 

@@ -159,11 +159,12 @@ std::unique_ptr<TlsContext> TlsContext::create(const Config& cfg, std::string& e
 
 TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
 
-TlsEngine::TlsEngine(const TlsContext& ctx) {
+TlsEngine::TlsEngine(const TlsContext& ctx, int max_version) {
   ssl_ = SSL_new(ctx.ctx());
   in_ = BIO_new(BIO_s_mem());
   out_ = BIO_new(BIO_s_mem());
   if (!ssl_ || !in_ || !out_) return;
+  if (max_version != 0) SSL_set_max_proto_version(ssl_, max_version);
   SSL_set_bio(ssl_, in_, out_);
   SSL_set_accept_state(ssl_);
 }

@@ -37,7 +37,9 @@ class TlsContext {
 // out of take_output().
 class TlsEngine {
  public:
-  explicit TlsEngine(const TlsContext& ctx);
+  // max_version: the highest protocol version to agree to (TLS1_2_VERSION,
+  // ...), 0 for the highest both sides know.
+  TlsEngine(const TlsContext& ctx, int max_version);
   ~TlsEngine();
   TlsEngine(const TlsEngine&) = delete;
   TlsEngine& operator=(const TlsEngine&) = delete;
