@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # FreeTDS's tsql, an independent TDS 7.4 client, against the simulated
 # server: login, the version query, the database listing (also at another
-# packet size), a streamed backup and its verification, and a refused
-# password. When tsql and the simulator disagree, the simulator is wrong.
+# packet size), a streamed backup and its verification, a refused password,
+# and the same over TLS: encryption required against --encryption on and
+# req, the login alone encrypted against off, the certificate checked
+# against the PEM the simulator wrote, and refused when it names another
+# host or has expired. When tsql and the simulator disagree, the simulator
+# is wrong.
 set -euo pipefail
 
 BUILD_DIR=${VAULTRUN_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build}
@@ -53,6 +57,18 @@ run_tsql() {
     >"$WORK/out" 2>"$WORK/err" || return $?
 }
 
+# Like run_tsql, through a freetds.conf entry with the given encryption
+# level and, when a second argument names one, a CA file to verify against.
+run_tsql_tls() {
+  local level=$1 ca=${2:-}
+  {
+    printf '[sim]\n  host = 127.0.0.1\n  port = %s\n  tds version = 7.4\n  encryption = %s\n' "$PORT" "$level"
+    [ -z "$ca" ] || printf '  ca file = %s\n' "$ca"
+  } >"$WORK/freetds.conf"
+  FREETDSCONF=$WORK/freetds.conf timeout 30 tsql -S sim -U sa -P vaultrun \
+    >"$WORK/out" 2>"$WORK/err" || return $?
+}
+
 expect_line() {  # file, exact line
   grep -qxF -- "$2" "$1" || fail "expected the line '$2' in $(basename "$1"):
 $(cat "$1")"
@@ -93,6 +109,39 @@ start_sim --databases 300 --packet-size 8192
 printf '%s\ngo\nexit\n' "$LISTING_SQL" | run_tsql vaultrun || fail "tsql exited with $? on the long listing"
 expect_line "$WORK/out" "(303 rows affected)"
 expect_line "$WORK/out" "db0300${TAB}$((8 + (300 * 37) % 120))${TAB}FULL"
+
+# 5. Over TLS: encryption required against a server that answers ON or REQ
+# (the whole connection encrypted), and requested against one that answers
+# OFF (the login alone encrypted). The simulator's log shows that TLS was
+# really agreed, and that the statements arrived.
+for case in on:require req:require off:request; do
+  enc=${case%%:*} level=${case#*:}
+  : >"$WORK/tls.log"
+  start_sim --encryption "$enc" --log "$WORK/tls.log"
+  printf '%s\ngo\n%s\ngo\nexit\n' "$VERSION_SQL" "$LISTING_SQL" | run_tsql_tls "$level" ||
+    fail "tsql ($level against --encryption $enc) exited with $?: $(cat "$WORK/err")"
+  expect_line "$WORK/out" "16.0.4135.4 Developer Edition (64-bit)"
+  expect_line "$WORK/out" "inventory${TAB}64${TAB}FULL"
+  expect_line "$WORK/out" "(3 rows affected)"
+  grep -qE '^TLS established: TLSv1\.[23]$' "$WORK/tls.log" ||
+    fail "no TLS with --encryption $enc: $(cat "$WORK/tls.log")"
+  grep -qF "$LISTING_SQL" "$WORK/tls.log" || fail "the listing is not in the log of --encryption $enc"
+done
+
+# 6. The certificate: trusted through the PEM the simulator wrote (its name
+# 127.0.0.1 checked), refused when it names another host or has expired.
+for fault in none wrong-name expired; do
+  : >"$WORK/tls.log"
+  rm -f "$WORK/cert.pem"
+  start_sim --encryption req --tls-fault "$fault" --tls-cert-out "$WORK/cert.pem" --log "$WORK/tls.log"
+  if printf '%s\ngo\nexit\n' "$VERSION_SQL" | run_tsql_tls require "$WORK/cert.pem"; then
+    [ "$fault" = none ] || fail "tsql accepted the certificate of --tls-fault $fault"
+    [ "$fault" != none ] || expect_line "$WORK/out" "16.0.4135.4 Developer Edition (64-bit)"
+  else
+    [ "$fault" != none ] || fail "tsql did not trust the simulator's own certificate: $(cat "$WORK/err")"
+    grep -q '^TLS established' "$WORK/tls.log" && fail "TLS was established with --tls-fault $fault"
+  fi
+done
 
 if [ "$FAILURES" -ne 0 ]; then
   echo "sim_freetds: $FAILURES check(s) failed" >&2

@@ -25,30 +25,34 @@ if [ ! -d "$MODULES/node_modules/tedious" ]; then
 fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/sim_tedious.XXXXXX")
-SIM_PID=
+SIM_PIDS=()
 cleanup() {
-  if [ -n "$SIM_PID" ]; then
-    kill "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-  fi
+  for pid in "${SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-"$SIM" --port 0 --quiet --backup-ms 600 >"$WORK/port" &
-SIM_PID=$!
-PORT=
-for _ in $(seq 1 100); do
-  PORT=$(head -n 1 "$WORK/port" 2>/dev/null || true)
-  [ -n "$PORT" ] && break
-  sleep 0.05
-done
-[ -n "$PORT" ] || { echo "sim_tedious: the simulator printed no port" >&2; exit 1; }
+# Starts the simulator with extra arguments; sets PORT.
+start_sim() {
+  local out=$WORK/port.$RANDOM
+  "$SIM" --port 0 --quiet --backup-ms 600 "$@" >"$out" &
+  SIM_PIDS+=("$!")
+  PORT=
+  for _ in $(seq 1 100); do
+    PORT=$(head -n 1 "$out" 2>/dev/null || true)
+    [ -n "$PORT" ] && return 0
+    sleep 0.05
+  done
+  echo "sim_tedious: the simulator printed no port" >&2
+  exit 1
+}
 
 mkdir -p "$WORK/files"
 cat >"$WORK/check.js" <<'JS'
 // tedious, a second independent TDS client, against the simulated server.
-// Usage: node check.js PORT WORKDIR   (tedious resolved from NODE_PATH)
+// Usage: node check.js PORT WORKDIR [OPTIONS]   (tedious resolved from NODE_PATH)
+// OPTIONS: JSON merged into the connection's options (encryption).
 // Checks the version query, the listing, that backup progress arrives while
 // the backup runs, a cancel (attention) in the middle of a backup, and a
 // refused password. Exits 1 on the first disagreement.
@@ -60,6 +64,10 @@ const path = require('path');
 
 const port = Number(process.argv[2]);
 const work = process.argv[3];
+const extra = JSON.parse(process.argv[4] || '{}');
+if (extra.cryptoCredentialsDetails && extra.cryptoCredentialsDetails.ca) {
+  extra.cryptoCredentialsDetails.ca = fs.readFileSync(extra.cryptoCredentialsDetails.ca);
+}
 
 const VERSION_SQL =
   "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + " +
@@ -83,7 +91,7 @@ function connect(password) {
     const c = new Connection({
       server: '127.0.0.1',
       authentication: { type: 'default', options: { userName: 'sa', password } },
-      options: { port, encrypt: false, tdsVersion: '7_4', connectTimeout: 10000, requestTimeout: 30000 },
+      options: { port, encrypt: false, tdsVersion: '7_4', connectTimeout: 10000, requestTimeout: 30000, ...extra },
     });
     c.on('connect', (err) => (err ? reject(err) : resolve(c)));
     c.connect();
@@ -183,4 +191,35 @@ async function main() {
 
 main().catch((e) => fail(e.stack || String(e)));
 JS
-NODE_PATH=$MODULES/node_modules timeout 120 node "$WORK/check.js" "$PORT" "$WORK/files"
+FAILURES=0
+# Runs the checks against a simulator started with the arguments after the
+# options; with a log, it must show that TLS was agreed.
+run_check() {
+  local name=$1 options=$2
+  shift 2
+  rm -rf "$WORK/files" && mkdir -p "$WORK/files"
+  : >"$WORK/sim.log"
+  start_sim --log "$WORK/sim.log" "$@"
+  if ! NODE_PATH=$MODULES/node_modules timeout 120 node --no-deprecation "$WORK/check.js" "$PORT" "$WORK/files" "$options"; then
+    echo "FAIL: $name" >&2
+    FAILURES=$((FAILURES + 1))
+    return 0
+  fi
+  if [ "$options" != '{}' ] && ! grep -qE '^TLS established: TLSv1\.[23]$' "$WORK/sim.log"; then
+    echo "FAIL: $name: no TLS in the simulator's log: $(head -n 3 "$WORK/sim.log")" >&2
+    FAILURES=$((FAILURES + 1))
+  fi
+}
+
+run_check "clear text" '{}'
+# Encrypted, the certificate not checked, then checked against the PEM the
+# simulator wrote (its name 127.0.0.1 included), then strict TLS.
+run_check "encrypt: true, trusting the server" '{"encrypt":true,"trustServerCertificate":true}' --encryption on
+run_check "encrypt: true, the CA given" \
+  "{\"encrypt\":true,\"trustServerCertificate\":false,\"cryptoCredentialsDetails\":{\"ca\":\"$WORK/cert.pem\"}}" \
+  --encryption req --tls-cert-out "$WORK/cert.pem"
+run_check "encrypt: strict" \
+  "{\"encrypt\":\"strict\",\"cryptoCredentialsDetails\":{\"ca\":\"$WORK/strict.pem\"}}" \
+  --strict --tls-cert-out "$WORK/strict.pem"
+
+[ "$FAILURES" -eq 0 ] || { echo "sim_tedious: $FAILURES run(s) failed" >&2; exit 1; }
