@@ -21,10 +21,11 @@ Bytes garbage() {
 }  // namespace
 
 // One flight as one message of packets of the configured type, at most the
-// current packet size each; outside the response faults, which hit TDS
-// answers only.
+// current packet size each (or the --split size, so that clients are tested
+// on flights spread over many packets); outside the response faults, which
+// hit TDS answers only.
 bool Channel::send_flight(const Bytes& flight, bool eom) {
-  const size_t chunk_max = size_t(packet_size_) - PACKET_HEADER_LEN;
+  const size_t chunk_max = size_t(cfg_.split > 0 ? cfg_.split : packet_size_) - PACKET_HEADER_LEN;
   size_t off = 0;
   do {
     size_t chunk = std::min(chunk_max, flight.size() - off);

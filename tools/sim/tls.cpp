@@ -151,6 +151,10 @@ std::unique_ptr<TlsContext> TlsContext::create(const Config& cfg, std::string& e
     SSL_CTX_set_client_hello_cb(ctx, require_alpn, nullptr);
     SSL_CTX_set_alpn_select_cb(ctx, select_tds8, nullptr);
   }
+  if (o.cert_path.empty() && !o.key_path.empty()) {
+    err = "--tls-key needs --tls-cert";
+    return nullptr;
+  }
   bool generated = o.cert_path.empty() || o.fault == TlsFault::WrongName || o.fault == TlsFault::Expired;
   err = generated ? use_generated(ctx, o.fault) : use_files(ctx, o);
   if (err.empty() && !o.cert_out.empty()) err = write_cert(ctx, o.cert_out);
