@@ -112,12 +112,14 @@ expect_line "$WORK/out" "db0300${TAB}$((8 + (300 * 37) % 120))${TAB}FULL"
 
 # 5. Over TLS: encryption required against a server that answers ON or REQ
 # (the whole connection encrypted), and requested against one that answers
-# OFF (the login alone encrypted). The simulator's log shows that TLS was
-# really agreed, and that the statements arrived.
-for case in on:require req:require off:request; do
-  enc=${case%%:*} level=${case#*:}
+# OFF (the login alone encrypted); once with the handshake spread over
+# small packets of type 0x04. The simulator's log shows that TLS was really
+# agreed, and that the statements arrived.
+for case in "on require" "req require --split=64 --tls-packet-type=reply" "off request"; do
+  read -r enc level extra <<<"$case"
   : >"$WORK/tls.log"
-  start_sim --encryption "$enc" --log "$WORK/tls.log"
+  # shellcheck disable=SC2086  # extra is a list of flags
+  start_sim --encryption "$enc" --log "$WORK/tls.log" $extra
   printf '%s\ngo\n%s\ngo\nexit\n' "$VERSION_SQL" "$LISTING_SQL" | run_tsql_tls "$level" ||
     fail "tsql ($level against --encryption $enc) exited with $?: $(cat "$WORK/err")"
   expect_line "$WORK/out" "16.0.4135.4 Developer Edition (64-bit)"
