@@ -59,12 +59,6 @@ EncryptionPlan plan_encryption(uint8_t setting, uint8_t client, bool strict) {
   return {setting, AfterPrelogin::Tls};
 }
 
-Bytes prelogin_answer(const Config& cfg) {
-  int v[4];
-  version_numbers(cfg.version, v);
-  return prelogin_answer(v, cfg.encryption);
-}
-
 // Reads the fields the server needs from a LOGIN7 record. Every offset and
 // length is checked against the record before it is used.
 bool decode_login7(const Bytes& p, Login7& out) {

@@ -1,5 +1,5 @@
-// The server's side of the login: the PRELOGIN answer and the reading of a
-// client's LOGIN7 record. Pure bytes in and out.
+// The server's side of the login: the PRELOGIN ENCRYPTION choice and the
+// reading of a client's LOGIN7 record. Pure bytes in and out.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +12,6 @@ namespace sim {
 
 // "16.0.4135.4" as the four numbers a version field holds (missing parts 0).
 void version_numbers(const std::string& v, int out[4]);
-
-// The PRELOGIN answer: VERSION, ENCRYPTION (as configured), INSTOPT,
-// THREADID and MARS.
-Bytes prelogin_answer(const Config& cfg);
 
 // Values of the PRELOGIN ENCRYPTION option.
 constexpr uint8_t ENCRYPT_OFF = 0x00;      // available, the login only is encrypted
