@@ -574,7 +574,7 @@ const char* usage_text() {
       "  --bad-length               first packet of the targeted response has Length 4\n"
       "  --silent                   never answer from the targeted request on\n"
       "  --fault-on any|prelogin|login|batch   which response the faults hit (any)\n"
-      "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
+      "  --log FILE                 append each SQL batch text, ATTENTION and TLS outcome as a line\n"
       "  --quiet                    no start and stop lines on stderr\n";
 }
 
