@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(backup_statement(&cfg, sql.get(), STATEMENT_CAP));
   std::vector<uint8_t> wire = to_wire(sql.get());
   FUZZ_CHECK(statement_reader::check_backup(wire.data(), wire.size(), database, path, compression, copy_only) == "");
-  FUZZ_CHECK(verify_statement(&cfg, sql.get(), STATEMENT_CAP));
+  FUZZ_CHECK(verify_statement(&cfg, 1, sql.get(), STATEMENT_CAP));
   wire = to_wire(sql.get());
   FUZZ_CHECK(statement_reader::check_verify(wire.data(), wire.size(), path) == "");
   return 0;

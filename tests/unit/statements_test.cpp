@@ -40,7 +40,7 @@ std::string round_trip(const std::string& database, const std::string& path, boo
   std::vector<uint8_t> b = wire(sql);
   std::string why = statement_reader::check_backup(b.data(), b.size(), database, path, compression, copy_only);
   if (!why.empty()) return "backup: " + why;
-  if (!verify_statement(&cfg, sql, sizeof sql)) return "verify statement did not fit";
+  if (!verify_statement(&cfg, 1, sql, sizeof sql)) return "verify statement did not fit";
   std::vector<uint8_t> v = wire(sql);
   why = statement_reader::check_verify(v.data(), v.size(), path);
   return why.empty() ? "" : "verify: " + why;
@@ -61,14 +61,14 @@ TEST(Statements, ExactText) {
   } cases[] = {
       {"plain", "sales", "C:\\b.bak", true, false,
        "BACKUP DATABASE [sales] TO DISK = N'C:\\b.bak' WITH STATS = 5, COMPRESSION",
-       "RESTORE VERIFYONLY FROM DISK = N'C:\\b.bak'"},
+       "RESTORE VERIFYONLY FROM DISK = N'C:\\b.bak' WITH FILE = 1"},
       {"both options", "hr", "/x", true, true, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5, COMPRESSION, COPY_ONLY",
-       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+       "RESTORE VERIFYONLY FROM DISK = N'/x' WITH FILE = 1"},
       {"no options", "hr", "/x", false, false, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5",
-       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+       "RESTORE VERIFYONLY FROM DISK = N'/x' WITH FILE = 1"},
       {"closers doubled, others not", "a]b'c[", "it's]", false, true,
        "BACKUP DATABASE [a]]b'c[] TO DISK = N'it''s]' WITH STATS = 5, COPY_ONLY",
-       "RESTORE VERIFYONLY FROM DISK = N'it''s]'"},
+       "RESTORE VERIFYONLY FROM DISK = N'it''s]' WITH FILE = 1"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -77,7 +77,7 @@ TEST(Statements, ExactText) {
     char sql[STATEMENT_CAP];
     ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));
     EXPECT_EQ(std::string(sql), c.backup);
-    ASSERT_TRUE(verify_statement(&cfg, sql, sizeof sql));
+    ASSERT_TRUE(verify_statement(&cfg, 1, sql, sizeof sql));
     EXPECT_EQ(std::string(sql), c.verify);
   }
 }
@@ -134,7 +134,7 @@ TEST(Statements, RefusedWholeWhenTheBufferIsShort) {
   std::vector<char> short_by_one(len, 'X');
   EXPECT_FALSE(backup_statement(&cfg, short_by_one.data(), short_by_one.size()));
   EXPECT_EQ(short_by_one[0], 0);
-  EXPECT_FALSE(verify_statement(&cfg, short_by_one.data(), 40));
+  EXPECT_FALSE(verify_statement(&cfg, 1, short_by_one.data(), 40));
   EXPECT_EQ(short_by_one[0], 0);
 }
 
