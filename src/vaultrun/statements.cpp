@@ -47,8 +47,9 @@ void put_literal(sql_text* t, const char* prefix, const char* text) {
 }
 
 void put_number(sql_text* t, const char* prefix, int64_t v) {
-  char digits[32];
-  std::snprintf(digits, sizeof digits, "%s%lld", prefix, static_cast<long long>(v));
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(v));
+  put(t, prefix);
   put(t, digits);
 }
 

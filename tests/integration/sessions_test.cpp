@@ -77,6 +77,15 @@ class Sessions : public ::testing::Test {
   TempDir dir;
 };
 
+// The backup history query for the newest set of this database and kind in
+// the media at device, finished in the last two seconds (a quick backup).
+std::string history_query(const std::string& db, const std::string& type, const std::string& device) {
+  return "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f "
+         "ON f.media_set_id = s.media_set_id WHERE s.database_name = N'" + db + "' AND s.type = '" + type +
+         "' AND f.physical_device_name = N'" + device +
+         "' AND s.backup_finish_date >= DATEADD(SECOND, -2, GETDATE()) ORDER BY s.backup_set_id DESC";
+}
+
 const std::regex DONE_DOC(
     R"re(\{"ok":true,"out_path":"(.*)","verified":(true|false),"pages":(\d+),"elapsed_ms":(\d+)\})re");
 
@@ -110,7 +119,10 @@ TEST_F(Sessions, EveryOptionCombinationSendsItsStatementsAndWritesTheFile) {
     std::vector<std::string> lines = read_lines(log);
     std::vector<std::string> expected = {"BACKUP DATABASE [hr] TO DISK = N'" + r.out_path + "' WITH STATS = 5" +
                                          (compression ? ", COMPRESSION" : "") + (copy_only ? ", COPY_ONLY" : "")};
-    if (verify) expected.push_back("RESTORE VERIFYONLY FROM DISK = N'" + r.out_path + "'");
+    if (verify) {
+      expected.push_back(history_query("hr", "D", r.out_path));
+      expected.push_back("RESTORE VERIFYONLY FROM DISK = N'" + r.out_path + "' WITH FILE = 1");
+    }
     ASSERT_EQ(lines.size(), seen + expected.size());
     EXPECT_EQ(std::vector<std::string>(lines.begin() + seen, lines.end()), expected);
     seen = lines.size();
@@ -388,7 +400,10 @@ TEST_F(Sessions, NamesThatFillTheirFieldReachTheStatementWhole) {
 // in VAULTRUN_SESSION_DONE whatever the path, so the success document can be read.
 void accept_backup(ScriptPeer& peer, bool verify) {
   peer.accept_login().read_message().send(tds_message(0x04, tds_done_token(0)));
-  if (verify) peer.read_message().send(tds_message(0x04, tds_done_token(0)));
+  if (verify) {
+    peer.read_message().send(tds_message(0x04, tds_int_result("position", 1)));
+    peer.read_message().send(tds_message(0x04, tds_done_token(0)));
+  }
   peer.start();
 }
 

@@ -259,6 +259,16 @@ const Field<Target> OPTIONS[] = {
     {"silent", "--silent", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.faults.silent = v.on; }},
     {"fault_on", "--fault-on", Kind::Choice, 0, 0, FAULT_ON,
      [](T& t, const V& v) { t.cfg.faults.on = FaultOn(v.n); }},
+    // Backup kinds.
+    {nullptr, "--credential", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.credentials.push_back(v.text); }},
+    {nullptr, "--certificate", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.certificates.push_back(v.text); }},
+    {nullptr, "--asymmetric-key", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.asymmetric_keys.push_back(v.text); }},
+    {"url_root", "--url-root", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.url_root = v.text; }},
+    {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -516,6 +526,10 @@ void add_sample_databases(Config& cfg) {
   }
 }
 
+bool edition_compresses(const Config& cfg) {
+  return cfg.edition.rfind("Express", 0) != 0 && cfg.edition.rfind("Web", 0) != 0;
+}
+
 const Database* find_database(const Config& cfg, const std::string& name) {
   for (const Database& d : cfg.databases) {
     if (iequal(d.name, name)) return &d;
@@ -545,6 +559,13 @@ const char* usage_text() {
       "  --bad-length               first packet of the targeted response has Length 4\n"
       "  --silent                   never answer from the targeted request on\n"
       "  --fault-on any|prelogin|login|batch   which response the faults hit (any)\n"
+      "  --credential NAME          a server credential for URL targets (repeatable); a URL\n"
+      "                             without CREDENTIAL needs one named after its container\n"
+      "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
+      "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
+      "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
+      "  --corrupt-newest           damage each backup set once written\n"
+      "  An --edition starting with Express or Web refuses COMPRESSION (1844).\n"
       "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
       "  --quiet                    no start and stop lines on stderr\n";
 }
