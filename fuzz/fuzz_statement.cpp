@@ -5,7 +5,7 @@
 // Input: one byte of option flags, two bytes (little-endian) of name length,
 // the name, then the other texts separated by NUL bytes: the target (the
 // first stripe), the credential, the encryptor's name, the backup set's
-// name, its description, and any further stripes. Flags: 1 compression,
+// name, its description, and any further stripes (up to 65 in all). Flags: 1 compression,
 // 2 copy-only, 4 checksum and init, 8 encryption, 16 by an asymmetric key
 // rather than a certificate, 32 and 64 the kind (full, differential, log),
 // 128 the targets as a stripes array.
@@ -143,7 +143,9 @@ bool read_input(const uint8_t* data, size_t size, input& in) {
   if (b.database.empty() || pieces[0].empty()) return false;
   b.targets = {pieces[0]};
   in.as_stripes = flags & 128;
-  if (in.as_stripes) b.targets.insert(b.targets.end(), pieces.begin() + 5, pieces.end());
+  // One stripe more than the limit is enough to reach its refusal; many more
+  // would reach the configuration's token limit first.
+  if (in.as_stripes) b.targets.insert(b.targets.end(), pieces.begin() + 5, pieces.begin() + std::min<size_t>(pieces.size(), 5 + 64));
   b.compression = flags & 1;
   b.copy_only = flags & 2;
   b.checksum = b.init = flags & 4;
