@@ -559,15 +559,16 @@ const char* usage_text() {
       "  --bad-length               first packet of the targeted response has Length 4\n"
       "  --silent                   never answer from the targeted request on\n"
       "  --fault-on any|prelogin|login|batch   which response the faults hit (any)\n"
+      "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
+      "  --quiet                    no start and stop lines on stderr\n"
+      "backup kinds:\n"
       "  --credential NAME          a server credential for URL targets (repeatable); a URL\n"
       "                             without CREDENTIAL needs one named after its container\n"
       "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
       "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
       "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
       "  --corrupt-newest           damage each backup set once written\n"
-      "  An --edition starting with Express or Web refuses COMPRESSION (1844).\n"
-      "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
-      "  --quiet                    no start and stop lines on stderr\n";
+      "  An --edition starting with Express or Web refuses COMPRESSION (1844).\n";
 }
 
 std::string apply_json(const std::string& text, Config& cfg) {
