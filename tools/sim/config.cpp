@@ -552,6 +552,13 @@ const char* usage_text() {
       "  --backup-ms N              fixed duration of a backup in ms (400)\n"
       "  --backup-ms-per-mb N       extra duration per MB of the database (0)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
+      "  --credential NAME          a server credential for URL targets (repeatable); a URL\n"
+      "                             without CREDENTIAL needs one named after its container\n"
+      "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
+      "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
+      "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
+      "  --corrupt-newest           damage each backup set once written\n"
+      "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION answer (notsup)\n"
       "  --packet-size N            packet size granted at login, 512..32767\n"
       "  --split N                  send every packet at most N bytes long\n"
@@ -560,15 +567,7 @@ const char* usage_text() {
       "  --silent                   never answer from the targeted request on\n"
       "  --fault-on any|prelogin|login|batch   which response the faults hit (any)\n"
       "  --log FILE                 append each SQL batch text and ATTENTION as a line\n"
-      "  --quiet                    no start and stop lines on stderr\n"
-      "backup kinds:\n"
-      "  --credential NAME          a server credential for URL targets (repeatable); a URL\n"
-      "                             without CREDENTIAL needs one named after its container\n"
-      "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
-      "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
-      "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
-      "  --corrupt-newest           damage each backup set once written\n"
-      "  An --edition starting with Express or Web refuses COMPRESSION (1844).\n";
+      "  --quiet                    no start and stop lines on stderr\n";
 }
 
 std::string apply_json(const std::string& text, Config& cfg) {
