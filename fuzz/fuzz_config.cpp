@@ -6,7 +6,8 @@
 // stopped it, "config too large"; any other refusal names a value. Every
 // text field is terminated within its capacity and, once accepted,
 // well-formed UTF-8 (the database name at most 128 UTF-16 units); the flags
-// are 0 or 1; the time-outs are not negative; after a refusal the record is
+// are 0 or 1; the time-outs are not negative; the backup kinds' values are
+// within their ranges and agree with each other; after a refusal the record is
 // exactly the defaults, whatever it held before.
 // tok_copy: a copy that fits is terminated within the capacity and never
 // longer than the token's text; one that does not leaves the empty text;
@@ -37,6 +38,32 @@ size_t utf16_units(const char* s) {
   return n;
 }
 
+// The backup kinds' fields: each text whole and within its bounds, each
+// number in its range or 0 (not given), the stripes inside their area.
+void check_kinds(const backup_config& c) {
+  FUZZ_CHECK(c.extended == 0 || c.extended == 1);
+  FUZZ_CHECK(c.type >= BACKUP_FULL && c.type <= BACKUP_LOG);
+  FUZZ_CHECK(c.checksum == 0 || c.checksum == 1);
+  FUZZ_CHECK(c.init == 0 || c.init == 1);
+  for (const char* t : {c.credential, c.server_certificate, c.server_asymmetric_key, c.name}) {
+    FUZZ_CHECK(valid_text(t, SYSNAME_BYTES) && utf16_units(t) <= 128);
+  }
+  FUZZ_CHECK(valid_text(c.description, sizeof c.description) && utf16_units(c.description) <= 255);
+  FUZZ_CHECK(c.stripe_count >= 0 && c.stripe_count <= MAX_STRIPES);
+  FUZZ_CHECK(c.stripe_count == 0 || c.out_path[0] == 0);
+  for (int i = 0; i < c.stripe_count; ++i) {
+    FUZZ_CHECK(c.stripe_at[i] < STRIPE_AREA);
+    const char* path = c.stripe_paths + c.stripe_at[i];
+    FUZZ_CHECK(valid_text(path, STRIPE_AREA - c.stripe_at[i]) && path[0] != 0 && std::strlen(path) <= 1023);
+  }
+  FUZZ_CHECK(c.buffer_count >= 0 && c.buffer_count <= 65535);
+  FUZZ_CHECK(c.max_transfer_size >= 0 && c.max_transfer_size <= 4194304 && c.max_transfer_size % 65536 == 0);
+  FUZZ_CHECK(c.block_size == 0 || (c.block_size >= 512 && c.block_size <= 65536 && (c.block_size & (c.block_size - 1)) == 0));
+  FUZZ_CHECK(c.encryption >= CIPHER_NONE && c.encryption <= CIPHER_TRIPLE_DES_3KEY);
+  const int encryptors = (c.server_certificate[0] != 0) + (c.server_asymmetric_key[0] != 0);
+  FUZZ_CHECK(encryptors == (c.encryption != CIPHER_NONE ? 1 : 0));
+}
+
 void check_record(const backup_config& c) {
   FUZZ_CHECK(valid_text(c.host, sizeof c.host));
   FUZZ_CHECK(valid_text(c.user, sizeof c.user));
@@ -49,6 +76,7 @@ void check_record(const backup_config& c) {
   FUZZ_CHECK(c.verify == 0 || c.verify == 1);
   FUZZ_CHECK(c.connect_timeout_ms >= 0);
   FUZZ_CHECK(c.query_timeout_ms >= 0);
+  check_kinds(c);
 }
 
 void check_tok_copy(const char* text, const jsmntok_t* tok) {

@@ -151,6 +151,14 @@ void statement_seeds() {
   write_seed("fuzz_statement", "closers", statement_input(3, "x]; SHUTDOWN; --", "C:\\b.bak'; DROP TABLE t; --"));
   write_seed("fuzz_statement", "stray_lead_bytes", statement_input(1, "x\xC2]", "C:\\b.bak\xC1'; --"));
   write_seed("fuzz_statement", "wide", statement_input(0, std::string(126, 'a') + "\xC3\xA9", "\xF0\x9F\x98\x80'"));
+  // The backup kinds' texts after the target, NUL-separated: credential,
+  // encryptor, set name, description, further stripes.
+  using namespace std::string_literals;
+  write_seed("fuzz_statement", "url_stripes_credential",
+             statement_input(0x80 | 0x20 | 4 | 1, "hr", "https://a/c/1'\0cred'\0\0set]\0desc''\0https://a/c/2"s));
+  write_seed("fuzz_statement", "log_encrypted_by_key",
+             statement_input(0x40 | 0x10 | 8, "hr", "/l.bak\0\0Key]]\0n\0d"s));
+  write_seed("fuzz_statement", "s3_with_credential", statement_input(0x80, "hr", "S3://h/b/x\0c"s));
 }
 
 // ---- fuzz_login ----------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "vaultrun/backup_worker.h"
 
+#include <climits>
+#include <cstdint>
+
 #include "tds_client/tds_client.h"
 #include "vaultrun.h"
 #include "vaultrun/secret.h"
@@ -46,16 +49,54 @@ int64_t first_number(const char* text) {
   return v;
 }
 
-// Runs the backup and, when asked, its verification on a logged-in
-// connection; publishes the outcome.
+// Slack on the window of the history query, on top of the time the backup
+// took on this side: the server's clock reads its history in whole steps.
+constexpr int64_t HISTORY_SLACK_S = 2;
+
+const char NO_BACKUP_SET[] = "cannot find the backup set just written in the server's backup history";
+const char BAD_POSITION[] = "the server's backup history gave no usable position for the backup set";
+
+// A position as the server renders an int cell: 1 to INT32_MAX, else 0.
+int32_t position_of(const char* cell) {
+  int64_t v = 0;
+  const char* p = cell;
+  for (; *p >= '0' && *p <= '9' && v <= INT32_MAX; ++p) v = v * 10 + (*p - '0');
+  return *p == 0 && p != cell && v >= 1 && v <= INT32_MAX ? static_cast<int32_t>(v) : 0;
+}
+
+// Finds the position of the backup set this session wrote, from the
+// server's history of sets that finished since the backup was sent
+// (sent_ms, the monotonic clock), so that an older set in the same media
+// is never verified in its place. sql is the caller's statement buffer.
+// 0 and the position, or -1 once the session has failed.
+__attribute__((noinline)) int find_backup_set(backup_session* s, tds_conn* conn, int64_t sent_ms, char* sql,
+                                              int32_t* file) {
+  const int64_t seconds = (plat_mono_ms() - sent_ms) / 1000 + HISTORY_SLACK_S;
+  if (!history_statement(&s->cfg, seconds, sql, STATEMENT_CAP)) return fail(s, "statement too long"), -1;
+  tds_meta meta;
+  tds_row row;
+  const int rows = tds_exec(conn, sql, &meta, &row, 1);
+  if (rows < 0) return fail(s, conn->err), -1;
+  if (rows == 0) return fail(s, NO_BACKUP_SET), -1;
+  *file = meta.ncols == 1 && !row.is_null[0] ? position_of(row.cells[0]) : 0;
+  if (*file == 0) return fail(s, BAD_POSITION), -1;
+  return 0;
+}
+
+// Runs the backup and, when asked, its verification of the backup set just
+// written on a logged-in connection; publishes the outcome.
 void run_statements(backup_session* s, tds_conn* conn) {
   const backup_config& cfg = s->cfg;
   char sql[STATEMENT_CAP];
   if (!backup_statement(&cfg, sql, sizeof sql)) return fail(s, "statement too long");
+  const int64_t sent_ms = plat_mono_ms();
   if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
   s->percent.store(100, std::memory_order_relaxed);
   if (cfg.verify) {
-    if (!verify_statement(&cfg, sql, sizeof sql)) return fail(s, "statement too long");
+    int32_t file = 0;
+    if (find_backup_set(s, conn, sent_ms, sql, &file) != 0) return;
+    s->position.store(file, std::memory_order_relaxed);
+    if (!verify_statement(&cfg, file, sql, sizeof sql)) return fail(s, "statement too long");
     if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
     s->verified.store(1, std::memory_order_relaxed);
   }

@@ -8,8 +8,10 @@
 
 #include "vaultrun/session_slots.h"
 
-// The worker thread's stack: its own buffers (some 6 KiB) plus one statement
-// execution (some 280 KiB, most of it a scratch row). The margin is wide
+// The worker thread's stack: its own buffers (some 40 KiB, most of it the
+// statement) plus one statement execution (some 280 KiB, most of it a
+// scratch row), and for the history query a row of its own (some 270 KiB)
+// alongside that execution. The margin is wide
 // because some runtimes carve their thread-local storage out of the same
 // allocation; untouched pages cost only address space.
 constexpr size_t WORKER_STACK_BYTES = 2u << 20;

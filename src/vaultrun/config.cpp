@@ -65,20 +65,29 @@ int64_t timeout_value(const char* text, const jsmntok_t* t) {
   return v < 0 ? 0 : v;
 }
 
-// The text keys: where each value goes and the texts that refuse it.
+// The text keys: where each value goes and the texts that refuse it. A
+// key with max_units also refuses a value of more UTF-16 units than the
+// server holds; a backup-kind key marks the record as using them.
 struct text_key {
   const char* name;
   size_t offset;
   size_t cap;
   const char* invalid;
   const char* too_long;
+  size_t max_units;  // 0: the field's size is the only bound
+  bool backup_kind;
 };
 
-#define TEXT_KEY(field) \
+#define TEXT_KEY(field, units, kind) \
   { #field, offsetof(backup_config, field), sizeof(backup_config::field), \
-    "invalid UTF-8 in " #field, #field " too long" }
+    "invalid UTF-8 in " #field, #field " too long", units, kind }
 const text_key TEXT_KEYS[] = {
-    TEXT_KEY(host), TEXT_KEY(user), TEXT_KEY(password), TEXT_KEY(database), TEXT_KEY(out_path),
+    TEXT_KEY(host, 0, false), TEXT_KEY(user, 0, false), TEXT_KEY(password, 0, false),
+    TEXT_KEY(database, DATABASE_MAX_UNITS, false), TEXT_KEY(out_path, 0, false),
+    // The backup kinds' texts.
+    TEXT_KEY(credential, 128, true), TEXT_KEY(server_certificate, 128, true),
+    TEXT_KEY(server_asymmetric_key, 128, true), TEXT_KEY(name, 128, true),
+    TEXT_KEY(description, DESCRIPTION_MAX_UNITS, true),
 };
 #undef TEXT_KEY
 
@@ -98,7 +107,136 @@ const char* apply_text(const char* text, const jsmntok_t* val, const text_key& k
   char* field = reinterpret_cast<char*>(cfg) + k.offset;
   if (!tok_copy(text, val, field, k.cap)) return k.too_long;
   if (!utf8_valid(field, std::strlen(field))) return k.invalid;
-  if (field == cfg->database && utf16_units(field) > DATABASE_MAX_UNITS) return k.too_long;
+  if (k.max_units != 0 && utf16_units(field) > k.max_units) return k.too_long;
+  if (k.backup_kind) cfg->extended = 1;
+  return nullptr;
+}
+
+// ---- The backup kinds' keys ---------------------------------------------------
+
+const char STRIPES_COUNT[] = "stripes must hold 1 to 64 paths";
+const char STRIPES_TOO_LONG[] = "stripes too long";
+
+// Reads the stripes array (val and its elements, which follow it) into the
+// record's area; the refusal text, or null.
+const char* apply_stripes(const char* text, const jsmntok_t* val, backup_config* cfg) {
+  if (val->type != JSMN_ARRAY) return "stripes must be an array of paths";
+  if (val->size < 1 || val->size > MAX_STRIPES) return STRIPES_COUNT;
+  cfg->stripe_count = 0;
+  size_t used = 0;
+  for (int k = 1; k <= val->size; ++k) {
+    const jsmntok_t* e = val + k;
+    if (e->type != JSMN_STRING) return "stripes must be an array of paths";
+    char path[sizeof(backup_config::out_path)];
+    if (!tok_copy(text, e, path, sizeof path)) return STRIPES_TOO_LONG;
+    const size_t len = std::strlen(path);
+    if (len == 0) return "stripes cannot hold an empty path";
+    if (!utf8_valid(path, len)) return "invalid UTF-8 in stripes";
+    if (len + 1 > STRIPE_AREA - used) return STRIPES_TOO_LONG;
+    std::memcpy(cfg->stripe_paths + used, path, len + 1);
+    cfg->stripe_at[cfg->stripe_count++] = static_cast<uint16_t>(used);
+    used += len + 1;
+  }
+  cfg->extended = 1;
+  return nullptr;
+}
+
+// The text of a string token, if it is exactly one of names (index + 1), else 0.
+int choice_of(const char* text, const jsmntok_t* val, const char* const* names, int count) {
+  if (val->type != JSMN_STRING) return 0;
+  for (int i = 0; i < count; ++i) {
+    if (tok_is(text, val, names[i], static_cast<int>(std::strlen(names[i])))) return i + 1;
+  }
+  return 0;
+}
+
+// A whole number written plainly (digits only, at most 9 of them), else -1.
+int32_t plain_number(const char* text, const jsmntok_t* val) {
+  const int len = val->end - val->start;
+  if (val->type != JSMN_PRIMITIVE || len < 1 || len > 9) return -1;
+  int32_t v = 0;
+  for (int i = 0; i < len; ++i) {
+    const char c = text[val->start + i];
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+  }
+  return v;
+}
+
+bool power_of_two(int32_t v) { return v > 0 && (v & (v - 1)) == 0; }
+
+constexpr int32_t BUFFER_COUNT_MAX = 65535;
+constexpr int32_t TRANSFER_UNIT = 65536;
+constexpr int32_t TRANSFER_MAX = 4194304;
+
+// Applies one of the backup kinds' keys; unknown when key is none of them.
+// A refused value leaves its text in *refusal.
+enum class kind_result { unknown, applied, refused };
+kind_result apply_kind_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+                           const char** refusal) {
+  static const char* const TYPES[] = {"full", "differential", "log"};
+  static const char* const CIPHERS[] = {"AES_128", "AES_192", "AES_256", "TRIPLE_DES_3KEY"};
+  const char* why = nullptr;
+  if (tok_is(text, key, "type", 4)) {
+    const int t = choice_of(text, val, TYPES, 3);
+    if (t == 0) why = "invalid type";
+    cfg->type = t - 1;
+  } else if (tok_is(text, key, "checksum", 8)) {
+    cfg->checksum = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "init", 4)) {
+    cfg->init = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "stripes", 7)) {
+    why = apply_stripes(text, val, cfg);
+  } else if (tok_is(text, key, "buffer_count", 12)) {
+    cfg->buffer_count = plain_number(text, val);
+    if (cfg->buffer_count < 1 || cfg->buffer_count > BUFFER_COUNT_MAX) why = "buffer_count must be from 1 to 65535";
+  } else if (tok_is(text, key, "max_transfer_size", 17)) {
+    cfg->max_transfer_size = plain_number(text, val);
+    if (cfg->max_transfer_size < TRANSFER_UNIT || cfg->max_transfer_size > TRANSFER_MAX ||
+        cfg->max_transfer_size % TRANSFER_UNIT != 0) {
+      why = "max_transfer_size must be a multiple of 65536 up to 4194304";
+    }
+  } else if (tok_is(text, key, "block_size", 10)) {
+    cfg->block_size = plain_number(text, val);
+    if (cfg->block_size < 512 || cfg->block_size > 65536 || !power_of_two(cfg->block_size)) {
+      why = "block_size must be a power of two from 512 to 65536";
+    }
+  } else if (tok_is(text, key, "encryption", 10)) {
+    cfg->encryption = choice_of(text, val, CIPHERS, 4);
+    if (cfg->encryption == CIPHER_NONE) why = "invalid encryption";
+  } else {
+    return kind_result::unknown;
+  }
+  cfg->extended = 1;
+  *refusal = why;
+  return why != nullptr ? kind_result::refused : kind_result::applied;
+}
+
+// The rules between the backup kinds' keys, once every member is read; the
+// refusal text, or null. A configuration without targets is left to the
+// caller that needs one.
+const char* check_kind_keys(const backup_config* cfg) {
+  if (cfg->stripe_count > 0 && cfg->out_path[0] != 0) return "out_path and stripes cannot both be given";
+  const bool cert = cfg->server_certificate[0] != 0, key = cfg->server_asymmetric_key[0] != 0;
+  if (cert && key) return "server_certificate and server_asymmetric_key cannot both be given";
+  if (cfg->encryption != CIPHER_NONE && !cert && !key) {
+    return "encryption needs server_certificate or server_asymmetric_key";
+  }
+  if (cfg->encryption == CIPHER_NONE && (cert || key)) {
+    return "server_certificate and server_asymmetric_key need encryption";
+  }
+  const int n = backup_target_count(cfg);
+  if (n == 0) return nullptr;
+  const bool url = is_url_target(backup_target(cfg, 0));
+  for (int i = 1; i < n; ++i) {
+    if (is_url_target(backup_target(cfg, i)) != url) return "stripes must all be URLs or all be files";
+  }
+  if (cfg->credential[0] != 0 && !url) return "credential needs a URL target";
+  // The server takes an s3 target's credential from its name, which matches
+  // the URL; it refuses one named in the statement.
+  if (cfg->credential[0] != 0 && is_s3_target(backup_target(cfg, 0))) {
+    return "credential cannot be given for s3:// targets";
+  }
   return nullptr;
 }
 
@@ -108,6 +246,11 @@ enum class key_result { unknown, applied, refused };
 // an escaped key never matches. A refused value leaves its text in *refusal.
 key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
                      const char** refusal) {
+  switch (apply_kind_key(text, key, val, cfg, refusal)) {
+    case kind_result::applied: return key_result::applied;
+    case kind_result::refused: return key_result::refused;
+    case kind_result::unknown: break;
+  }
   for (const text_key& k : TEXT_KEYS) {
     if (!tok_is(text, key, k.name, static_cast<int>(std::strlen(k.name)))) continue;
     *refusal = apply_text(text, val, k, cfg);
@@ -196,11 +339,12 @@ const char* parse_into(const char* text, backup_config* cfg) {
     const char* refusal = nullptr;
     key_result r = apply_key(text, key, val, cfg, &refusal);
     if (r == key_result::refused) return refusal;
-    if (r == key_result::applied) continue;
-    // An unknown key's value is passed over whole, however deeply it nests.
+    if (r == key_result::applied && !tok_is(text, key, "stripes", 7)) continue;
+    // An unknown key's value (and the stripes' paths) is passed over whole,
+    // however deeply it nests.
     while (i < n && tok[i].start < val->end && tok[i].end <= val->end) ++i;
   }
-  return nullptr;
+  return check_kind_keys(cfg);
 }
 
 }  // namespace
@@ -224,6 +368,28 @@ bool tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap) {
   dst[out] = 0;
   return true;
 }
+
+int backup_target_count(const backup_config* cfg) {
+  return cfg->stripe_count > 0 ? cfg->stripe_count : cfg->out_path[0] != 0 ? 1 : 0;
+}
+
+const char* backup_target(const backup_config* cfg, int i) {
+  return cfg->stripe_count > 0 ? cfg->stripe_paths + cfg->stripe_at[i] : cfg->out_path;
+}
+
+namespace {
+bool starts_with_nocase(const char* s, const char* prefix) {
+  for (; *prefix; ++s, ++prefix) {
+    const char c = *s >= 'A' && *s <= 'Z' ? static_cast<char>(*s - 'A' + 'a') : *s;
+    if (c != *prefix) return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool is_s3_target(const char* target) { return starts_with_nocase(target, "s3://"); }
+
+bool is_url_target(const char* target) { return starts_with_nocase(target, "https://") || is_s3_target(target); }
 
 int parse_config(const char* text, backup_config* cfg, const char** refusal) {
   const char* why = parse_into(text, cfg);

@@ -17,6 +17,21 @@ constexpr int CONFIG_MAX_TOKENS = 256;
 // is at most three bytes a unit, so every name the server can hold fits.
 constexpr size_t DATABASE_MAX_UNITS = 128;
 
+// ---- Backup kinds and their options ----
+// A server object's name (credential, certificate, key) and a backup set's
+// name hold at most 128 UTF-16 units, its description 255.
+constexpr size_t SYSNAME_BYTES = 3 * 128 + 1;
+constexpr size_t DESCRIPTION_MAX_UNITS = 255;
+// Striped targets: at most 64 paths, kept one after another, each with its
+// terminator, in one area of fixed size, so the record stays small enough
+// to copy onto a stack and into every session slot.
+constexpr int MAX_STRIPES = 64;
+constexpr size_t STRIPE_AREA = 16384;
+
+enum backup_kind : int32_t { BACKUP_FULL = 0, BACKUP_DIFFERENTIAL = 1, BACKUP_LOG = 2 };
+enum backup_cipher : int32_t { CIPHER_NONE = 0, CIPHER_AES_128, CIPHER_AES_192, CIPHER_AES_256,
+                               CIPHER_TRIPLE_DES_3KEY };
+
 struct backup_config {
   char host[256];        // default "127.0.0.1"
   int32_t port;          // default 1433
@@ -33,7 +48,34 @@ struct backup_config {
   // connection test's and the listing's statements, never a backup.
   int64_t connect_timeout_ms;
   int64_t query_timeout_ms;
+
+  // ---- Backup kinds and their options: all zero (none given) sends the
+  // same statements and answers as a configuration without them.
+  int32_t extended;           // 1 when any of them was given: the result names the kind and the set
+  int32_t type;               // backup_kind
+  int32_t checksum;           // 0 or 1
+  int32_t init;               // 0 or 1: the file's earlier backup sets are overwritten
+  int32_t stripe_count;       // 0: out_path is the one target
+  uint16_t stripe_at[MAX_STRIPES];  // where each path starts in stripe_paths
+  char stripe_paths[STRIPE_AREA];
+  char credential[SYSNAME_BYTES];
+  int32_t buffer_count;       // 0: the server's choice
+  int32_t max_transfer_size;  // 0: the server's choice
+  int32_t block_size;         // 0: the server's choice
+  int32_t encryption;         // backup_cipher
+  char server_certificate[SYSNAME_BYTES];
+  char server_asymmetric_key[SYSNAME_BYTES];
+  char name[SYSNAME_BYTES];
+  char description[3 * DESCRIPTION_MAX_UNITS + 1];
 };
+
+// The number of targets (the stripes, else out_path alone) and the i-th of them.
+int backup_target_count(const backup_config* cfg);
+const char* backup_target(const backup_config* cfg, int i);
+
+// Whether a target is a URL (https:// or s3://, in any case) rather than a file.
+bool is_url_target(const char* target);
+bool is_s3_target(const char* target);
 
 // Fills cfg from text (NUL-terminated, not null). Returns 0 when accepted,
 // -1 when refused; cfg then holds exactly the defaults (nothing of the text,
@@ -44,6 +86,8 @@ struct backup_config {
 //   "invalid UTF-8 in KEY" a text value that is not well-formed UTF-8
 //   "KEY too long"         a text value that does not fit its field whole
 //                          (the database: more than 128 UTF-16 units)
+// The backup kinds' keys are refused with texts that name the key and the
+// reason (see the README); a value is checked before anything is sent.
 // Values are never cut: a cut name or path would name another database or
 // another file. Unknown keys are ignored.
 int parse_config(const char* text, backup_config* cfg, const char** refusal = nullptr);

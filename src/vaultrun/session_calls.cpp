@@ -59,6 +59,41 @@ int32_t start_session(const backup_config& cfg) {
   return idx;
 }
 
+const char* const KIND_NAMES[] = {"full", "differential", "log"};
+
+// The members a configuration with the backup kinds' keys adds to the
+// success document: the kind, the verified set's position (null when not
+// verified) and, for striped targets, their number.
+void write_kind_members(const backup_session* s, char* out, size_t cap) {
+  const backup_config& cfg = s->cfg;
+  if (!cfg.extended) {
+    out[0] = 0;
+    return;
+  }
+  char position[16] = "null";
+  const int32_t file = s->position.load(std::memory_order_relaxed);
+  if (file > 0) std::snprintf(position, sizeof position, "%d", file);
+  const int len = std::snprintf(out, cap, ",\"type\":\"%s\",\"position\":%s",
+                                KIND_NAMES[cfg.type >= BACKUP_FULL && cfg.type <= BACKUP_LOG ? cfg.type : 0],
+                                position);
+  if (cfg.stripe_count > 0 && len > 0 && static_cast<size_t>(len) < cap) {
+    std::snprintf(out + len, cap - len, ",\"stripes\":%d", cfg.stripe_count);
+  }
+}
+
+// The success document; out_path names the first target.
+void write_done(backup_session* s) {
+  char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
+  json_escape(backup_target(&s->cfg, 0), path, sizeof path);
+  char kind[96];
+  write_kind_members(s, kind, sizeof kind);
+  std::snprintf(s->result_json, sizeof s->result_json,
+                "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld%s}", path,
+                s->verified.load(std::memory_order_relaxed) ? "true" : "false",
+                static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
+                static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)), kind);
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,7 +104,7 @@ VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
   int32_t result = -1;
   if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
     set_g_err(refusal);
-  } else if (cfg.user[0] == 0 || cfg.database[0] == 0 || cfg.out_path[0] == 0) {
+  } else if (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0) {
     set_g_err("user, database and out_path required");
   } else {
     result = start_session(cfg);
@@ -110,13 +145,7 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
   if (state == VAULTRUN_SESSION_DONE) {
-    char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
-    json_escape(s->cfg.out_path, path, sizeof path);
-    std::snprintf(s->result_json, sizeof s->result_json,
-                  "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld}", path,
-                  s->verified.load(std::memory_order_relaxed) ? "true" : "false",
-                  static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
-                  static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)));
+    write_done(s);
   } else if (state == VAULTRUN_SESSION_FAILED) {
     char error[512];
     session_read_text(s, s->error, error, sizeof error);

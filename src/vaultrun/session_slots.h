@@ -32,11 +32,12 @@ struct backup_session {
   int64_t start_ms;  // the worker's own
   std::atomic<int64_t> elapsed_ms;
   std::atomic<int32_t> verified;
+  std::atomic<int32_t> position;  // of the backup set verified, 0 until known
   char error[512];
   char progress_json[1024];
-  // Room for the success document whatever the path: each of its bytes may
-  // take a six-byte escape.
-  char result_json[json_escape_cap(sizeof(backup_config::out_path) - 1) + 128];
+  // Room for the success document whatever the path (out_path, or the first
+  // stripe): each of its bytes may take a six-byte escape.
+  char result_json[json_escape_cap(sizeof(backup_config::out_path) - 1) + 256];
 
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:

@@ -1,5 +1,6 @@
 #include "vaultrun/statements.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -37,30 +38,109 @@ void put_quoted(sql_text* t, const char* text, char closer) {
   }
 }
 
+// prefix N'text' with the quotes doubled.
+void put_literal(sql_text* t, const char* prefix, const char* text) {
+  put(t, prefix);
+  put(t, "N'");
+  put_quoted(t, text, '\'');
+  put(t, "'");
+}
+
+void put_number(sql_text* t, const char* prefix, int64_t v) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(v));
+  put(t, prefix);
+  put(t, digits);
+}
+
 bool finish(sql_text* t) {
   if (t->cap == 0) return false;
   t->out[t->fits ? t->len : 0] = 0;
   return t->fits;
 }
 
+// "DISK = N'a', DISK = N'b'", or URL for URL targets.
+void put_targets(sql_text* t, const backup_config* cfg) {
+  const int n = backup_target_count(cfg);
+  for (int i = 0; i < n; ++i) {
+    const char* target = backup_target(cfg, i);
+    if (i > 0) put(t, ", ");
+    put_literal(t, is_url_target(target) ? "URL = " : "DISK = ", target);
+  }
+}
+
+// The credential of an https target; an s3 target's comes from its URL.
+void put_credential(sql_text* t, const backup_config* cfg) {
+  if (cfg->credential[0] != 0) put_literal(t, ", CREDENTIAL = ", cfg->credential);
+}
+
+const char* const CIPHER_WORDS[] = {"", "AES_128", "AES_192", "AES_256", "TRIPLE_DES_3KEY"};
+
+void put_encryption(sql_text* t, const backup_config* cfg) {
+  if (cfg->encryption <= CIPHER_NONE || cfg->encryption > CIPHER_TRIPLE_DES_3KEY) return;
+  put(t, ", ENCRYPTION (ALGORITHM = ");
+  put(t, CIPHER_WORDS[cfg->encryption]);
+  const bool cert = cfg->server_certificate[0] != 0;
+  put(t, cert ? ", SERVER CERTIFICATE = [" : ", SERVER ASYMMETRIC KEY = [");
+  put_quoted(t, cert ? cfg->server_certificate : cfg->server_asymmetric_key, ']');
+  put(t, "])");
+}
+
+// The backup kinds' options, after the options every backup has.
+void put_kind_options(sql_text* t, const backup_config* cfg) {
+  if (cfg->type == BACKUP_DIFFERENTIAL) put(t, ", DIFFERENTIAL");
+  if (cfg->init) put(t, ", INIT");
+  if (cfg->checksum) put(t, ", CHECKSUM");
+  if (cfg->name[0] != 0) put_literal(t, ", NAME = ", cfg->name);
+  if (cfg->description[0] != 0) put_literal(t, ", DESCRIPTION = ", cfg->description);
+  if (cfg->buffer_count > 0) put_number(t, ", BUFFERCOUNT = ", cfg->buffer_count);
+  if (cfg->max_transfer_size > 0) put_number(t, ", MAXTRANSFERSIZE = ", cfg->max_transfer_size);
+  if (cfg->block_size > 0) put_number(t, ", BLOCKSIZE = ", cfg->block_size);
+  put_credential(t, cfg);
+  put_encryption(t, cfg);
+}
+
+// The kind's letter in the server's backup history.
+const char* history_type(const backup_config* cfg) {
+  return cfg->type == BACKUP_LOG ? "'L'" : cfg->type == BACKUP_DIFFERENTIAL ? "'I'" : "'D'";
+}
+
 }  // namespace
 
 bool backup_statement(const backup_config* cfg, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};
-  put(&t, "BACKUP DATABASE [");
+  put(&t, cfg->type == BACKUP_LOG ? "BACKUP LOG [" : "BACKUP DATABASE [");
   put_quoted(&t, cfg->database, ']');
-  put(&t, "] TO DISK = N'");
-  put_quoted(&t, cfg->out_path, '\'');
-  put(&t, "' WITH STATS = 5");
+  put(&t, "] TO ");
+  put_targets(&t, cfg);
+  put(&t, " WITH STATS = 5");
   if (cfg->compression) put(&t, ", COMPRESSION");
   if (cfg->copy_only) put(&t, ", COPY_ONLY");
+  put_kind_options(&t, cfg);
   return finish(&t);
 }
 
-bool verify_statement(const backup_config* cfg, char* out, size_t cap) {
+bool history_statement(const backup_config* cfg, int64_t seconds, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && backup_target_count(cfg) > 0};
+  put(&t,
+      "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s "
+      "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = ");
+  put_literal(&t, "", cfg->database);
+  put(&t, " AND s.type = ");
+  put(&t, history_type(cfg));
+  put(&t, " AND f.physical_device_name = ");
+  if (t.fits) put_literal(&t, "", backup_target(cfg, 0));
+  put_number(&t, " AND s.backup_finish_date >= DATEADD(SECOND, -", seconds);
+  put(&t, ", GETDATE()) ORDER BY s.backup_set_id DESC");
+  return finish(&t);
+}
+
+bool verify_statement(const backup_config* cfg, int32_t file, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};
-  put(&t, "RESTORE VERIFYONLY FROM DISK = N'");
-  put_quoted(&t, cfg->out_path, '\'');
-  put(&t, "'");
+  put(&t, "RESTORE VERIFYONLY FROM ");
+  put_targets(&t, cfg);
+  put_number(&t, " WITH FILE = ", file);
+  if (cfg->checksum) put(&t, ", CHECKSUM");
+  put_credential(&t, cfg);
   return finish(&t);
 }

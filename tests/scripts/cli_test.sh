@@ -298,6 +298,33 @@ tail -n 1 "$WORK/out" | grep -qE '^\{"ok":true,"out_path":".*/hr\.bak","verified
 head -n -1 "$WORK/out" | grep -qvE '^\{"state":[0-9],"percent":[0-9]+,"message":".*","elapsed_ms":[0-9]+\}$' &&
   fail "backup --json: a progress line is not a progress document" || pass
 
+# Backup kinds: a full and a log backup appended to one file, each set
+# verified by its position; stripes; a value the library refuses.
+: >"$WORK/sim.log"
+run backup "${CONN[@]}" --database inventory --out "$WORK/chain.bak" --type full --checksum --name "it's" </dev/null
+expect_ok "backup --type full"
+expect_line "backup --type full" "  set:       1 in the file"
+run backup "${CONN[@]}" --database inventory --out "$WORK/chain.bak" --type log --description d </dev/null
+expect_ok "backup --type log"
+expect_line "backup --type log" "  kind:      log"
+expect_line "backup --type log" "  set:       2 in the file"
+grep -qF "BACKUP DATABASE [inventory] TO DISK = N'$WORK/chain.bak' WITH STATS = 5, COMPRESSION, CHECKSUM, NAME = N'it''s'" \
+  "$WORK/sim.log" && pass || fail "backup kinds: full statement: $(cat "$WORK/sim.log")"
+grep -qF "BACKUP LOG [inventory] TO DISK = N'$WORK/chain.bak' WITH STATS = 5, COMPRESSION, DESCRIPTION = N'd'" \
+  "$WORK/sim.log" && pass || fail "backup kinds: log statement"
+grep -qF "RESTORE VERIFYONLY FROM DISK = N'$WORK/chain.bak' WITH FILE = 2" "$WORK/sim.log" && pass ||
+  fail "backup kinds: the log backup's set was not the one verified"
+run backup "${CONN[@]}" --database hr --stripe "$WORK/s1.bak" --stripe "$WORK/s2.bak" --init --json </dev/null
+expect_ok "backup --stripe"
+tail -n 1 "$WORK/out" | grep -qE '"type":"full","position":1,"stripes":2\}$' && [ -s "$WORK/s1.bak" ] && [ -s "$WORK/s2.bak" ] &&
+  pass || fail "backup --stripe: result or files"
+run backup "${CONN[@]}" --database hr --out "$WORK/x.bak" --block-size 1000 </dev/null
+expect_error "backup --block-size 1000" 1 "block_size must be a power of two from 512 to 65536"
+run backup "${CONN[@]}" --database hr --out "$WORK/x.bak" --buffer-count ten </dev/null
+expect_error "backup --buffer-count ten" 2 "--buffer-count takes a whole number"
+run backup "${CONN[@]}" --database hr --out "$WORK/x.bak" --stripe "$WORK/y.bak" </dev/null
+expect_error "backup --out and --stripe" 2 "--out and --stripe cannot both be given"
+
 # Failures name their cause on one line.
 run backup "${CONN[@]}" --database nosuchdb --out "$WORK/x.bak" </dev/null
 expect_error "backup of an unknown database" 1 "backup of nosuchdb failed: "

@@ -362,6 +362,15 @@ bytes tds_done_token(uint16_t status, uint64_t rows, uint8_t token) {
   return t.b.out;
 }
 
+bytes tds_int_result(const std::string& column, int64_t value) {
+  sim::Tokens t = server_tokens();
+  const std::vector<sim::Column> cols = {{column, sim::TYPE_INTN, 0, 4, true}};
+  t.colmetadata(cols);
+  if (value >= 0) t.row(cols, {sim::Cell{std::nullopt, value}});
+  t.done(sim::DONE_COUNT, sim::CMD_SELECT, value >= 0 ? 1 : 0);
+  return t.b.out;
+}
+
 bytes tds_prelogin_answer(uint8_t encryption) { return sim::prelogin_answer(PRELOGIN_VERSION, encryption); }
 
 bytes tds_batch_payload(const std::string& sql) {

@@ -147,6 +147,9 @@ bytes tds_loginack_token();
 bytes tds_envchange_token(const std::string& name);
 // A DONE (0xFD) token with the given status and row count.
 bytes tds_done_token(uint16_t status, uint64_t rows = 0, uint8_t token = 0xFD);
+// A result of one nullable int column and one row holding value (none when
+// value is negative), ended by its DONE: the backup history's answer.
+bytes tds_int_result(const std::string& column, int64_t value);
 // A PRELOGIN answer (version 16.0.2000.0) naming the given ENCRYPTION value.
 bytes tds_prelogin_answer(uint8_t encryption);
 // The payload of an SQL batch as a client sends it: ALL_HEADERS (transaction

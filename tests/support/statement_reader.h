@@ -169,22 +169,113 @@ inline std::string check(const uint8_t* wire, size_t n, const std::vector<token>
 inline token w(const char16_t* text) { return {kind::word, text}; }
 inline token p(char16_t c) { return {kind::punct, std::u16string(1, c)}; }
 
+inline token nstr(const std::string& utf8) { return {kind::nstring, utf16_of(utf8)}; }
+inline token num(long long v) {
+  std::string d = std::to_string(v);
+  return {kind::number, std::u16string(d.begin(), d.end())};
+}
+
+// Everything a backup's statements are made of, as the host gave it.
+struct backup_shape {
+  std::string database;
+  std::vector<std::string> targets;  // one path, or the stripes
+  bool log = false, differential = false;
+  bool compression = true, copy_only = false, init = false, checksum = false;
+  std::string name, description, credential;
+  long long buffer_count = 0, max_transfer_size = 0, block_size = 0;
+  std::u16string cipher;  // empty: no encryption
+  std::string certificate, asymmetric_key;
+};
+
+inline bool is_url(const std::string& t) {
+  std::string low;
+  for (char c : t.substr(0, 8)) low += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return low.rfind("https://", 0) == 0 || low.rfind("s3://", 0) == 0;
+}
+
+// DISK = N'a', DISK = N'b' (URL for URLs).
+inline void add_targets(std::vector<token>& want, const backup_shape& b) {
+  for (size_t i = 0; i < b.targets.size(); ++i) {
+    if (i > 0) want.push_back(p(u','));
+    want.insert(want.end(), {w(is_url(b.targets[i]) ? u"URL" : u"DISK"), p(u'='), nstr(b.targets[i])});
+  }
+}
+
+inline void add_option(std::vector<token>& want, const char16_t* word, token value) {
+  want.insert(want.end(), {p(u','), w(word), p(u'='), value});
+}
+
+// The tokens of the one intended backup statement.
+inline std::vector<token> backup_tokens(const backup_shape& b) {
+  std::vector<token> want = {w(u"BACKUP"), w(b.log ? u"LOG" : u"DATABASE"), {kind::ident, utf16_of(b.database)},
+                             w(u"TO")};
+  add_targets(want, b);
+  want.insert(want.end(), {w(u"WITH"), w(u"STATS"), p(u'='), num(5)});
+  if (b.compression) want.insert(want.end(), {p(u','), w(u"COMPRESSION")});
+  if (b.copy_only) want.insert(want.end(), {p(u','), w(u"COPY_ONLY")});
+  if (b.differential) want.insert(want.end(), {p(u','), w(u"DIFFERENTIAL")});
+  if (b.init) want.insert(want.end(), {p(u','), w(u"INIT")});
+  if (b.checksum) want.insert(want.end(), {p(u','), w(u"CHECKSUM")});
+  if (!b.name.empty()) add_option(want, u"NAME", nstr(b.name));
+  if (!b.description.empty()) add_option(want, u"DESCRIPTION", nstr(b.description));
+  if (b.buffer_count) add_option(want, u"BUFFERCOUNT", num(b.buffer_count));
+  if (b.max_transfer_size) add_option(want, u"MAXTRANSFERSIZE", num(b.max_transfer_size));
+  if (b.block_size) add_option(want, u"BLOCKSIZE", num(b.block_size));
+  if (!b.credential.empty()) add_option(want, u"CREDENTIAL", nstr(b.credential));
+  if (!b.cipher.empty()) {
+    const bool cert = !b.certificate.empty();
+    want.insert(want.end(), {p(u','), w(u"ENCRYPTION"), p(u'('), w(u"ALGORITHM"), p(u'='), w(b.cipher.c_str()),
+                             p(u','), w(u"SERVER")});
+    if (cert) want.push_back(w(u"CERTIFICATE"));
+    else want.insert(want.end(), {w(u"ASYMMETRIC"), w(u"KEY")});
+    want.insert(want.end(), {p(u'='), {kind::ident, utf16_of(cert ? b.certificate : b.asymmetric_key)}, p(u')')});
+  }
+  return want;
+}
+
+// The tokens of the one intended verification of set `file`.
+inline std::vector<token> verify_tokens(const backup_shape& b, long long file) {
+  std::vector<token> want = {w(u"RESTORE"), w(u"VERIFYONLY"), w(u"FROM")};
+  add_targets(want, b);
+  want.insert(want.end(), {w(u"WITH"), w(u"FILE"), p(u'='), num(file)});
+  if (b.checksum) want.insert(want.end(), {p(u','), w(u"CHECKSUM")});
+  if (!b.credential.empty()) add_option(want, u"CREDENTIAL", nstr(b.credential));
+  return want;
+}
+
+// The tokens of the one intended history query over the last `seconds`.
+inline std::vector<token> history_tokens(const backup_shape& b, long long seconds) {
+  std::vector<token> want = {w(u"SELECT"), w(u"TOP"), p(u'('), num(1), p(u')'), w(u"s"), p(u'.'), w(u"position"),
+                             w(u"FROM"), w(u"msdb"), p(u'.'), w(u"dbo"), p(u'.'), w(u"backupset"), w(u"AS"), w(u"s"),
+                             w(u"JOIN"), w(u"msdb"), p(u'.'), w(u"dbo"), p(u'.'), w(u"backupmediafamily"), w(u"AS"),
+                             w(u"f"), w(u"ON"), w(u"f"), p(u'.'), w(u"media_set_id"), p(u'='), w(u"s"), p(u'.'),
+                             w(u"media_set_id"), w(u"WHERE"), w(u"s"), p(u'.'), w(u"database_name"), p(u'='),
+                             nstr(b.database), w(u"AND"), w(u"s"), p(u'.'), w(u"type"), p(u'=')};
+  want.push_back({kind::string, b.log ? u"L" : b.differential ? u"I" : u"D"});
+  want.insert(want.end(), {w(u"AND"), w(u"f"), p(u'.'), w(u"physical_device_name"), p(u'='), nstr(b.targets.at(0)),
+                           w(u"AND"), w(u"s"), p(u'.'), w(u"backup_finish_date"), p(u'>'), p(u'='), w(u"DATEADD"),
+                           p(u'('), w(u"SECOND"), p(u','), p(u'-'), num(seconds), p(u','), w(u"GETDATE"), p(u'('),
+                           p(u')'), p(u')'), w(u"ORDER"), w(u"BY"), w(u"s"), p(u'.'), w(u"backup_set_id"), w(u"DESC")});
+  return want;
+}
+
 // "" when the UTF-16LE wire text is exactly
 // BACKUP DATABASE [database] TO DISK = N'path' WITH STATS = 5[, COMPRESSION][, COPY_ONLY].
 inline std::string check_backup(const uint8_t* wire, size_t n, const std::string& database,
                                 const std::string& path, bool compression, bool copy_only) {
-  std::vector<token> want = {w(u"BACKUP"), w(u"DATABASE"), {kind::ident, utf16_of(database)},
-                             w(u"TO"), w(u"DISK"), p(u'='), {kind::nstring, utf16_of(path)},
-                             w(u"WITH"), w(u"STATS"), p(u'='), {kind::number, u"5"}};
-  if (compression) want.insert(want.end(), {p(u','), w(u"COMPRESSION")});
-  if (copy_only) want.insert(want.end(), {p(u','), w(u"COPY_ONLY")});
-  return check(wire, n, want);
+  backup_shape b;
+  b.database = database;
+  b.targets = {path};
+  b.compression = compression;
+  b.copy_only = copy_only;
+  return check(wire, n, backup_tokens(b));
 }
 
-// "" when the UTF-16LE wire text is exactly RESTORE VERIFYONLY FROM DISK = N'path'.
-inline std::string check_verify(const uint8_t* wire, size_t n, const std::string& path) {
-  return check(wire, n, {w(u"RESTORE"), w(u"VERIFYONLY"), w(u"FROM"), w(u"DISK"), p(u'='),
-                         {kind::nstring, utf16_of(path)}});
+// "" when the UTF-16LE wire text is exactly RESTORE VERIFYONLY FROM DISK = N'path' WITH FILE = file.
+inline std::string check_verify(const uint8_t* wire, size_t n, const std::string& path, long long file = 1) {
+  backup_shape b;
+  b.targets = {path};
+  return check(wire, n, verify_tokens(b, file));
 }
 
 }  // namespace statement_reader

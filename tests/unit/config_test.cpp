@@ -219,7 +219,8 @@ TEST(ParseConfig, TextValuesThatAreNotUtf8AreRefused) {
       "\xF5\x80\x80\x80",          // no such lead byte
       "\x80",                      // a stray continuation byte
   };
-  for (const char* key : {"host", "user", "password", "database", "out_path"}) {
+  for (const char* key : {"host", "user", "password", "database", "out_path", "credential", "server_certificate",
+                          "server_asymmetric_key", "name", "description"}) {
     for (const char* value : bad) {
       SCOPED_TRACE(std::string(key) + ": " + value);
       parsed p = parse("{\"user\":\"sa\",\"" + std::string(key) + "\":\"" + value + "\"}");
@@ -304,3 +305,124 @@ TEST(ParseConfig, TimeoutKeys) {
 }
 
 }  // namespace
+
+namespace {
+
+// A backup configuration with these further members (each with a leading comma).
+parsed parse_backup(const std::string& extra) {
+  return parse("{\"user\":\"sa\",\"database\":\"hr\"" + extra + "}");
+}
+
+std::string stripes_of(size_t n, const std::string& path) {
+  std::string s = ",\"stripes\":[";
+  for (size_t i = 0; i < n; ++i) s += (i ? ",\"" : "\"") + path + std::to_string(i) + "\"";
+  return s + "]";
+}
+
+}  // namespace
+
+TEST(ParseConfig, BackupKindKeysAreCheckedBeforeAnythingIsSent) {
+  const struct {
+    const char* name;
+    std::string extra;
+    const char* refusal;  // "" when accepted
+  } cases[] = {
+      {"types", ",\"out_path\":\"/b\",\"type\":\"log\"", ""},
+      {"unknown type", ",\"out_path\":\"/b\",\"type\":\"incremental\"", "invalid type"},
+      {"type in capitals", ",\"out_path\":\"/b\",\"type\":\"FULL\"", "invalid type"},
+      {"type not a string", ",\"out_path\":\"/b\",\"type\":1", "invalid type"},
+      {"one stripe", ",\"stripes\":[\"/a\"]", ""},
+      {"64 stripes", stripes_of(64, "/s"), ""},
+      {"65 stripes", stripes_of(65, "/s"), "stripes must hold 1 to 64 paths"},
+      {"no stripes", ",\"stripes\":[]", "stripes must hold 1 to 64 paths"},
+      {"stripes not an array", ",\"stripes\":\"/a\"", "stripes must be an array of paths"},
+      {"a stripe not a string", ",\"stripes\":[\"/a\",2]", "stripes must be an array of paths"},
+      {"an empty stripe", ",\"stripes\":[\"/a\",\"\"]", "stripes cannot hold an empty path"},
+      {"a stripe too long", ",\"stripes\":[\"" + std::string(1024, 'p') + "\"]", "stripes too long"},
+      {"a stripe of 1023 bytes", ",\"stripes\":[\"" + std::string(1023, 'p') + "\"]", ""},
+      {"stripes beyond their area", stripes_of(20, std::string(1000, 'p')), "stripes too long"},
+      {"a stripe not UTF-8", ",\"stripes\":[\"/a\xC1\"]", "invalid UTF-8 in stripes"},
+      {"out_path and stripes", ",\"out_path\":\"/b\",\"stripes\":[\"/a\"]", "out_path and stripes cannot both be given"},
+      {"URL and file stripes", ",\"stripes\":[\"https://a/c/x\",\"/b\"]", "stripes must all be URLs or all be files"},
+      {"credential for a file", ",\"out_path\":\"/b\",\"credential\":\"c\"", "credential needs a URL target"},
+      {"credential for https", ",\"out_path\":\"HTTPS://a/c/x.bak\",\"credential\":\"c\"", ""},
+      {"credential for s3", ",\"out_path\":\"s3://h/b/x.bak\",\"credential\":\"c\"",
+       "credential cannot be given for s3:// targets"},
+      {"buffer_count bounds", ",\"out_path\":\"/b\",\"buffer_count\":65535", ""},
+      {"buffer_count 0", ",\"out_path\":\"/b\",\"buffer_count\":0", "buffer_count must be from 1 to 65535"},
+      {"buffer_count above", ",\"out_path\":\"/b\",\"buffer_count\":65536", "buffer_count must be from 1 to 65535"},
+      {"buffer_count as text", ",\"out_path\":\"/b\",\"buffer_count\":\"7\"", "buffer_count must be from 1 to 65535"},
+      {"buffer_count negative", ",\"out_path\":\"/b\",\"buffer_count\":-1", "buffer_count must be from 1 to 65535"},
+      {"buffer_count huge", ",\"out_path\":\"/b\",\"buffer_count\":99999999999999999999",
+       "buffer_count must be from 1 to 65535"},
+      {"max_transfer_size 64 KiB", ",\"out_path\":\"/b\",\"max_transfer_size\":65536", ""},
+      {"max_transfer_size 4 MiB", ",\"out_path\":\"/b\",\"max_transfer_size\":4194304", ""},
+      {"max_transfer_size not a multiple", ",\"out_path\":\"/b\",\"max_transfer_size\":100000",
+       "max_transfer_size must be a multiple of 65536 up to 4194304"},
+      {"max_transfer_size above", ",\"out_path\":\"/b\",\"max_transfer_size\":4259840",
+       "max_transfer_size must be a multiple of 65536 up to 4194304"},
+      {"max_transfer_size 0", ",\"out_path\":\"/b\",\"max_transfer_size\":0",
+       "max_transfer_size must be a multiple of 65536 up to 4194304"},
+      {"block_size 512", ",\"out_path\":\"/b\",\"block_size\":512", ""},
+      {"block_size 65536", ",\"out_path\":\"/b\",\"block_size\":65536", ""},
+      {"block_size not a power of two", ",\"out_path\":\"/b\",\"block_size\":1536",
+       "block_size must be a power of two from 512 to 65536"},
+      {"block_size below", ",\"out_path\":\"/b\",\"block_size\":256", "block_size must be a power of two from 512 to 65536"},
+      {"block_size above", ",\"out_path\":\"/b\",\"block_size\":131072",
+       "block_size must be a power of two from 512 to 65536"},
+      {"block_size fractional", ",\"out_path\":\"/b\",\"block_size\":512.5",
+       "block_size must be a power of two from 512 to 65536"},
+      {"encryption with a certificate", ",\"out_path\":\"/b\",\"encryption\":\"AES_256\",\"server_certificate\":\"c\"", ""},
+      {"encryption with a key", ",\"out_path\":\"/b\",\"encryption\":\"TRIPLE_DES_3KEY\",\"server_asymmetric_key\":\"k\"", ""},
+      {"unknown algorithm", ",\"out_path\":\"/b\",\"encryption\":\"AES_512\",\"server_certificate\":\"c\"",
+       "invalid encryption"},
+      {"algorithm in lower case", ",\"out_path\":\"/b\",\"encryption\":\"aes_256\",\"server_certificate\":\"c\"",
+       "invalid encryption"},
+      {"encryption without an encryptor", ",\"out_path\":\"/b\",\"encryption\":\"AES_128\"",
+       "encryption needs server_certificate or server_asymmetric_key"},
+      {"two encryptors", ",\"out_path\":\"/b\",\"encryption\":\"AES_128\",\"server_certificate\":\"c\",\"server_asymmetric_key\":\"k\"",
+       "server_certificate and server_asymmetric_key cannot both be given"},
+      {"an encryptor without encryption", ",\"out_path\":\"/b\",\"server_certificate\":\"c\"",
+       "server_certificate and server_asymmetric_key need encryption"},
+      {"name of 128 units", ",\"out_path\":\"/b\",\"name\":\"" + repeat("\xE2\x82\xAC", 128) + "\"", ""},
+      {"name of 129 units", ",\"out_path\":\"/b\",\"name\":\"" + std::string(129, 'n') + "\"", "name too long"},
+      {"description of 255 units", ",\"out_path\":\"/b\",\"description\":\"" + repeat("\xE2\x82\xAC", 255) + "\"", ""},
+      {"description of 256 units", ",\"out_path\":\"/b\",\"description\":\"" + std::string(256, 'd') + "\"",
+       "description too long"},
+      {"credential of 129 units", ",\"out_path\":\"https://a/c/x\",\"credential\":\"" + std::string(129, 'c') + "\"",
+       "credential too long"},
+      {"certificate of 65 surrogate pairs",
+       ",\"out_path\":\"/b\",\"encryption\":\"AES_128\",\"server_certificate\":\"" + repeat("\xF0\x9F\x98\x80", 65) + "\"",
+       "server_certificate too long"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    parsed p = parse_backup(c.extra);
+    EXPECT_EQ(p.refusal, c.refusal);
+    EXPECT_EQ(p.rc, c.refusal[0] == 0 ? 0 : -1);
+    if (c.refusal[0] != 0) expect_defaults(p.cfg);
+    else EXPECT_EQ(p.cfg.extended, 1);
+  }
+}
+
+TEST(ParseConfig, StripesKeepEveryPathWholeAndInOrder) {
+  parsed p = parse_backup(",\"stripes\":[\"/a\",\"/b\\\"q\",\"" + std::string(1023, 'z') + "\"],\"user\":\"u2\"");
+  ASSERT_EQ(p.refusal, "");
+  ASSERT_EQ(backup_target_count(&p.cfg), 3);
+  EXPECT_STREQ(backup_target(&p.cfg, 0), "/a");
+  EXPECT_STREQ(backup_target(&p.cfg, 1), "/b\"q");
+  EXPECT_EQ(std::string(backup_target(&p.cfg, 2)), std::string(1023, 'z'));
+  // The members after the array are read as members, not its paths.
+  EXPECT_STREQ(p.cfg.user, "u2");
+  // The largest area of stripes fits: 16 paths of 1023 bytes.
+  EXPECT_EQ(parse_backup(stripes_of(16, std::string(1021, 'p'))).refusal, "");
+}
+
+TEST(ParseConfig, WithoutBackupKindKeysTheRecordIsAsBefore) {
+  parsed p = parse_backup(",\"out_path\":\"/b\",\"copy_only\":true");
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(p.cfg.extended, 0);
+  EXPECT_EQ(p.cfg.type, BACKUP_FULL);
+  EXPECT_EQ(backup_target_count(&p.cfg), 1);
+  EXPECT_STREQ(backup_target(&p.cfg, 0), "/b");
+}

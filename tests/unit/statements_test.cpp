@@ -40,7 +40,7 @@ std::string round_trip(const std::string& database, const std::string& path, boo
   std::vector<uint8_t> b = wire(sql);
   std::string why = statement_reader::check_backup(b.data(), b.size(), database, path, compression, copy_only);
   if (!why.empty()) return "backup: " + why;
-  if (!verify_statement(&cfg, sql, sizeof sql)) return "verify statement did not fit";
+  if (!verify_statement(&cfg, 1, sql, sizeof sql)) return "verify statement did not fit";
   std::vector<uint8_t> v = wire(sql);
   why = statement_reader::check_verify(v.data(), v.size(), path);
   return why.empty() ? "" : "verify: " + why;
@@ -61,14 +61,14 @@ TEST(Statements, ExactText) {
   } cases[] = {
       {"plain", "sales", "C:\\b.bak", true, false,
        "BACKUP DATABASE [sales] TO DISK = N'C:\\b.bak' WITH STATS = 5, COMPRESSION",
-       "RESTORE VERIFYONLY FROM DISK = N'C:\\b.bak'"},
+       "RESTORE VERIFYONLY FROM DISK = N'C:\\b.bak' WITH FILE = 1"},
       {"both options", "hr", "/x", true, true, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5, COMPRESSION, COPY_ONLY",
-       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+       "RESTORE VERIFYONLY FROM DISK = N'/x' WITH FILE = 1"},
       {"no options", "hr", "/x", false, false, "BACKUP DATABASE [hr] TO DISK = N'/x' WITH STATS = 5",
-       "RESTORE VERIFYONLY FROM DISK = N'/x'"},
+       "RESTORE VERIFYONLY FROM DISK = N'/x' WITH FILE = 1"},
       {"closers doubled, others not", "a]b'c[", "it's]", false, true,
        "BACKUP DATABASE [a]]b'c[] TO DISK = N'it''s]' WITH STATS = 5, COPY_ONLY",
-       "RESTORE VERIFYONLY FROM DISK = N'it''s]'"},
+       "RESTORE VERIFYONLY FROM DISK = N'it''s]' WITH FILE = 1"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -77,9 +77,137 @@ TEST(Statements, ExactText) {
     char sql[STATEMENT_CAP];
     ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));
     EXPECT_EQ(std::string(sql), c.backup);
-    ASSERT_TRUE(verify_statement(&cfg, sql, sizeof sql));
+    ASSERT_TRUE(verify_statement(&cfg, 1, sql, sizeof sql));
     EXPECT_EQ(std::string(sql), c.verify);
   }
+}
+
+// Every backup kind key and the combinations that meet in one statement:
+// the exact backup, the verification of set 3 and the history query over
+// the last 7 seconds.
+TEST(Statements, BackupKindsExactText) {
+  const std::string H =
+      "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON "
+      "f.media_set_id = s.media_set_id WHERE s.database_name = N'hr' AND s.type = ";
+  const std::string H_END = " AND s.backup_finish_date >= DATEADD(SECOND, -7, GETDATE()) ORDER BY s.backup_set_id DESC";
+  struct {
+    const char* name;
+    std::string extra;  // members after "database":"hr", each with a leading comma
+    std::string backup, verify, history;
+  } cases[] = {
+      {"default", R"(,"out_path":"/b")",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"full named", R"(,"out_path":"/b","type":"full")",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"differential", R"(,"out_path":"/b","type":"differential","compression":false)",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, DIFFERENTIAL",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'I' AND f.physical_device_name = N'/b'" + H_END},
+      {"log, copy-only", R"(,"out_path":"/l","type":"log","copy_only":true)",
+       "BACKUP LOG [hr] TO DISK = N'/l' WITH STATS = 5, COMPRESSION, COPY_ONLY",
+       "RESTORE VERIFYONLY FROM DISK = N'/l' WITH FILE = 3", H + "'L' AND f.physical_device_name = N'/l'" + H_END},
+      {"checksum and init", R"(,"out_path":"/b","checksum":true,"init":true)",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION, INIT, CHECKSUM",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3, CHECKSUM",
+       H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"checksum and init false", R"(,"out_path":"/b","checksum":false,"init":false)",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"stripes", R"(,"stripes":["/a'1","/a2","/a3"])",
+       "BACKUP DATABASE [hr] TO DISK = N'/a''1', DISK = N'/a2', DISK = N'/a3' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'/a''1', DISK = N'/a2', DISK = N'/a3' WITH FILE = 3",
+       H + "'D' AND f.physical_device_name = N'/a''1'" + H_END},
+      {"https with a credential", R"(,"out_path":"https://acct.blob/c/x.bak","credential":"key'cred")",
+       "BACKUP DATABASE [hr] TO URL = N'https://acct.blob/c/x.bak' WITH STATS = 5, COMPRESSION, CREDENTIAL = N'key''cred'",
+       "RESTORE VERIFYONLY FROM URL = N'https://acct.blob/c/x.bak' WITH FILE = 3, CREDENTIAL = N'key''cred'",
+       H + "'D' AND f.physical_device_name = N'https://acct.blob/c/x.bak'" + H_END},
+      {"s3 stripes, log", R"(,"stripes":["S3://h/b/1.bak","s3://h/b/2.bak"],"type":"log","compression":false)",
+       "BACKUP LOG [hr] TO URL = N'S3://h/b/1.bak', URL = N's3://h/b/2.bak' WITH STATS = 5",
+       "RESTORE VERIFYONLY FROM URL = N'S3://h/b/1.bak', URL = N's3://h/b/2.bak' WITH FILE = 3",
+       H + "'L' AND f.physical_device_name = N'S3://h/b/1.bak'" + H_END},
+      {"a path that only looks like a URL", R"(,"out_path":"http://h/x")",
+       "BACKUP DATABASE [hr] TO DISK = N'http://h/x' WITH STATS = 5, COMPRESSION",
+       "RESTORE VERIFYONLY FROM DISK = N'http://h/x' WITH FILE = 3",
+       H + "'D' AND f.physical_device_name = N'http://h/x'" + H_END},
+      {"tuning", R"(,"out_path":"/b","buffer_count":50,"max_transfer_size":4194304,"block_size":65536)",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION, BUFFERCOUNT = 50, "
+       "MAXTRANSFERSIZE = 4194304, BLOCKSIZE = 65536",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"encryption by certificate", R"(,"out_path":"/b","encryption":"AES_256","server_certificate":"C]ert'")",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION, "
+       "ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = [C]]ert'])",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"encryption by key", R"(,"out_path":"/b","encryption":"TRIPLE_DES_3KEY","server_asymmetric_key":"k")",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION, "
+       "ENCRYPTION (ALGORITHM = TRIPLE_DES_3KEY, SERVER ASYMMETRIC KEY = [k])",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"name and description", R"(,"out_path":"/b","name":"it's","description":"a ] b '' c")",
+       "BACKUP DATABASE [hr] TO DISK = N'/b' WITH STATS = 5, COMPRESSION, NAME = N'it''s', "
+       "DESCRIPTION = N'a ] b '''' c'",
+       "RESTORE VERIFYONLY FROM DISK = N'/b' WITH FILE = 3", H + "'D' AND f.physical_device_name = N'/b'" + H_END},
+      {"everything at once",
+       R"(,"stripes":["https://a/c/1","https://a/c/2"],"type":"differential","copy_only":true,)"
+       R"("checksum":true,"init":true,"name":"n","description":"d","buffer_count":1,)"
+       R"("max_transfer_size":65536,"block_size":512,"credential":"cr","encryption":"AES_128","server_certificate":"c")",
+       "BACKUP DATABASE [hr] TO URL = N'https://a/c/1', URL = N'https://a/c/2' WITH STATS = 5, COMPRESSION, COPY_ONLY, "
+       "DIFFERENTIAL, INIT, CHECKSUM, NAME = N'n', DESCRIPTION = N'd', BUFFERCOUNT = 1, MAXTRANSFERSIZE = 65536, "
+       "BLOCKSIZE = 512, CREDENTIAL = N'cr', ENCRYPTION (ALGORITHM = AES_128, SERVER CERTIFICATE = [c])",
+       "RESTORE VERIFYONLY FROM URL = N'https://a/c/1', URL = N'https://a/c/2' WITH FILE = 3, CHECKSUM, CREDENTIAL = N'cr'",
+       H + "'I' AND f.physical_device_name = N'https://a/c/1'" + H_END},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    backup_config cfg;
+    const char* refusal = nullptr;
+    ASSERT_EQ(parse_config(("{\"user\":\"sa\",\"database\":\"hr\"" + c.extra + "}").c_str(), &cfg, &refusal), 0)
+        << refusal;
+    char sql[STATEMENT_CAP];
+    ASSERT_TRUE(backup_statement(&cfg, sql, sizeof sql));
+    EXPECT_EQ(std::string(sql), c.backup);
+    ASSERT_TRUE(verify_statement(&cfg, 3, sql, sizeof sql));
+    EXPECT_EQ(std::string(sql), c.verify);
+    ASSERT_TRUE(history_statement(&cfg, 7, sql, sizeof sql));
+    EXPECT_EQ(std::string(sql), c.history);
+  }
+}
+
+// The largest accepted configuration: every text at its limit and made of
+// closers, 16 stripes filling their area. Each statement fits the cap and
+// reads back as the one intended statement.
+TEST(Statements, LargestConfigurationFitsAndReadsBack) {
+  statement_reader::backup_shape b;
+  b.database = std::string(128, ']');
+  for (int i = 0; i < 16; ++i) b.targets.push_back("https://" + std::string(1015, '\''));
+  b.differential = true;
+  b.copy_only = b.init = b.checksum = true;
+  b.name = std::string(128, '\'');
+  b.description = std::string(255, '\'');
+  b.credential = std::string(128, '\'');
+  b.cipher = u"TRIPLE_DES_3KEY";
+  b.certificate = std::string(128, ']');
+  b.buffer_count = 65535;
+  b.max_transfer_size = 4194304;
+  b.block_size = 65536;
+  std::string text = "{\"user\":\"sa\",\"database\":\"" + json_body(b.database) + "\",\"stripes\":[";
+  for (size_t i = 0; i < b.targets.size(); ++i) text += (i ? ",\"" : "\"") + json_body(b.targets[i]) + "\"";
+  text += "],\"type\":\"differential\",\"copy_only\":true,\"init\":true,\"checksum\":true,\"name\":\"" +
+          json_body(b.name) + "\",\"description\":\"" + json_body(b.description) + "\",\"credential\":\"" +
+          json_body(b.credential) + "\",\"encryption\":\"TRIPLE_DES_3KEY\",\"server_certificate\":\"" +
+          json_body(b.certificate) + "\",\"buffer_count\":65535,\"max_transfer_size\":4194304,\"block_size\":65536}";
+  backup_config cfg;
+  const char* refusal = nullptr;
+  ASSERT_EQ(parse_config(text.c_str(), &cfg, &refusal), 0) << refusal;
+  std::vector<char> sql(STATEMENT_CAP);
+  ASSERT_TRUE(backup_statement(&cfg, sql.data(), sql.size()));
+  std::vector<uint8_t> w = wire(sql.data());
+  EXPECT_EQ(statement_reader::check(w.data(), w.size(), statement_reader::backup_tokens(b)), "");
+  ASSERT_TRUE(verify_statement(&cfg, 2147483647, sql.data(), sql.size()));
+  w = wire(sql.data());
+  EXPECT_EQ(statement_reader::check(w.data(), w.size(), statement_reader::verify_tokens(b, 2147483647)), "");
+  ASSERT_TRUE(history_statement(&cfg, 9223372036854775807LL, sql.data(), sql.size()));
+  w = wire(sql.data());
+  EXPECT_EQ(statement_reader::check(w.data(), w.size(), statement_reader::history_tokens(b, 9223372036854775807LL)), "");
 }
 
 TEST(Statements, ReadBackAsTheOneIntendedStatement) {
@@ -134,7 +262,7 @@ TEST(Statements, RefusedWholeWhenTheBufferIsShort) {
   std::vector<char> short_by_one(len, 'X');
   EXPECT_FALSE(backup_statement(&cfg, short_by_one.data(), short_by_one.size()));
   EXPECT_EQ(short_by_one[0], 0);
-  EXPECT_FALSE(verify_statement(&cfg, short_by_one.data(), 40));
+  EXPECT_FALSE(verify_statement(&cfg, 1, short_by_one.data(), 40));
   EXPECT_EQ(short_by_one[0], 0);
 }
 

@@ -279,6 +279,9 @@ int report_backup(const Settings& s, bool json, const std::string& result_text, 
     std::printf("  file:      %s (on the server)\n", printable(text_of(r, "out_path")).c_str());
     std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
     std::printf("  pages:     %" PRId64 "\n", int_of(r, "pages"));
+    if (r.find("type")) std::printf("  kind:      %s\n", printable(text_of(r, "type")).c_str());
+    if (int_of(r, "position") > 0) std::printf("  set:       %" PRId64 " in the file\n", int_of(r, "position"));
+    if (int_of(r, "stripes") > 0) std::printf("  stripes:   %" PRId64 "\n", int_of(r, "stripes"));
     std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
   }
   if (cancel_sent) {

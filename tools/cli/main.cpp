@@ -57,7 +57,10 @@ const char CONNECTION_HELP[] =
     "\n"
     "The --config file is one JSON object with the library's keys: \"host\",\n"
     "\"port\", \"user\", \"password\", \"database\", \"out_path\", \"compression\",\n"
-    "\"copy_only\", \"verify\", \"connect_timeout_ms\", \"query_timeout_ms\".\n"
+    "\"copy_only\", \"verify\", \"connect_timeout_ms\", \"query_timeout_ms\", and the\n"
+    "backup kinds' \"type\", \"checksum\", \"init\", \"stripes\", \"credential\",\n"
+    "\"buffer_count\", \"max_transfer_size\", \"block_size\", \"encryption\",\n"
+    "\"server_certificate\", \"server_asymmetric_key\", \"name\", \"description\".\n"
     "Other members are passed to the library as they are.\n";
 
 const char TEST_HELP[] =
@@ -87,6 +90,24 @@ const char BACKUP_HELP[] =
     "  --no-compression       do not ask the server to compress the backup\n"
     "  --copy-only            make a copy-only backup\n"
     "  --no-verify            skip RESTORE VERIFYONLY of the written file\n"
+    "  --type KIND            full (default), differential or log\n"
+    "  --checksum             write page checksums and verify them\n"
+    "  --init                 overwrite the file's earlier backup sets\n"
+    "  --stripe PATH          one of several target files instead of --out\n"
+    "                         (repeat it, 1 to 64 times)\n"
+    "  --credential NAME      server credential for an https:// target\n"
+    "                         (s3:// targets use the one named after the URL)\n"
+    "  --buffer-count N       I/O buffers, 1 to 65535\n"
+    "  --max-transfer-size N  bytes per transfer, a multiple of 65536 up to 4194304\n"
+    "  --block-size N         physical block size, a power of two from 512 to 65536\n"
+    "  --encryption ALG       AES_128, AES_192, AES_256 or TRIPLE_DES_3KEY, with\n"
+    "  --server-certificate NAME  or  --server-asymmetric-key NAME\n"
+    "  --name TEXT            name of the backup set\n"
+    "  --description TEXT     description of the backup set\n"
+    "\n"
+    "A target starting with https:// or s3:// is written with TO URL. The\n"
+    "verification checks the backup set just written, found by its position\n"
+    "in the server's backup history (msdb).\n"
     "\n";
 
 void print_help(Command cmd) {

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -163,6 +164,7 @@ enum class Arg {
   Host,     // a host name or address, not empty
   Port,     // 1 to 65535
   Seconds,  // a decimal number of seconds, 0 for no limit
+  Count,    // a whole number written in digits (the library checks its range)
   Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
 };
 
@@ -184,6 +186,8 @@ struct Flag {
 using O = Options;
 using V = Value;
 
+void kind(Options& o, const char* key, const std::string& json) { o.kind_members.emplace_back(key, json); }
+
 const Flag FLAGS[] = {
     {"--help", "-h", Scope::Always, Arg::None, [](O& o, const V&) { o.help = true; }},
     {"--version", nullptr, Scope::Always, Arg::None, [](O& o, const V&) { o.version = true; }},
@@ -201,6 +205,26 @@ const Flag FLAGS[] = {
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
+    // Backup kinds: the library checks each value before anything is sent.
+    {"--type", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "type", json_quote(v.text)); }},
+    {"--checksum", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
+    {"--init", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { kind(o, "init", "true"); }},
+    {"--stripe", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.stripes.push_back(v.text); }},
+    {"--credential", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) { kind(o, "credential", json_quote(v.text)); }},
+    {"--buffer-count", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { kind(o, "buffer_count", v.text); }},
+    {"--max-transfer-size", nullptr, Scope::Backup, Arg::Count,
+     [](O& o, const V& v) { kind(o, "max_transfer_size", v.text); }},
+    {"--block-size", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { kind(o, "block_size", v.text); }},
+    {"--encryption", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) { kind(o, "encryption", json_quote(v.text)); }},
+    {"--server-certificate", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) { kind(o, "server_certificate", json_quote(v.text)); }},
+    {"--server-asymmetric-key", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) { kind(o, "server_asymmetric_key", json_quote(v.text)); }},
+    {"--name", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "name", json_quote(v.text)); }},
+    {"--description", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) { kind(o, "description", json_quote(v.text)); }},
     {"--password", nullptr, Scope::Always, Arg::Never, nullptr},
 };
 
@@ -242,6 +266,11 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
       break;
     case Arg::Seconds:
       if (!parse_seconds(text, v.ms)) return flag + " takes seconds (0 for no limit), not '" + text + "'";
+      break;
+    case Arg::Count:
+      if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return flag + " takes a whole number, not '" + text + "'";
+      }
       break;
     case Arg::None:
     case Arg::Text:
@@ -333,6 +362,8 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.verify) s.verify = *opt.verify;
   if (opt.connect_timeout_ms) s.connect_timeout_ms = *opt.connect_timeout_ms;
   if (opt.query_timeout_ms) s.query_timeout_ms = *opt.query_timeout_ms;
+  s.kind_members = opt.kind_members;
+  s.stripes = opt.stripes;
   return "";
 }
 
@@ -340,7 +371,11 @@ std::string check_settings(Command cmd, const Settings& s) {
   if (s.user.empty()) return "a user is required (--user NAME or \"user\" in the --config file)";
   if (cmd == Command::Backup) {
     if (s.database.empty()) return "a database is required (--database NAME)";
-    if (s.out_path.empty()) return "an output path on the server is required (--out PATH)";
+    const bool file_stripes = std::any_of(s.extra.begin(), s.extra.end(), [](const auto& m) { return m.first == "stripes"; });
+    if (s.out_path.empty() && s.stripes.empty() && !file_stripes) {
+      return "an output path on the server is required (--out PATH)";
+    }
+    if (!s.out_path.empty() && !s.stripes.empty()) return "--out and --stripe cannot both be given";
   }
   for (const Field& f : FIELDS) {
     const std::string& text = s.*f.member;
@@ -378,6 +413,12 @@ std::string config_json(const Settings& s) {
   out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
+  for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
+  if (!s.stripes.empty()) {
+    out += ",\"stripes\":[";
+    for (size_t i = 0; i < s.stripes.size(); ++i) out += (i ? "," : "") + json_quote(s.stripes[i]);
+    out += "]";
+  }
   out += "}";
   return out;
 }

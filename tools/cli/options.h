@@ -23,6 +23,10 @@ struct Options {
   std::optional<int32_t> port;
   std::optional<bool> compression, copy_only, verify;
   std::optional<int64_t> connect_timeout_ms, query_timeout_ms;
+  // Backup kinds: each flag as the library's member (key, JSON value), and
+  // the --stripe paths in order.
+  std::vector<std::pair<std::string, std::string>> kind_members;
+  std::vector<std::string> stripes;
 };
 
 // The configuration in effect: defaults, then the file, then the flags.
@@ -38,6 +42,9 @@ struct Settings {
   bool verify = true;
   int64_t connect_timeout_ms = 15000;
   int64_t query_timeout_ms = 30000;
+  // Backup kinds from the flags, over the file's members of the same keys.
+  std::vector<std::pair<std::string, std::string>> kind_members;
+  std::vector<std::string> stripes;
   // Members of the file that are none of the above, as written, so that keys
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;

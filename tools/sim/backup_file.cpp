@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -78,6 +79,55 @@ uint64_t database_seed(const BackupImage& img) {
 
 std::atomic<uint64_t> g_temp_counter{0};
 
+uint32_t set_flags(const BackupImage& img) {
+  return (img.compressed ? SET_COMPRESSED : 0u) | (img.copy_only ? SET_COPY_ONLY : 0u) |
+         (img.checksum ? SET_CHECKSUM : 0u) | (img.kind == 'I' ? SET_DIFFERENTIAL : 0u) |
+         (img.kind == 'L' ? SET_LOG : 0u) | (img.encrypted ? SET_ENCRYPTED : 0u) |
+         (uint32_t(img.families - 1) & 0xFF) << 8 | (uint32_t(img.family) & 0xFF) << 16;
+}
+
+// One set's header as read from its first FIXED_HEADER bytes.
+struct SetHeader {
+  uint32_t flags = 0;
+  uint64_t length = 0;  // the whole set, header to trailer
+  uint64_t body = 0;    // the bytes between the fixed header and the trailer
+};
+
+bool parse_header(const uint8_t* h, SetHeader& out) {
+  if (std::memcmp(h, MAGIC, 8) != 0 || get32(&h[8]) != FORMAT_VERSION) return false;
+  uint64_t pages = get64(&h[16]);
+  uint32_t rec = get32(&h[24]);
+  uint32_t name_len = get32(&h[40]);
+  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME || pages > (uint64_t(1) << 40)) {
+    return false;
+  }
+  out.flags = get32(&h[12]);
+  out.body = name_len + pages * rec;
+  out.length = FIXED_HEADER + out.body + TRAILER;
+  return true;
+}
+
+// Reads the whole file at path into bytes and counts its sets; the stripes
+// of its first set go to families. 0, an errno, or MEDIA_MALFORMED when the
+// bytes are not whole sets.
+int read_sets(const std::string& path, std::vector<uint8_t>& bytes, int& count, int& families) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return errno;
+  uint8_t buf[1 << 16];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+  std::fclose(f);
+  count = 0;
+  for (uint64_t off = 0; off < bytes.size(); ++count) {
+    SetHeader h;
+    if (bytes.size() - off < FIXED_HEADER || !parse_header(&bytes[off], h) || h.length > bytes.size() - off) {
+      return MEDIA_MALFORMED;
+    }
+    if (count == 0) families = set_families(h.flags);
+    off += h.length;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string os_error_text(int err) {
@@ -93,10 +143,22 @@ std::string os_error_text(int err) {
   }
 }
 
-int BackupWriter::open(const std::string& path, const BackupImage& image) {
+int BackupWriter::open(const std::string& path, const BackupImage& image, bool overwrite, int* families) {
   abort();
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+  std::vector<uint8_t> earlier;
+  position_ = 1;
+  if (exists && !overwrite) {
+    int count = 0, existing = 1;
+    if (int e = read_sets(path, earlier, count, existing); e != 0) return e;
+    if (count > 0 && existing != image.families) {
+      if (families) *families = existing;
+      return MEDIA_FAMILIES;
+    }
+    position_ = count + 1;
+  }
   image_ = image;
   path_ = path;
   temp_ = path + ".vrsim-" + std::to_string(::getpid()) + "-" + std::to_string(++g_temp_counter);
@@ -108,14 +170,22 @@ int BackupWriter::open(const std::string& path, const BackupImage& image) {
   }
   written_ = 0;
   hash_ = FNV_OFFSET;
+  if (int e = write_all(earlier.data(), earlier.size()); e != 0) {
+    abort();
+    return e;
+  }
+  offset_ = earlier.size();
+  hash_ = FNV_OFFSET;  // each set's trailer covers the set alone
 
   std::string name = image.database.substr(0, MAX_NAME);
+  uint32_t rec = image.compressed ? RECORD_COMPRESSED : RECORD_FULL;
+  length_ = FIXED_HEADER + name.size() + uint64_t(image.pages) * rec + TRAILER;
   std::vector<uint8_t> h(FIXED_HEADER + name.size());
   std::memcpy(h.data(), MAGIC, 8);
   put32(&h[8], FORMAT_VERSION);
-  put32(&h[12], (image.compressed ? 1u : 0u) | (image.copy_only ? 2u : 0u));
+  put32(&h[12], set_flags(image));
   put64(&h[16], uint64_t(image.pages));
-  put32(&h[24], image.compressed ? RECORD_COMPRESSED : RECORD_FULL);
+  put32(&h[24], rec);
   put32(&h[28], uint32_t(image.db_id));
   put64(&h[32], uint64_t(image.size_mb));
   put32(&h[40], uint32_t(name.size()));
@@ -198,27 +268,8 @@ bool read_exact(int fd, uint8_t* p, size_t n) {
   return true;
 }
 
-// Reads the fixed header into the hash and checks it against the file's
-// size; when Valid, body is the count of bytes between it and the trailer.
-VerifyOutcome::Kind read_header(int fd, uint64_t size, uint64_t& hash, uint64_t& body) {
-  uint8_t h[FIXED_HEADER];
-  if (size < FIXED_HEADER || !read_exact(fd, h, FIXED_HEADER) || std::memcmp(h, MAGIC, 8) != 0 ||
-      get32(&h[8]) != FORMAT_VERSION) {
-    return VerifyOutcome::Malformed;
-  }
-  hash = fnv(hash, h, FIXED_HEADER);
-  uint64_t pages = get64(&h[16]);
-  uint32_t rec = get32(&h[24]);
-  uint32_t name_len = get32(&h[40]);
-  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME ||
-      pages > (uint64_t(1) << 40)) {
-    return VerifyOutcome::Malformed;
-  }
-  body = name_len + pages * rec;
-  uint64_t expect = FIXED_HEADER + body + TRAILER;
-  if (size < expect) return VerifyOutcome::Truncated;
-  if (size > expect) return VerifyOutcome::Damaged;
-  return VerifyOutcome::Valid;
+bool read_at(int fd, uint64_t off, uint8_t* p, size_t n) {
+  return ::lseek(fd, off_t(off), SEEK_SET) == off_t(off) && read_exact(fd, p, n);
 }
 
 // Reads the body into the hash, then the trailer, which must match it.
@@ -236,9 +287,46 @@ VerifyOutcome::Kind read_body(int fd, uint64_t body, uint64_t hash) {
   return VerifyOutcome::Valid;
 }
 
+// Walks the sets of the file up to set `file` and checks it whole; the
+// bytes behind it must start another set or be none.
+void check_set(int fd, uint64_t size, int file, VerifyOutcome& out) {
+  uint64_t off = 0;
+  uint8_t h[FIXED_HEADER];
+  SetHeader sh;
+  for (int k = 1;; ++k) {
+    if (k > 1 && off == size) {
+      out.kind = VerifyOutcome::NoSuchSet;
+      return;
+    }
+    if (size - off < FIXED_HEADER || !read_at(fd, off, h, FIXED_HEADER) || !parse_header(h, sh)) {
+      out.kind = k == 1 ? VerifyOutcome::Malformed : VerifyOutcome::Damaged;
+      return;
+    }
+    if (k == file) break;
+    if (sh.length > size - off) {
+      out.kind = VerifyOutcome::Truncated;
+      return;
+    }
+    off += sh.length;
+  }
+  out.flags = sh.flags;
+  if (sh.length > size - off) {
+    out.kind = VerifyOutcome::Truncated;
+    return;
+  }
+  out.kind = read_body(fd, sh.body, fnv(FNV_OFFSET, h, FIXED_HEADER));
+  const uint64_t next = off + sh.length;
+  if (out.kind != VerifyOutcome::Valid || next == size) return;
+  uint8_t nh[FIXED_HEADER];
+  SetHeader ignored;
+  if (size - next < FIXED_HEADER || !read_at(fd, next, nh, FIXED_HEADER) || !parse_header(nh, ignored)) {
+    out.kind = VerifyOutcome::Damaged;
+  }
+}
+
 }  // namespace
 
-VerifyOutcome verify_backup(const std::string& path) {
+VerifyOutcome verify_backup(const std::string& path, int file) {
   VerifyOutcome out;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -257,10 +345,22 @@ VerifyOutcome verify_backup(const std::string& path) {
     out.os_error = EACCES;
     return out;
   }
-  uint64_t hash = FNV_OFFSET, body = 0;
-  out.kind = read_header(fd, uint64_t(st.st_size), hash, body);
-  if (out.kind == VerifyOutcome::Valid) out.kind = read_body(fd, body, hash);
+  check_set(fd, uint64_t(st.st_size), file, out);
   return out;
+}
+
+int damage_backup_set(const std::string& path, uint64_t offset, uint64_t length) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // The middle of a set lies in its pages, past the header.
+  const uint64_t at = offset + length / 2;
+  uint8_t b = 0;
+  int e = 0;
+  if (::pread(fd, &b, 1, off_t(at)) != 1) e = EIO;
+  b ^= 0x5A;
+  if (e == 0 && ::pwrite(fd, &b, 1, off_t(at)) != 1) e = errno;
+  ::close(fd);
+  return e;
 }
 
 }  // namespace sim

@@ -3,10 +3,17 @@
 // written through a temporary file so that an aborted backup leaves nothing
 // at its path, and read back by the verification.
 //
-// Layout, integers little-endian:
+// A file holds one or more backup sets one after another, each laid out as
+// below; a new set is appended behind the earlier ones (their position in
+// the file counts from 1) unless the backup overwrites them. A striped
+// backup writes one file per stripe, each with its share of the pages.
+//
+// Layout of one set, integers little-endian:
 //   0   8  magic "VRSIMBAK"
 //   8   4  format version (1)
-//   12  4  flags: 1 compressed, 2 copy-only
+//   12  4  flags: 1 compressed, 2 copy-only, 4 checksum, 8 differential,
+//          16 log, 32 encrypted; bits 8-15 the stripes less one, bits
+//          16-23 this file's stripe (from 0)
 //   16  8  page count
 //   24  4  bytes per page record (32, or 16 when compressed)
 //   28  4  database id
@@ -30,7 +37,22 @@ struct BackupImage {
   int64_t pages = 0;
   bool compressed = false;
   bool copy_only = false;
+  bool checksum = false;
+  bool encrypted = false;
+  char kind = 'D';    // D full, I differential, L log
+  int families = 1;   // stripes of the backup
+  int family = 0;     // this file's stripe
 };
+
+// Flag bits of a set's header.
+constexpr uint32_t SET_COMPRESSED = 1, SET_COPY_ONLY = 2, SET_CHECKSUM = 4, SET_DIFFERENTIAL = 8, SET_LOG = 16,
+                   SET_ENCRYPTED = 32;
+inline int set_families(uint32_t flags) { return int((flags >> 8) & 0xFF) + 1; }
+
+// What open() says about an existing file the backup would be appended to
+// (errno values are positive).
+constexpr int MEDIA_MALFORMED = -1;   // not a backup file
+constexpr int MEDIA_FAMILIES = -2;    // made by a backup of another number of stripes
 
 // The 8 KB pages a database of this size holds.
 inline int64_t pages_for(int64_t size_mb) { return size_mb * 128; }
@@ -42,9 +64,15 @@ class BackupWriter {
   BackupWriter& operator=(const BackupWriter&) = delete;
   ~BackupWriter() { abort(); }
 
-  // Creates the temporary file beside path and writes the header.
-  // Returns 0, or the errno of the failure.
-  int open(const std::string& path, const BackupImage& image);
+  // Creates the temporary file beside path, copies the sets already at path
+  // into it unless overwrite, and writes the new set's header. Returns 0, an
+  // errno, or MEDIA_MALFORMED / MEDIA_FAMILIES (then *families is the
+  // existing file's number of stripes).
+  int open(const std::string& path, const BackupImage& image, bool overwrite = true, int* families = nullptr);
+  // The new set's position in the file (from 1), and where it starts and ends.
+  int position() const { return position_; }
+  uint64_t set_offset() const { return offset_; }
+  uint64_t set_length() const { return length_; }
   // Writes the page records up to (not including) page `upto`.
   int write_pages(int64_t upto);
   // Writes the trailer and moves the file to its path. 0 or an errno.
@@ -61,14 +89,24 @@ class BackupWriter {
   BackupImage image_;
   int64_t written_ = 0;
   uint64_t hash_ = 0;
+  int position_ = 1;
+  uint64_t offset_ = 0;
+  uint64_t length_ = 0;
 };
 
 struct VerifyOutcome {
-  enum Kind { Valid, CannotOpen, Malformed, Truncated, Damaged } kind = Valid;
-  int os_error = 0;  // CannotOpen: the errno
+  enum Kind { Valid, CannotOpen, Malformed, Truncated, Damaged, NoSuchSet } kind = Valid;
+  int os_error = 0;    // CannotOpen: the errno
+  uint32_t flags = 0;  // Valid: the set's header flags
 };
 
-VerifyOutcome verify_backup(const std::string& path);
+// Checks backup set `file` (from 1) of the file at path: every byte of it
+// against its trailer, and that what follows it is another set or nothing.
+VerifyOutcome verify_backup(const std::string& path, int file = 1);
+
+// Changes one byte inside the pages of the set at [offset, offset + length)
+// of the file, as a failing disk would. Returns 0 or an errno.
+int damage_backup_set(const std::string& path, uint64_t offset, uint64_t length);
 
 // "<code>(<text>)" as the server's messages show an operating-system error:
 // the Windows code and wording for the usual cases, errno and its text else.

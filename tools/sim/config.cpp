@@ -279,6 +279,16 @@ const Field<Target> OPTIONS[] = {
     {"silent", "--silent", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.faults.silent = v.on; }},
     {"fault_on", "--fault-on", Kind::Choice, 0, 0, FAULT_ON,
      [](T& t, const V& v) { t.cfg.faults.on = FaultOn(v.n); }},
+    // Backup kinds.
+    {nullptr, "--credential", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.credentials.push_back(v.text); }},
+    {nullptr, "--certificate", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.certificates.push_back(v.text); }},
+    {nullptr, "--asymmetric-key", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.asymmetric_keys.push_back(v.text); }},
+    {"url_root", "--url-root", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.url_root = v.text; }},
+    {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -536,6 +546,10 @@ void add_sample_databases(Config& cfg) {
   }
 }
 
+bool edition_compresses(const Config& cfg) {
+  return cfg.edition.rfind("Express", 0) != 0 && cfg.edition.rfind("Web", 0) != 0;
+}
+
 const Database* find_database(const Config& cfg, const std::string& name) {
   for (const Database& d : cfg.databases) {
     if (iequal(d.name, name)) return &d;
@@ -557,6 +571,13 @@ const char* usage_text() {
       "  --edition TEXT             edition (Developer Edition (64-bit))\n"
       "  --backup-ms N              fixed duration of a backup in ms (400)\n"
       "  --backup-ms-per-mb N       extra duration per MB of the database (0)\n"
+      "  --credential NAME          a server credential for URL targets (repeatable); a URL\n"
+      "                             without CREDENTIAL needs one named after its container\n"
+      "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
+      "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
+      "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
+      "  --corrupt-newest           damage each backup set once written\n"
+      "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"
       "                             req answer a client that offers encryption with a TLS\n"

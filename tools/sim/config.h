@@ -78,6 +78,14 @@ struct Config {
   int split = 0;                   // > 0: every packet sent is at most this long
   Faults faults;
 
+  // Backup kinds: the server objects a backup may name, where URL targets
+  // go, and a fault that damages every backup set once it is written.
+  std::vector<std::string> credentials;      // server credentials, by name
+  std::vector<std::string> certificates;     // certificates for encrypted backups
+  std::vector<std::string> asymmetric_keys;  // asymmetric keys for encrypted backups
+  std::string url_root;                      // directory of URL targets; empty: URLs are unreachable
+  bool corrupt_newest = false;
+
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr
 };
@@ -92,6 +100,9 @@ const char* usage_text();
 // The catalog a server starts with: the system databases and a small sample.
 void add_system_databases(Config& cfg);
 void add_sample_databases(Config& cfg);
+
+// Whether the edition can write compressed backups (Express and Web cannot).
+bool edition_compresses(const Config& cfg);
 
 // Database by name, ignoring case; null when there is none.
 const Database* find_database(const Config& cfg, const std::string& name);

@@ -10,7 +10,11 @@
 #include <cstring>
 #include <deque>
 
+#include <filesystem>
+#include <memory>
+
 #include "backup_file.h"
+#include "backup_history.h"
 #include "channel.h"
 #include "login.h"
 #include "statements.h"
@@ -86,14 +90,32 @@ std::string format(const char* fmt, ...) {
 enum class Outcome { Done, Interrupted, Gone };
 
 constexpr const char* BACKUP_ABNORMAL = "BACKUP DATABASE is terminating abnormally.";
+constexpr const char* LOG_ABNORMAL = "BACKUP LOG is terminating abnormally.";
+constexpr const char* VERIFY_ABNORMAL = "VERIFY DATABASE is terminating abnormally.";
 
-// A backup under way: what it copies, the file it writes and its start.
+const char* abnormal(const Statement& s) { return s.log ? LOG_ABNORMAL : BACKUP_ABNORMAL; }
+
+// The backup's kind as the history and the messages name it.
+char kind_of(const Statement& s) { return s.log ? 'L' : s.differential ? 'I' : 'D'; }
+
+bool starts_nocase(const std::string& s, const std::string& prefix) {
+  return s.size() >= prefix.size() && iequal(s.substr(0, prefix.size()), prefix);
+}
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+  return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return iequal(n, name); });
+}
+
+// A backup under way: what it copies, the files it writes (one a stripe)
+// and its start.
 struct BackupRun {
   const Statement& s;
   const Database& db;
   uint16_t more;  // DONE_MORE when statements follow in the batch
-  BackupImage image{};
-  BackupWriter writer{};
+  std::vector<BackupImage> images{};
+  std::vector<std::unique_ptr<BackupWriter>> writers{};
+  std::vector<std::string> files{};
+  int64_t pages = 0;  // of every stripe together
   Clock::time_point start{};
 };
 
@@ -127,6 +149,12 @@ class Session {
   void use_database(const Statement& s, uint16_t more);
   Outcome backup(const Statement& s, uint16_t more);
   const Database* backup_source(const Statement& s, uint16_t more);
+  bool backup_allowed(const Statement& s, const Database& d, uint16_t more);
+  bool device_files(const Statement& s, std::vector<std::string>& files, const char* abnormal, uint16_t more);
+  void plan_backup(BackupRun& r);
+  void record_backup(const BackupRun& r);
+  void history(const Statement& s, uint16_t more);
+  bool verify_families(const Statement& s, const VerifyOutcome& first, uint16_t more);
   bool open_backup(BackupRun& r);
   bool backup_pages(BackupRun& r, Outcome& end);
   bool backup_wait(BackupRun& r, Clock::time_point until, Outcome& end);
@@ -347,6 +375,7 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::Set: tok_.done(more, CMD_NONE, 0); break;
     case StmtKind::Backup: return backup(s, more);
     case StmtKind::Verify: verify(s, more); break;
+    case StmtKind::History: history(s, more); break;
   }
   return Outcome::Done;
 }
@@ -477,43 +506,153 @@ const Database* Session::backup_source(const Statement& s, uint16_t more) {
   if (!d) {
     fail({{911, format("Database '%s' does not exist. Make sure that the name is entered correctly.",
                        s.database.c_str())},
-          {3013, BACKUP_ABNORMAL}},
+          {3013, abnormal(s)}},
          CLASS_USER, more);
     return nullptr;
   }
   if (iequal(d->name, "tempdb")) {
     fail({{3147, "Backup and restore operations are not allowed on database tempdb."},
-          {3013, BACKUP_ABNORMAL}},
+          {3013, abnormal(s)}},
          CLASS_USER, more);
     return nullptr;
   }
   if (!d->online) {
     tok_.error(942, 4, CLASS_LOGIN,
                format("Database '%s' cannot be opened because it is offline.", d->name.c_str()));
-    fail({{3013, BACKUP_ABNORMAL}}, CLASS_USER, more);
+    fail({{3013, abnormal(s)}}, CLASS_USER, more);
     return nullptr;
   }
   return d;
 }
 
-// Creates the backup file; false once the refusal is in the tokens.
+// Whether the database's recovery model, its backup history, the edition
+// and the server's keys allow this kind of backup; false once the refusal
+// is in the tokens.
+bool Session::backup_allowed(const Statement& s, const Database& d, uint16_t more) {
+  auto refuse = [&](int number, const std::string& text) {
+    fail({{number, text}, {3013, abnormal(s)}}, CLASS_USER, more);
+    return false;
+  };
+  if (s.log && iequal(d.recovery, "SIMPLE")) {
+    return refuse(4208, "The statement BACKUP LOG is not allowed while the recovery model is SIMPLE. Use BACKUP "
+                        "DATABASE or change the recovery model using ALTER DATABASE.");
+  }
+  const bool based = backup_history().has_base(d.name);
+  if (s.log && !based) return refuse(4214, "BACKUP LOG cannot be performed because there is no current database backup.");
+  if (s.differential && !based) {
+    return refuse(3035, format("Cannot perform a differential backup for database \"%s\", because a current database "
+                               "backup does not exist. Perform a full database backup by reissuing BACKUP DATABASE, "
+                               "omitting the WITH DIFFERENTIAL option.", d.name.c_str()));
+  }
+  if (s.compression && !edition_compresses(cfg_)) {
+    return refuse(1844, format("%s WITH COMPRESSION is not supported on %s.", s.log ? "BACKUP LOG" : "BACKUP DATABASE",
+                               cfg_.edition.c_str()));
+  }
+  if (!s.certificate.empty() && !listed(cfg_.certificates, s.certificate)) {
+    return refuse(15151, format("Cannot find the certificate '%s', because it does not exist or you do not have "
+                                "permission.", s.certificate.c_str()));
+  }
+  if (!s.asymmetric_key.empty() && !listed(cfg_.asymmetric_keys, s.asymmetric_key)) {
+    return refuse(15151, format("Cannot find the asymmetric key '%s', because it does not exist or you do not have "
+                                "permission.", s.asymmetric_key.c_str()));
+  }
+  return true;
+}
+
+// The local file behind each device: the path itself, or for a URL a file
+// under --url-root reached with a credential (named in the statement, or
+// named after the URL's container). False once the refusal is in the tokens.
+bool Session::device_files(const Statement& s, std::vector<std::string>& files, const char* abnormal,
+                           uint16_t more) {
+  namespace fs = std::filesystem;
+  for (const std::string& device : s.paths) {
+    if (!s.url) {
+      files.push_back(device);
+      continue;
+    }
+    bool credential = s.credential.empty()
+                          ? std::any_of(cfg_.credentials.begin(), cfg_.credentials.end(),
+                                        [&](const std::string& c) { return starts_nocase(device, c + "/"); })
+                          : listed(cfg_.credentials, s.credential);
+    std::string rest = device.substr(device.find("://") + 3);
+    bool reachable = credential && !cfg_.url_root.empty() && !rest.empty() &&
+                     rest.find("..") == std::string::npos && rest.back() != '/';
+    std::error_code ec;
+    std::string file = cfg_.url_root + "/" + rest;
+    if (reachable) fs::create_directories(fs::path(file).parent_path(), ec);
+    if (!reachable || ec) {
+      fail({{3201, format("Cannot open backup device '%s'. Operating system error 50(The request is not supported.).",
+                          device.c_str())},
+            {3013, abnormal}},
+           CLASS_USER, more);
+      return false;
+    }
+    files.push_back(file);
+  }
+  return true;
+}
+
+// The image each stripe holds: its share of the pages of this kind of backup.
+void Session::plan_backup(BackupRun& r) {
+  const Statement& s = r.s;
+  const int64_t full = pages_for(r.db.size_mb);
+  r.pages = s.log ? std::max<int64_t>(1, full / 16) : s.differential ? std::max<int64_t>(1, full / 8) : full;
+  const int n = int(r.files.size());
+  for (int k = 0; k < n; ++k) {
+    BackupImage img;
+    img.database = r.db.name;
+    img.db_id = r.db.id;
+    img.size_mb = r.db.size_mb;
+    img.pages = r.pages / n + (k < r.pages % n ? 1 : 0);
+    img.compressed = s.compression;
+    img.copy_only = s.copy_only;
+    img.checksum = s.checksum;
+    img.encrypted = !s.cipher.empty();
+    img.kind = kind_of(s);
+    img.families = n;
+    img.family = k;
+    r.images.push_back(img);
+    r.writers.push_back(std::make_unique<BackupWriter>());
+  }
+}
+
+// Creates the backup files; false once the refusal is in the tokens.
 bool Session::open_backup(BackupRun& r) {
-  int err = r.s.path.empty() ? EINVAL : r.writer.open(r.s.path, r.image);
-  if (err == 0) return true;
-  std::string os = r.s.path.empty()
-                       ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
-                       : os_error_text(err);
-  fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", r.s.path.c_str(),
-                      os.c_str())},
-        {3013, BACKUP_ABNORMAL}},
-       CLASS_USER, r.more);
-  return false;
+  for (size_t k = 0; k < r.files.size(); ++k) {
+    const std::string& device = r.s.paths[k];
+    int families = 0;
+    int err = device.empty() ? EINVAL : r.writers[k]->open(r.files[k], r.images[k], r.s.init, &families);
+    if (err == 0) continue;
+    for (auto& w : r.writers) w->abort();
+    std::string text;
+    if (err == MEDIA_MALFORMED) {
+      text = format("The media family on device '%s' is incorrectly formed. SQL Server cannot process this media "
+                    "family.", device.c_str());
+      fail({{3241, text}, {3013, abnormal(r.s)}}, CLASS_USER, r.more);
+      return false;
+    }
+    if (err == MEDIA_FAMILIES) {
+      text = format("The media loaded on \"%s\" is formatted to support %d media families, but %d media families "
+                    "are expected according to the backup device specification.", device.c_str(), families,
+                    int(r.files.size()));
+      fail({{3231, text}, {3013, abnormal(r.s)}}, CLASS_USER, r.more);
+      return false;
+    }
+    std::string os = device.empty()
+                         ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
+                         : os_error_text(err);
+    fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", device.c_str(), os.c_str())},
+          {3013, abnormal(r.s)}},
+         CLASS_USER, r.more);
+    return false;
+  }
+  return true;
 }
 
 Outcome Session::backup_write_failed(BackupRun& r, int err) {
-  r.writer.abort();
+  for (auto& w : r.writers) w->abort();
   fail({{3202, format("Write on \"%s\" failed: %s", r.s.path.c_str(), os_error_text(err).c_str())},
-        {3013, BACKUP_ABNORMAL}},
+        {3013, abnormal(r.s)}},
        CLASS_USER, r.more);
   return Outcome::Done;
 }
@@ -523,8 +662,14 @@ Outcome Session::backup_write_failed(BackupRun& r, int err) {
 bool Session::backup_wait(BackupRun& r, Clock::time_point until, Outcome& end) {
   switch (watch_until(until)) {
     case Watch::Quiet: return true;
-    case Watch::Attention: r.writer.abort(); end = acknowledge_attention(); return false;
-    case Watch::Gone: r.writer.abort(); end = Outcome::Gone; return false;
+    case Watch::Attention:
+      for (auto& w : r.writers) w->abort();
+      end = acknowledge_attention();
+      return false;
+    case Watch::Gone:
+      for (auto& w : r.writers) w->abort();
+      end = Outcome::Gone;
+      return false;
   }
   return true;
 }
@@ -533,7 +678,10 @@ bool Session::backup_wait(BackupRun& r, Clock::time_point until, Outcome& end) {
 // percent. False when the backup ends early, with end saying how.
 bool Session::backup_pages(BackupRun& r, Outcome& end) {
   const Statement& s = r.s;
-  const int64_t duration_ms = cfg_.backup_ms + cfg_.backup_ms_per_mb * r.db.size_mb;
+  // A differential or log backup reads a share of the database, and takes that share of the time.
+  const int64_t full = pages_for(r.db.size_mb);
+  const int64_t per_mb_ms = cfg_.backup_ms_per_mb * r.db.size_mb;
+  const int64_t duration_ms = cfg_.backup_ms + (r.pages >= full ? per_mb_ms : per_mb_ms / (full / r.pages));
   auto shift = std::chrono::milliseconds(0);
   bool first_message = true;
 
@@ -542,16 +690,18 @@ bool Session::backup_pages(BackupRun& r, Outcome& end) {
   if (steps.empty() || steps.back() != 100) steps.push_back(100);  // the last stretch, unannounced
 
   for (int p : steps) {
-    if (int e = r.writer.write_pages(r.image.pages * p / 100); e != 0) {
-      end = backup_write_failed(r, e);
-      return false;
+    for (size_t k = 0; k < r.writers.size(); ++k) {
+      if (int e = r.writers[k]->write_pages(r.images[k].pages * p / 100); e != 0) {
+        end = backup_write_failed(r, e);
+        return false;
+      }
     }
     auto due = r.start + shift + std::chrono::milliseconds(duration_ms * p / 100);
     if (!backup_wait(r, due, end)) return false;
     if (s.stats <= 0 || p % s.stats != 0) continue;
     tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
     if (!flush(false)) {
-      r.writer.abort();
+      for (auto& w : r.writers) w->abort();
       end = Outcome::Gone;
       return false;
     }
@@ -568,63 +718,134 @@ bool Session::backup_pages(BackupRun& r, Outcome& end) {
 void Session::backup_report(const BackupRun& r) {
   double seconds = std::chrono::duration<double>(Clock::now() - r.start).count();
   seconds = std::max(seconds, 0.001);
-  double mb = double(r.image.pages) * 8192.0 / 1048576.0;
+  double mb = double(r.pages) * 8192.0 / 1048576.0;
+  const char kind = kind_of(r.s);
+  const std::string file = kind == 'L' ? r.db.name + "_log" : r.db.name;
   tok_.info(4035, 1, CLASS_BACKUP_INFO,
-            format("Processed %lld pages for database '%s', file '%s' on file 1.",
-                   static_cast<long long>(r.image.pages), r.db.name.c_str(), r.db.name.c_str()));
+            format("Processed %lld pages for database '%s', file '%s' on file %d.", static_cast<long long>(r.pages),
+                   r.db.name.c_str(), file.c_str(), r.writers.front()->position()));
+  const char* verb = kind == 'L' ? "BACKUP LOG" : kind == 'I' ? "BACKUP DATABASE WITH DIFFERENTIAL" : "BACKUP DATABASE";
   tok_.info(3014, 1, CLASS_BACKUP_INFO,
-            format("BACKUP DATABASE successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
-                   static_cast<long long>(r.image.pages), seconds, mb / seconds));
+            format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).", verb,
+                   static_cast<long long>(r.pages), seconds, mb / seconds));
   tok_.done(r.more, CMD_NONE, 0);
+}
+
+// Enters the set just written into the history (and, with the fault mode,
+// damages it in its first file).
+void Session::record_backup(const BackupRun& r) {
+  if (cfg_.corrupt_newest) {
+    damage_backup_set(r.files.front(), r.writers.front()->set_offset(), r.writers.front()->set_length());
+  }
+  BackupSetRecord set;
+  set.database = r.db.name;
+  set.type = kind_of(r.s);
+  set.devices = r.s.paths;
+  set.position = r.writers.front()->position();
+  set.finished = std::chrono::system_clock::now();
+  backup_history().add(std::move(set), r.s.copy_only);
 }
 
 Outcome Session::backup(const Statement& s, uint16_t more) {
   const Database* d = backup_source(s, more);
-  if (!d) return Outcome::Done;
+  if (!d || !backup_allowed(s, *d, more)) return Outcome::Done;
   BackupRun r{s, *d, more};
-  r.image.database = d->name;
-  r.image.db_id = d->id;
-  r.image.size_mb = d->size_mb;
-  r.image.pages = pages_for(d->size_mb);
-  r.image.compressed = s.compression;
-  r.image.copy_only = s.copy_only;
+  if (!device_files(s, r.files, abnormal(s), more)) return Outcome::Done;
+  plan_backup(r);
   if (!open_backup(r)) return Outcome::Done;
 
   r.start = Clock::now();
   Outcome end = Outcome::Done;
   if (!backup_pages(r, end)) return end;
-  if (int e = r.writer.finish(); e != 0) return backup_write_failed(r, e);
+  for (auto& w : r.writers) {
+    if (int e = w->finish(); e != 0) return backup_write_failed(r, e);
+  }
+  record_backup(r);
   backup_report(r);
   return Outcome::Done;
 }
 
-void Session::verify(const Statement& s, uint16_t more) {
-  const char* abnormal = "VERIFY DATABASE is terminating abnormally.";
-  VerifyOutcome v = verify_backup(s.path);
-  switch (v.kind) {
-    case VerifyOutcome::Valid:
-      tok_.info(3262, 1, CLASS_BACKUP_INFO, "The backup set on file 1 is valid.");
-      tok_.done(more, CMD_NONE, 0);
-      return;
-    case VerifyOutcome::CannotOpen:
-      return fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.",
-                                 s.path.c_str(), os_error_text(v.os_error).c_str())},
-                   {3013, abnormal}},
-                  CLASS_USER, more);
-    case VerifyOutcome::Malformed:
-      return fail({{3241, format("The media family on device '%s' is incorrectly formed. SQL Server "
-                                 "cannot process this media family.", s.path.c_str())},
-                   {3013, abnormal}},
-                  CLASS_USER, more);
-    case VerifyOutcome::Truncated:
-      return fail({{3203, format("Read on \"%s\" failed: 38(Reached the end of the file.)",
-                                 s.path.c_str())},
-                   {3013, abnormal}},
-                  CLASS_USER, more);
-    case VerifyOutcome::Damaged:
-      return fail({{3189, "Damage to the backup set was detected."}, {3013, abnormal}}, CLASS_USER,
-                  more);
+// One row with the position of the newest matching set in the history, or none.
+void Session::history(const Statement& s, uint16_t more) {
+  auto since = std::chrono::system_clock::now() - std::chrono::seconds(s.history_seconds);
+  std::optional<int> position =
+      backup_history().newest_position(s.database, s.history_type, s.history_device, since);
+  std::vector<Column> cols = {{"position", TYPE_INTN, 0, 4, true}};
+  tok_.colmetadata(cols);
+  if (position) tok_.row(cols, {Cell{std::nullopt, *position}});
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, position ? 1 : 0);
+}
+
+// A verification names every stripe of the media, and no more.
+bool Session::verify_families(const Statement& s, const VerifyOutcome& first, uint16_t more) {
+  const int families = set_families(first.flags);
+  const int given = int(s.paths.size());
+  if (given < families) {
+    fail({{3132, format("The media set has %d media families but only %d are provided. All members must be provided.",
+                        families, given)},
+          {3013, VERIFY_ABNORMAL}},
+         CLASS_USER, more);
+    return false;
   }
+  if (given > families) {
+    fail({{3231, format("The media loaded on \"%s\" is formatted to support %d media families, but %d media families "
+                        "are expected according to the backup device specification.", s.paths.front().c_str(),
+                        families, given)},
+          {3013, VERIFY_ABNORMAL}},
+         CLASS_USER, more);
+    return false;
+  }
+  return true;
+}
+
+void Session::verify(const Statement& s, uint16_t more) {
+  std::vector<std::string> files;
+  if (!device_files(s, files, VERIFY_ABNORMAL, more)) return;
+  std::vector<VerifyOutcome> outcomes;
+  for (const std::string& f : files) outcomes.push_back(verify_backup(f, s.file));
+  // The media headers are read first: a device that cannot be opened or
+  // holds no media, then a missing stripe, then the set itself.
+  for (size_t k = 0; k < files.size(); ++k) {
+    const VerifyOutcome& v = outcomes[k];
+    const std::string& device = s.paths[k];
+    if (v.kind == VerifyOutcome::CannotOpen) {
+      return fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", device.c_str(),
+                                 os_error_text(v.os_error).c_str())},
+                   {3013, VERIFY_ABNORMAL}},
+                  CLASS_USER, more);
+    }
+    if (v.kind == VerifyOutcome::Malformed) {
+      return fail({{3241, format("The media family on device '%s' is incorrectly formed. SQL Server "
+                                 "cannot process this media family.", device.c_str())},
+                   {3013, VERIFY_ABNORMAL}},
+                  CLASS_USER, more);
+    }
+    if (v.kind == VerifyOutcome::NoSuchSet) {
+      return fail({{4038, format("Cannot find file ID %d on device '%s'.", s.file, device.c_str())},
+                   {3013, VERIFY_ABNORMAL}},
+                  CLASS_USER, more);
+    }
+  }
+  if (!verify_families(s, outcomes.front(), more)) return;
+  for (size_t k = 0; k < files.size(); ++k) {
+    const VerifyOutcome& v = outcomes[k];
+    if (v.kind == VerifyOutcome::Truncated) {
+      return fail({{3203, format("Read on \"%s\" failed: 38(Reached the end of the file.)", s.paths[k].c_str())},
+                   {3013, VERIFY_ABNORMAL}},
+                  CLASS_USER, more);
+    }
+    if (v.kind == VerifyOutcome::Damaged) {
+      return fail({{3189, "Damage to the backup set was detected."}, {3013, VERIFY_ABNORMAL}}, CLASS_USER, more);
+    }
+  }
+  if (s.checksum && (outcomes.front().flags & SET_CHECKSUM) == 0) {
+    return fail({{3187, "RESTORE WITH CHECKSUM cannot be specified because the backup set does not contain checksum "
+                        "information."},
+                 {3013, VERIFY_ABNORMAL}},
+                CLASS_USER, more);
+  }
+  tok_.info(3262, 1, CLASS_BACKUP_INFO, format("The backup set on file %d is valid.", s.file));
+  tok_.done(more, CMD_NONE, 0);
 }
 
 }  // namespace

@@ -13,6 +13,11 @@ const char* const LISTING_QUERY =
     "FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id "
     "WHERE d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc "
     "ORDER BY d.name";
+const char* const HISTORY_QUERY =
+    "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s "
+    "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
+    "WHERE s.database_name = @db AND s.type = @type AND f.physical_device_name = @device "
+    "AND s.backup_finish_date >= DATEADD(SECOND, -@seconds, GETDATE()) ORDER BY s.backup_set_id DESC";
 
 namespace {
 
@@ -177,29 +182,101 @@ struct Reader {
   }
 };
 
+// A device list: DISK = 'path' or URL = 'url', comma-separated, all of one kind.
+bool devices(Reader& r, Statement& s) {
+  do {
+    const bool url = r.peek_word("URL");
+    if (!url && !r.peek_word("DISK")) return r.fail();
+    if (!s.paths.empty() && url != s.url) return r.fail();
+    r.pos++;
+    s.url = url;
+    std::string path;
+    if (!r.punct('=') || !r.string(path)) return false;
+    s.paths.push_back(path);
+  } while (r.peek_punct(',') && ++r.pos);
+  s.path = s.paths.front();
+  return true;
+}
+
+// NAME = value, after the name has been read.
+bool text_option(Reader& r, std::string& out) { return r.punct('=') && r.string(out); }
+bool number_option(Reader& r, int& out) { return r.punct('=') && r.number(out); }
+
+// ENCRYPTION (ALGORITHM = name, SERVER CERTIFICATE = name | SERVER ASYMMETRIC KEY = name)
+bool encryption_option(Reader& r, Statement& s) {
+  if (!r.punct('(') || !r.word("ALGORITHM") || !r.punct('=') || !r.name(s.cipher) || !r.punct(',') ||
+      !r.word("SERVER")) {
+    return false;
+  }
+  std::string& target = r.peek_word("CERTIFICATE") ? s.certificate : s.asymmetric_key;
+  if (r.peek_word("CERTIFICATE")) {
+    r.pos++;
+  } else if (!r.word("ASYMMETRIC") || !r.word("KEY")) {
+    return false;
+  }
+  return r.punct('=') && r.name(target) && r.punct(')');
+}
+
+// The options a backup and a verification share.
+bool shared_option(Reader& r, Statement& s, bool& ok) {
+  ok = true;
+  if (r.peek_word("CHECKSUM")) {
+    r.pos++;
+    s.checksum = true;
+  } else if (r.peek_word("NO_CHECKSUM")) {
+    r.pos++;
+    s.checksum = false;
+  } else if (r.peek_word("CREDENTIAL")) {
+    r.pos++;
+    ok = text_option(r, s.credential);
+  } else if (r.peek_word("STATS")) {
+    r.pos++;
+    s.stats = 10;
+    if (r.peek_punct('=')) {
+      r.pos++;
+      ok = r.number(s.stats);
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // WITH STATS [= n] | COMPRESSION | NO_COMPRESSION | COPY_ONLY | INIT | NOINIT
-//    | FORMAT | NOFORMAT | CHECKSUM | NO_CHECKSUM, separated by commas.
+//    | FORMAT | NOFORMAT | CHECKSUM | NO_CHECKSUM | DIFFERENTIAL | NAME = s
+//    | DESCRIPTION = s | BUFFERCOUNT = n | MAXTRANSFERSIZE = n | BLOCKSIZE = n
+//    | CREDENTIAL = s | ENCRYPTION (...), separated by commas.
 bool backup_options(Reader& r, Statement& s) {
   do {
-    if (r.peek_word("STATS")) {
+    bool ok = true;
+    if (shared_option(r, s, ok)) {
+      if (!ok) return false;
+    } else if (r.peek_word("COMPRESSION") || r.peek_word("NO_COMPRESSION")) {
+      s.compression = r.peek_word("COMPRESSION");
       r.pos++;
-      s.stats = 10;
-      if (r.peek_punct('=')) {
-        r.pos++;
-        if (!r.number(s.stats)) return false;
-      }
-    } else if (r.peek_word("COMPRESSION")) {
-      r.pos++;
-      s.compression = true;
-    } else if (r.peek_word("NO_COMPRESSION")) {
-      r.pos++;
-      s.compression = false;
     } else if (r.peek_word("COPY_ONLY")) {
       r.pos++;
       s.copy_only = true;
-    } else if (r.peek_word("INIT") || r.peek_word("NOINIT") || r.peek_word("FORMAT") ||
-               r.peek_word("NOFORMAT") || r.peek_word("CHECKSUM") || r.peek_word("NO_CHECKSUM")) {
+    } else if (r.peek_word("DIFFERENTIAL")) {
       r.pos++;
+      s.differential = true;
+    } else if (r.peek_word("INIT") || r.peek_word("FORMAT")) {
+      r.pos++;
+      s.init = true;
+    } else if (r.peek_word("NOINIT") || r.peek_word("NOFORMAT")) {
+      r.pos++;
+    } else if (r.peek_word("NAME") || r.peek_word("DESCRIPTION")) {
+      std::string& out = r.peek_word("NAME") ? s.set_name : s.description;
+      r.pos++;
+      if (!text_option(r, out)) return false;
+    } else if (r.peek_word("BUFFERCOUNT") || r.peek_word("MAXTRANSFERSIZE") || r.peek_word("BLOCKSIZE")) {
+      int& out = r.peek_word("BUFFERCOUNT") ? s.buffer_count
+                 : r.peek_word("MAXTRANSFERSIZE") ? s.max_transfer_size : s.block_size;
+      r.pos++;
+      if (!number_option(r, out)) return false;
+    } else if (r.peek_word("ENCRYPTION")) {
+      r.pos++;
+      if (!encryption_option(r, s)) return false;
     } else {
       return r.fail();
     }
@@ -207,26 +284,49 @@ bool backup_options(Reader& r, Statement& s) {
   return true;
 }
 
-bool verify_options(Reader& r) {
+// WITH STATS [= n] | CHECKSUM | NO_CHECKSUM | CREDENTIAL = s | FILE = n
+bool verify_options(Reader& r, Statement& s) {
   do {
-    if (r.peek_word("STATS")) {
-      r.pos++;
-      int n = 0;
-      if (r.peek_punct('=')) {
-        r.pos++;
-        if (!r.number(n)) return false;
-      }
-    } else if (r.peek_word("CHECKSUM") || r.peek_word("NO_CHECKSUM")) {
-      r.pos++;
+    bool ok = true;
+    if (shared_option(r, s, ok)) {
+      if (!ok) return false;
     } else if (r.peek_word("FILE")) {
       r.pos++;
-      int n = 0;
-      if (!r.punct('=') || !r.number(n)) return false;
-      if (n != 1) return r.fail();
+      if (!r.punct('=') || !r.number(s.file)) return false;
+      if (s.file < 1) return r.fail();
     } else {
       return r.fail();
     }
   } while (r.peek_punct(',') && ++r.pos);
+  s.stats = 0;
+  return true;
+}
+
+// The history query with its literals taken into s; false when the tokens
+// are not that query.
+bool history_query(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
+  static const Lexed shape = lex(HISTORY_QUERY);
+  const std::vector<Token>& want = shape.tokens;
+  if (to - from != want.size()) return false;
+  std::string type;
+  for (size_t k = 0; k < want.size(); ++k) {
+    const Token& x = t[from + k];
+    const Token& y = want[k];
+    if (y.kind == Kind::Word && y.text[0] == '@') {
+      const bool number = y.text == "@seconds";
+      if (x.kind != (number ? Kind::Number : Kind::String)) return false;
+      if (y.text == "@db") s.database = x.text;
+      else if (y.text == "@type") type = x.text;
+      else if (y.text == "@device") s.history_device = x.text;
+      else if (x.text.size() > 9 || x.text.find('.') != std::string::npos) return false;
+      else s.history_seconds = std::atoi(x.text.c_str());
+      continue;
+    }
+    if (x.kind != y.kind || (x.kind == Kind::Word ? upper(x.text) != upper(y.text) : x.text != y.text)) return false;
+  }
+  if (type.size() != 1) return false;
+  s.history_type = char(std::toupper(uint8_t(type[0])));
+  s.kind = StmtKind::History;
   return true;
 }
 
@@ -272,6 +372,7 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
     s.kind = StmtKind::Listing;
     return true;
   }
+  if (history_query(t, from, to, s)) return true;
   Reader r{t, from, to};
   bool ok = false;
   std::string first = upper(t[from].text);
@@ -294,8 +395,8 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
   } else if (first == "BACKUP") {
     r.pos++;
     s.kind = StmtKind::Backup;
-    ok = r.word("DATABASE") && r.name(s.database) && r.word("TO") && r.word("DISK") &&
-         r.punct('=') && r.string(s.path);
+    s.log = r.peek_word("LOG");
+    ok = (s.log ? r.word("LOG") : r.word("DATABASE")) && r.name(s.database) && r.word("TO") && devices(r, s);
     if (ok && r.peek_word("WITH")) {
       r.pos++;
       ok = backup_options(r, s);
@@ -303,11 +404,10 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
   } else if (first == "RESTORE") {
     r.pos++;
     s.kind = StmtKind::Verify;
-    ok = r.word("VERIFYONLY") && r.word("FROM") && r.word("DISK") && r.punct('=') &&
-         r.string(s.path);
+    ok = r.word("VERIFYONLY") && r.word("FROM") && devices(r, s);
     if (ok && r.peek_word("WITH")) {
       r.pos++;
-      ok = verify_options(r);
+      ok = verify_options(r, s);
     }
   } else {
     r.fail();

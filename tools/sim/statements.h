@@ -12,8 +12,9 @@ namespace sim {
 enum class StmtKind {
   Version,     // product version and edition, one NVARCHAR row
   Listing,     // online user databases: name, size in MB, recovery model
-  Backup,      // BACKUP DATABASE [db] TO DISK = N'path' WITH ...
-  Verify,      // RESTORE VERIFYONLY FROM DISK = N'path'
+  Backup,      // BACKUP DATABASE | LOG [db] TO DISK | URL = N'path' [, ...] WITH ...
+  Verify,      // RESTORE VERIFYONLY FROM DISK | URL = N'path' [, ...] [WITH FILE = n, ...]
+  History,     // the position of the newest matching set in msdb's backup history
   Set,         // SET <option> ...: accepted, no effect
   Use,         // USE [db]
   SelectVars,  // SELECT @@SPID, @@VERSION, DB_NAME() ... [AS alias]
@@ -27,10 +28,27 @@ struct SelectItem {
 struct Statement {
   StmtKind kind = StmtKind::Set;
   std::string database;     // Backup, Use: the name with its quoting undone
-  std::string path;         // Backup, Verify: the path with its quoting undone
+  std::string path;         // Backup, Verify: the first device with its quoting undone
   int stats = 0;            // Backup: progress step in percent, 0 for none
   bool compression = false;
   bool copy_only = false;
+
+  // Backup and Verify: the devices and the options of the backup kinds.
+  std::vector<std::string> paths;  // every device, in order
+  bool url = false;                // URL devices rather than DISK
+  bool log = false;                // BACKUP LOG
+  bool differential = false;
+  bool init = false;               // INIT or FORMAT: earlier sets are overwritten
+  bool checksum = false;
+  int file = 1;                    // Verify: FILE = n
+  std::string credential, set_name, description;
+  int buffer_count = 0, max_transfer_size = 0, block_size = 0;
+  std::string cipher, certificate, asymmetric_key;  // ENCRYPTION (...)
+
+  // History: which sets the query asks about.
+  char history_type = 'D';
+  std::string history_device;
+  int history_seconds = 0;
   std::vector<SelectItem> items;  // SelectVars
 };
 
@@ -47,5 +65,8 @@ Batch parse_batch(const std::string& text);
 // The two statement texts the backup library sends, word for word.
 extern const char* const VERSION_QUERY;
 extern const char* const LISTING_QUERY;
+// The backup history query the library sends, with @db, @type, @device and
+// @seconds standing for its literals.
+extern const char* const HISTORY_QUERY;
 
 }  // namespace sim

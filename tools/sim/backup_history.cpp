@@ -1,0 +1,49 @@
+#include "backup_history.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace sim {
+
+namespace {
+
+bool same_name(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y));
+         });
+}
+
+}  // namespace
+
+void BackupHistory::add(BackupSetRecord set, bool copy_only) {
+  std::lock_guard<std::mutex> lock(mu_);
+  set.id = next_id_++;
+  if (set.type == 'D' && !copy_only && !has_base_locked(set.database)) based_.push_back(set.database);
+  sets_.push_back(std::move(set));
+}
+
+bool BackupHistory::has_base_locked(const std::string& database) const {
+  return std::any_of(based_.begin(), based_.end(), [&](const std::string& d) { return same_name(d, database); });
+}
+
+bool BackupHistory::has_base(const std::string& database) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return has_base_locked(database);
+}
+
+std::optional<int> BackupHistory::newest_position(const std::string& database, char type, const std::string& device,
+                                                  std::chrono::system_clock::time_point since) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = sets_.rbegin(); it != sets_.rend(); ++it) {
+    if (!same_name(it->database, database) || it->type != type || it->finished < since) continue;
+    if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) return it->position;
+  }
+  return std::nullopt;
+}
+
+BackupHistory& backup_history() {
+  static BackupHistory history;
+  return history;
+}
+
+}  // namespace sim
