@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tds_client/tds_client.h"
+
 #ifndef JSMN_H
 #define JSMN_HEADER
 #include <jsmn.h>
@@ -33,6 +35,12 @@ struct backup_config {
   // connection test's and the listing's statements, never a backup.
   int64_t connect_timeout_ms;
   int64_t query_timeout_ms;
+
+  // ---- Encryption (absent: clear text, as before) ----
+  int32_t encrypt;                   // TDS_ENCRYPT_OFF, _ON ("encrypt": true) or _STRICT ("strict")
+  int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
+  char ca_file[1024];                // PEM roots; "" for the system's store
+  char host_name_in_certificate[256];  // "" to check the host itself
 };
 
 // Fills cfg from text (NUL-terminated, not null). Returns 0 when accepted,
@@ -44,9 +52,15 @@ struct backup_config {
 //   "invalid UTF-8 in KEY" a text value that is not well-formed UTF-8
 //   "KEY too long"         a text value that does not fit its field whole
 //                          (the database: more than 128 UTF-16 units)
+//   "invalid encrypt"      "encrypt" other than false, true or "strict"
+//   "trust_server_certificate cannot be used with strict encryption"
 // Values are never cut: a cut name or path would name another database or
 // another file. Unknown keys are ignored.
 int parse_config(const char* text, backup_config* cfg, const char** refusal = nullptr);
+
+// The connect options that carry cfg's bounds and encryption; the texts
+// point into cfg, which must outlive the connect.
+tds_connect_opts config_connect_opts(const backup_config* cfg, const std::atomic<int32_t>* cancel);
 
 // Copies a token's text into dst (cap bytes, terminator included), turning
 // backslash pairs into the byte they stand for. Returns false, leaving dst
