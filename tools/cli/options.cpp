@@ -163,6 +163,7 @@ enum class Arg {
   Host,     // a host name or address, not empty
   Port,     // 1 to 65535
   Seconds,  // a decimal number of seconds, 0 for no limit
+  Encrypt,  // true, false or strict
   Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
 };
 
@@ -201,6 +202,13 @@ const Flag FLAGS[] = {
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
+    // Encryption.
+    {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
+    {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
+     [](O& o, const V&) { o.trust_server_certificate = true; }},
+    {"--ca-file", nullptr, Scope::Command, Arg::Text, [](O& o, const V& v) { o.ca_file = v.text; }},
+    {"--host-name-in-certificate", nullptr, Scope::Command, Arg::Host,
+     [](O& o, const V& v) { o.host_name_in_certificate = v.text; }},
     {"--password", nullptr, Scope::Always, Arg::Never, nullptr},
 };
 
@@ -242,6 +250,10 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
       break;
     case Arg::Seconds:
       if (!parse_seconds(text, v.ms)) return flag + " takes seconds (0 for no limit), not '" + text + "'";
+      break;
+    case Arg::Encrypt:
+      if (text != "true" && text != "false" && text != "strict")
+        return flag + " takes true, false or strict, not '" + text + "'";
       break;
     case Arg::None:
     case Arg::Text:
@@ -333,6 +345,10 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.verify) s.verify = *opt.verify;
   if (opt.connect_timeout_ms) s.connect_timeout_ms = *opt.connect_timeout_ms;
   if (opt.query_timeout_ms) s.query_timeout_ms = *opt.query_timeout_ms;
+  if (opt.encrypt) s.encrypt = *opt.encrypt;
+  if (opt.trust_server_certificate) s.trust_server_certificate = true;
+  if (opt.ca_file) s.ca_file = *opt.ca_file;
+  if (opt.host_name_in_certificate) s.host_name_in_certificate = *opt.host_name_in_certificate;
   return "";
 }
 
@@ -378,6 +394,12 @@ std::string config_json(const Settings& s) {
   out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
+  // Encryption: only what the flags set, so that without them the text is as before.
+  if (s.encrypt) out += ",\"encrypt\":" + (*s.encrypt == "strict" ? json_quote("strict") : *s.encrypt);
+  if (s.trust_server_certificate) out += ",\"trust_server_certificate\":true";
+  if (s.ca_file) out += ",\"ca_file\":" + json_quote(*s.ca_file);
+  if (s.host_name_in_certificate)
+    out += ",\"host_name_in_certificate\":" + json_quote(*s.host_name_in_certificate);
   out += "}";
   return out;
 }

@@ -23,6 +23,10 @@ struct Options {
   std::optional<int32_t> port;
   std::optional<bool> compression, copy_only, verify;
   std::optional<int64_t> connect_timeout_ms, query_timeout_ms;
+  // Encryption: unset flags leave the configuration as the file has it.
+  std::optional<std::string> encrypt;  // "true", "false" or "strict"
+  bool trust_server_certificate = false;
+  std::optional<std::string> ca_file, host_name_in_certificate;
 };
 
 // The configuration in effect: defaults, then the file, then the flags.
@@ -38,6 +42,10 @@ struct Settings {
   bool verify = true;
   int64_t connect_timeout_ms = 15000;
   int64_t query_timeout_ms = 30000;
+  // Encryption flags, sent only when given (a file's own keys pass in extra).
+  std::optional<std::string> encrypt;
+  bool trust_server_certificate = false;
+  std::optional<std::string> ca_file, host_name_in_certificate;
   // Members of the file that are none of the above, as written, so that keys
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;
