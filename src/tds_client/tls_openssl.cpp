@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,13 +29,14 @@ constexpr const char* LIBSSL_NAME = "libssl.so.3";
 
 #define OPENSSL_FUNCTIONS                                                                  \
   X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)  \
-  X(SSL_CTX_load_verify_locations) X(SSL_CTX_set_default_verify_paths) X(SSL_new) X(SSL_free) \
+  X(SSL_CTX_load_verify_locations) X(SSL_new) X(SSL_free) \
   X(SSL_ctrl) X(SSL_set_bio) X(SSL_set_connect_state) X(SSL_set_alpn_protos) X(SSL_get0_param) \
   X(SSL_set1_host) X(SSL_do_handshake) X(SSL_get_error) X(SSL_get_verify_result)             \
   X(SSL_get0_alpn_selected) X(SSL_write_ex) X(SSL_read_ex) X(BIO_new) X(BIO_s_mem) X(BIO_free) \
   X(BIO_ctrl) X(BIO_write) X(BIO_read) X(BIO_ctrl_pending) X(ERR_clear_error)                 \
   X(ERR_peek_last_error) X(ERR_reason_error_string) X(X509_verify_cert_error_string)          \
-  X(X509_VERIFY_PARAM_set1_ip_asc) X(a2i_IPADDRESS) X(ASN1_OCTET_STRING_free)
+  X(X509_VERIFY_PARAM_set1_ip_asc) X(a2i_IPADDRESS) X(ASN1_OCTET_STRING_free)                 \
+  X(X509_STORE_new) X(X509_STORE_free) X(X509_STORE_set_default_paths) X(SSL_CTX_set1_cert_store)
 
 struct ssl_api {
 #define X(f) decltype(&::f) f;
@@ -100,6 +102,26 @@ bool is_ip_literal(const tds_tls* t) {
   return true;
 }
 
+// The system's trusted roots, read once for the process: reading them takes
+// tens of milliseconds, more than the rest of a connection. Shared by every
+// session (a store is safe to verify against from several threads); the
+// first to finish reading publishes its copy, a later one drops its own.
+std::atomic<X509_STORE*> g_system_roots{nullptr};
+
+X509_STORE* system_roots(const ssl_api& f) {
+  X509_STORE* roots = g_system_roots.load(std::memory_order_acquire);
+  if (roots != nullptr) return roots;
+  X509_STORE* fresh = f.X509_STORE_new();
+  if (fresh == nullptr) return nullptr;
+  if (f.X509_STORE_set_default_paths(fresh) != 1) {
+    f.X509_STORE_free(fresh);
+    return nullptr;
+  }
+  if (g_system_roots.compare_exchange_strong(roots, fresh, std::memory_order_acq_rel)) return fresh;
+  f.X509_STORE_free(fresh);
+  return roots;
+}
+
 bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
   t->ctx = t->f.SSL_CTX_new(t->f.TLS_client_method());
   if (t->ctx == nullptr || t->f.SSL_CTX_ctrl(t->ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
@@ -112,8 +134,10 @@ bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
   }
   t->f.SSL_CTX_set_verify(t->ctx, SSL_VERIFY_PEER, nullptr);
   const bool own_roots = o->ca_file != nullptr && o->ca_file[0] != 0;
+  X509_STORE* roots = own_roots ? nullptr : system_roots(t->f);
+  if (roots != nullptr) t->f.SSL_CTX_set1_cert_store(t->ctx, roots);
   if (own_roots ? t->f.SSL_CTX_load_verify_locations(t->ctx, o->ca_file, nullptr) != 1
-                : t->f.SSL_CTX_set_default_verify_paths(t->ctx) != 1) {
+                : roots == nullptr) {
     t->f.ERR_clear_error();
     tds_err_text(err, own_roots ? "cannot read ca_file" : "cannot read the system's trusted certificates");
     return false;
