@@ -18,6 +18,12 @@
 // the server is silent, and both are checked before every read, so a peer
 // that keeps sending cannot carry a call past its deadline either.
 //
+// TLS: once the connection's session is live, packets are written into it
+// and its ciphertext sent; reads take what it has already decrypted before
+// waiting on the socket, and feed it at most TDS_TLS_CHUNK bytes at a time.
+// Caps, deadlines, the cancel flag and the attention drain work on the
+// plaintext stream exactly as in clear text.
+//
 // Memory: each receive names its caps (tds_recv_caps); a packet that would
 // take the message or the buffer past them fails with "response too large"
 // before anything is allocated for it.
