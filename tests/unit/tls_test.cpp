@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "script_peer.h"
 #include "tds_client/tds_client.h"
@@ -226,26 +227,35 @@ TEST(TlsConnect, RefusalsAndBrokenHandshakes) {
   const bytes prelogin_on = tds_message(0x04, tds_prelogin_answer(0x01));
   struct {
     const char* name;
+    uint8_t mode;
     std::function<void(ScriptPeer&)> script;
     const char* want;  // the start of the text
   } cases[] = {
-      {"server without encryption",
+      {"server without encryption", TDS_ENCRYPT_ON,
        [](ScriptPeer& p) { p.read_message().send(tds_message(0x04, tds_prelogin_answer(0x02))); },
        "server does not support encryption"},
-      {"server offering the login only",
+      {"server offering the login only", TDS_ENCRYPT_ON,
        [](ScriptPeer& p) { p.read_message().send(tds_message(0x04, tds_prelogin_answer(0x00))); },
        "server offers encryption for the login only; refusing to continue in clear text"},
-      {"dropped in the middle of the handshake",
+      {"dropped in the middle of the handshake", TDS_ENCRYPT_ON,
        [&](ScriptPeer& p) { p.read_message().send(prelogin_on).read_message().close(); },
        "TLS handshake failed: "},
-      {"garbage instead of handshake data",
+      {"garbage instead of handshake data", TDS_ENCRYPT_ON,
        [&](ScriptPeer& p) {
          p.read_message().send(prelogin_on).read_message().send(
              tds_message(0x12, bytes(64, 0x5A)));
        },
        "TLS handshake failed: "},
-      {"silent after the ClientHello",
+      {"silent after the ClientHello", TDS_ENCRYPT_ON,
        [&](ScriptPeer& p) { p.read_message().send(prelogin_on).read_message().pause(3000); },
+       "login timed out"},
+      // Strict: the ClientHello is the first thing on the wire.
+      {"strict, dropped after the ClientHello", TDS_ENCRYPT_STRICT,
+       [](ScriptPeer& p) { p.read(5).close(); }, "TLS handshake failed: "},
+      {"strict, a TDS answer instead of TLS", TDS_ENCRYPT_STRICT,
+       [](ScriptPeer& p) { p.read(5).send(tds_message(0x04, tds_prelogin_answer(0x00))); },
+       "TLS handshake failed: "},
+      {"strict, silent", TDS_ENCRYPT_STRICT, [](ScriptPeer& p) { p.read(5).pause(3000); },
        "login timed out"},
   };
   for (auto& c : cases) {
@@ -254,7 +264,7 @@ TEST(TlsConnect, RefusalsAndBrokenHandshakes) {
     c.script(peer);
     peer.start();
     tds_conn conn;
-    const tds_connect_opts o = encrypted(TDS_ENCRYPT_ON, 1000);
+    const tds_connect_opts o = encrypted(c.mode, 1000);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(tds_connect(&conn, "localhost", peer.port(), "sa", PASSWORD, nullptr, &o), -1);
     EXPECT_EQ(std::string(conn.err).rfind(c.want, 0), 0u) << conn.err;
@@ -262,6 +272,25 @@ TEST(TlsConnect, RefusalsAndBrokenHandshakes) {
     EXPECT_EQ(conn.tls, nullptr);
     EXPECT_FALSE(contains(peer.received(), masked_password()));
   }
+}
+
+TEST(TlsConnect, CancelDuringTheHandshake) {
+  ScriptPeer peer;
+  peer.read_message().send(tds_message(0x04, tds_prelogin_answer(0x01))).read_message().pause(5000);
+  peer.start();
+  std::atomic<int32_t> flag{0};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    flag = 1;
+  });
+  tds_conn conn;
+  tds_connect_opts o = encrypted(TDS_ENCRYPT_ON, 0);
+  o.cancel_flag = &flag;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(tds_connect(&conn, "localhost", peer.port(), "sa", PASSWORD, nullptr, &o), -1);
+  EXPECT_STREQ(conn.err, "cancelled");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  canceller.join();
 }
 
 TEST(TlsConnect, ConfigurationsRefusedBeforeConnecting) {
