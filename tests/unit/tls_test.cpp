@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/err.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -116,9 +117,18 @@ TEST(TlsLayer, HandshakeAndCertificateChecks) {
 
 TEST(TlsLayer, SetupRefusals) {
   char err[TDS_ERR_SIZE] = "";
-  const tds_tls_opts missing{TDS_ENCRYPT_ON, false, "/nonexistent/roots.pem", "localhost"};
-  EXPECT_EQ(tds_tls_new(&missing, err), nullptr);
-  EXPECT_STREQ(err, "cannot read ca_file");
+  char no_pem[] = "/tmp/vaultrun-nopem-XXXXXX";
+  const int fd = mkstemp(no_pem);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "not a certificate\n", 18), 18);
+  close(fd);
+  for (const char* path : {"/nonexistent/roots.pem", "/tmp", static_cast<const char*>(no_pem)}) {
+    SCOPED_TRACE(path);
+    const tds_tls_opts o{TDS_ENCRYPT_ON, false, path, "localhost"};
+    EXPECT_EQ(tds_tls_new(&o, err), nullptr);
+    EXPECT_STREQ(err, "cannot read ca_file");
+  }
+  unlink(no_pem);
   const tds_tls_opts no_name{TDS_ENCRYPT_ON, false, nullptr, ""};
   EXPECT_EQ(tds_tls_new(&no_name, err), nullptr);
   EXPECT_STREQ(err, "no host name to check the server certificate against");
