@@ -26,9 +26,6 @@ struct tds_tls_opts {
 
 struct tds_tls;
 
-// Whether this build can encrypt at all.
-bool tds_tls_available();
-
 // A client session ready to start its handshake, or null with err set
 // ("encryption is not available in this build", "cannot read ca_file", ...).
 // Free it with tds_tls_free.

@@ -8,8 +8,6 @@ struct tds_tls {
   int unused;
 };
 
-bool tds_tls_available() { return false; }
-
 tds_tls* tds_tls_new(const tds_tls_opts*, char* err) {
   tds_err_text(err, "encryption is not available in this build");
   return nullptr;

@@ -218,11 +218,6 @@ bool alpn_selected(const tds_tls* t) {
 
 }  // namespace
 
-bool tds_tls_available() {
-  ssl_api f;
-  return load_api(&f);
-}
-
 tds_tls* tds_tls_new(const tds_tls_opts* o, char* err) {
   tds_tls* t = static_cast<tds_tls*>(std::calloc(1, sizeof(tds_tls)));
   if (t == nullptr) {
