@@ -15,10 +15,10 @@ constexpr uint8_t PL_ENCRYPTION = 0x01;
 constexpr uint8_t PL_TERMINATOR = 0xFF;
 constexpr uint64_t PL_ENTRY_LEN = 5;  // token, offset (BE16), length (BE16)
 
-// Server ENCRYPTION answers: TLS for the whole connection (ON, REQ), none
-// at all (NOT_SUP), or OFF, which would encrypt the login alone.
+// Server ENCRYPTION answers: TLS for the whole connection (ON, REQ), or
+// OFF, which would encrypt the login alone; any other is no TLS at all.
+constexpr int ENCRYPT_OFF = 0x00;
 constexpr int ENCRYPT_ON = 0x01;
-constexpr int ENCRYPT_NOT_SUP = 0x02;
 constexpr int ENCRYPT_REQ = 0x03;
 constexpr uint64_t PL_ENCRYPTION_AT = 17;  // the ENCRYPTION byte in the client's payload
 
@@ -320,7 +320,9 @@ int exchange_prelogin(tds_conn* c, uint8_t encrypt) {
     return -1;
   }
   if (enc != ENCRYPT_ON && enc != ENCRYPT_REQ) {
-    tds_set_err(c, enc == ENCRYPT_NOT_SUP ? TEXT_NOT_SUP : TEXT_LOGIN_ONLY);
+    // OFF would encrypt the login alone; an answer without the option
+    // offers nothing.
+    tds_set_err(c, enc == ENCRYPT_OFF ? TEXT_LOGIN_ONLY : TEXT_NOT_SUP);
     return -1;
   }
   return tds_tls_handshake_wrapped(c);
