@@ -124,7 +124,9 @@ X509_STORE* system_roots(const ssl_api& f) {
 
 bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
   t->ctx = t->f.SSL_CTX_new(t->f.TLS_client_method());
-  if (t->ctx == nullptr || t->f.SSL_CTX_ctrl(t->ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
+  // TLS 1.2 at least; 1.3 whenever the server offers it.
+  if (t->ctx == nullptr ||
+      t->f.SSL_CTX_ctrl(t->ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
     set_reason(t->f, err, "TLS setup failed: ", "out of memory");
     return false;
   }
@@ -139,7 +141,8 @@ bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
   if (own_roots ? t->f.SSL_CTX_load_verify_locations(t->ctx, o->ca_file, nullptr) != 1
                 : roots == nullptr) {
     t->f.ERR_clear_error();
-    tds_err_text(err, own_roots ? "cannot read ca_file" : "cannot read the system's trusted certificates");
+    tds_err_text(err, own_roots ? "cannot read ca_file"
+                                : "cannot read the system's trusted certificates");
     return false;
   }
   return true;
@@ -149,7 +152,8 @@ bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
 // hello (for host names only: an address is never sent as SNI).
 bool setup_name(tds_tls* t, char* err) {
   const bool ip = is_ip_literal(t);
-  if (!ip && t->name[0] != 0 && t->f.SSL_ctrl(t->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, t->name) != 1) {
+  if (!ip && t->name[0] != 0 &&
+      t->f.SSL_ctrl(t->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, t->name) != 1) {
     set_reason(t->f, err, "TLS setup failed: ", "invalid host name");
     return false;
   }
@@ -180,7 +184,8 @@ bool setup_ssl(tds_tls* t, char* err) {
   t->f.SSL_set_bio(t->ssl, t->in, t->out);
   t->f.SSL_set_connect_state(t->ssl);
   // SSL_set_alpn_protos returns 0 on success.
-  if (t->mode == TDS_ENCRYPT_STRICT && t->f.SSL_set_alpn_protos(t->ssl, ALPN_TDS8, sizeof ALPN_TDS8) != 0) {
+  if (t->mode == TDS_ENCRYPT_STRICT &&
+      t->f.SSL_set_alpn_protos(t->ssl, ALPN_TDS8, sizeof ALPN_TDS8) != 0) {
     set_reason(t->f, err, "TLS setup failed: ", "ALPN");
     return false;
   }
