@@ -4,6 +4,8 @@
 // every run, so the corpora need not be kept in the repository.
 //
 //   fuzz_seeds <dir>    writes <dir>/<target>/<name> for every target
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -297,6 +299,83 @@ void text_seeds() {
   for (const bytes& s : samples) write_seed("fuzz_text", "seed" + std::to_string(i++), s);
 }
 
+// ---- fuzz_tls ------------------------------------------------------------------
+
+// A server's first handshake flight, answering a ClientHello of the same
+// shape the library sends, from a throwaway self-signed certificate.
+bytes server_flight(int max_version, bool alpn) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+  X509_set_issuer_name(cert, X509_get_subject_name(cert));
+  X509_sign(cert, key, EVP_sha256());
+
+  SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+  SSL_CTX_use_certificate(sctx, cert);
+  SSL_CTX_use_PrivateKey(sctx, key);
+  SSL_CTX_set_max_proto_version(sctx, max_version);
+  if (alpn)
+    SSL_CTX_set_alpn_select_cb(
+        sctx,
+        [](SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in,
+           unsigned int inlen, void*) {
+          if (inlen < 8) return SSL_TLSEXT_ERR_ALERT_FATAL;
+          *out = in + 1;
+          *outlen = in[0];
+          return SSL_TLSEXT_ERR_OK;
+        },
+        nullptr);
+  SSL_CTX* cctx = SSL_CTX_new(TLS_client_method());
+  SSL* client = SSL_new(cctx);
+  SSL* server = SSL_new(sctx);
+  BIO *c_in = BIO_new(BIO_s_mem()), *c_out = BIO_new(BIO_s_mem());
+  BIO *s_in = BIO_new(BIO_s_mem()), *s_out = BIO_new(BIO_s_mem());
+  SSL_set_bio(client, c_in, c_out);
+  SSL_set_bio(server, s_in, s_out);
+  if (alpn) SSL_set_alpn_protos(client, reinterpret_cast<const unsigned char*>("\x07tds/8.0"), 8);
+  SSL_set_connect_state(client);
+  SSL_set_accept_state(server);
+  SSL_do_handshake(client);
+  uint8_t buf[16384];
+  for (int n; (n = BIO_read(c_out, buf, sizeof buf)) > 0;) BIO_write(s_in, buf, n);
+  SSL_do_handshake(server);
+  bytes flight;
+  for (int n; (n = BIO_read(s_out, buf, sizeof buf)) > 0;) flight.insert(flight.end(), buf, buf + n);
+  SSL_free(client);
+  SSL_free(server);
+  SSL_CTX_free(cctx);
+  SSL_CTX_free(sctx);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return flight;
+}
+
+// First byte: the session's options; then the server's packets.
+bytes tls_input(uint8_t options, const bytes& packets) {
+  bytes b{options};
+  b.insert(b.end(), packets.begin(), packets.end());
+  return b;
+}
+
+void tls_seeds() {
+  const bytes tls13 = server_flight(TLS1_3_VERSION, false);
+  const bytes tls12 = server_flight(TLS1_2_VERSION, false);
+  write_seed("fuzz_tls", "tls13_flight", tls_input(0, sim::frame_message(0x12, tls13, 4096)));
+  write_seed("fuzz_tls", "tls12_flight_reply", tls_input(0, sim::frame_message(0x04, tls12, 4096)));
+  write_seed("fuzz_tls", "tls13_small_packets", tls_input(0, sim::frame_message(0x12, tls13, 520)));
+  write_seed("fuzz_tls", "strict_alpn",
+             tls_input(1, sim::frame_message(0x12, server_flight(TLS1_3_VERSION, true), 4096)));
+  // A fatal alert (handshake failure), and plain text where records belong.
+  write_seed("fuzz_tls", "alert", tls_input(0, sim::frame_message(0x12, {0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28}, 4096)));
+  write_seed("fuzz_tls", "not_tls", tls_input(0, sim::frame_message(0x04, text_bytes("HTTP/1.1 400 Bad Request\r\n"), 4096)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,5 +389,6 @@ int main(int argc, char** argv) {
   login_seeds();
   token_seeds();
   text_seeds();
+  tls_seeds();
   return 0;
 }

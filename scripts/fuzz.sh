@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text fuzz_statement"}
+targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text fuzz_statement fuzz_tls"}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 # clang and its sanitizer runtimes, and what any build needs, installed
@@ -36,7 +36,7 @@ for t in $targets; do
   # Long inputs matter for the answer decoders (cells cut at 4095 bytes,
   # chunked values); the other inputs are short texts.
   max_len=4096
-  [ "$t" = fuzz_tokens ] && max_len=16384
+  { [ "$t" = fuzz_tokens ] || [ "$t" = fuzz_tls ]; } && max_len=16384
   corpus="$build/corpus/$t"
   log="$build/logs/$t.log"
   mkdir -p "$corpus"

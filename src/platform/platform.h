@@ -61,6 +61,12 @@ int plat_wait_readable(plat_socket s, int64_t timeout_ms);
 
 void plat_close(plat_socket s);
 
+// A shared library loaded by file name for the rest of the process (never
+// unloaded), and the address of one of its symbols (its dependencies'
+// included); null when either cannot be found.
+void* plat_lib_open(const char* name);
+void* plat_lib_sym(void* lib, const char* symbol);
+
 // Milliseconds of a monotonic clock with an arbitrary origin.
 int64_t plat_mono_ms();
 

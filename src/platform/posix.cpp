@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -232,6 +233,10 @@ int plat_wait_readable(plat_socket s, int64_t timeout_ms) {
   if (rc < 0) return PLAT_FAILED;
   return rc == 0 ? PLAT_TIMED_OUT : PLAT_READY;
 }
+
+void* plat_lib_open(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE); }
+
+void* plat_lib_sym(void* lib, const char* symbol) { return dlsym(lib, symbol); }
 
 void plat_close(plat_socket s) {
   if (s != PLAT_INVALID_SOCKET) close(fd_of(s));

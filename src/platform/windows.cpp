@@ -182,6 +182,12 @@ int plat_wait_readable(plat_socket s, int64_t timeout_ms) {
   return rc == 0 ? PLAT_TIMED_OUT : PLAT_READY;
 }
 
+void* plat_lib_open(const char* name) { return static_cast<void*>(LoadLibraryA(name)); }
+
+void* plat_lib_sym(void* lib, const char* symbol) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), symbol));
+}
+
 void plat_close(plat_socket s) {
   if (s != PLAT_INVALID_SOCKET) closesocket(sock_of(s));
 }

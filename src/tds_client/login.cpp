@@ -1,5 +1,6 @@
-// Connecting and logging in: TCP, PRELOGIN, LOGIN7 with SQL Server
-// authentication, and the walk of the login response up to LOGINACK.
+// Connecting and logging in: TCP, TLS when asked for, PRELOGIN, LOGIN7 with
+// SQL Server authentication, and the walk of the login response up to
+// LOGINACK.
 #include <cstdio>
 #include <cstring>
 
@@ -14,9 +15,12 @@ constexpr uint8_t PL_ENCRYPTION = 0x01;
 constexpr uint8_t PL_TERMINATOR = 0xFF;
 constexpr uint64_t PL_ENTRY_LEN = 5;  // token, offset (BE16), length (BE16)
 
-// Server ENCRYPTION answers that demand TLS, which this client does not speak.
+// Server ENCRYPTION answers: TLS for the whole connection (ON, REQ), or
+// OFF, which would encrypt the login alone; any other is no TLS at all.
+constexpr int ENCRYPT_OFF = 0x00;
 constexpr int ENCRYPT_ON = 0x01;
 constexpr int ENCRYPT_REQ = 0x03;
+constexpr uint64_t PL_ENCRYPTION_AT = 17;  // the ENCRYPTION byte in the client's payload
 
 // A login ERROR's text is kept to fewer than this many bytes.
 constexpr uint64_t ERROR_MSG_CAP = 400;
@@ -43,6 +47,11 @@ constexpr uint64_t CAP_PASSWORD = 512; // 256 units
 
 constexpr const char* TEXT_ENCRYPTION =
     "server requires encryption (TLS) - not supported; disable Force Encryption";
+constexpr const char* TEXT_NOT_SUP = "server does not support encryption";
+constexpr const char* TEXT_LOGIN_ONLY =
+    "server offers encryption for the login only; refusing to continue in clear text";
+constexpr const char* TEXT_STRICT_TRUST =
+    "trust_server_certificate cannot be used with strict encryption";
 
 void put_le16(uint8_t* p, uint64_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -102,6 +111,11 @@ const uint8_t TDS_PRELOGIN_PAYLOAD[TDS_PRELOGIN_LEN] = {
     0x02,                                // ENCRYPTION data
 };
 
+void tds_build_prelogin(uint8_t encryption, uint8_t out[TDS_PRELOGIN_LEN]) {
+  std::memcpy(out, TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_LEN);
+  out[PL_ENCRYPTION_AT] = encryption;
+}
+
 // Option entries are read while a whole entry remains; the last ENCRYPTION
 // entry with data inside the answer wins. Offsets and lengths are big-endian.
 int tds_prelogin_encryption(const uint8_t* data, uint64_t len) {
@@ -135,7 +149,7 @@ uint64_t tds_build_login7(const char* host, const char* user, const char* passwo
     db_len = utf8_to_ucs2(database, db_name, sizeof db_name);
 
   // The password is masked as the protocol prescribes: nibbles swapped, then
-  // XOR 0xA5. It is not encryption; the connection itself is plain TCP.
+  // XOR 0xA5. It is not encryption; only a TLS session hides it.
   for (uint64_t i = 0; i < pass_len; i++)
     pass[i] = static_cast<uint8_t>(((pass[i] << 4) | (pass[i] >> 4)) ^ 0xA5);
 
@@ -281,18 +295,53 @@ int open_tcp(tds_conn* c, const char* host, int port, int64_t timeout_ms, int64_
   return 0;
 }
 
-// PRELOGIN, refusing a server that demands the encryption this client
-// does not speak.
-int exchange_prelogin(tds_conn* c) {
-  if (tds_send(c, TDS_PKT_PRELOGIN, TDS_PRELOGIN_PAYLOAD, TDS_PRELOGIN_LEN) != 0 ||
+// The ENCRYPTION value the client announces for each mode.
+uint8_t prelogin_encryption(uint8_t encrypt) {
+  if (encrypt == TDS_ENCRYPT_ON) return TDS_PL_ENCRYPT_ON;
+  if (encrypt == TDS_ENCRYPT_STRICT) return TDS_PL_ENCRYPT_STRICT;
+  return TDS_PL_ENCRYPT_NOT_SUP;
+}
+
+// PRELOGIN. In clear text a server that demands encryption is refused;
+// asked to encrypt, a server that agrees gets the wrapped handshake and any
+// other answer is refused. Under strict the session is already live and the
+// server's answer changes nothing.
+int exchange_prelogin(tds_conn* c, uint8_t encrypt) {
+  uint8_t payload[TDS_PRELOGIN_LEN];
+  tds_build_prelogin(prelogin_encryption(encrypt), payload);
+  if (tds_send(c, TDS_PKT_PRELOGIN, payload, TDS_PRELOGIN_LEN) != 0 ||
       tds_recv(c, TDS_LOGIN_CAP) != 0)
     return -1;
   const int enc = tds_prelogin_encryption(c->rbuf, c->rlen);
-  if (enc == ENCRYPT_ON || enc == ENCRYPT_REQ) {
+  if (encrypt == TDS_ENCRYPT_STRICT) return 0;
+  if (encrypt == TDS_ENCRYPT_OFF) {
+    if (enc != ENCRYPT_ON && enc != ENCRYPT_REQ) return 0;
     tds_set_err(c, TEXT_ENCRYPTION);
     return -1;
   }
-  return 0;
+  if (enc != ENCRYPT_ON && enc != ENCRYPT_REQ) {
+    // OFF would encrypt the login alone; an answer without the option
+    // offers nothing.
+    tds_set_err(c, enc == ENCRYPT_OFF ? TEXT_LOGIN_ONLY : TEXT_NOT_SUP);
+    return -1;
+  }
+  return tds_tls_handshake_wrapped(c);
+}
+
+// The TLS session of an encrypted connection, made before the TCP
+// connection so that a configuration that cannot work fails before any
+// byte is sent.
+int start_tls(tds_conn* c, const char* host, const tds_connect_opts* o) {
+  if (o->encrypt == TDS_ENCRYPT_STRICT && o->trust_server_certificate) {
+    tds_set_err(c, TEXT_STRICT_TRUST);
+    return -1;
+  }
+  const char* name = o->host_name_in_certificate != nullptr && o->host_name_in_certificate[0] != 0
+                         ? o->host_name_in_certificate
+                         : host != nullptr ? host : "";
+  const tds_tls_opts t{o->encrypt, o->trust_server_certificate, o->ca_file, name};
+  c->tls = tds_tls_new(&t, c->err);
+  return c->tls != nullptr ? 0 : -1;
 }
 
 // LOGIN7 and the walk of the server's answer to it. The record is built on
@@ -317,14 +366,17 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
 
   const std::atomic<int32_t>* cancel = opts != nullptr ? opts->cancel_flag : nullptr;
   const int64_t timeout_ms = opts != nullptr && opts->timeout_ms > 0 ? opts->timeout_ms : 0;
-  // One budget covers the TCP connection and the login exchange.
+  const uint8_t encrypt = opts != nullptr ? opts->encrypt : TDS_ENCRYPT_OFF;
+  // One budget covers the TCP connection, the TLS handshake and the login exchange.
   const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
 
+  if (encrypt != TDS_ENCRYPT_OFF && start_tls(c, host, opts) != 0) return fail_connect(c);
   if (open_tcp(c, host, port, timeout_ms, deadline, cancel) != 0) return fail_connect(c);
   c->cancel_flag = cancel;
   c->deadline_ms = deadline;
   c->deadline_text = "login timed out";
-  if (exchange_prelogin(c) != 0 || exchange_login(c, host, user, password, database) != 0)
+  if (encrypt == TDS_ENCRYPT_STRICT && tds_tls_handshake_direct(c) != 0) return fail_connect(c);
+  if (exchange_prelogin(c, encrypt) != 0 || exchange_login(c, host, user, password, database) != 0)
     return fail_connect(c);
   clear_hooks(c);
   return 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "tds_client/tls.h"
 
 constexpr int TDS_MAX_COLS = 64;
 constexpr int TDS_CELL_SIZE = 4096;
@@ -56,6 +57,12 @@ struct tds_conn {
   // Why the last receive failed (tds_stop), so callers decide by status
   // rather than by comparing texts.
   uint8_t rx_stop;
+
+  // The connection's TLS session (null in clear text). Once tls_live is set
+  // every byte sent or read passes through it; before that the session only
+  // exchanges its handshake.
+  tds_tls* tls;
+  uint8_t tls_live;
 };
 
 enum tds_stop : uint8_t {
@@ -116,6 +123,40 @@ inline void tds_err_text(char* err, const char* text) { utf8_copy_cut(err, TDS_E
 // The same into c->err.
 void tds_set_err(tds_conn* c, const char* text);
 
+// One packet header, read by a pure function so that every reader of
+// packets (the transport, the wrapped handshake, its fuzz target) frames
+// bytes the same way.
+constexpr uint64_t TDS_HEADER_LEN = 8;
+struct tds_packet_head {
+  uint8_t type;      // as sent; receivers accept any
+  uint8_t eom;       // 1 when the packet ends its message
+  uint64_t payload;  // bytes after the header
+};
+
+// Fills *head from hdr[0..TDS_HEADER_LEN); false for a length that cannot
+// hold the header itself.
+bool tds_parse_packet_header(const uint8_t* hdr, tds_packet_head* head);
+
+// Bytes of ciphertext taken from the socket and fed to the TLS session at
+// once: the most a read adds to what the session holds.
+constexpr uint64_t TDS_TLS_CHUNK = 16u << 10;
+
+// Sends all the ciphertext the TLS session holds straight to the socket.
+int tds_tls_flush(tds_conn* c);
+
+// Waits for ciphertext under the connection's cancel flag and deadline (as
+// every read does) and feeds at most TDS_TLS_CHUNK bytes of it to the TLS
+// session. 0, or -1 with err and rx_stop set.
+int tds_tls_pull(tds_conn* c);
+
+// The handshake of c->tls: inside PRELOGIN messages (wrapped), or on the
+// socket itself (direct, before any TDS byte). Bounded by the connection's
+// deadline and cancel flag; a failure of the exchange is "TLS handshake
+// failed: <reason>", one of the certificate check keeps the session's text.
+// On success the session is live.
+int tds_tls_handshake_wrapped(tds_conn* c);
+int tds_tls_handshake_direct(tds_conn* c);
+
 // Sends one message as packets of at most 4088 payload bytes. The stack
 // copy of each packet is wiped once sent: a LOGIN7 holds the password.
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len);
@@ -156,9 +197,21 @@ void tds_close(tds_conn* c);
 // What a connect may wait for. cancel_flag (may be null) makes the connection
 // and login phases cancellable ("cancelled"); timeout_ms > 0 bounds the TCP
 // connection ("connect timed out") and the login ("login timed out").
+//
+// encrypt (TDS_ENCRYPT_*) asks for TLS: ON negotiates it in the PRELOGIN and
+// runs its handshake inside PRELOGIN packets; STRICT starts it right after
+// the TCP connection. Either way the login and everything after it travel
+// encrypted, or the connect fails: it never falls back to clear text. The
+// certificate is checked against ca_file (or the system's store) and
+// host_name_in_certificate (or host) unless trust_server_certificate,
+// which strict refuses.
 struct tds_connect_opts {
   const std::atomic<int32_t>* cancel_flag;
   int64_t timeout_ms;
+  uint8_t encrypt = TDS_ENCRYPT_OFF;
+  bool trust_server_certificate = false;
+  const char* ca_file = nullptr;                   // null or "": system store
+  const char* host_name_in_certificate = nullptr;  // null or "": host
 };
 
 // Connects and logs in. database may be null or empty (login default).
@@ -170,6 +223,15 @@ int tds_connect(tds_conn* c, const char* host, int port, const char* user,
 
 constexpr uint64_t TDS_PRELOGIN_LEN = 18;
 extern const uint8_t TDS_PRELOGIN_PAYLOAD[TDS_PRELOGIN_LEN];
+
+// ENCRYPTION values of the client's PRELOGIN: clear text, TLS wanted, and
+// the value sent inside a TLS session that was started first.
+constexpr uint8_t TDS_PL_ENCRYPT_NOT_SUP = 0x02;
+constexpr uint8_t TDS_PL_ENCRYPT_ON = 0x01;
+constexpr uint8_t TDS_PL_ENCRYPT_STRICT = 0x08;
+
+// TDS_PRELOGIN_PAYLOAD with its ENCRYPTION byte set to encryption, into out.
+void tds_build_prelogin(uint8_t encryption, uint8_t out[TDS_PRELOGIN_LEN]);
 
 // The server's ENCRYPTION value from a PRELOGIN answer, or -1 when the answer
 // names none (or is 4 bytes or shorter).

@@ -18,6 +18,12 @@
 // the server is silent, and both are checked before every read, so a peer
 // that keeps sending cannot carry a call past its deadline either.
 //
+// TLS: once the connection's session is live, packets are written into it
+// and its ciphertext sent; reads take what it has already decrypted before
+// waiting on the socket, and feed it at most TDS_TLS_CHUNK bytes at a time.
+// Caps, deadlines, the cancel flag and the attention drain work on the
+// plaintext stream exactly as in clear text.
+//
 // Memory: each receive names its caps (tds_recv_caps); a packet that would
 // take the message or the buffer past them fails with "response too large"
 // before anything is allocated for it.
@@ -29,7 +35,7 @@
 
 namespace {
 
-constexpr uint64_t HEADER_LEN = 8;
+constexpr uint64_t HEADER_LEN = TDS_HEADER_LEN;
 constexpr uint8_t STATUS_EOM = 0x01;
 constexpr uint64_t RBUF_FIRST_CAP = 65536;
 // rx_pkt_eom value meaning the byte stream stands at a place the attention
@@ -61,28 +67,70 @@ void wipe(void* p, size_t n) {
   while (n--) *v++ = 0;
 }
 
+// Waits, in slices, until the socket has bytes to read. READ_STOPPED for a
+// cancel or a passed deadline, READ_FAILED for a dead socket; err set.
+read_result wait_bytes(tds_conn* c, const std::atomic<int32_t>* cancel, int64_t deadline,
+                       const char* late) {
+  for (;;) {
+    int64_t slice;
+    const int go = plat_next_slice(deadline, cancel, &slice);
+    if (go == PLAT_CANCELLED) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
+    if (go == PLAT_TIMED_OUT) return stopped(c, TDS_STOP_TIMED_OUT, late);
+    const int w = plat_wait_readable(c->sock, slice);
+    if (w == PLAT_FAILED) return failed(c, "socket read failed");
+    if (w != PLAT_READY) continue;  // re-check the cancel flag and the deadline
+    if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
+    return READ_OK;
+  }
+}
+
+// One read of ciphertext from the socket into the TLS session: at most
+// TDS_TLS_CHUNK bytes, so what the session holds stays bounded however
+// much the server keeps sending.
+read_result pull_cipher(tds_conn* c) {
+  uint8_t chunk[TDS_TLS_CHUNK];
+  const long got = plat_recv(c->sock, chunk, sizeof chunk);
+  if (got <= 0) return failed(c, "socket read failed");
+  if (!tds_tls_feed(c->tls, chunk, static_cast<size_t>(got))) return failed(c, "out of memory");
+  return READ_OK;
+}
+
 // Reads until dst[0..n) is full, counting progress in *done so that a caller
 // can tell where the stream stands after a failure. READ_STOPPED is a cancel
-// or a passed deadline: the stream is intact. READ_FAILED is a dead socket.
-// Sets err in both cases.
+// or a passed deadline: the stream is intact. READ_FAILED is a dead socket
+// or a broken TLS session. Sets err in both cases.
+//
+// Under TLS the session may already hold decrypted bytes that no wait on
+// the socket would announce, so they are taken first; only when it has none
+// does the read wait on the socket and feed the session what arrives.
 read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
                        const std::atomic<int32_t>* cancel, int64_t deadline,
                        const char* deadline_text) {
   const bool sliced = cancel != nullptr || deadline != 0;
   const char* late = deadline_text != nullptr ? deadline_text : "timed out";
   while (*done < n) {
-    if (sliced) {
-      int64_t slice;
-      const int go = plat_next_slice(deadline, cancel, &slice);
-      if (go == PLAT_CANCELLED) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
-      if (go == PLAT_TIMED_OUT) return stopped(c, TDS_STOP_TIMED_OUT, late);
-      int w = plat_wait_readable(c->sock, slice);
-      if (w == PLAT_FAILED) return failed(c, "socket read failed");
-      if (w != PLAT_READY) continue;  // re-check the cancel flag and the deadline
-      if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
-    }
     uint64_t want = n - *done;
     if (want > (1u << 30)) want = 1u << 30;
+    if (c->tls_live) {
+      const long plain = tds_tls_read(c->tls, dst + *done, static_cast<size_t>(want), c->err);
+      if (plain < 0) {
+        c->rx_stop = TDS_STOP_FAILED;
+        return READ_FAILED;
+      }
+      if (plain > 0) {
+        *done += static_cast<uint64_t>(plain);
+        continue;
+      }
+    }
+    if (sliced) {
+      const read_result r = wait_bytes(c, cancel, deadline, late);
+      if (r != READ_OK) return r;
+    }
+    if (c->tls_live) {
+      const read_result r = pull_cipher(c);
+      if (r != READ_OK) return r;
+      continue;
+    }
     long got = plat_recv(c->sock, dst + *done, static_cast<size_t>(want));
     if (got <= 0) return failed(c, "socket read failed");
     *done += static_cast<uint64_t>(got);
@@ -90,7 +138,7 @@ read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
   return READ_OK;
 }
 
-int send_all(tds_conn* c, const uint8_t* p, uint64_t n) {
+int send_raw(tds_conn* c, const uint8_t* p, uint64_t n) {
   while (n > 0) {
     long sent = plat_send(c->sock, p, static_cast<size_t>(n));
     if (sent <= 0) {
@@ -101,6 +149,14 @@ int send_all(tds_conn* c, const uint8_t* p, uint64_t n) {
     n -= static_cast<uint64_t>(sent);
   }
   return 0;
+}
+
+// Sends bytes of the TDS stream: as they are, or encrypted once the TLS
+// session is live.
+int send_all(tds_conn* c, const uint8_t* p, uint64_t n) {
+  if (!c->tls_live) return send_raw(c, p, n);
+  if (tds_tls_write(c->tls, p, static_cast<size_t>(n), c->err) != 0) return -1;
+  return tds_tls_flush(c);
 }
 
 // Makes room for `need` bytes in rbuf: 65536 first, then doubling. On
@@ -121,21 +177,7 @@ int grow_rbuf(tds_conn* c, uint64_t need) {
 
 // ---- Receiving one packet ------------------------------------------------------------
 
-struct packet_head {
-  uint64_t payload;  // bytes after the header
-  uint8_t eom;       // 1 when the packet ends its message
-};
-
-// false for a length that cannot hold the header itself.
-bool parse_header(const uint8_t* hdr, packet_head* head) {
-  const uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
-  if (plen < HEADER_LEN) return false;
-  head->payload = plen - HEADER_LEN;
-  head->eom = hdr[1] & STATUS_EOM;
-  return true;
-}
-
-int recv_header(tds_conn* c, packet_head* head) {
+int recv_header(tds_conn* c, tds_packet_head* head) {
   uint8_t hdr[HEADER_LEN];
   uint64_t done = 0;
   const read_result r = read_exact(c, hdr, HEADER_LEN, &done, c->cancel_flag, c->deadline_ms,
@@ -146,7 +188,7 @@ int recv_header(tds_conn* c, packet_head* head) {
     if (r != READ_STOPPED || done != 0) c->rx_pkt_eom = RX_LOST;
     return -1;
   }
-  if (!parse_header(hdr, head)) {
+  if (!tds_parse_packet_header(hdr, head)) {
     failed(c, "bad packet length");
     c->rx_pkt_eom = RX_LOST;
     return -1;
@@ -155,7 +197,7 @@ int recv_header(tds_conn* c, packet_head* head) {
 }
 
 // Appends the packet's payload to rbuf, within the caps of this receive.
-int recv_payload(tds_conn* c, tds_recv_caps caps, packet_head head, uint64_t* total) {
+int recv_payload(tds_conn* c, tds_recv_caps caps, tds_packet_head head, uint64_t* total) {
   *total += head.payload;
   if ((caps.total != 0 && *total > caps.total) || c->rlen + head.payload > caps.held) {
     failed(c, "response too large");
@@ -225,7 +267,7 @@ bool drain_payload(tds_conn* c, uint64_t left, int64_t deadline, drain_tail* t) 
 // From the rest of the interrupted packet on, until a message ends with the
 // acknowledgement (0) or the deadline passes or the stream breaks (-1).
 int drain_to_ack(tds_conn* c, int64_t deadline) {
-  packet_head head{c->rx_pkt_left, static_cast<uint8_t>(c->rx_pkt_eom == 1)};
+  tds_packet_head head{0, static_cast<uint8_t>(c->rx_pkt_eom == 1), c->rx_pkt_left};
   drain_tail tail{};
   for (;;) {
     if (!drain_payload(c, head.payload, deadline, &tail)) return -1;
@@ -236,7 +278,7 @@ int drain_to_ack(tds_conn* c, int64_t deadline) {
     uint8_t hdr[HEADER_LEN];
     uint64_t done = 0;
     if (read_exact(c, hdr, HEADER_LEN, &done, nullptr, deadline, "timed out") != READ_OK ||
-        !parse_header(hdr, &head))
+        !tds_parse_packet_header(hdr, &head))
       return -1;
   }
 }
@@ -244,6 +286,33 @@ int drain_to_ack(tds_conn* c, int64_t deadline) {
 }  // namespace
 
 void tds_set_err(tds_conn* c, const char* text) { tds_err_text(c->err, text); }
+
+bool tds_parse_packet_header(const uint8_t* hdr, tds_packet_head* head) {
+  const uint64_t plen = (static_cast<uint64_t>(hdr[2]) << 8) | hdr[3];
+  if (plen < HEADER_LEN) return false;
+  head->type = hdr[0];
+  head->eom = hdr[1] & STATUS_EOM;
+  head->payload = plen - HEADER_LEN;
+  return true;
+}
+
+int tds_tls_flush(tds_conn* c) {
+  uint8_t chunk[TDS_TLS_CHUNK];
+  for (;;) {
+    const size_t n = tds_tls_take(c->tls, chunk, sizeof chunk);
+    if (n == 0) return 0;
+    if (send_raw(c, chunk, n) != 0) return -1;
+  }
+}
+
+int tds_tls_pull(tds_conn* c) {
+  c->rx_stop = TDS_STOP_NONE;
+  if (c->cancel_flag != nullptr || c->deadline_ms != 0) {
+    const char* late = c->deadline_text != nullptr ? c->deadline_text : "timed out";
+    if (wait_bytes(c, c->cancel_flag, c->deadline_ms, late) != READ_OK) return -1;
+  }
+  return pull_cipher(c) == READ_OK ? 0 : -1;
+}
 
 int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
   // Header and payload leave together: one send per packet, so under
@@ -289,7 +358,7 @@ int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void
   }
   uint64_t total = 0;  // payload bytes of this message so far
   for (;;) {
-    packet_head head;
+    tds_packet_head head;
     if (recv_header(c, &head) != 0 || recv_payload(c, caps, head, &total) != 0) return -1;
     if (on_packet != nullptr && on_packet(c, ctx) != 0) {
       c->rx_stop = TDS_STOP_FAILED;
@@ -329,6 +398,9 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
 }
 
 void tds_close(tds_conn* c) {
+  tds_tls_free(c->tls);
+  c->tls = nullptr;
+  c->tls_live = 0;
   if (c->sock != PLAT_INVALID_SOCKET) {
     plat_close(c->sock);
     c->sock = PLAT_INVALID_SOCKET;

@@ -126,7 +126,7 @@ int backup_worker(void* slot) {
 
   tds_conn conn;
   // The login is cancellable and, when the host asked, bounded in time.
-  tds_connect_opts opts{&s->cancel, cfg.connect_timeout_ms};
+  const tds_connect_opts opts = config_connect_opts(&cfg, &s->cancel);
   const int login = tds_connect(&conn, cfg.host, cfg.port, cfg.user, cfg.password, nullptr, &opts);
   // The login has gone out (or never will): the slot needs the password no more.
   wipe_secret(cfg.password, sizeof cfg.password);

@@ -88,6 +88,8 @@ const text_key TEXT_KEYS[] = {
     TEXT_KEY(credential, 128, true), TEXT_KEY(server_certificate, 128, true),
     TEXT_KEY(server_asymmetric_key, 128, true), TEXT_KEY(name, 128, true),
     TEXT_KEY(description, DESCRIPTION_MAX_UNITS, true),
+    // Encryption's texts.
+    TEXT_KEY(ca_file, 0, false), TEXT_KEY(host_name_in_certificate, 0, false),
 };
 #undef TEXT_KEY
 
@@ -242,6 +244,39 @@ const char* check_kind_keys(const backup_config* cfg) {
 
 enum class key_result { unknown, applied, refused };
 
+// ---- Encryption keys ----
+
+const char INVALID_ENCRYPT[] = "invalid encrypt";
+const char STRICT_TRUST[] = "trust_server_certificate cannot be used with strict encryption";
+
+// "encrypt": the bare words false and true, or the text "strict"; a text
+// "true" or any other value is refused rather than read as clear text.
+key_result apply_encrypt(const char* text, const jsmntok_t* val, backup_config* cfg,
+                         const char** refusal) {
+  const bool bare = val->type == JSMN_PRIMITIVE;
+  if (bare && tok_is(text, val, "false", 5)) {
+    cfg->encrypt = TDS_ENCRYPT_OFF;
+  } else if (bare && tok_is(text, val, "true", 4)) {
+    cfg->encrypt = TDS_ENCRYPT_ON;
+  } else if (val->type == JSMN_STRING && tok_is(text, val, "strict", 6)) {
+    cfg->encrypt = TDS_ENCRYPT_STRICT;
+  } else {
+    *refusal = INVALID_ENCRYPT;
+    return key_result::refused;
+  }
+  return key_result::applied;
+}
+
+key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t* val,
+                         backup_config* cfg, const char** refusal) {
+  if (tok_is(text, key, "encrypt", 7)) return apply_encrypt(text, val, cfg, refusal);
+  if (!tok_is(text, key, "trust_server_certificate", 24)) return key_result::unknown;
+  cfg->trust_server_certificate = val->type == JSMN_PRIMITIVE && tok_is(text, val, "true", 4);
+  return key_result::applied;
+}
+
+// ---- End of the encryption keys ----
+
 // Applies a recognised key's value. Keys are compared on their raw bytes, so
 // an escaped key never matches. A refused value leaves its text in *refusal.
 key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
@@ -269,7 +304,7 @@ key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* va
   } else if (tok_is(text, key, "connect_timeout_ms", 18)) {
     cfg->connect_timeout_ms = timeout_value(text, val);
   } else {
-    return key_result::unknown;
+    return apply_tls_key(text, key, val, cfg, refusal);
   }
   return key_result::applied;
 }
@@ -344,6 +379,8 @@ const char* parse_into(const char* text, backup_config* cfg) {
     // however deeply it nests.
     while (i < n && tok[i].start < val->end && tok[i].end <= val->end) ++i;
   }
+  // Strict encryption always checks the certificate, whatever the key order.
+  if (cfg->encrypt == TDS_ENCRYPT_STRICT && cfg->trust_server_certificate) return STRICT_TRUST;
   return check_kind_keys(cfg);
 }
 
@@ -390,6 +427,16 @@ bool starts_with_nocase(const char* s, const char* prefix) {
 bool is_s3_target(const char* target) { return starts_with_nocase(target, "s3://"); }
 
 bool is_url_target(const char* target) { return starts_with_nocase(target, "https://") || is_s3_target(target); }
+
+
+tds_connect_opts config_connect_opts(const backup_config* cfg, const std::atomic<int32_t>* cancel) {
+  tds_connect_opts o{cancel, cfg->connect_timeout_ms};
+  o.encrypt = static_cast<uint8_t>(cfg->encrypt);
+  o.trust_server_certificate = cfg->trust_server_certificate != 0;
+  o.ca_file = cfg->ca_file;
+  o.host_name_in_certificate = cfg->host_name_in_certificate;
+  return o;
+}
 
 int parse_config(const char* text, backup_config* cfg, const char** refusal) {
   const char* why = parse_into(text, cfg);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tds_client/tds_client.h"
+
 #ifndef JSMN_H
 #define JSMN_HEADER
 #include <jsmn.h>
@@ -67,6 +69,12 @@ struct backup_config {
   char server_asymmetric_key[SYSNAME_BYTES];
   char name[SYSNAME_BYTES];
   char description[3 * DESCRIPTION_MAX_UNITS + 1];
+
+  // ---- Encryption (absent: clear text, as before) ----
+  int32_t encrypt;                   // TDS_ENCRYPT_OFF, _ON ("encrypt": true) or _STRICT ("strict")
+  int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
+  char ca_file[1024];                // PEM roots; "" for the system's store
+  char host_name_in_certificate[256];  // "" to check the host itself
 };
 
 // The number of targets (the stripes, else out_path alone) and the i-th of them.
@@ -86,11 +94,17 @@ bool is_s3_target(const char* target);
 //   "invalid UTF-8 in KEY" a text value that is not well-formed UTF-8
 //   "KEY too long"         a text value that does not fit its field whole
 //                          (the database: more than 128 UTF-16 units)
+//   "invalid encrypt"      "encrypt" other than false, true or "strict"
+//   "trust_server_certificate cannot be used with strict encryption"
 // The backup kinds' keys are refused with texts that name the key and the
 // reason (see the README); a value is checked before anything is sent.
 // Values are never cut: a cut name or path would name another database or
 // another file. Unknown keys are ignored.
 int parse_config(const char* text, backup_config* cfg, const char** refusal = nullptr);
+
+// The connect options that carry cfg's bounds and encryption; the texts
+// point into cfg, which must outlive the connect.
+tds_connect_opts config_connect_opts(const backup_config* cfg, const std::atomic<int32_t>* cancel);
 
 // Copies a token's text into dst (cap bytes, terminator included), turning
 // backslash pairs into the byte they stand for. Returns false, leaving dst

@@ -49,7 +49,7 @@ int open_for_host(const char* config_json, backup_config* cfg, tds_conn* conn) {
   } else if (cfg->user[0] == 0) {
     set_g_err("user required");
   } else {
-    tds_connect_opts opts{nullptr, cfg->connect_timeout_ms};
+    const tds_connect_opts opts = config_connect_opts(cfg, nullptr);
     rc = tds_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, nullptr, &opts);
     if (rc == 0) {
       conn->query_timeout_ms = cfg->query_timeout_ms;

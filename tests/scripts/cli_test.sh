@@ -89,6 +89,7 @@ negative time-out|test --user sa --connect-timeout -1|--connect-timeout takes se
 time-out not a number|list --user sa --query-timeout soon|--query-timeout takes seconds
 password as a flag|test --user sa --password secret|never a command-line option
 backup option on list|list --user sa --no-verify|applies to backup only
+encrypt mode unknown|test --user sa --encrypt yes|--encrypt takes true, false or strict
 test without user|test|a user is required
 backup without user|backup --database hr --out /x.bak|a user is required
 backup without database|backup --user sa --out /x.bak|a database is required
@@ -147,6 +148,11 @@ for cmd in test list; do
 done
 run backup --user sa --port "$closed_port" --database hr --out "$WORK/r.bak" </dev/null
 expect_error "refused: backup" 1 "backup of hr failed"
+# The encryption flags reach the library, which refuses these before connecting.
+run test --user sa --port "$closed_port" --encrypt strict --trust-server-certificate </dev/null
+expect_error "strict with trust" 1 "trust_server_certificate cannot be used with strict encryption"
+run list --user sa --port "$closed_port" --encrypt true --ca-file "$WORK/none.pem" </dev/null
+expect_error "unreadable ca_file" 1 "cannot read ca_file"
 # A name of 128 two-byte letters is a real name: it goes to the server.
 run backup --user sa --port "$closed_port" --database "$(printf '\xd0\x96%.0s' $(seq 1 128))" --out "$WORK/r.bak" </dev/null
 expect_error "refused: backup of a long name" 1 "failed"

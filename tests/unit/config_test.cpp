@@ -41,6 +41,10 @@ void expect_defaults(const backup_config& c) {
   EXPECT_EQ(c.verify, 1);
   EXPECT_EQ(c.connect_timeout_ms, 0);
   EXPECT_EQ(c.query_timeout_ms, 0);
+  EXPECT_EQ(c.encrypt, TDS_ENCRYPT_OFF);
+  EXPECT_EQ(c.trust_server_certificate, 0);
+  EXPECT_STREQ(c.ca_file, "");
+  EXPECT_STREQ(c.host_name_in_certificate, "");
 }
 
 TEST(ParseConfig, RejectedTextsLeaveExactlyTheDefaults) {
@@ -425,4 +429,64 @@ TEST(ParseConfig, WithoutBackupKindKeysTheRecordIsAsBefore) {
   EXPECT_EQ(p.cfg.type, BACKUP_FULL);
   EXPECT_EQ(backup_target_count(&p.cfg), 1);
   EXPECT_STREQ(backup_target(&p.cfg, 0), "/b");
+}
+
+// ---- Encryption keys ----
+
+TEST(ParseConfig, EncryptionKeys) {
+  struct {
+    const char* members;  // inside the object, after "user"
+    const char* refusal;  // "" when accepted
+    int32_t encrypt;
+    int32_t trust;
+  } cases[] = {
+      {"", "", TDS_ENCRYPT_OFF, 0},
+      {R"("encrypt":false)", "", TDS_ENCRYPT_OFF, 0},
+      {R"("encrypt":true)", "", TDS_ENCRYPT_ON, 0},
+      {R"("encrypt":"strict")", "", TDS_ENCRYPT_STRICT, 0},
+      {R"("encrypt":true,"trust_server_certificate":true)", "", TDS_ENCRYPT_ON, 1},
+      {R"("encrypt":true,"trust_server_certificate":"true")", "", TDS_ENCRYPT_ON, 0},
+      {R"("trust_server_certificate":true)", "", TDS_ENCRYPT_OFF, 1},  // meaningless, harmless
+      // Anything else is refused rather than read as clear text.
+      {R"("encrypt":"true")", "invalid encrypt", 0, 0},
+      {R"("encrypt":"Strict")", "invalid encrypt", 0, 0},
+      {R"("encrypt":1)", "invalid encrypt", 0, 0},
+      {R"("encrypt":null)", "invalid encrypt", 0, 0},
+      {R"("encrypt":{})", "invalid encrypt", 0, 0},
+      // Strict always checks the certificate, whichever key comes first.
+      {R"("encrypt":"strict","trust_server_certificate":true)",
+       "trust_server_certificate cannot be used with strict encryption", 0, 0},
+      {R"("trust_server_certificate":true,"encrypt":"strict")",
+       "trust_server_certificate cannot be used with strict encryption", 0, 0},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.members);
+    parsed p = parse(std::string(R"({"user":"sa")") + (c.members[0] ? "," : "") + c.members + "}");
+    EXPECT_EQ(p.refusal, c.refusal);
+    if (c.refusal[0] != 0) {
+      EXPECT_EQ(p.rc, -1);
+      expect_defaults(p.cfg);
+      continue;
+    }
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.cfg.encrypt, c.encrypt);
+    EXPECT_EQ(p.cfg.trust_server_certificate, c.trust);
+  }
+}
+
+TEST(ParseConfig, CertificateTextKeys) {
+  // The same rules as the other text keys: whole, valid UTF-8, or refused.
+  for (const char* key : {"ca_file", "host_name_in_certificate"}) {
+    parsed ok = parse(std::string(R"({"user":"sa",")") + key + R"(":"/etc/x/é.pem"})");
+    EXPECT_EQ(ok.rc, 0) << key;
+    parsed bad = parse(std::string(R"({"user":"sa",")") + key + "\":\"x\xC2]\"}");
+    EXPECT_EQ(bad.refusal, "invalid UTF-8 in " + std::string(key));
+    expect_defaults(bad.cfg);
+    const size_t cap = std::string(key) == "ca_file" ? 1024 : 256;
+    parsed fits = parse(std::string(R"({"user":"sa",")") + key + "\":\"" + std::string(cap - 1, 'n') + "\"}");
+    EXPECT_EQ(fits.rc, 0) << key;
+    parsed too_long = parse(std::string(R"({"user":"sa",")") + key + "\":\"" + std::string(cap, 'n') + "\"}");
+    EXPECT_EQ(too_long.refusal, std::string(key) + " too long");
+    expect_defaults(too_long.cfg);
+  }
 }

@@ -165,6 +165,7 @@ enum class Arg {
   Port,     // 1 to 65535
   Seconds,  // a decimal number of seconds, 0 for no limit
   Count,    // a whole number written in digits (the library checks its range)
+  Encrypt,  // true, false or strict
   Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
 };
 
@@ -225,6 +226,13 @@ const Flag FLAGS[] = {
     {"--name", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "name", json_quote(v.text)); }},
     {"--description", nullptr, Scope::Backup, Arg::Text,
      [](O& o, const V& v) { kind(o, "description", json_quote(v.text)); }},
+    // Encryption.
+    {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
+    {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
+     [](O& o, const V&) { o.trust_server_certificate = true; }},
+    {"--ca-file", nullptr, Scope::Command, Arg::Text, [](O& o, const V& v) { o.ca_file = v.text; }},
+    {"--host-name-in-certificate", nullptr, Scope::Command, Arg::Host,
+     [](O& o, const V& v) { o.host_name_in_certificate = v.text; }},
     {"--password", nullptr, Scope::Always, Arg::Never, nullptr},
 };
 
@@ -271,6 +279,10 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
       if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
         return flag + " takes a whole number, not '" + text + "'";
       }
+      break;
+    case Arg::Encrypt:
+      if (text != "true" && text != "false" && text != "strict")
+        return flag + " takes true, false or strict, not '" + text + "'";
       break;
     case Arg::None:
     case Arg::Text:
@@ -364,6 +376,10 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.query_timeout_ms) s.query_timeout_ms = *opt.query_timeout_ms;
   s.kind_members = opt.kind_members;
   s.stripes = opt.stripes;
+  if (opt.encrypt) s.encrypt = *opt.encrypt;
+  if (opt.trust_server_certificate) s.trust_server_certificate = true;
+  if (opt.ca_file) s.ca_file = *opt.ca_file;
+  if (opt.host_name_in_certificate) s.host_name_in_certificate = *opt.host_name_in_certificate;
   return "";
 }
 
@@ -419,6 +435,12 @@ std::string config_json(const Settings& s) {
     for (size_t i = 0; i < s.stripes.size(); ++i) out += (i ? "," : "") + json_quote(s.stripes[i]);
     out += "]";
   }
+  // Encryption: only what the flags set, so that without them the text is as before.
+  if (s.encrypt) out += ",\"encrypt\":" + (*s.encrypt == "strict" ? json_quote("strict") : *s.encrypt);
+  if (s.trust_server_certificate) out += ",\"trust_server_certificate\":true";
+  if (s.ca_file) out += ",\"ca_file\":" + json_quote(*s.ca_file);
+  if (s.host_name_in_certificate)
+    out += ",\"host_name_in_certificate\":" + json_quote(*s.host_name_in_certificate);
   out += "}";
   return out;
 }

@@ -27,6 +27,10 @@ struct Options {
   // the --stripe paths in order.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
+  // Encryption: unset flags leave the configuration as the file has it.
+  std::optional<std::string> encrypt;  // "true", "false" or "strict"
+  bool trust_server_certificate = false;
+  std::optional<std::string> ca_file, host_name_in_certificate;
 };
 
 // The configuration in effect: defaults, then the file, then the flags.
@@ -45,6 +49,10 @@ struct Settings {
   // Backup kinds from the flags, over the file's members of the same keys.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
+  // Encryption flags, sent only when given (a file's own keys pass in extra).
+  std::optional<std::string> encrypt;
+  bool trust_server_certificate = false;
+  std::optional<std::string> ca_file, host_name_in_certificate;
   // Members of the file that are none of the above, as written, so that keys
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;
