@@ -225,10 +225,12 @@ constexpr uint64_t TDS_PRELOGIN_LEN = 18;
 extern const uint8_t TDS_PRELOGIN_PAYLOAD[TDS_PRELOGIN_LEN];
 
 // ENCRYPTION values of the client's PRELOGIN: clear text, TLS wanted, and
-// the value sent inside a TLS session that was started first.
+// the value sent inside a TLS session that was started first. A server
+// ignores the value once TLS came first; "on" is the documented value that
+// says what is true of the connection.
 constexpr uint8_t TDS_PL_ENCRYPT_NOT_SUP = 0x02;
 constexpr uint8_t TDS_PL_ENCRYPT_ON = 0x01;
-constexpr uint8_t TDS_PL_ENCRYPT_STRICT = 0x08;
+constexpr uint8_t TDS_PL_ENCRYPT_STRICT = TDS_PL_ENCRYPT_ON;
 
 // TDS_PRELOGIN_PAYLOAD with its ENCRYPTION byte set to encryption, into out.
 void tds_build_prelogin(uint8_t encryption, uint8_t out[TDS_PRELOGIN_LEN]);
