@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   switch (opt.command) {
     case Command::Test: return run_test(s, opt.json);
     case Command::List: return run_list(s, opt.json);
-    case Command::Backup: return run_backup(s, opt.json);
+    case Command::Backup: return is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json);
     case Command::None: break;
   }
   return EXIT_USAGE;

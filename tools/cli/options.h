@@ -12,6 +12,16 @@ namespace cli {
 
 enum class Command { None, Test, List, Backup };
 
+// A backup run over several databases: which ones, how many at once, and
+// where their files go. Empty or unset everywhere: the one-database backup.
+struct ManyOptions {
+  std::vector<std::string> databases;  // each --database, in order
+  bool all = false;
+  std::vector<std::string> excludes;   // wildcard patterns
+  std::optional<int> parallel;
+  std::optional<std::string> out_dir, name_template, metrics_file;
+};
+
 // What the command line said, before any file is read.
 struct Options {
   Command command = Command::None;
@@ -27,6 +37,7 @@ struct Options {
   // the --stripe paths in order.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
+  ManyOptions many;
 };
 
 // The configuration in effect: defaults, then the file, then the flags.
@@ -48,7 +59,16 @@ struct Settings {
   // Members of the file that are none of the above, as written, so that keys
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;
+  ManyOptions many;
 };
+
+// Whether the backup runs over several databases (--all, more than one
+// --database, or one of the run's own options), rather than as the single
+// backup with its progress bar.
+bool is_many_run(const Settings& s);
+
+// How many backups run at once: --parallel, else two.
+int parallel_of(const Settings& s);
 
 // Parses argv[1..]. Returns "" or the usage error's text.
 std::string parse_args(int argc, char** argv, Options& opt);
