@@ -100,7 +100,10 @@ std::string safe_name_part(std::string_view value) {
     bool keep = std::isalnum(c) || c == '-' || c == '_' || (c == '.' && !out.empty() && out.back() != '.');
     out += keep && c < 0x80 ? char(c) : '_';
   }
+  // A trailing dot would meet the template's next dot, and a Windows file
+  // system drops it.
   if (out.empty()) out = "_";
+  if (out.back() == '.') out.back() = '_';
   return out;
 }
 

@@ -29,8 +29,9 @@ std::string join_path(std::string_view dir, std::string_view name);
 
 // A value fit to stand inside a file name: ASCII letters, digits, '-', '_'
 // and '.' stay; every other character (a multi-byte one counts once)
-// becomes '_'; a leading dot and the second dot of ".." become '_' too, so
-// the result is never empty, hidden, "." or "..", and holds no separator.
+// becomes '_'; a leading or trailing dot and the second dot of ".." become
+// '_' too, so the result is never empty, hidden, "." or "..", never adds a
+// dot to the one that follows it, and holds no separator.
 std::string safe_name_part(std::string_view value);
 
 // Checks a template: "" or the usage error (an unknown or unclosed

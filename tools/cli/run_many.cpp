@@ -146,6 +146,13 @@ std::string backup_type(const Settings& s) {
   return type;
 }
 
+bool has_control(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 && u != '\t' && u != '\n' && u != '\r';
+  });
+}
+
 std::vector<Job> plan_jobs(const Settings& s, const std::vector<std::string>& databases) {
   std::vector<Job> jobs(databases.size());
   std::vector<std::string> names;
@@ -158,7 +165,11 @@ std::vector<Job> plan_jobs(const Settings& s, const std::vector<std::string>& da
   for (size_t i = 0; i < jobs.size(); ++i) {
     jobs[i].database = databases[i];
     jobs[i].out_path = s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
-    if (jobs[i].out_path.size() > MAX_OUT_PATH_BYTES) {
+    if (has_control(jobs[i].database)) {
+      // The library's configuration reader takes \uXXXX as letters: the
+      // name would arrive as another one, which might exist.
+      jobs[i].refusal = "the database name holds a control character, which the library's configuration cannot carry";
+    } else if (jobs[i].out_path.size() > MAX_OUT_PATH_BYTES) {
       jobs[i].refusal = "the backup path would be " + std::to_string(jobs[i].out_path.size()) +
                         " bytes long, more than the " + std::to_string(MAX_OUT_PATH_BYTES) + " the library takes";
     }
