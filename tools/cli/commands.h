@@ -14,6 +14,8 @@ int run_test(const Settings& s, bool json);
 int run_list(const Settings& s, bool json);
 int run_backup(const Settings& s, bool json);
 
+// A backup over several databases (run_many.cpp): 0 when every backup
+// succeeded, 1 otherwise, 128+N after signal N.
 int run_many(const Settings& s, bool json);
 
 // A library error text on one printable line: its lines joined as sentences.

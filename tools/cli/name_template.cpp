@@ -102,7 +102,7 @@ std::string safe_name_part(std::string_view value) {
   }
   // A trailing dot would meet the template's next dot, and a Windows file
   // system drops it.
-  if (out.empty()) out = "_";
+  if (out.empty()) out.push_back('_');
   if (out.back() == '.') out.back() = '_';
   return out;
 }

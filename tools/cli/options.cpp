@@ -480,10 +480,20 @@ std::string config_json(const Settings& s) {
   out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
-  for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
+  // Appended piece by piece: g++ 12 at -O3 takes "," + text + ... for an
+  // overlapping copy and fails the Release build.
+  for (const auto& [key, json] : s.kind_members) {
+    out += ',';
+    out += json_quote(key);
+    out += ':';
+    out += json;
+  }
   if (!s.stripes.empty()) {
     out += ",\"stripes\":[";
-    for (size_t i = 0; i < s.stripes.size(); ++i) out += (i ? "," : "") + json_quote(s.stripes[i]);
+    for (size_t i = 0; i < s.stripes.size(); ++i) {
+      if (i) out += ',';
+      out += json_quote(s.stripes[i]);
+    }
     out += "]";
   }
   out += "}";

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
