@@ -257,6 +257,13 @@ const Flag FLAGS[] = {
        o.many.databases.push_back(v.text);
      }},
     {"--out", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.out_path = v.text; }},
+    // A run over several databases.
+    {"--all", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all = true; }},
+    {"--exclude", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.excludes.push_back(v.text); }},
+    {"--parallel", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { o.many.parallel = std::stoi(v.text); }},
+    {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
+    {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
+    {"--metrics-file", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
@@ -281,13 +288,6 @@ const Flag FLAGS[] = {
     {"--description", nullptr, Scope::Backup, Arg::Text,
      [](O& o, const V& v) { kind(o, "description", json_quote(v.text)); }},
     {"--password", nullptr, Scope::Always, Arg::Never, nullptr},
-    // A run over several databases.
-    {"--all", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all = true; }},
-    {"--exclude", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.excludes.push_back(v.text); }},
-    {"--parallel", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { o.many.parallel = std::stoi(v.text); }},
-    {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
-    {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
-    {"--metrics-file", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
 };
 
 const char PASSWORD_REFUSAL[] =
@@ -419,6 +419,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.user) s.user = *opt.user;
   if (opt.database) s.database = *opt.database;
   if (opt.out_path) s.out_path = *opt.out_path;
+  s.many = opt.many;
+  // The file's one database takes part in a run as if given by --database.
+  if (s.many.databases.empty() && !s.many.all && !s.database.empty()) s.many.databases.push_back(s.database);
   if (opt.compression) s.compression = *opt.compression;
   if (opt.copy_only) s.copy_only = *opt.copy_only;
   if (opt.verify) s.verify = *opt.verify;
@@ -426,9 +429,6 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.query_timeout_ms) s.query_timeout_ms = *opt.query_timeout_ms;
   s.kind_members = opt.kind_members;
   s.stripes = opt.stripes;
-  s.many = opt.many;
-  // The file's one database takes part in a run as if given by --database.
-  if (s.many.databases.empty() && !s.many.all && !s.database.empty()) s.many.databases.push_back(s.database);
   return "";
 }
 
@@ -480,20 +480,10 @@ std::string config_json(const Settings& s) {
   out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
-  // Appended piece by piece: g++ 12 at -O3 takes "," + text + ... for an
-  // overlapping copy and fails the Release build.
-  for (const auto& [key, json] : s.kind_members) {
-    out += ',';
-    out += json_quote(key);
-    out += ':';
-    out += json;
-  }
+  for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
   if (!s.stripes.empty()) {
     out += ",\"stripes\":[";
-    for (size_t i = 0; i < s.stripes.size(); ++i) {
-      if (i) out += ',';
-      out += json_quote(s.stripes[i]);
-    }
+    for (size_t i = 0; i < s.stripes.size(); ++i) out += (i ? "," : "") + json_quote(s.stripes[i]);
     out += "]";
   }
   out += "}";

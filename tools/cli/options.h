@@ -28,6 +28,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool json = false;
+  ManyOptions many;
   std::optional<std::string> config_path;  // "-" is standard input
   std::optional<std::string> host, user, database, out_path;
   std::optional<int32_t> port;
@@ -37,7 +38,6 @@ struct Options {
   // the --stripe paths in order.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
-  ManyOptions many;
 };
 
 // The configuration in effect: defaults, then the file, then the flags.
@@ -48,6 +48,7 @@ struct Settings {
   std::optional<std::string> password;  // unset: ask for it (or use empty)
   std::string database;
   std::string out_path;
+  ManyOptions many;
   bool compression = true;
   bool copy_only = false;
   bool verify = true;
@@ -59,7 +60,6 @@ struct Settings {
   // Members of the file that are none of the above, as written, so that keys
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;
-  ManyOptions many;
 };
 
 // Whether the backup runs over several databases (--all, more than one

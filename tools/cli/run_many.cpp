@@ -312,8 +312,12 @@ void finish(Run& r, Job& j, Outcome o, const std::string& error) {
   j.ended_at = std::time(nullptr);
   if (j.session >= 0) j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
   ++r.ended;
-  if (r.json) std::printf("%s\n", json_line(j).c_str());
-  else r.pending_lines.push_back(end_line(r, j));
+  if (r.json) {
+    std::printf("%s\n", json_line(j).c_str());
+    std::fflush(stdout);  // as each ends, also through a pipe
+  } else {
+    r.pending_lines.push_back(end_line(r, j));
+  }
 }
 
 // Takes the ended session's result and releases its slot.
@@ -424,6 +428,26 @@ bool write_metrics(const Run& r) {
   return e.empty();
 }
 
+// The exit status, with one line on standard error for a run that did not
+// wholly succeed.
+int exit_status(const Run& r, int signal, bool metrics_ok) {
+  if (r.interrupted) {
+    print_error("interrupted: " + std::to_string(count_of(r, Outcome::Cancelled)) + " cancelled, " +
+                std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
+    return 128 + (signal ? signal : SIGINT);
+  }
+  size_t failed = r.jobs.size() - count_of(r, Outcome::Succeeded);
+  if (failed > 0) {
+    std::string names;
+    for (const Job& j : r.jobs) {
+      if (j.outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
+    }
+    print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size()) + " backups failed: " + names);
+    return EXIT_FAILED;
+  }
+  return metrics_ok ? EXIT_OK : EXIT_FAILED;
+}
+
 }  // namespace
 
 int run_many(const Settings& s, bool json) {
@@ -455,23 +479,8 @@ int run_many(const Settings& s, bool json) {
     print_table(r);
   }
   std::fflush(stdout);
-
-  bool metrics_ok = !s.many.metrics_file || write_metrics(r);
-  if (r.interrupted) {
-    print_error("interrupted: " + std::to_string(count_of(r, Outcome::Cancelled)) + " cancelled, " +
-                std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
-    return 128 + (interrupts.signal() ? interrupts.signal() : SIGINT);
-  }
-  size_t failed = r.jobs.size() - count_of(r, Outcome::Succeeded);
-  if (failed > 0) {
-    std::string names;
-    for (const Job& j : r.jobs) {
-      if (j.outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
-    }
-    print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size()) + " backups failed: " + names);
-    return EXIT_FAILED;
-  }
-  return metrics_ok ? EXIT_OK : EXIT_FAILED;
+  const bool metrics_ok = !s.many.metrics_file || write_metrics(r);
+  return exit_status(r, interrupts.signal(), metrics_ok);
 }
 
 }  // namespace cli
