@@ -4,8 +4,10 @@
 # host and the simulated server into build-demo/, starts the simulated server
 # with its sample catalog on a free loopback port, then runs
 #   vaultrun test, vaultrun list, vaultrun backup (with verification)
-# showing the backup's live progress and the file it produced, and stops the
-# server. Safe to run again: the build is reused and nothing outside
+# showing the backup's live progress and the file it produced, then a
+# whole-server run (every database, two at a time, with a metrics file) and
+# a log backup of every database in which the SIMPLE one fails, each ending
+# in its summary table, and stops the server. Safe to run again: the build is reused and nothing outside
 # build-demo/ and a temporary folder is written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,5 +83,22 @@ show vaultrun backup --host 127.0.0.1 --port "$port" --user sa --database invent
 
 step "the backup file (written by the server)"
 show ls -l "$backups"
+
+step "whole-server run: every database, two at a time"
+# The server writes the files; like a real one, it does not create folders.
+mkdir -p "$backups/nightly"
+show vaultrun backup --host 127.0.0.1 --port "$port" --user sa --all --parallel 2 \
+  --out-dir "$backups/nightly" --metrics-file "$work/vaultrun.prom"
+
+step "log backups of every database (sales uses the SIMPLE recovery model: the server refuses it)"
+# The run goes on past the failure and exits with 1; the demo carries on.
+status=0
+show vaultrun backup --host 127.0.0.1 --port "$port" --user sa --all --type log \
+  --out-dir "$backups/nightly" --metrics-file "$work/vaultrun.prom" || status=$?
+echo "(exit status $status: 0 only when every backup succeeded)"
+
+step "the files of both runs and the metrics file"
+show ls -l "$backups/nightly"
+show cat "$work/vaultrun.prom"
 
 step "done"

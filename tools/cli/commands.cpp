@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(150);
 constexpr int BAR_WIDTH = 24;
 
+}  // namespace
+
 // The library joins several server errors with line feeds, cause first;
 // on one line they read as sentences in a row.
 std::string one_line(const std::string& text) {
@@ -57,6 +59,8 @@ std::string duration_text(int64_t ms) {
   }
   return clock_text(ms);
 }
+
+namespace {
 
 // Reads a library answer; an unreadable one is reported as a failure.
 bool read_answer(const char* answer, JsonValue& v) {

@@ -14,6 +14,17 @@ int run_test(const Settings& s, bool json);
 int run_list(const Settings& s, bool json);
 int run_backup(const Settings& s, bool json);
 
+// A backup over several databases (run_many.cpp): 0 when every backup
+// succeeded, 1 otherwise, 128+N after signal N.
+int run_many(const Settings& s, bool json);
+
+// A library error text on one printable line: its lines joined as sentences.
+std::string one_line(const std::string& text);
+// "m:ss" (or "h:mm:ss") of a time in milliseconds.
+std::string clock_text(int64_t ms);
+// "3.1 s" below a minute, else as clock_text.
+std::string duration_text(int64_t ms);
+
 // Prints "vaultrun: TEXT" as one line on standard error.
 void print_error(const std::string& text);
 

@@ -27,7 +27,8 @@ const char MAIN_HELP[] =
     "commands:\n"
     "  test      log in and show the server's version\n"
     "  list      list the online user databases (name, size, recovery model)\n"
-    "  backup    back up one database and verify the file, with live progress\n"
+    "  backup    back up one database, or several (--all), and verify the files,\n"
+    "            with live progress\n"
     "\n"
     "'vaultrun COMMAND --help' shows the options of a command.\n"
     "\n"
@@ -87,6 +88,7 @@ const char LIST_HELP[] =
 
 const char BACKUP_HELP[] =
     "usage: vaultrun backup --user NAME --database NAME --out PATH [OPTIONS]\n"
+    "       vaultrun backup --user NAME (--all | --database NAME...) --out-dir DIR [OPTIONS]\n"
     "\n"
     "Backs up one database to a file on the server and verifies the file,\n"
     "showing the progress: a bar on a terminal, one line per change otherwise\n"
@@ -118,6 +120,42 @@ const char BACKUP_HELP[] =
     "A target starting with https:// or s3:// is written with TO URL. The\n"
     "verification checks the backup set just written, found by its position\n"
     "in the server's backup history (msdb).\n"
+    "\n"
+    "several databases in one run:\n"
+    "  --database NAME        repeated: back up each of them\n"
+    "  --all                  every online user database of the listing (its\n"
+    "                         first 256, as the library returns them)\n"
+    "  --exclude PATTERN      with --all, leave out the databases that match;\n"
+    "                         '*' stands for any characters, letters match in\n"
+    "                         either case (repeatable)\n"
+    "  --parallel N           backups at once, 1 to 4 (2)\n"
+    "  --out-dir DIR          directory on the server's file system for the\n"
+    "                         files; a DIR with '\\' or a drive letter (C:) is\n"
+    "                         a Windows path and is joined with '\\', any\n"
+    "                         other with '/'\n"
+    "  --name-template TEXT   file name in DIR (default\n"
+    "                         {database}_{type}_{timestamp}.bak) with the\n"
+    "                         placeholders {server}, {database}, {type},\n"
+    "                         {timestamp} (UTC, 20261210T153000Z) and {date}\n"
+    "                         (UTC, 2026-12-10); other characters than letters,\n"
+    "                         digits, '-', '_' and '.' in a value become '_',\n"
+    "                         and a name that repeats gets _2, _3, ...\n"
+    "  --metrics-file PATH    write, per database, the outcome (1 or 0), the\n"
+    "                         duration and the time of the last success in the\n"
+    "                         text format of a node exporter's text-file\n"
+    "                         collector (through PATH.tmp-XXXXXX and a rename;\n"
+    "                         earlier successes are kept from the old file)\n"
+    "\n"
+    "A run over several databases (--all, more than one --database, or any\n"
+    "option of this group) goes on past a database that fails. On a terminal\n"
+    "it shows a line per running backup and an 'N of M' line, otherwise a\n"
+    "line as each backup starts and ends; then a table of every database with\n"
+    "its outcome, pages, time and error. With --json it prints one JSON object\n"
+    "per database as each ends, then {\"summary\":true,...}. The backup options\n"
+    "above apply to every database, except --out and --stripe, which name\n"
+    "fixed files (--out still works for a single --database). Ctrl-C cancels\n"
+    "every running backup, starts no other, waits for them and exits with 130.\n"
+    "Exit status: 0 when every backup succeeded, 1 otherwise, 2 usage error.\n"
     "\n";
 
 void print_help(Command cmd) {
@@ -189,7 +227,7 @@ int main(int argc, char** argv) {
   switch (opt.command) {
     case Command::Test: return run_test(s, opt.json);
     case Command::List: return run_list(s, opt.json);
-    case Command::Backup: return run_backup(s, opt.json);
+    case Command::Backup: return is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json);
     case Command::None: break;
   }
   return EXIT_USAGE;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "json.h"
+#include "name_template.h"
 
 namespace cli {
 
@@ -145,6 +146,56 @@ std::string apply_file(const JsonValue& root, Settings& s) {
   return "";
 }
 
+// ---- A run over several databases ----------------------------------------------
+
+std::string check_database_name(const std::string& name) {
+  if (name.empty()) return "a database name is empty";
+  if (has_unsendable_control(name)) return "the database name holds a control character";
+  if (utf16_units(name) > MAX_DATABASE_UNITS) {
+    return "the database name is too long (at most " + std::to_string(MAX_DATABASE_UNITS) + " UTF-16 code units)";
+  }
+  return "";
+}
+
+std::string check_many_sources(const ManyOptions& m) {
+  if (m.all && !m.databases.empty()) return "--all and --database cannot both be given";
+  if (!m.all && m.databases.empty()) return "a database is required (--database NAME, repeated, or --all)";
+  if (!m.excludes.empty() && !m.all) return "--exclude applies with --all only";
+  for (size_t i = 0; i < m.databases.size(); ++i) {
+    if (std::string e = check_database_name(m.databases[i]); !e.empty()) return e;
+    for (size_t k = 0; k < i; ++k) {
+      if (m.databases[k] == m.databases[i]) return "the database " + m.databases[i] + " is named twice";
+    }
+  }
+  return "";
+}
+
+std::string check_many_targets(const Settings& s) {
+  const ManyOptions& m = s.many;
+  const bool file_stripes = std::any_of(s.extra.begin(), s.extra.end(), [](const auto& x) { return x.first == "stripes"; });
+  if (!s.stripes.empty() || file_stripes) {
+    return "--stripe names fixed files and cannot be used with --all, several databases or --out-dir";
+  }
+  if (m.out_dir && !s.out_path.empty()) return "--out and --out-dir cannot both be given";
+  if (m.name_template && !m.out_dir) return "--name-template needs --out-dir";
+  if (!m.out_dir) {
+    if (m.all || m.databases.size() > 1) return "--out-dir DIR is required to back up several databases";
+    if (s.out_path.empty()) return "an output path on the server is required (--out PATH or --out-dir DIR)";
+    return "";
+  }
+  if (m.out_dir->empty()) return "--out-dir needs a directory";
+  if (has_unsendable_control(*m.out_dir)) return "the output directory holds a control character";
+  if (m.name_template) return check_name_template(*m.name_template);
+  return "";
+}
+
+std::string check_many(const Settings& s) {
+  if (std::string e = check_many_sources(s.many); !e.empty()) return e;
+  if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
+  if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+  return check_many_targets(s);
+}
+
 }  // namespace
 
 namespace {
@@ -201,8 +252,19 @@ const Flag FLAGS[] = {
      [](O& o, const V& v) { o.connect_timeout_ms = v.ms; }},
     {"--query-timeout", nullptr, Scope::Command, Arg::Seconds,
      [](O& o, const V& v) { o.query_timeout_ms = v.ms; }},
-    {"--database", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.database = v.text; }},
+    {"--database", nullptr, Scope::Backup, Arg::Text,
+     [](O& o, const V& v) {
+       o.database = v.text;
+       o.many.databases.push_back(v.text);
+     }},
     {"--out", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.out_path = v.text; }},
+    // A run over several databases.
+    {"--all", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all = true; }},
+    {"--exclude", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.excludes.push_back(v.text); }},
+    {"--parallel", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { o.many.parallel = std::stoi(v.text); }},
+    {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
+    {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
+    {"--metrics-file", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
@@ -369,6 +431,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.user) s.user = *opt.user;
   if (opt.database) s.database = *opt.database;
   if (opt.out_path) s.out_path = *opt.out_path;
+  s.many = opt.many;
+  // The file's one database takes part in a run as if given by --database.
+  if (s.many.databases.empty() && !s.many.all && !s.database.empty()) s.many.databases.push_back(s.database);
   if (opt.compression) s.compression = *opt.compression;
   if (opt.copy_only) s.copy_only = *opt.copy_only;
   if (opt.verify) s.verify = *opt.verify;
@@ -385,7 +450,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
 
 std::string check_settings(Command cmd, const Settings& s) {
   if (s.user.empty()) return "a user is required (--user NAME or \"user\" in the --config file)";
-  if (cmd == Command::Backup) {
+  if (cmd == Command::Backup && is_many_run(s)) {
+    if (std::string e = check_many(s); !e.empty()) return e;
+  } else if (cmd == Command::Backup) {
     if (s.database.empty()) return "a database is required (--database NAME)";
     const bool file_stripes = std::any_of(s.extra.begin(), s.extra.end(), [](const auto& m) { return m.first == "stripes"; });
     if (s.out_path.empty() && s.stripes.empty() && !file_stripes) {
@@ -444,6 +511,14 @@ std::string config_json(const Settings& s) {
   out += "}";
   return out;
 }
+
+bool is_many_run(const Settings& s) {
+  const ManyOptions& m = s.many;
+  return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
+         m.metrics_file;
+}
+
+int parallel_of(const Settings& s) { return s.many.parallel.value_or(2); }
 
 std::string endpoint(const Settings& s) {
   if (s.host.find(':') != std::string::npos) return "[" + s.host + "]:" + std::to_string(s.port);

@@ -12,12 +12,23 @@ namespace cli {
 
 enum class Command { None, Test, List, Backup };
 
+// A backup run over several databases: which ones, how many at once, and
+// where their files go. Empty or unset everywhere: the one-database backup.
+struct ManyOptions {
+  std::vector<std::string> databases;  // each --database, in order
+  bool all = false;
+  std::vector<std::string> excludes;   // wildcard patterns
+  std::optional<int> parallel;
+  std::optional<std::string> out_dir, name_template, metrics_file;
+};
+
 // What the command line said, before any file is read.
 struct Options {
   Command command = Command::None;
   bool help = false;
   bool version = false;
   bool json = false;
+  ManyOptions many;
   std::optional<std::string> config_path;  // "-" is standard input
   std::optional<std::string> host, user, database, out_path;
   std::optional<int32_t> port;
@@ -41,6 +52,7 @@ struct Settings {
   std::optional<std::string> password;  // unset: ask for it (or use empty)
   std::string database;
   std::string out_path;
+  ManyOptions many;
   bool compression = true;
   bool copy_only = false;
   bool verify = true;
@@ -57,6 +69,14 @@ struct Settings {
   // the library knows and this program does not still reach it.
   std::vector<std::pair<std::string, std::string>> extra;
 };
+
+// Whether the backup runs over several databases (--all, more than one
+// --database, or one of the run's own options), rather than as the single
+// backup with its progress bar.
+bool is_many_run(const Settings& s);
+
+// How many backups run at once: --parallel, else two.
+int parallel_of(const Settings& s);
 
 // Parses argv[1..]. Returns "" or the usage error's text.
 std::string parse_args(int argc, char** argv, Options& opt);

@@ -80,6 +80,23 @@ std::string printable(std::string_view s) {
   return out;
 }
 
+std::string valid_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    char32_t cp = 0;
+    size_t len = decode_utf8(s, i, cp);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
 size_t display_width(std::string_view s) {
   size_t cols = 0;
   for (size_t i = 0; i < s.size();) {

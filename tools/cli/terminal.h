@@ -19,6 +19,10 @@ int terminal_columns(int fd);
 // '?', so a database name or message cannot drive the terminal.
 std::string printable(std::string_view s);
 
+// The text with each invalid UTF-8 byte replaced by U+FFFD and everything
+// else kept, for JSON and metrics files that must stay valid UTF-8.
+std::string valid_utf8(std::string_view s);
+
 // Columns that printable text takes on a terminal.
 size_t display_width(std::string_view s);
 

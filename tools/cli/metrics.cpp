@@ -1,0 +1,150 @@
+#include "metrics.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "terminal.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* OUTCOME = "vaultrun_backup_last_outcome";
+constexpr const char* DURATION = "vaultrun_backup_duration_seconds";
+constexpr const char* LAST_SUCCESS = "vaultrun_backup_last_success_timestamp_seconds";
+
+std::string labels(const std::string& server, const std::string& database) {
+  return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\"}";
+}
+
+std::string number(double v, const char* format) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+// Reads one label value at text[i] (just past its opening quote) into out,
+// undoing the escapes; i ends past the closing quote. False when unclosed.
+bool read_label_value(std::string_view text, size_t& i, std::string& out) {
+  while (i < text.size()) {
+    char c = text[i++];
+    if (c == '"') return true;
+    if (c == '\\' && i < text.size()) {
+      char e = text[i++];
+      out += e == 'n' ? '\n' : e;
+    } else {
+      out += c;
+    }
+  }
+  return false;
+}
+
+// One sample line "NAME{a="x",b="y"} VALUE": its server and database labels
+// and its value. False for any other line.
+bool read_sample(std::string_view line, std::string_view name, std::string& server, std::string& database,
+                 double& value) {
+  if (line.substr(0, name.size()) != name || line.size() <= name.size() || line[name.size()] != '{') return false;
+  size_t i = name.size() + 1;
+  while (i < line.size() && line[i] != '}') {
+    size_t eq = line.find("=\"", i);
+    if (eq == std::string_view::npos) return false;
+    std::string_view key = line.substr(i, eq - i);
+    i = eq + 2;
+    std::string v;
+    if (!read_label_value(line, i, v)) return false;
+    if (key == "server") server = v;
+    if (key == "database") database = v;
+    if (i < line.size() && line[i] == ',') ++i;
+  }
+  if (i >= line.size()) return false;
+  std::string_view rest = line.substr(i + 1);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  size_t end = rest.find(' ');  // an optional sample time may follow
+  rest = rest.substr(0, end);
+  auto [p, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+  return ec == std::errc() && p == rest.data() + rest.size() && std::isfinite(value);
+}
+
+}  // namespace
+
+std::string metrics_label(std::string_view value) {
+  std::string out;
+  for (char c : valid_utf8(value)) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '"') out += "\\\"";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::string metrics_text(const std::string& server, const std::vector<DatabaseMetrics>& dbs) {
+  std::string out;
+  out += std::string("# HELP ") + OUTCOME + " Outcome of the database's last backup: 1 succeeded, 0 failed.\n";
+  out += std::string("# TYPE ") + OUTCOME + " gauge\n";
+  for (const auto& d : dbs) {
+    if (d.ran) out += OUTCOME + labels(server, d.database) + " " + (d.succeeded ? "1" : "0") + "\n";
+  }
+  out += std::string("# HELP ") + DURATION + " Duration of the database's last backup, verification included.\n";
+  out += std::string("# TYPE ") + DURATION + " gauge\n";
+  for (const auto& d : dbs) {
+    if (d.ran) out += DURATION + labels(server, d.database) + " " + number(d.duration_s, "%.3f") + "\n";
+  }
+  out += std::string("# HELP ") + LAST_SUCCESS + " Unix time at which the database's last successful backup ended.\n";
+  out += std::string("# TYPE ") + LAST_SUCCESS + " gauge\n";
+  for (const auto& d : dbs) {
+    if (d.last_success) out += LAST_SUCCESS + labels(server, d.database) + " " + number(*d.last_success, "%.0f") + "\n";
+  }
+  return out;
+}
+
+std::optional<double> previous_success(std::string_view old_text, const std::string& server,
+                                       const std::string& database) {
+  std::optional<double> found;
+  size_t start = 0;
+  while (start < old_text.size()) {
+    size_t end = old_text.find('\n', start);
+    if (end == std::string_view::npos) end = old_text.size();
+    std::string s, d;
+    double v = 0;
+    // Compared as written back, so names that were not valid UTF-8 still match.
+    if (read_sample(old_text.substr(start, end - start), LAST_SUCCESS, s, d, v) && s == valid_utf8(server) &&
+        d == valid_utf8(database)) {
+      found = v;
+    }
+    start = end + 1;
+  }
+  return found;
+}
+
+std::string replace_file(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp-XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  if (fd < 0) return "cannot create " + tmp + ": " + std::strerror(errno);
+  std::string e;
+  size_t done = 0;
+  while (e.empty() && done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) e = std::string("cannot write ") + tmp + ": " + std::strerror(errno);
+    else done += size_t(n);
+  }
+  // mkstemp makes the file private; the collector runs as another user.
+  if (e.empty() && ::fchmod(fd, 0644) != 0) e = std::string("cannot set the mode of ") + tmp + ": " + std::strerror(errno);
+  if (e.empty() && ::fsync(fd) != 0) e = std::string("cannot write ") + tmp + ": " + std::strerror(errno);
+  if (::close(fd) != 0 && e.empty()) e = std::string("cannot write ") + tmp + ": " + std::strerror(errno);
+  if (e.empty() && std::rename(tmp.c_str(), path.c_str()) != 0) {
+    e = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+  }
+  if (!e.empty()) ::unlink(tmp.c_str());
+  return e;
+}
+
+}  // namespace cli

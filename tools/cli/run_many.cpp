@@ -1,0 +1,486 @@
+// A backup run over several databases. The run keeps a queue of databases
+// and at most --parallel of them in the library's slots; each poll starts
+// what fits, reads the progress of the running ones and collects those that
+// ended, so one failure never holds up or stops the others.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "commands.h"
+#include "json.h"
+#include "metrics.h"
+#include "name_template.h"
+#include "terminal.h"
+#include "vaultrun.h"
+
+namespace cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(150);
+constexpr size_t MAX_OUT_PATH_BYTES = 1023;  // the library's field for the path
+constexpr size_t MAX_METRICS_BYTES = 1 << 20;
+
+enum class Outcome { Queued, Running, Succeeded, Failed, Cancelled, NotStarted };
+
+const char* outcome_name(Outcome o) {
+  switch (o) {
+    case Outcome::Queued: return "queued";
+    case Outcome::Running: return "running";
+    case Outcome::Succeeded: return "succeeded";
+    case Outcome::Failed: return "failed";
+    case Outcome::Cancelled: return "cancelled";
+    case Outcome::NotStarted: return "not started";
+  }
+  return "";
+}
+
+struct Job {
+  std::string database;
+  std::string out_path;
+  std::string refusal;  // why it cannot be started at all
+  Outcome outcome = Outcome::Queued;
+  int32_t session = -1;
+  Clock::time_point started;
+  int64_t elapsed_ms = 0;
+  std::time_t ended_at = 0;
+  // Live progress.
+  int32_t state = 0;
+  int percent = 0;
+  std::string message;
+  // The result.
+  int64_t pages = 0;
+  bool verified = false;
+  std::string error;
+};
+
+struct Run {
+  const Settings& s;
+  bool json, tty, verify;
+  std::vector<Job> jobs;
+  bool interrupted = false;
+  size_t ended = 0, live_lines = 0;
+  std::vector<std::string> pending_lines;  // plain lines not yet printed
+};
+
+// ---- Answers --------------------------------------------------------------------
+
+bool parse_object(const char* answer, JsonValue& v) {
+  return parse_json(answer ? answer : "", v).empty() && v.kind == JsonValue::Kind::Object;
+}
+
+std::string text_of(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.find(key);
+  return m && m->kind == JsonValue::Kind::String ? m->text : std::string();
+}
+
+int64_t int_of(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.find(key);
+  int64_t n = 0;
+  return m && m->as_int(n) ? n : 0;
+}
+
+bool bool_of(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.find(key);
+  return m && m->kind == JsonValue::Kind::Bool && m->boolean;
+}
+
+// ---- The list of databases and their files -------------------------------------
+
+bool excluded(const Settings& s, const std::string& name) {
+  return std::any_of(s.many.excludes.begin(), s.many.excludes.end(),
+                     [&](const std::string& p) { return wildcard_match(p, name); });
+}
+
+// The databases of --all: the listing's, less the exclusions. False (the
+// reason printed) when the listing fails.
+bool listed_databases(const Settings& s, std::vector<std::string>& out) {
+  const std::string cfg = config_json(s);
+  const char* answer = vaultrun_list_databases(cfg.c_str());
+  JsonValue v;
+  if (!parse_object(answer, v)) {
+    print_error("unreadable answer from the library: " + printable(answer ? answer : ""));
+    return false;
+  }
+  if (!bool_of(v, "ok")) {
+    print_error(printable(endpoint(s)) + ": cannot list the databases: " + one_line(text_of(v, "error")));
+    return false;
+  }
+  const JsonValue* dbs = v.find("databases");
+  if (!dbs || dbs->kind != JsonValue::Kind::Array) {
+    print_error("unexpected listing from the library: " + printable(answer));
+    return false;
+  }
+  for (const JsonValue& item : dbs->items) {
+    std::string name = text_of(item, "name");
+    if (!name.empty() && !excluded(s, name)) out.push_back(name);
+  }
+  if (out.empty()) {
+    print_error("no database to back up on " + printable(endpoint(s)) + " (the listing had " +
+                std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)"));
+    return false;
+  }
+  return true;
+}
+
+// The kind of backup for {type}: the --type flag's, else the file's, else full.
+std::string backup_type(const Settings& s) {
+  std::string type = "full";
+  auto take = [&](const std::vector<std::pair<std::string, std::string>>& members) {
+    for (const auto& [key, json] : members) {
+      JsonValue v;
+      if (key == "type" && parse_json(json, v).empty() && v.kind == JsonValue::Kind::String) type = v.text;
+    }
+  };
+  take(s.extra);
+  take(s.kind_members);
+  std::transform(type.begin(), type.end(), type.begin(), [](char c) { return char(std::tolower((unsigned char)c)); });
+  return type;
+}
+
+bool has_control(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 && u != '\t' && u != '\n' && u != '\r';
+  });
+}
+
+std::vector<Job> plan_jobs(const Settings& s, const std::vector<std::string>& databases) {
+  std::vector<Job> jobs(databases.size());
+  std::vector<std::string> names;
+  NameValues values{s.host, "", backup_type(s), std::time(nullptr)};
+  for (const std::string& db : databases) {
+    values.database = db;
+    names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
+  }
+  make_unique(names);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    jobs[i].database = databases[i];
+    jobs[i].out_path = s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
+    if (has_control(jobs[i].database)) {
+      // The library's configuration reader takes \uXXXX as letters: the
+      // name would arrive as another one, which might exist.
+      jobs[i].refusal = "the database name holds a control character, which the library's configuration cannot carry";
+    } else if (jobs[i].out_path.size() > MAX_OUT_PATH_BYTES) {
+      jobs[i].refusal = "the backup path would be " + std::to_string(jobs[i].out_path.size()) +
+                        " bytes long, more than the " + std::to_string(MAX_OUT_PATH_BYTES) + " the library takes";
+    }
+  }
+  return jobs;
+}
+
+// ---- Output ---------------------------------------------------------------------
+
+std::string json_line(const Job& j) {
+  std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
+  out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
+  out += ",\"out_path\":" + json_quote(valid_utf8(j.out_path));
+  if (j.outcome == Outcome::Succeeded) {
+    out += ",\"verified\":" + std::string(j.verified ? "true" : "false");
+    out += ",\"pages\":" + std::to_string(j.pages);
+  }
+  out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
+  if (j.outcome != Outcome::Succeeded) out += ",\"error\":" + json_quote(valid_utf8(j.error));
+  return out + "}";
+}
+
+size_t count_of(const Run& r, Outcome o) {
+  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [&](const Job& j) { return j.outcome == o; }));
+}
+
+std::string summary_json(const Run& r, int64_t elapsed_ms) {
+  std::string out = "{\"summary\":true,\"databases\":" + std::to_string(r.jobs.size());
+  out += ",\"succeeded\":" + std::to_string(count_of(r, Outcome::Succeeded));
+  out += ",\"failed\":" + std::to_string(count_of(r, Outcome::Failed));
+  out += ",\"cancelled\":" + std::to_string(count_of(r, Outcome::Cancelled));
+  out += ",\"not_started\":" + std::to_string(count_of(r, Outcome::NotStarted));
+  out += ",\"interrupted\":" + std::string(r.interrupted ? "true" : "false");
+  out += ",\"elapsed_ms\":" + std::to_string(elapsed_ms);
+  return out + "}";
+}
+
+std::string progress_text(const Run& r) {
+  size_t running = count_of(r, Outcome::Running);
+  size_t failed = r.ended - count_of(r, Outcome::Succeeded);
+  std::string text = std::to_string(r.ended) + " of " + std::to_string(r.jobs.size()) + " done";
+  if (running) text += ", " + std::to_string(running) + " running";
+  if (failed) text += ", " + std::to_string(failed) + " not succeeded";
+  if (r.interrupted) text += ", cancelling";
+  return text;
+}
+
+std::string end_line(const Run& r, const Job& j) {
+  std::string line = "[" + std::to_string(r.ended) + "/" + std::to_string(r.jobs.size()) + "] " +
+                     printable(j.database) + ": " + outcome_name(j.outcome);
+  if (j.outcome == Outcome::Succeeded) {
+    line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") + ", " +
+            duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
+  } else if (!j.error.empty()) {
+    line += ": " + one_line(j.error);
+  }
+  return line;
+}
+
+const char* phase_of(const Run& r, const Job& j) {
+  if (r.interrupted) return "cancelling";
+  if (j.state == VAULTRUN_SESSION_STARTING) return "connecting";
+  return r.verify && j.percent >= 100 ? "verifying" : "backing up";
+}
+
+// Redraws the live block on a terminal: lines that are final go above it,
+// then one line per running backup and the overall line, each cut to the
+// width so the terminal never wraps them.
+void draw(Run& r) {
+  if (!r.tty) {
+    for (const std::string& line : r.pending_lines) std::printf("%s\n", line.c_str());
+    r.pending_lines.clear();
+    std::fflush(stdout);
+    return;
+  }
+  int cols = terminal_columns(STDOUT_FILENO);
+  size_t width = cols > 1 ? size_t(cols - 1) : 1;
+  std::string out;
+  if (r.live_lines > 0) out += "\x1b[" + std::to_string(r.live_lines) + "A";
+  out += "\r\x1b[J";
+  // Final lines are printed whole: they scroll away above the live block.
+  for (const std::string& line : r.pending_lines) out += line + "\n";
+  r.pending_lines.clear();
+  r.live_lines = 0;
+  for (const Job& j : r.jobs) {
+    if (j.outcome != Outcome::Running) continue;
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "%3d%%", std::clamp(j.percent, 0, 100));
+    std::string line = printable(j.database) + "  " + pct + "  " + phase_of(r, j);
+    if (!j.message.empty()) line += "  " + printable(j.message);
+    out += fit_width(line, width) + "\n";
+    ++r.live_lines;
+  }
+  out += fit_width(progress_text(r), width) + "\n";
+  ++r.live_lines;
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void clear_live(Run& r) {
+  if (r.tty && r.live_lines > 0) {
+    std::printf("\x1b[%zuA\r\x1b[J", r.live_lines);
+    r.live_lines = 0;
+  }
+  std::fflush(stdout);
+}
+
+void print_table(const Run& r) {
+  struct Row {
+    std::string name, outcome, pages, time, error;
+  };
+  std::vector<Row> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "ERROR"}};
+  for (const Job& j : r.jobs) {
+    bool ok = j.outcome == Outcome::Succeeded;
+    rows.push_back({printable(j.database), outcome_name(j.outcome), ok ? std::to_string(j.pages) : "-",
+                    j.outcome == Outcome::NotStarted ? "-" : duration_text(j.elapsed_ms), ok ? "" : one_line(j.error)});
+  }
+  size_t w[4] = {0, 0, 0, 0};
+  for (const Row& row : rows) {
+    w[0] = std::max(w[0], display_width(row.name));
+    w[1] = std::max(w[1], display_width(row.outcome));
+    w[2] = std::max(w[2], display_width(row.pages));
+    w[3] = std::max(w[3], display_width(row.time));
+  }
+  auto pad = [](const std::string& t, size_t width) { return t + std::string(width - display_width(t), ' '); };
+  auto pad_left = [](const std::string& t, size_t width) { return std::string(width - display_width(t), ' ') + t; };
+  for (const Row& row : rows) {
+    std::string line = pad(row.name, w[0]) + "  " + pad(row.outcome, w[1]) + "  " + pad_left(row.pages, w[2]) + "  " +
+                       pad_left(row.time, w[3]);
+    if (!row.error.empty()) line += "  " + row.error;
+    std::printf("%s\n", line.c_str());
+  }
+  std::printf("%zu of %zu backups succeeded\n", count_of(r, Outcome::Succeeded), r.jobs.size());
+}
+
+// ---- The slots ------------------------------------------------------------------
+
+void finish(Run& r, Job& j, Outcome o, const std::string& error) {
+  j.outcome = o;
+  j.error = error;
+  j.ended_at = std::time(nullptr);
+  if (j.session >= 0) j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
+  ++r.ended;
+  if (r.json) {
+    std::printf("%s\n", json_line(j).c_str());
+    std::fflush(stdout);  // as each ends, also through a pipe
+  } else {
+    r.pending_lines.push_back(end_line(r, j));
+  }
+}
+
+// Takes the ended session's result and releases its slot.
+void collect(Run& r, Job& j, bool unreadable) {
+  std::string text = unreadable ? std::string() : std::string(vaultrun_result(j.session));
+  vaultrun_free(j.session);
+  JsonValue v;
+  if (unreadable || !parse_object(text.c_str(), v)) {
+    finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, "unreadable answer from the library");
+  } else if (bool_of(v, "ok")) {
+    j.pages = int_of(v, "pages");
+    j.verified = bool_of(v, "verified");
+    finish(r, j, Outcome::Succeeded, "");
+  } else {
+    std::string why = text_of(v, "error");
+    finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, why.empty() ? "no reason given" : why);
+  }
+  j.session = -1;
+}
+
+// Starts the job in a free slot. False when every slot is taken: the job
+// stays queued for the next poll.
+bool start(Run& r, Job& j) {
+  if (!j.refusal.empty()) {
+    finish(r, j, Outcome::Failed, j.refusal);
+    return true;
+  }
+  Settings one = r.s;
+  one.database = j.database;
+  one.out_path = j.out_path;
+  const std::string cfg = config_json(one);
+  j.started = Clock::now();
+  const int32_t session = vaultrun_start(cfg.c_str());
+  if (session == -2) return false;
+  if (session < 0) {
+    std::string why = vaultrun_last_error();
+    finish(r, j, Outcome::Failed, "cannot start the backup: " + (why.empty() ? std::string("no reason given") : why));
+    return true;
+  }
+  j.session = session;
+  j.outcome = Outcome::Running;
+  if (!r.json && !r.tty) r.pending_lines.push_back("started " + printable(j.database) + " -> " + printable(j.out_path));
+  return true;
+}
+
+void start_what_fits(Run& r) {
+  size_t running = count_of(r, Outcome::Running);
+  for (Job& j : r.jobs) {
+    if (r.interrupted || running >= size_t(parallel_of(r.s))) return;
+    if (j.outcome != Outcome::Queued) continue;
+    if (!start(r, j)) return;
+    if (j.outcome == Outcome::Running) ++running;
+  }
+}
+
+void poll_running(Run& r) {
+  for (Job& j : r.jobs) {
+    if (j.outcome != Outcome::Running) continue;
+    const char* raw = vaultrun_progress(j.session);
+    JsonValue v;
+    int64_t state = -1;
+    const JsonValue* st = parse_object(raw, v) ? v.find("state") : nullptr;
+    if (!st || !st->as_int(state)) {
+      collect(r, j, true);
+      continue;
+    }
+    j.state = int32_t(state);
+    j.percent = int(int_of(v, "percent"));
+    j.message = text_of(v, "message");
+    if (j.state != VAULTRUN_SESSION_STARTING && j.state != VAULTRUN_SESSION_RUNNING) collect(r, j, false);
+  }
+}
+
+// Ctrl-C: every running backup is cancelled and none is started; the poll
+// goes on until the cancelled ones have ended and their slots are free.
+void interrupt(Run& r) {
+  r.interrupted = true;
+  for (Job& j : r.jobs) {
+    if (j.outcome == Outcome::Running) vaultrun_cancel(j.session);
+  }
+  for (Job& j : r.jobs) {
+    if (j.outcome == Outcome::Queued) finish(r, j, Outcome::NotStarted, "interrupted before it started");
+  }
+}
+
+// ---- Metrics --------------------------------------------------------------------
+
+bool write_metrics(const Run& r) {
+  const std::string& path = *r.s.many.metrics_file;
+  std::string old;
+  std::ifstream in(path, std::ios::binary);
+  if (in) {
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    old = buf.str().substr(0, MAX_METRICS_BYTES);
+  }
+  const std::string server = endpoint(r.s);
+  std::vector<DatabaseMetrics> dbs;
+  for (const Job& j : r.jobs) {
+    DatabaseMetrics m{j.database, j.outcome != Outcome::NotStarted, j.outcome == Outcome::Succeeded,
+                      double(j.elapsed_ms) / 1000.0, std::nullopt};
+    if (m.succeeded) m.last_success = double(j.ended_at);
+    else m.last_success = previous_success(old, server, j.database);
+    dbs.push_back(m);
+  }
+  std::string e = replace_file(path, metrics_text(server, dbs));
+  if (!e.empty()) print_error("metrics file: " + printable(e));
+  return e.empty();
+}
+
+// The exit status, with one line on standard error for a run that did not
+// wholly succeed.
+int exit_status(const Run& r, int signal, bool metrics_ok) {
+  if (r.interrupted) {
+    print_error("interrupted: " + std::to_string(count_of(r, Outcome::Cancelled)) + " cancelled, " +
+                std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
+    return 128 + (signal ? signal : SIGINT);
+  }
+  size_t failed = r.jobs.size() - count_of(r, Outcome::Succeeded);
+  if (failed > 0) {
+    std::string names;
+    for (const Job& j : r.jobs) {
+      if (j.outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
+    }
+    print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size()) + " backups failed: " + names);
+    return EXIT_FAILED;
+  }
+  return metrics_ok ? EXIT_OK : EXIT_FAILED;
+}
+
+}  // namespace
+
+int run_many(const Settings& s, bool json) {
+  std::vector<std::string> databases = s.many.databases;
+  if (s.many.all && !listed_databases(s, databases)) return EXIT_FAILED;
+
+  InterruptCatcher interrupts;
+  Run r{s, json, !json && is_terminal(STDOUT_FILENO), s.verify, plan_jobs(s, databases), false, 0, 0, {}};
+  const auto run_started = Clock::now();
+  if (!json) {
+    std::printf("backing up %zu database%s on %s, %d at a time\n", r.jobs.size(), r.jobs.size() == 1 ? "" : "s",
+                printable(endpoint(s)).c_str(), std::min(parallel_of(s), int(r.jobs.size())));
+  }
+  for (;;) {
+    if (interrupts.count() > 0 && !r.interrupted) interrupt(r);
+    start_what_fits(r);
+    poll_running(r);
+    start_what_fits(r);  // straight into the slots that just came free
+    if (!json) draw(r);
+    if (r.ended == r.jobs.size()) break;
+    std::this_thread::sleep_for(POLL_INTERVAL);
+  }
+  const int64_t elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - run_started).count();
+  if (json) {
+    std::printf("%s\n", summary_json(r, elapsed_ms).c_str());
+  } else {
+    clear_live(r);
+    std::printf("\n");
+    print_table(r);
+  }
+  std::fflush(stdout);
+  const bool metrics_ok = !s.many.metrics_file || write_metrics(r);
+  return exit_status(r, interrupts.signal(), metrics_ok);
+}
+
+}  // namespace cli
