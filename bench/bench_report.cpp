@@ -312,7 +312,8 @@ void memory_section(std::string& out) {
                 {"after_load", "after loading"},
                 {"after_listing", "after one listing of 256"},
                 {"during_backups", "during four backups"},
-                {"after_free", "after releasing the sessions"}};
+                {"after_free", "after releasing the sessions"},
+                {"after_tls_test", "after one encrypted connection test (OpenSSL loaded)"}};
   if (!base.count("start") || !lib.count("start")) return;
   for (const auto& p : points) {
     if (!base.count(p.key) || !lib.count(p.key)) continue;

@@ -235,6 +235,13 @@ bool tls_exchange(int fd, tls_conn* t, const std::vector<uint8_t>& req, std::vec
   }
 }
 
+// What was negotiated, for the report: one line on stderr.
+void describe(SSL* ssl) {
+  const char* group = SSL_group_to_name(ssl, SSL_get_negotiated_group(ssl));
+  std::fprintf(stderr, "tls: %s %s %s, %s\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl),
+               group != nullptr ? group : "?", OpenSSL_version(OPENSSL_VERSION));
+}
+
 int run_tls(int port, const requests& r, int n, const char* ca) {
   SSL_CTX* ctx = tls_context(ca);
   if (ctx == nullptr) return fail("cannot set up TLS (ca file?)");
@@ -253,6 +260,7 @@ int run_tls(int port, const requests& r, int n, const char* ca) {
     if (!tls_start(ctx, verify, &t) || !tls_handshake(fd, &t)) return fail("TLS handshake failed");
     if (!tls_exchange(fd, &t, r.login, buf, &got) || !tls_exchange(fd, &t, r.statement, buf, &got))
       return fail("exchange failed");
+    if (i == 0) describe(t.ssl);  // the warm-up, which is not counted
     SSL_free(t.ssl);
     close(fd);
     const int64_t t1 = now_ns();
