@@ -50,8 +50,7 @@ struct ssl_api {
 
 // Fills f from OpenSSL 3, loaded on the first call and kept loaded after
 // (later calls find it already there). False when it cannot be loaded.
-// Each session keeps its own table, so no state is shared between threads.
-bool load_api(ssl_api* f) {
+bool lookup_api(ssl_api* f) {
   void* lib = plat_lib_open(LIBSSL_NAME);
   if (lib == nullptr) return false;
 #define X(name)                                                               \
@@ -59,6 +58,30 @@ bool load_api(ssl_api* f) {
   if (f->name == nullptr) return false;
   OPENSSL_FUNCTIONS
 #undef X
+  return true;
+}
+
+// The first complete table, kept for the sessions after it so that they
+// skip the loader's lock and the symbol lookups: written once, before
+// g_api_ready is set, and never changed after. A failed load is not kept,
+// so OpenSSL installed later is found by the next session.
+ssl_api g_api;
+std::atomic<int> g_api_ready{0};
+std::atomic_flag g_api_busy;
+
+// Each session keeps its own copy of the table.
+bool load_api(ssl_api* f) {
+  if (g_api_ready.load(std::memory_order_acquire) == 1) {
+    *f = g_api;
+    return true;
+  }
+  if (!lookup_api(f)) return false;
+  while (g_api_busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  if (g_api_ready.load(std::memory_order_relaxed) == 0) {
+    g_api = *f;
+    g_api_ready.store(1, std::memory_order_release);
+  }
+  g_api_busy.clear(std::memory_order_release);
   return true;
 }
 
