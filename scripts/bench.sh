@@ -207,9 +207,11 @@ done
   suite=$(grep -m1 'Selected cipher suite' "$WORK/logs/freetds-tls.dump" | sed 's/.*: //')
   group=$(grep -m1 'Selected group' "$WORK/logs/freetds-tls.dump" | sed 's/.*group //')
   version=$(grep -m1 "Server's version" "$WORK/logs/freetds-tls.dump" | sed 's/.*: //')
-  echo "tls_gnutls=version $version, $suite, group $group, GnuTLS $(dpkg-query -W -f='${Version}' libgnutls30 2>/dev/null || echo '?')"
+  case $version in 3.3) version="TLSv1.2" ;; 3.4) version="TLSv1.3" ;; esac
+  echo "tls_gnutls=$version $suite, group $group, GnuTLS $(dpkg-query -W -f='${Version}' libgnutls30 2>/dev/null || echo '?')"
+  echo "tls_operations=$((ROUNDS * 4 * 3 * n + 1))"
   echo "tls_handshakes=$(cat "$WORK"/logs/simtls*.log | grep -c '^TLS established')"
-  echo "tls_handshake_versions=$(cat "$WORK"/logs/simtls*.log | grep '^TLS established' | sort | uniq -c | sed 's/^ *//' | paste -sd ';')"
+  echo "tls_handshake_versions=$(cat "$WORK"/logs/simtls*.log | grep '^TLS established' | sed 's/^TLS established: //' | sort | uniq -c | sed 's/^ *//' | paste -sd ',' -)"
   echo "tls_other_lines=$(cat "$WORK"/logs/simtls*.log | grep '^TLS' | grep -vc '^TLS established' || true)"
 } >>"$WORK/meta.txt"
 
