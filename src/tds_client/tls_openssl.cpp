@@ -186,7 +186,7 @@ SSL_CTX* build_ctx(const ssl_api& f, bool verify, const char* ca_file, char* err
 // connection loaded it. A file too large to keep a copy of is never cached.
 
 constexpr int CTX_CACHE_SLOTS = 4;
-constexpr size_t CA_COPY_MAX = 4u << 20;
+constexpr size_t CA_COPY_MAX = 1u << 20;
 
 enum ctx_kind : uint8_t { CTX_FREE = 0, CTX_TRUST, CTX_SYSTEM, CTX_FILE };
 
@@ -215,8 +215,8 @@ void cache_lock() {
 
 void cache_unlock() { g_ctx_cache.busy.clear(std::memory_order_release); }
 
-// The whole of a ca_file, or null when it cannot be read or is larger than
-// CA_COPY_MAX (the caller then builds an uncached context, whose own read
+// The whole of a ca_file, or null when it cannot be read or is CA_COPY_MAX
+// bytes or more (the caller then builds an uncached context, whose own read
 // reports a file that cannot be read). Free with std::free.
 uint8_t* read_ca_file(const ssl_api& f, const char* path, size_t* len) {
   BIO* b = f.BIO_new_file(path, "rb");

@@ -188,6 +188,7 @@ TEST(TlsLayer, CaFileIsReadAgainForEachSession) {
   ASSERT_GE(fd, 0);
   close(fd);
   const tds_tls_opts o{TDS_ENCRYPT_ON, false, path, "localhost"};
+  const std::string padding(1u << 20, '#');  // text before the root, too much to keep a copy of
   const struct {
     const char* name;
     std::string contents;  // written to the ca_file before the session
@@ -199,6 +200,8 @@ TEST(TlsLayer, CaFileIsReadAgainForEachSession) {
       {"replaced by text that is no certificate", "not a certificate\n", "cannot read ca_file"},
       {"the signing root back", file_text(test_ca().pem_path()), ""},
       {"emptied", "", "cannot read ca_file"},
+      {"a large file ending with the root", padding + "\n" + file_text(test_ca().pem_path()), ""},
+      {"a large file with no root", padding + "\n", "cannot read ca_file"},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
