@@ -3,10 +3,12 @@
  * and uses it in between; with "baseline" it does everything else the same
  * and never loads it.
  *
- *   mem_host baseline|library LIBRARY PORT OUT_DIR
+ *   mem_host baseline|library LIBRARY PORT OUT_DIR [TLS_PORT CA_FILE]
  *
  * Lines printed (kB): start, after_load, after_listing, during_backups (the
- * largest seen while four backups run at once), after_free. */
+ * largest seen while four backups run at once), after_free, and with
+ * TLS_PORT after_tls_test (one encrypted connection test, verified against
+ * CA_FILE, which loads OpenSSL). */
 #include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -37,7 +39,7 @@ typedef void (*free_fn)(int32_t);
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    fprintf(stderr, "usage: mem_host baseline|library LIBRARY PORT OUT_DIR\n");
+    fprintf(stderr, "usage: mem_host baseline|library LIBRARY PORT OUT_DIR [TLS_PORT CA_FILE]\n");
     return 1;
   }
   const int use = strcmp(argv[1], "library") == 0;
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
 
   void* lib = NULL;
   text_fn list = NULL;
+  text_fn test = NULL;
   start_fn start = NULL;
   status_fn status = NULL;
   free_fn release = NULL;
@@ -60,10 +63,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     list = (text_fn)dlsym(lib, "vaultrun_list_databases");
+    test = (text_fn)dlsym(lib, "vaultrun_test_connection");
     start = (start_fn)dlsym(lib, "vaultrun_start");
     status = (status_fn)dlsym(lib, "vaultrun_status");
     release = (free_fn)dlsym(lib, "vaultrun_free");
-    if (!list || !start || !status || !release) return 1;
+    if (!list || !test || !start || !status || !release) return 1;
   }
   printf("after_load %ld\n", rss_kb());
 
@@ -110,5 +114,21 @@ int main(int argc, char** argv) {
   }
   printf("during_backups %ld\n", peak);
   printf("after_free %ld\n", rss_kb());
+
+  if (argc >= 7) {
+    if (use) {
+      char tcfg[1400];
+      snprintf(tcfg, sizeof tcfg,
+               "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\","
+               "\"encrypt\":true,\"ca_file\":\"%.1024s\"}",
+               atoi(argv[5]), argv[6]);
+      const char* answer = test(tcfg);
+      if (strncmp(answer, "{\"ok\":true", 10) != 0) {
+        fprintf(stderr, "mem_host: %s\n", answer);
+        return 1;
+      }
+    }
+    printf("after_tls_test %ld\n", rss_kb());
+  }
   return 0;
 }

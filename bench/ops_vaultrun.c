@@ -3,7 +3,11 @@
  * configuration, connects, logs in, runs the statement, builds the JSON
  * answer and closes.
  *
- *   ops_vaultrun PORT test|list N
+ *   ops_vaultrun PORT test|list N [CA_FILE|trust]
+ *
+ * With CA_FILE the connection is encrypted ("encrypt": true) and the
+ * server's certificate is checked against that PEM file; with "trust" it is
+ * encrypted without the check ("trust_server_certificate": true).
  *
  * Prints one line per operation: nanoseconds, then the databases listed
  * (1 for a connection test). Any answer that is not a success stops it. */
@@ -29,15 +33,21 @@ static int count_of(const char* text, const char* what) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: ops_vaultrun PORT test|list N\n");
+    fprintf(stderr, "usage: ops_vaultrun PORT test|list N [CA_FILE|trust]\n");
     return 1;
   }
   const int port = atoi(argv[1]);
   const int list = strcmp(argv[2], "list") == 0;
   const int n = atoi(argv[3]);
-  char cfg[256];
+  char tls[1200] = "";
+  if (argc >= 5 && strcmp(argv[4], "trust") == 0)
+    snprintf(tls, sizeof tls, ",\"encrypt\":true,\"trust_server_certificate\":true");
+  else if (argc >= 5)
+    snprintf(tls, sizeof tls, ",\"encrypt\":true,\"ca_file\":\"%s\"", argv[4]);
+  char cfg[1400];
   snprintf(cfg, sizeof cfg,
-           "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\"}", port);
+           "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\"%s}",
+           port, tls);
 
   for (int i = 0; i < n; ++i) {
     const long long t0 = now_ns();

@@ -53,7 +53,7 @@ B=$BUILD/bench
 SIM=$BUILD/main/tools/sim/vaultrun-sim
 
 rm -rf "$WORK"
-mkdir -p "$WORK/raw" "$WORK/mem" "$WORK/cap16" "$WORK/cap256" "$WORK/backups" "$WORK/logs"
+mkdir -p "$WORK/raw" "$WORK/mem" "$WORK/cap16" "$WORK/cap256" "$WORK/backups" "$WORK/logs" "$WORK/tls"
 
 # ---- Servers --------------------------------------------------------------------
 PIDS=()
@@ -93,6 +93,24 @@ PBIG=$PORT
 "$B/ops_floor" "$P256" capture "$WORK/cap256"
 start peer "$B/replay_peer" "$WORK/cap16" "$MIXED_ROWS" "$TEXT_ROWS"
 PPEER=$PORT
+
+# Encrypted: servers that require TLS (the handshake inside PRELOGIN packets,
+# TLS 1.2 as the simulated server caps it there), each writing its own
+# self-signed certificate for the clients to verify against. The FreeTDS
+# configurations require encryption, with the certificate as "ca file" (the
+# verified figures) or without one (no check, beside trust_server_certificate).
+start_tls() {
+  local name=$1 dbs=$2
+  start "$name" "$SIM" --port 0 --empty-catalog --databases "$dbs" --encryption on \
+    --tls-cert-out "$WORK/tls/$name.pem" --log "$WORK/logs/$name.log"
+  printf '[global]\n\ttds version = 7.4\n\tencryption = require\n\tca file = %s\n' \
+    "$WORK/tls/$name.pem" >"$WORK/tls/$name.conf"
+}
+start_tls simtls16 16
+PTLS16=$PORT
+start_tls simtls256 256
+PTLS256=$PORT
+printf '[global]\n\ttds version = 7.4\n\tencryption = require\n' >"$WORK/tls/trust.conf"
 
 LISTING_SQL="SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name"
 export TDSVER=7.4
@@ -149,6 +167,54 @@ for ((r = 0; r < ROUNDS; r++)); do
   done
 done
 
+# ---- 1, 2 encrypted: the same over TLS ---------------------------------------
+# tls_MEASURE CONTENDER PORT MODE SIM: one turn; SIM names the certificate
+# and the FreeTDS configuration ("trust": no certificate check).
+tls_turn() {
+  local measure=$1 c=$2 port=$3 mode=$4 sim=$5 ca conf
+  if [ "$sim" = trust ]; then
+    ca=trust conf=$WORK/tls/trust.conf
+  else
+    ca=$WORK/tls/$sim.pem conf=$WORK/tls/$sim.conf
+  fi
+  case $c in
+    freetds) run "$measure" "$c" env FREETDSCONF="$conf" "$B/ops_freetds" "$port" "$mode" "$n" ;;
+    *) run "$measure" "$c" "$B/ops_$c" "$port" "$mode" "$n" "$ca" ;;
+  esac
+}
+say "encrypted connection test and listings: $ROUNDS rounds of $BATCH"
+for ((r = 0; r < ROUNDS; r++)); do
+  for m in test_tls list16_tls list256_tls test_tls_trust; do
+    case $m in
+      test_tls) port=$PTLS16 mode=test sim=simtls16 ;;
+      list16_tls) port=$PTLS16 mode=list sim=simtls16 ;;
+      list256_tls) port=$PTLS256 mode=list sim=simtls256 ;;
+      test_tls_trust) port=$PTLS16 mode=test sim=trust ;;
+    esac
+    for c in $(rotate "$r" vaultrun freetds floor); do
+      tls_turn "$m" "$c" "$port" "$mode" "$sim"
+    done
+  done
+done
+
+# What each side negotiated: the floor prints it (OpenSSL, as the library
+# uses it), FreeTDS's own log says what GnuTLS chose, and the simulated
+# server logs every handshake it completed.
+{
+  echo "tls_openssl=$(grep -m1 '^tls: ' "$WORK/logs/test_tls.floor.err" | sed 's/^tls: //')"
+  FREETDSCONF=$WORK/tls/simtls16.conf TDSDUMP=$WORK/logs/freetds-tls.dump \
+    "$B/ops_freetds" "$PTLS16" test 1 >/dev/null
+  suite=$(grep -m1 'Selected cipher suite' "$WORK/logs/freetds-tls.dump" | sed 's/.*: //')
+  group=$(grep -m1 'Selected group' "$WORK/logs/freetds-tls.dump" | sed 's/.*group //')
+  version=$(grep -m1 "Server's version" "$WORK/logs/freetds-tls.dump" | sed 's/.*: //')
+  case $version in 3.3) version="TLSv1.2" ;; 3.4) version="TLSv1.3" ;; esac
+  echo "tls_gnutls=$version $suite, group $group, GnuTLS $(dpkg-query -W -f='${Version}' libgnutls30 2>/dev/null || echo '?')"
+  echo "tls_operations=$((ROUNDS * 4 * 3 * n + 1))"
+  echo "tls_handshakes=$(cat "$WORK"/logs/simtls*.log | grep -c '^TLS established')"
+  echo "tls_handshake_versions=$(cat "$WORK"/logs/simtls*.log | grep '^TLS established' | sed 's/^TLS established: //' | sort | uniq -c | sed 's/^ *//' | paste -sd ',' -)"
+  echo "tls_other_lines=$(cat "$WORK"/logs/simtls*.log | grep '^TLS' | grep -vc '^TLS established' || true)"
+} >>"$WORK/meta.txt"
+
 # ---- 3: fetch of large result sets over loopback ------------------------------
 say "fetch: $FETCH_ROUNDS rounds of $FETCH_BATCH"
 n=$((FETCH_BATCH + 1))
@@ -182,7 +248,8 @@ say "memory"
 LIB=$BUILD/main/libkestrova-vaultrun.so
 for ((i = 1; i <= MEM_RUNS; i++)); do
   for mode in $(rotate "$i" baseline library); do
-    "$B/mem_host" "$mode" "$LIB" "$P256" "$WORK/backups" >"$WORK/mem/$mode.$i"
+    "$B/mem_host" "$mode" "$LIB" "$P256" "$WORK/backups" "$PTLS16" "$WORK/tls/simtls16.pem" \
+      >"$WORK/mem/$mode.$i"
   done
 done
 

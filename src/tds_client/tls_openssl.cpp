@@ -1,5 +1,6 @@
-// The TLS session on OpenSSL 3: one SSL_CTX and one SSL per connection,
-// over a pair of memory BIOs, so no socket is ever handed to the library.
+// The TLS session on OpenSSL 3: one SSL per connection over a pair of
+// memory BIOs, so no socket is ever handed to the library, made from an
+// SSL_CTX shared by the connections with the same verification setting.
 //
 // OpenSSL is loaded on the first encrypted connection, not with this
 // library: linked in, its relocations alone would add about 2 MiB to every
@@ -14,9 +15,11 @@
 #include <openssl/x509v3.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/platform.h"
 #include "tds_client/tds_client.h"
@@ -36,7 +39,8 @@ constexpr const char* LIBSSL_NAME = "libssl.so.3";
   X(BIO_ctrl) X(BIO_write) X(BIO_read) X(BIO_ctrl_pending) X(ERR_clear_error)                 \
   X(ERR_peek_last_error) X(ERR_reason_error_string) X(X509_verify_cert_error_string)          \
   X(X509_VERIFY_PARAM_set1_ip_asc) X(a2i_IPADDRESS) X(ASN1_OCTET_STRING_free)                 \
-  X(X509_STORE_new) X(X509_STORE_free) X(X509_STORE_set_default_paths) X(SSL_CTX_set1_cert_store)
+  X(X509_STORE_new) X(X509_STORE_free) X(X509_STORE_set_default_paths) X(SSL_CTX_set1_cert_store) \
+  X(SSL_CTX_up_ref) X(BIO_new_file)
 
 struct ssl_api {
 #define X(f) decltype(&::f) f;
@@ -46,8 +50,7 @@ struct ssl_api {
 
 // Fills f from OpenSSL 3, loaded on the first call and kept loaded after
 // (later calls find it already there). False when it cannot be loaded.
-// Each session keeps its own table, so no state is shared between threads.
-bool load_api(ssl_api* f) {
+bool lookup_api(ssl_api* f) {
   void* lib = plat_lib_open(LIBSSL_NAME);
   if (lib == nullptr) return false;
 #define X(name)                                                               \
@@ -55,6 +58,30 @@ bool load_api(ssl_api* f) {
   if (f->name == nullptr) return false;
   OPENSSL_FUNCTIONS
 #undef X
+  return true;
+}
+
+// The first complete table, kept for the sessions after it so that they
+// skip the loader's lock and the symbol lookups: written once, before
+// g_api_ready is set, and never changed after. A failed load is not kept,
+// so OpenSSL installed later is found by the next session.
+ssl_api g_api;
+std::atomic<int> g_api_ready{0};
+std::atomic_flag g_api_busy;
+
+// Each session keeps its own copy of the table.
+bool load_api(ssl_api* f) {
+  if (g_api_ready.load(std::memory_order_acquire) == 1) {
+    *f = g_api;
+    return true;
+  }
+  if (!lookup_api(f)) return false;
+  while (g_api_busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  if (g_api_ready.load(std::memory_order_relaxed) == 0) {
+    g_api = *f;
+    g_api_ready.store(1, std::memory_order_release);
+  }
+  g_api_busy.clear(std::memory_order_release);
   return true;
 }
 
@@ -122,29 +149,192 @@ X509_STORE* system_roots(const ssl_api& f) {
   return roots;
 }
 
-bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
-  t->ctx = t->f.SSL_CTX_new(t->f.TLS_client_method());
-  // TLS 1.2 at least; 1.3 whenever the server offers it.
-  if (t->ctx == nullptr ||
-      t->f.SSL_CTX_ctrl(t->ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
-    set_reason(t->f, err, "TLS setup failed: ", "out of memory");
-    return false;
+// A fresh context for one verification setting: TLS 1.2 at least (1.3
+// whenever the server offers it), and the roots to check against. Null with
+// err set.
+SSL_CTX* build_ctx(const ssl_api& f, bool verify, const char* ca_file, char* err) {
+  SSL_CTX* ctx = f.SSL_CTX_new(f.TLS_client_method());
+  if (ctx == nullptr || f.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
+    set_reason(f, err, "TLS setup failed: ", "out of memory");
+    f.SSL_CTX_free(ctx);
+    return nullptr;
   }
-  if (!t->verify) {
-    t->f.SSL_CTX_set_verify(t->ctx, SSL_VERIFY_NONE, nullptr);
+  if (!verify) {
+    f.SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    return ctx;
+  }
+  f.SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  const bool own_roots = ca_file != nullptr && ca_file[0] != 0;
+  X509_STORE* roots = own_roots ? nullptr : system_roots(f);
+  if (roots != nullptr) f.SSL_CTX_set1_cert_store(ctx, roots);
+  if (own_roots ? f.SSL_CTX_load_verify_locations(ctx, ca_file, nullptr) != 1 : roots == nullptr) {
+    f.ERR_clear_error();
+    f.SSL_CTX_free(ctx);
+    tds_err_text(err, own_roots ? "cannot read ca_file" : "cannot read the system's trusted certificates");
+    return nullptr;
+  }
+  return ctx;
+}
+
+// ---- Contexts shared between connections ----------------------------------------
+// Making a context and reading a ca_file into it costs more than the rest
+// of a connection's TLS setup together, so a few contexts are kept, one per
+// verification setting: no check, the system's roots, or a ca_file. A
+// ca_file is read again by every connection and its context reused only
+// while its bytes are the same, so a file that is replaced, emptied or
+// removed takes effect on the next connection, exactly as when each
+// connection loaded it. A file too large to keep a copy of is never cached.
+
+constexpr int CTX_CACHE_SLOTS = 4;
+constexpr size_t CA_COPY_MAX = 1u << 20;
+
+enum ctx_kind : uint8_t { CTX_FREE = 0, CTX_TRUST, CTX_SYSTEM, CTX_FILE };
+
+struct ctx_slot {
+  ctx_kind kind;
+  char* path;     // CTX_FILE: the ca_file named, and
+  uint8_t* pem;   // its bytes when the context was made
+  size_t pem_len;
+  SSL_CTX* ctx;   // one reference held by the cache
+  uint64_t used;  // when last handed out, to evict the oldest
+};
+
+// The lock is held only to look at or swap entries: making, loading and
+// freeing contexts happen outside it, so a waiter never waits long.
+struct ctx_cache {
+  std::atomic_flag busy;
+  ctx_slot slots[CTX_CACHE_SLOTS];
+  uint64_t clock;
+};
+
+ctx_cache g_ctx_cache;
+
+void cache_lock() {
+  while (g_ctx_cache.busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+}
+
+void cache_unlock() { g_ctx_cache.busy.clear(std::memory_order_release); }
+
+// The whole of a ca_file, or null when it cannot be read or is CA_COPY_MAX
+// bytes or more (the caller then builds an uncached context, whose own read
+// reports a file that cannot be read). Free with std::free.
+uint8_t* read_ca_file(const ssl_api& f, const char* path, size_t* len) {
+  BIO* b = f.BIO_new_file(path, "rb");
+  if (b == nullptr) {
+    f.ERR_clear_error();
+    return nullptr;
+  }
+  size_t cap = 16384, n = 0;
+  uint8_t* buf = static_cast<uint8_t*>(std::malloc(cap));
+  for (;;) {
+    if (buf == nullptr) break;
+    if (n == cap) {
+      uint8_t* more = cap < CA_COPY_MAX ? static_cast<uint8_t*>(std::realloc(buf, cap * 2)) : nullptr;
+      if (more == nullptr) {
+        std::free(buf);
+        buf = nullptr;
+        break;
+      }
+      buf = more;
+      cap *= 2;
+    }
+    const int got = f.BIO_read(b, buf + n, static_cast<int>(cap - n));
+    if (got <= 0) break;
+    n += static_cast<size_t>(got);
+  }
+  f.BIO_free(b);
+  f.ERR_clear_error();
+  *len = n;
+  return buf;
+}
+
+bool slot_matches(const ctx_slot& s, ctx_kind kind, const char* path, const uint8_t* pem, size_t len) {
+  if (s.kind != kind) return false;
+  if (kind != CTX_FILE) return true;
+  return std::strcmp(s.path, path) == 0 && s.pem_len == len && std::memcmp(s.pem, pem, len) == 0;
+}
+
+void slot_free(const ssl_api& f, ctx_slot* s) {
+  f.SSL_CTX_free(s->ctx);
+  std::free(s->path);
+  std::free(s->pem);
+}
+
+// A cached context for the setting with one reference for the caller, or null.
+SSL_CTX* cache_find(const ssl_api& f, ctx_kind kind, const char* path, const uint8_t* pem, size_t len) {
+  SSL_CTX* found = nullptr;
+  cache_lock();
+  for (ctx_slot& s : g_ctx_cache.slots) {
+    if (!slot_matches(s, kind, path, pem, len) || f.SSL_CTX_up_ref(s.ctx) != 1) continue;
+    s.used = ++g_ctx_cache.clock;
+    found = s.ctx;
+    break;
+  }
+  cache_unlock();
+  return found;
+}
+
+// Keeps ctx for the setting in place of the oldest entry (or a stale entry
+// for the same file). Takes the pem copy; the caller keeps its reference.
+void cache_keep(const ssl_api& f, ctx_kind kind, const char* path, uint8_t* pem, size_t len,
+                SSL_CTX* ctx) {
+  char* path_copy = nullptr;
+  if (kind == CTX_FILE) {
+    const size_t n = std::strlen(path) + 1;
+    path_copy = static_cast<char*>(std::malloc(n));
+    if (path_copy != nullptr) std::memcpy(path_copy, path, n);
+  }
+  if ((kind == CTX_FILE && path_copy == nullptr) || f.SSL_CTX_up_ref(ctx) != 1) {
+    std::free(path_copy);
+    std::free(pem);
+    return;
+  }
+  cache_lock();
+  ctx_slot* victim = &g_ctx_cache.slots[0];
+  for (ctx_slot& s : g_ctx_cache.slots) {
+    const bool same = s.kind == kind && (kind != CTX_FILE || std::strcmp(s.path, path) == 0);
+    if (same || s.kind == CTX_FREE) {
+      victim = &s;
+      break;
+    }
+    if (s.used < victim->used) victim = &s;
+  }
+  ctx_slot old = *victim;
+  *victim = ctx_slot{kind, path_copy, pem, len, ctx, ++g_ctx_cache.clock};
+  cache_unlock();
+  slot_free(f, &old);
+}
+
+// The context for the session's setting, with one reference that the
+// session owns: from the cache, or built (and then kept) here.
+bool setup_ctx(tds_tls* t, const tds_tls_opts* o, char* err) {
+  const bool own_roots = t->verify && o->ca_file != nullptr && o->ca_file[0] != 0;
+  const ctx_kind kind = !t->verify ? CTX_TRUST : own_roots ? CTX_FILE : CTX_SYSTEM;
+  size_t len = 0;
+  uint8_t* pem = kind == CTX_FILE ? read_ca_file(t->f, o->ca_file, &len) : nullptr;
+  const bool cacheable = kind != CTX_FILE || pem != nullptr;
+  t->ctx = cacheable ? cache_find(t->f, kind, o->ca_file, pem, len) : nullptr;
+  if (t->ctx != nullptr) {
+    std::free(pem);
     return true;
   }
-  t->f.SSL_CTX_set_verify(t->ctx, SSL_VERIFY_PEER, nullptr);
-  const bool own_roots = o->ca_file != nullptr && o->ca_file[0] != 0;
-  X509_STORE* roots = own_roots ? nullptr : system_roots(t->f);
-  if (roots != nullptr) t->f.SSL_CTX_set1_cert_store(t->ctx, roots);
-  if (own_roots ? t->f.SSL_CTX_load_verify_locations(t->ctx, o->ca_file, nullptr) != 1
-                : roots == nullptr) {
-    t->f.ERR_clear_error();
-    tds_err_text(err, own_roots ? "cannot read ca_file"
-                                : "cannot read the system's trusted certificates");
-    return false;
+  t->ctx = build_ctx(t->f, t->verify, o->ca_file, err);
+  if (t->ctx == nullptr || !cacheable) {
+    std::free(pem);
+    return t->ctx != nullptr;
   }
+  // Kept only when the file did not change while it was being loaded.
+  if (kind == CTX_FILE) {
+    size_t again_len = 0;
+    uint8_t* again = read_ca_file(t->f, o->ca_file, &again_len);
+    const bool same = again != nullptr && again_len == len && std::memcmp(again, pem, len) == 0;
+    std::free(again);
+    if (!same) {
+      std::free(pem);
+      return true;
+    }
+  }
+  cache_keep(t->f, kind, o->ca_file, pem, len, t->ctx);
   return true;
 }
 

@@ -148,6 +148,113 @@ TEST(TlsLayer, GarbageInsteadOfAHandshakeFails) {
   tds_tls_free(t);
 }
 
+// Sessions share their context between connections with the same setting;
+// what a ca_file says must still hold for each new session.
+
+std::string file_text(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
+  std::fclose(f);
+}
+
+// A handshake against a server whose certificate the test CA signed: "" when
+// it succeeds, else the failure text (of the setup or of the handshake).
+std::string session_result(SSL_CTX* server_ctx, const tds_tls_opts& o) {
+  char err[TDS_ERR_SIZE] = "";
+  tds_tls* t = tds_tls_new(&o, err);
+  if (t == nullptr) return err;
+  MemServer server(server_ctx);
+  const int step = handshake_over_memory(t, &server, err);
+  tds_tls_free(t);
+  return step == TDS_TLS_DONE ? "" : err;
+}
+
+TEST(TlsLayer, CaFileIsReadAgainForEachSession) {
+  SSL_CTX* server_ctx = test_ca().server_ctx({});
+  const TestCa other;  // a root that did not sign the server's certificate
+  char path[] = "/tmp/vaultrun-roots-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const tds_tls_opts o{TDS_ENCRYPT_ON, false, path, "localhost"};
+  const std::string padding(1u << 20, '#');  // text before the root, too much to keep a copy of
+  const struct {
+    const char* name;
+    std::string contents;  // written to the ca_file before the session
+    const char* want;      // "" for success, else the start of the text
+  } steps[] = {
+      {"the signing root", file_text(test_ca().pem_path()), ""},
+      {"the same root again", file_text(test_ca().pem_path()), ""},
+      {"replaced by another root", file_text(other.pem_path()), "server certificate not trusted: "},
+      {"replaced by text that is no certificate", "not a certificate\n", "cannot read ca_file"},
+      {"the signing root back", file_text(test_ca().pem_path()), ""},
+      {"emptied", "", "cannot read ca_file"},
+      {"a large file ending with the root", padding + "\n" + file_text(test_ca().pem_path()), ""},
+      {"a large file with no root", padding + "\n", "cannot read ca_file"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    write_file(path, step.contents);
+    const std::string got = session_result(server_ctx, o);
+    EXPECT_EQ(got.rfind(step.want, 0), 0u) << got;
+  }
+  unlink(path);
+  EXPECT_EQ(session_result(server_ctx, o), "cannot read ca_file");
+  SSL_CTX_free(server_ctx);
+}
+
+// More settings than contexts are kept, used from several threads at once,
+// so entries are replaced while sessions made from them still run.
+TEST(TlsLayer, SessionsOfManySettingsAtOnce) {
+  SSL_CTX* server_ctx = test_ca().server_ctx({});
+  std::string copies[3];
+  for (std::string& c : copies) {
+    char path[] = "/tmp/vaultrun-roots-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    c = path;
+    write_file(c, file_text(test_ca().pem_path()));
+  }
+  const TestCa other;
+  const struct {
+    tds_tls_opts o;
+    const char* want;
+  } settings[] = {
+      {{TDS_ENCRYPT_ON, false, copies[0].c_str(), "localhost"}, ""},
+      {{TDS_ENCRYPT_ON, true, nullptr, "localhost"}, ""},
+      {{TDS_ENCRYPT_ON, false, copies[1].c_str(), "127.0.0.1"}, ""},
+      {{TDS_ENCRYPT_ON, false, other.pem_path().c_str(), "localhost"}, "server certificate not trusted: "},
+      {{TDS_ENCRYPT_ON, false, copies[2].c_str(), "localhost"}, ""},
+      {{TDS_ENCRYPT_ON, false, nullptr, "localhost"}, "server certificate not trusted: "},
+  };
+  std::atomic<int> wrong{0};
+  std::thread threads[4];
+  for (int k = 0; k < 4; ++k) {
+    threads[k] = std::thread([&, k] {
+      for (int i = 0; i < 24; ++i) {
+        const auto& s = settings[(i + k) % 6];
+        if (session_result(server_ctx, s.o).rfind(s.want, 0) != 0) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (const std::string& c : copies) unlink(c.c_str());
+  SSL_CTX_free(server_ctx);
+}
+
 // ---- tds_connect over loopback -------------------------------------------------------
 
 constexpr const char* PASSWORD = "S3cret-Pa55";
