@@ -223,9 +223,31 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w) {
   return tds_walk_end(w, (data != nullptr ? len : 0) - static_cast<uint64_t>(used));
 }
 
+// The metadata of a caller that keeps none, and the row that rows not kept
+// are decoded into.
+struct tds_exec_space {
+  tds_meta meta;
+  tds_row scratch;
+};
+
+namespace {
+
+// The connection's space, made on its first statement. calloc leaves the
+// pages untouched until a row is decoded into them.
+tds_exec_space* exec_space(tds_conn* c) {
+  if (c->exec_space == nullptr)
+    c->exec_space = static_cast<tds_exec_space*>(std::calloc(1, sizeof(tds_exec_space)));
+  if (c->exec_space == nullptr) tds_set_err(c, "out of memory");
+  return c->exec_space;
+}
+
+}  // namespace
+
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
   c->err[0] = 0;
   if (sql == nullptr) sql = "";
+  tds_exec_space* space = exec_space(c);
+  if (space == nullptr) return -1;
 
   const uint64_t sql_len = std::strlen(sql);
   const uint64_t text_cap = 4 * sql_len;  // room for any UTF-8 text once converted
@@ -240,13 +262,11 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
   std::free(payload);
   if (sent != 0) return -1;
 
-  tds_meta own_meta;
-  tds_row scratch;
   tds_walk w{};
-  w.meta = meta != nullptr ? meta : &own_meta;
+  w.meta = meta != nullptr ? meta : &space->meta;
   w.rows = rows;
   w.cap = rows != nullptr ? cap : 0;
-  w.scratch = &scratch;
+  w.scratch = &space->scratch;
   w.info_cb = c->info_cb;
   w.info_ctx = c->info_ctx;
   w.err = c->err;

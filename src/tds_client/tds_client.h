@@ -30,6 +30,8 @@ constexpr uint64_t TDS_MAX_PAYLOAD = 4088;  // per packet sent: 4096 with the he
 // UTF-8 text (never empty, at most 511 bytes, valid only during the call).
 using tds_info_fn = void (*)(void* ctx, int32_t number, const char* text);
 
+struct tds_exec_space;
+
 // One connection. Initialised by tds_connect, released by tds_close.
 struct tds_conn {
   plat_socket sock;          // PLAT_INVALID_SOCKET when none is open
@@ -63,6 +65,12 @@ struct tds_conn {
   // exchanges its handshake.
   tds_tls* tls;
   uint8_t tls_live;
+
+  // Where tds_exec decodes the rows it does not keep and the metadata of a
+  // caller that keeps none: some 270 KiB, so it lives on the heap with the
+  // connection (allocated by the first tds_exec, freed by tds_close) rather
+  // than on the stack of a host thread that may have little.
+  tds_exec_space* exec_space;
 };
 
 enum tds_stop : uint8_t {

@@ -407,6 +407,8 @@ void tds_close(tds_conn* c) {
   }
   std::free(c->rbuf);
   c->rbuf = nullptr;
+  std::free(c->exec_space);
+  c->exec_space = nullptr;
   c->rcap = 0;
   c->rlen = 0;
   c->rx_pkt_left = 0;

@@ -154,18 +154,28 @@ void write_listing(const tds_row* rows, int n) {
   std::memcpy(buf + pos, LISTING_CLOSE, sizeof LISTING_CLOSE);
 }
 
+// What one synchronous call works in: static rather than on the host's
+// stack, which may be small (128 KiB on some systems' threads), since
+// hosts call the exports from one thread at a time. The version row alone
+// is 256 KiB; the pages stay untouched until a call writes them.
+struct sync_space {
+  backup_config cfg;
+  tds_conn conn;
+  tds_meta meta;
+  tds_row version_row;
+};
+sync_space g_sync;
+
 }  // namespace
 
 extern "C" {
 
 VAULTRUN_API const char* vaultrun_test_connection(const char* config_json) {
-  backup_config cfg;
-  tds_conn conn;
-  if (open_for_host(config_json, &cfg, &conn) != 0) return g_sync_buf;
+  tds_conn& conn = g_sync.conn;
+  if (open_for_host(config_json, &g_sync.cfg, &conn) != 0) return g_sync_buf;
 
-  tds_meta meta;
-  tds_row row;
-  int n = tds_exec(&conn, VERSION_SQL, &meta, &row, 1);
+  tds_row& row = g_sync.version_row;
+  int n = tds_exec(&conn, VERSION_SQL, &g_sync.meta, &row, 1);
   // A login that succeeded is a successful test, whatever the query gave.
   if (n <= 0 || row.is_null[0]) {
     std::snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"server_version\":\"unknown\"}");
@@ -183,13 +193,11 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
   // a listing first touches it, and never on a stack.
   static tds_row rows[LISTING_ROWS];
 
-  backup_config cfg;
-  tds_conn conn;
-  if (open_for_host(config_json, &cfg, &conn) != 0) return g_sync_buf;
+  tds_conn& conn = g_sync.conn;
+  if (open_for_host(config_json, &g_sync.cfg, &conn) != 0) return g_sync_buf;
 
-  tds_meta meta;
   forget_earlier_rows(rows);
-  int n = tds_exec(&conn, LISTING_SQL, &meta, rows, LISTING_ROWS);
+  int n = tds_exec(&conn, LISTING_SQL, &g_sync.meta, rows, LISTING_ROWS);
   // A failed walk may have stored rows without saying how many.
   g_rows_written = n < 0 ? LISTING_ROWS : n;
   if (n < 0) {
