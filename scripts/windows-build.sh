@@ -78,7 +78,7 @@ fi
 
 imports=$(printf '%s\n' "$tables" | awk '/DLL Name:/ {print $3}')
 [ -n "$imports" ] || die "no import table found in $dll"
-bad_imports=$(echo "$imports" | grep -viE '^(kernel32|ws2_32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$' || true)
+bad_imports=$(echo "$imports" | grep -viE '^(kernel32|ws2_32|secur32|crypt32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$' || true)
 if [ -n "$bad_imports" ]; then
   echo "$dll imports DLLs that are not part of Windows:" >&2
   echo "$bad_imports" >&2
