@@ -620,7 +620,12 @@ int decrypt_record(tds_tls* t, char* err) {
   }
   size_t extra = 0;
   for (const SecBuffer& x : b) {
-    if (x.BufferType == SECBUFFER_DATA && x.cbBuffer <= PLAIN_CAP) {
+    if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > PLAIN_CAP) {
+      // Never dropped: a record TLS does not allow ends the session.
+      tds_err_text(err, "TLS read failed: record too long");
+      return -1;
+    }
+    if (x.BufferType == SECBUFFER_DATA) {
       std::memcpy(t->plain, x.pvBuffer, x.cbBuffer);
       t->plain_off = 0;
       t->plain_len = x.cbBuffer;

@@ -79,10 +79,36 @@ start_sim port --backup-ms 100 --backup-ms-per-mb 50 ||
 start_sim silent_port --fault-on batch --silent ||
   fail "the silent simulated server did not report its port"
 
+# Servers that require encryption, each writing the certificate it presents
+# as PEM, which the host names as ca_file (through Wine's Z: drive).
+winpath() { echo "Z:$1"; }
+start_sim tls_port --encryption req --tls-cert-out "$work/tls.pem" --backup-ms 100 --backup-ms-per-mb 50 ||
+  fail "the encrypting simulated server did not report its port"
+start_sim wrong_name_port --encryption req --tls-fault wrong-name --tls-cert-out "$work/wrong-name.pem" ||
+  fail "the wrong-name simulated server did not report its port"
+start_sim expired_port --encryption req --tls-fault expired --tls-cert-out "$work/expired.pem" ||
+  fail "the expired-certificate simulated server did not report its port"
+start_sim strict_port --strict --tls-cert-out "$work/strict.pem" ||
+  fail "the strict simulated server did not report its port"
+# The relay cuts the encrypting server's bytes into pieces of every size.
+python3 "$VAULTRUN_SOURCE_DIR/tests/support/chunk_relay.py" "$tls_port" >"$work/relay.out" 2>"$work/relay.err" &
+sim_pids+=($!)
+relay_port=""
+for _ in $(seq 100); do
+  relay_port=$(head -n1 "$work/relay.out" 2>/dev/null || true)
+  [ -n "$relay_port" ] && break
+  sleep 0.1
+done
+[[ "$relay_port" =~ ^[0-9]+$ ]] || { cat "$work/relay.err"; fail "the chunking relay did not report its port"; }
+
 # The host finds the DLL beside itself, as a Windows program would.
 cd "$win"
 set +e
-timeout -k 10 600 "$wine" ./win_host.exe "$port" "$silent_port" 2>"$work/host.err"
+timeout -k 10 600 "$wine" ./win_host.exe "$port" "$silent_port" \
+  tls="$tls_port" ca="$(winpath "$work/tls.pem")" relay="$relay_port" \
+  wrong_name="$wrong_name_port" wrong_name_ca="$(winpath "$work/wrong-name.pem")" \
+  expired="$expired_port" expired_ca="$(winpath "$work/expired.pem")" \
+  strict="$strict_port" strict_ca="$(winpath "$work/strict.pem")" 2>"$work/host.err"
 rc=$?
 set -e
 [ $rc -eq 0 ] && exit 0
