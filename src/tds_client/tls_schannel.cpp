@@ -403,7 +403,19 @@ bool alpn_selected(tds_tls* t) {
 
 // What the handshake does once SChannel has finished it: the checks, then
 // the record sizes for encrypting.
+// TLS 1.2 at least, whatever the credentials asked for: a system may take
+// the list of disabled versions and still offer the older ones.
+bool version_allowed(tds_tls* t) {
+  SecPkgContext_ConnectionInfo ci{};
+  if (QueryContextAttributesW(&t->ctx, SECPKG_ATTR_CONNECTION_INFO, &ci) != SEC_E_OK) return false;
+  return (ci.dwProtocol & (SP_PROT_TLS1_2 | SP_PROT_TLS1_3)) != 0;
+}
+
 int finish_handshake(tds_tls* t, char* err) {
+  if (!version_allowed(t)) {
+    tds_err_text(err, "TLS handshake failed: the server's protocol version is older than TLS 1.2");
+    return TDS_TLS_FAILED;
+  }
   if (t->mode == TDS_ENCRYPT_STRICT && !alpn_selected(t)) {
     tds_err_text(err, "server did not select the tds/8.0 protocol");
     return TDS_TLS_FAILED;

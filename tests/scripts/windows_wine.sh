@@ -122,16 +122,26 @@ start_tls_sim expired_port "$work/expired.pem" --encryption req --tls-fault expi
   fail "the expired-certificate simulated server did not report its port"
 start_tls_sim strict_port "$work/strict.pem" --strict ||
   fail "the strict simulated server did not report its port"
+# Starts a helper script of tests/support and stores the port it prints.
+start_helper() {  # variable, script, arguments...
+  local _var=$1 _script=$2 _port=""; shift 2
+  python3 "$VAULTRUN_SOURCE_DIR/tests/support/$_script" "$@" >"$work/$_var.out" 2>"$work/$_var.err" &
+  sim_pids+=($!)
+  for _ in $(seq 100); do
+    _port=$(head -n1 "$work/$_var.out" 2>/dev/null || true)
+    [ -n "$_port" ] && break
+    sleep 0.1
+  done
+  [[ "$_port" =~ ^[0-9]+$ ]] || { cat "$work/$_var.err"; return 1; }
+  printf -v "$_var" '%s' "$_port"
+}
 # The relay cuts the encrypting server's bytes into pieces of every size.
-python3 "$VAULTRUN_SOURCE_DIR/tests/support/chunk_relay.py" "$tls_port" >"$work/relay.out" 2>"$work/relay.err" &
-sim_pids+=($!)
-relay_port=""
-for _ in $(seq 100); do
-  relay_port=$(head -n1 "$work/relay.out" 2>/dev/null || true)
-  [ -n "$relay_port" ] && break
-  sleep 0.1
-done
-[[ "$relay_port" =~ ^[0-9]+$ ]] || { cat "$work/relay.err"; fail "the chunking relay did not report its port"; }
+start_helper relay_port chunk_relay.py "$tls_port" || fail "the chunking relay did not report its port"
+# A TLS 1.1 server, with an RSA certificate of its own.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/old.key" -out "$work/old.pem" -subj /CN=localhost \
+  -days 2 >/dev/null 2>&1 || fail "openssl could not make a certificate for the TLS 1.1 server"
+start_helper old_tls_port old_tls_server.py "$work/old.pem" "$work/old.key" ||
+  fail "the TLS 1.1 server did not report its port"
 
 # The host finds the DLL beside itself, as a Windows program would.
 cd "$win"
@@ -140,7 +150,8 @@ timeout -k 10 600 "$wine" ./win_host.exe "$port" "$silent_port" \
   tls="$tls_port" ca="$(winpath "$work/tls.pem")" relay="$relay_port" \
   wrong_name="$wrong_name_port" wrong_name_ca="$(winpath "$work/wrong-name.pem")" \
   expired="$expired_port" expired_ca="$(winpath "$work/expired.pem")" \
-  strict="$strict_port" strict_ca="$(winpath "$work/strict.pem")" 2>"$work/host.err"
+  strict="$strict_port" strict_ca="$(winpath "$work/strict.pem")" \
+  old_tls="$old_tls_port" old_tls_ca="$(winpath "$work/old.pem")" 2>"$work/host.err"
 rc=$?
 set -e
 [ $rc -eq 0 ] && exit 0

@@ -72,8 +72,8 @@ static int port, silent_port;
  * the server's bytes into pieces of ever other sizes, so that TLS records
  * arrive split and joined. */
 static struct {
-  int tls, relay, wrong_name, expired, strict;
-  const char *ca, *wrong_name_ca, *expired_ca, *strict_ca;
+  int tls, relay, wrong_name, expired, strict, old_tls;
+  const char *ca, *wrong_name_ca, *expired_ca, *strict_ca, *old_tls_ca;
 } tls_args;
 
 static void check(int ok, const char *name, const char *fmt, ...) {
@@ -494,6 +494,8 @@ static int parse_tls_args(int argc, char **argv) {
       {"wrong_name=", &tls_args.wrong_name, NULL},
       {"expired=", &tls_args.expired, NULL},
       {"strict=", &tls_args.strict, NULL},
+      {"old_tls=", &tls_args.old_tls, NULL},
+      {"old_tls_ca=", NULL, &tls_args.old_tls_ca},
       {"ca=", NULL, &tls_args.ca},
       {"wrong_name_ca=", NULL, &tls_args.wrong_name_ca},
       {"expired_ca=", NULL, &tls_args.expired_ca},
@@ -653,6 +655,18 @@ static void test_strict(void) {
   }
 }
 
+/* A server that only speaks TLS 1.1 is refused once the handshake shows it,
+ * even where the system's TLS agreed to it. */
+static void test_old_version(void) {
+  char keys[1024];
+  const char *a;
+  if (tls_args.old_tls <= 0 || !tls_args.old_tls_ca) return;
+  a = api.test_connection(tls_cfg("localhost", tls_args.old_tls, "hr", with_ca(keys, sizeof keys, "\"strict\"", tls_args.old_tls_ca)));
+  check(strcmp(a, "{\"ok\":false,\"error\":\"TLS handshake failed: the server's protocol version is older than "
+                 "TLS 1.2\"}") == 0,
+        "TLS: TLS 1.1 refused", "answer %s", a);
+}
+
 static void test_encrypted(void) {
   if (tls_args.tls <= 0 || !tls_args.ca) return;
   test_encrypted_basics();
@@ -660,6 +674,7 @@ static void test_encrypted(void) {
   test_encrypted_backups();
   test_split_records();
   test_strict();
+  test_old_version();
 }
 
 int main(int argc, char **argv) {
