@@ -8,32 +8,15 @@
 // send in a queue that the transport empties after every write, and the
 // rest of a decrypted record that did not fit the caller's buffer.
 //
-// The server's certificate is checked here, after the handshake, not by
-// SChannel: the roots may come from ca_file rather than the system's store,
-// and the failure texts are the same as on every other build.
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601  // Windows 7: address parsing; newer calls are tried, not required
-#endif
-#define WIN32_LEAN_AND_MEAN
-#define SECURITY_WIN32
-// The credential form that allows TLS 1.3 (SCH_CREDENTIALS) is declared
-// only in this mode; it needs UNICODE_STRING from winternl.h.
-#define SCHANNEL_USE_BLACKLISTS
-#include <windows.h>
-#include <winternl.h>
-#include <wincrypt.h>
-#include <schannel.h>
-#include <security.h>
-#include <sspi.h>
-#include <ws2tcpip.h>
-
+// The server's certificate is checked after the handshake, not by SChannel
+// (see tls_schannel_cert.cpp).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "tds_client/tds_client.h"
 #include "tds_client/tls.h"
+#include "tds_client/tls_schannel.h"
 
 namespace {
 
@@ -62,15 +45,6 @@ constexpr ULONG ISC_FLAGS = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | IS
                             ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                             ISC_REQ_MANUAL_CRED_VALIDATION;
 
-// The name check's switches, from the web API headers this file does not use.
-constexpr DWORD IGNORE_REVOCATION = 0x00000080;
-constexpr DWORD IGNORE_UNKNOWN_CA = 0x00000100;
-constexpr DWORD IGNORE_WRONG_USAGE = 0x00000200;
-constexpr DWORD IGNORE_CERT_DATE_INVALID = 0x00002000;
-
-// Chain errors that say nothing about trust: revocation is not asked for.
-constexpr DWORD CHAIN_IGNORED = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-
 }  // namespace
 
 struct tds_tls {
@@ -81,10 +55,7 @@ struct tds_tls {
   bool done;  // handshake over: records carry data
   uint8_t mode;
   bool verify;
-  bool ip;              // name is an address literal
-  HCERTSTORE roots;     // ca_file's certificates, or null: the system's store
-  wchar_t wname[256];   // name as sent (SNI) and checked
-  char name[256];
+  schannel_peer peer;   // what the certificate is checked against
   SecPkgContext_StreamSizes sizes;
   size_t in_len, out_len, plain_off, plain_len;
   uint8_t in[IN_CAP];
@@ -93,37 +64,6 @@ struct tds_tls {
 };
 
 namespace {
-
-void set_text2(char* err, const char* a, const char* b) {
-  char text[TDS_ERR_SIZE];
-  std::snprintf(text, sizeof text, "%s%s", a, b);
-  tds_err_text(err, text);
-}
-
-// The common SSPI failures in plain words; others by their code.
-const char* status_reason(SECURITY_STATUS s, char* buf, size_t cap) {
-  switch (s) {
-    case SEC_E_ILLEGAL_MESSAGE: return "unexpected message from the server";
-    case SEC_E_INVALID_TOKEN: return "the server's answer is not TLS";
-    case SEC_E_ALGORITHM_MISMATCH: return "no protocol version or cipher in common with the server";
-    case SEC_E_UNSUPPORTED_FUNCTION: return "protocol version not supported";
-    case SEC_E_DECRYPT_FAILURE: return "record cannot be decrypted";
-    case SEC_E_MESSAGE_ALTERED: return "record was altered";
-    case SEC_E_OUT_OF_SEQUENCE: return "record out of sequence";
-    case SEC_E_INSUFFICIENT_MEMORY: return "out of memory";
-    case SEC_E_INTERNAL_ERROR: return "internal error of the system's TLS";
-    case SEC_E_NO_CREDENTIALS: return "no credentials";
-    case SEC_E_UNTRUSTED_ROOT: return "certificate chain issued by an untrusted authority";
-    case SEC_E_CERT_EXPIRED: return "certificate has expired";
-    case SEC_E_WRONG_PRINCIPAL: return "certificate does not match the server";
-    default: std::snprintf(buf, cap, "error 0x%08lX", static_cast<unsigned long>(s)); return buf;
-  }
-}
-
-void set_status(char* err, const char* prefix, SECURITY_STATUS s) {
-  char code[32];
-  set_text2(err, prefix, status_reason(s, code, sizeof code));
-}
 
 // Appends n bytes to the send queue; false when it is full.
 bool queue_out(tds_tls* t, const void* p, size_t n) {
@@ -175,221 +115,11 @@ bool acquire(tds_tls* t, char* err) {
   if (s != SEC_E_OK) s = acquire_legacy(t, SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
   if (s != SEC_E_OK) s = acquire_legacy(t, SP_PROT_TLS1_2_CLIENT);
   if (s != SEC_E_OK) {
-    set_status(err, "TLS setup failed: ", s);
+    schannel_status_text(err, "TLS setup failed: ", s);
     return false;
   }
   t->have_cred = true;
   return true;
-}
-
-// ---- ca_file ---------------------------------------------------------------------
-
-// The whole file, NUL-terminated, in memory freed by the caller; null when
-// it cannot be read or is larger than any sensible bundle.
-char* read_small_file(const char* path) {
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return nullptr;
-  constexpr size_t FILE_CAP = 4u << 20;
-  char* buf = static_cast<char*>(std::malloc(FILE_CAP + 1));
-  size_t n = buf != nullptr ? std::fread(buf, 1, FILE_CAP + 1, f) : 0;
-  std::fclose(f);
-  if (buf == nullptr || n > FILE_CAP) {
-    std::free(buf);
-    return nullptr;
-  }
-  buf[n] = 0;
-  return buf;
-}
-
-// Adds one PEM block (text from BEGIN to END) to the store.
-bool add_pem_block(HCERTSTORE store, const char* p, DWORD n) {
-  DWORD der_len = 0;
-  if (!CryptStringToBinaryA(p, n, CRYPT_STRING_BASE64HEADER, nullptr, &der_len, nullptr, nullptr)) return false;
-  BYTE* der = static_cast<BYTE*>(std::malloc(der_len));
-  bool ok = der != nullptr &&
-            CryptStringToBinaryA(p, n, CRYPT_STRING_BASE64HEADER, der, &der_len, nullptr, nullptr) &&
-            CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, der_len, CERT_STORE_ADD_USE_EXISTING,
-                                             nullptr);
-  std::free(der);
-  return ok;
-}
-
-// Every certificate of a PEM text into a store of its own; the store holds
-// at least one, or null.
-HCERTSTORE load_pem_roots(const char* text) {
-  static const char BEGIN[] = "-----BEGIN CERTIFICATE-----";
-  static const char END[] = "-----END CERTIFICATE-----";
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
-  if (store == nullptr) return nullptr;
-  int added = 0;
-  for (const char* p = std::strstr(text, BEGIN); p != nullptr; p = std::strstr(p, BEGIN)) {
-    const char* e = std::strstr(p, END);
-    if (e == nullptr) break;
-    e += sizeof END - 1;
-    if (add_pem_block(store, p, static_cast<DWORD>(e - p))) added++;
-    p = e;
-  }
-  if (added == 0) {
-    CertCloseStore(store, 0);
-    return nullptr;
-  }
-  return store;
-}
-
-bool load_ca_file(tds_tls* t, const char* path, char* err) {
-  char* text = read_small_file(path);
-  t->roots = text != nullptr ? load_pem_roots(text) : nullptr;
-  std::free(text);
-  if (t->roots == nullptr) {
-    tds_err_text(err, "cannot read ca_file");
-    return false;
-  }
-  return true;
-}
-
-// ---- Names -------------------------------------------------------------------------
-
-// The 4 or 16 bytes of an address literal; 0 when name is not one.
-size_t ip_bytes(const char* name, uint8_t* out) {
-  if (InetPtonA(AF_INET, name, out) == 1) return 4;
-  if (InetPtonA(AF_INET6, name, out) == 1) return 16;
-  return 0;
-}
-
-// Whether the certificate carries the address among its IP subject
-// alternative names (certificates name an address there, not in the CN).
-bool cert_has_ip(PCCERT_CONTEXT cert, const uint8_t* ip, size_t n) {
-  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                                          cert->pCertInfo->rgExtension);
-  if (ext == nullptr) return false;
-  CERT_ALT_NAME_INFO* info = nullptr;
-  DWORD len = 0;
-  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &len))
-    return false;
-  bool found = false;
-  for (DWORD i = 0; i < info->cAltEntry && !found; i++) {
-    const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
-    found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == n &&
-            std::memcmp(e.IPAddress.pbData, ip, n) == 0;
-  }
-  LocalFree(info);
-  return found;
-}
-
-// ---- The certificate check ----------------------------------------------------------
-
-// Why a chain is not trusted, from its status bits, in the words the other
-// builds use.
-const char* chain_reason(const CERT_CHAIN_CONTEXT* chain) {
-  const DWORD e = chain->TrustStatus.dwErrorStatus & ~CHAIN_IGNORED;
-  const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-  if (e & CERT_TRUST_IS_NOT_TIME_VALID) return "certificate has expired or is not yet valid";
-  if (e & CERT_TRUST_IS_REVOKED) return "certificate revoked";
-  if (e & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return "certificate signature failure";
-  if (e & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return "certificate not valid for a server";
-  if (e & CERT_TRUST_IS_PARTIAL_CHAIN) return "unable to get local issuer certificate";
-  if ((e & CERT_TRUST_IS_UNTRUSTED_ROOT) && simple->cElement == 1) return "self-signed certificate";
-  if (e & CERT_TRUST_IS_UNTRUSTED_ROOT) return "unable to get local issuer certificate";
-  return e != 0 ? "certificate chain is not valid" : nullptr;
-}
-
-// With ca_file, the chain counts only when it ends at one of its
-// certificates, whatever the system's store holds.
-bool root_in_ca_file(const tds_tls* t, const CERT_CHAIN_CONTEXT* chain) {
-  const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-  PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-  PCCERT_CONTEXT found = CertFindCertificateInStore(t->roots, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root,
-                                                    nullptr);
-  if (found == nullptr) return false;
-  CertFreeCertificateContext(found);
-  return true;
-}
-
-// The chain from the server's certificate, through what the server sent
-// and ca_file's certificates, to a root.
-const CERT_CHAIN_CONTEXT* build_chain(const tds_tls* t, PCCERT_CONTEXT cert) {
-  HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
-  if (extra == nullptr) return nullptr;
-  if (cert->hCertStore != nullptr) CertAddStoreToCollection(extra, cert->hCertStore, 0, 0);
-  if (t->roots != nullptr) CertAddStoreToCollection(extra, t->roots, 0, 0);
-  CERT_CHAIN_PARA para{};
-  para.cbSize = sizeof para;
-  LPSTR usage = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  para.RequestedUsage.Usage.cUsageIdentifier = 1;
-  para.RequestedUsage.Usage.rgpszUsageIdentifier = &usage;
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, extra, &para, 0, nullptr, &chain)) chain = nullptr;
-  CertCloseStore(extra, 0);
-  return chain;
-}
-
-// The name check of the system's policy for servers; false with err set.
-bool check_host_name(const tds_tls* t, const CERT_CHAIN_CONTEXT* chain, char* err) {
-  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
-  ssl.cbSize = sizeof ssl;
-  ssl.dwAuthType = AUTHTYPE_SERVER;
-  // The chain's trust was settled above; only the name is asked here.
-  ssl.fdwChecks = IGNORE_UNKNOWN_CA | IGNORE_CERT_DATE_INVALID | IGNORE_REVOCATION | IGNORE_WRONG_USAGE;
-  ssl.pwszServerName = const_cast<wchar_t*>(t->wname);
-  CERT_CHAIN_POLICY_PARA para{};
-  para.cbSize = sizeof para;
-  para.pvExtraPolicyPara = &ssl;
-  CERT_CHAIN_POLICY_STATUS status{};
-  status.cbSize = sizeof status;
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status)) {
-    tds_err_text(err, "server certificate not trusted: the name check could not be run");
-    return false;
-  }
-  if (status.dwError == 0) return true;
-  if (status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
-    set_text2(err, "server certificate does not match ", t->name);
-  else
-    set_status(err, "server certificate not trusted: ", static_cast<SECURITY_STATUS>(status.dwError));
-  return false;
-}
-
-bool check_chain(const tds_tls* t, PCCERT_CONTEXT cert, char* err) {
-  const CERT_CHAIN_CONTEXT* chain = build_chain(t, cert);
-  if (chain == nullptr || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
-    if (chain != nullptr) CertFreeCertificateChain(chain);
-    tds_err_text(err, "server certificate not trusted: no chain could be built");
-    return false;
-  }
-  DWORD e = chain->TrustStatus.dwErrorStatus & ~CHAIN_IGNORED;
-  // ca_file's roots are not the system's, so the chain engine calls them
-  // untrusted; they are trusted here when the chain ends at one of them.
-  if (t->roots != nullptr && (e & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && root_in_ca_file(t, chain))
-    e &= ~CERT_TRUST_IS_UNTRUSTED_ROOT;
-  if (t->roots != nullptr && e == 0 && !root_in_ca_file(t, chain)) e = CERT_TRUST_IS_UNTRUSTED_ROOT;
-  bool ok = true;
-  if (e != 0) {
-    const char* why = chain_reason(chain);
-    set_text2(err, "server certificate not trusted: ", why != nullptr ? why : "unable to get local issuer certificate");
-    ok = false;
-  } else if (t->ip) {
-    uint8_t ip[16];
-    const size_t n = ip_bytes(t->name, ip);
-    ok = cert_has_ip(cert, ip, n);
-    if (!ok) set_text2(err, "server certificate does not match ", t->name);
-  } else {
-    ok = check_host_name(t, chain, err);
-  }
-  CertFreeCertificateChain(chain);
-  return ok;
-}
-
-bool check_certificate(tds_tls* t, char* err) {
-  PCCERT_CONTEXT cert = nullptr;
-  const SECURITY_STATUS s = QueryContextAttributesW(&t->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
-  if (s != SEC_E_OK || cert == nullptr) {
-    tds_err_text(err, "server certificate not trusted: the server sent no certificate");
-    return false;
-  }
-  const bool ok = check_chain(t, cert, err);
-  CertFreeCertificateContext(cert);
-  return ok;
 }
 
 bool alpn_selected(tds_tls* t) {
@@ -420,10 +150,10 @@ int finish_handshake(tds_tls* t, char* err) {
     tds_err_text(err, "server did not select the tds/8.0 protocol");
     return TDS_TLS_FAILED;
   }
-  if (t->verify && !check_certificate(t, err)) return TDS_TLS_FAILED;
+  if (t->verify && !schannel_check_certificate(&t->ctx, &t->peer, err)) return TDS_TLS_FAILED;
   const SECURITY_STATUS s = QueryContextAttributesW(&t->ctx, SECPKG_ATTR_STREAM_SIZES, &t->sizes);
   if (s != SEC_E_OK || t->sizes.cbMaximumMessage == 0) {
-    set_status(err, "TLS handshake failed: ", s);
+    schannel_status_text(err, "TLS handshake failed: ", s);
     return TDS_TLS_FAILED;
   }
   t->done = true;
@@ -455,7 +185,7 @@ SECURITY_STATUS isc_step(tds_tls* t, bool* queued) {
   ULONG attrs = 0;
   TimeStamp ts;
   const SECURITY_STATUS s = InitializeSecurityContextW(
-      &t->cred, first ? nullptr : &t->ctx, t->ip || t->wname[0] == 0 ? nullptr : t->wname, ISC_FLAGS, 0, 0,
+      &t->cred, first ? nullptr : &t->ctx, t->peer.ip || t->peer.wname[0] == 0 ? nullptr : t->peer.wname, ISC_FLAGS, 0, 0,
       offer ? &in_desc : nullptr, 0, &t->ctx, &out_desc, &attrs, &ts);
   if (first && (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED)) t->have_ctx = true;
   // The token is sent even on failure: it may carry the alert that tells
@@ -472,7 +202,7 @@ int handshake_failed(tds_tls* t, SECURITY_STATUS s, char* err) {
   if (s == SEC_E_APPLICATION_PROTOCOL_MISMATCH && t->mode == TDS_ENCRYPT_STRICT)
     tds_err_text(err, "server did not select the tds/8.0 protocol");
   else
-    set_status(err, "TLS handshake failed: ", s);
+    schannel_status_text(err, "TLS handshake failed: ", s);
   return TDS_TLS_FAILED;
 }
 
@@ -486,22 +216,24 @@ tds_tls* tds_tls_new(const tds_tls_opts* o, char* err) {
   }
   t->mode = o->mode;
   t->verify = !o->trust_server_certificate;
+  schannel_peer* peer = &t->peer;
   const char* name = o->name != nullptr ? o->name : "";
-  if (!utf8_copy_cut(t->name, sizeof t->name, name) ||
-      (name[0] != 0 && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, t->wname, 256) == 0)) {
+  if (!utf8_copy_cut(peer->name, sizeof peer->name, name) ||
+      (name[0] != 0 && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, peer->wname, 256) == 0)) {
     tds_err_text(err, "host name too long for the certificate check");
     std::free(t);
     return nullptr;
   }
   uint8_t ip[16];
-  t->ip = ip_bytes(t->name, ip) != 0;
-  if (t->verify && t->name[0] == 0) {
+  peer->ip = schannel_ip_bytes(peer->name, ip) != 0;
+  if (t->verify && peer->name[0] == 0) {
     tds_err_text(err, "no host name to check the server certificate against");
     std::free(t);
     return nullptr;
   }
   const bool own_roots = t->verify && o->ca_file != nullptr && o->ca_file[0] != 0;
-  if ((own_roots && !load_ca_file(t, o->ca_file, err)) || !acquire(t, err)) {
+  if (own_roots && (peer->roots = schannel_load_pem(o->ca_file)) == nullptr) tds_err_text(err, "cannot read ca_file");
+  if ((own_roots && peer->roots == nullptr) || !acquire(t, err)) {
     tds_tls_free(t);
     return nullptr;
   }
@@ -512,7 +244,7 @@ void tds_tls_free(tds_tls* t) {
   if (t == nullptr) return;
   if (t->have_ctx) DeleteSecurityContext(&t->ctx);
   if (t->have_cred) FreeCredentialsHandle(&t->cred);
-  if (t->roots != nullptr) CertCloseStore(t->roots, 0);
+  if (t->peer.roots != nullptr) CertCloseStore(t->peer.roots, 0);
   SecureZeroMemory(t->plain, sizeof t->plain);
   std::free(t);
 }
@@ -572,7 +304,7 @@ bool encrypt_record(tds_tls* t, const uint8_t* p, size_t n, char* err) {
   const SECURITY_STATUS s = EncryptMessage(&t->ctx, 0, &desc, 0);
   if (s != SEC_E_OK) {
     SecureZeroMemory(at + t->sizes.cbHeader, n);
-    set_status(err, "TLS write failed: ", s);
+    schannel_status_text(err, "TLS write failed: ", s);
     return false;
   }
   // The trailer can come out shorter than its most; what is sent is the
@@ -606,7 +338,7 @@ bool post_handshake(tds_tls* t, char* err) {
   bool queued = true;
   const SECURITY_STATUS s = isc_step(t, &queued);
   if (!queued || (s != SEC_E_OK && s != SEC_I_CONTINUE_NEEDED && s != SEC_E_INCOMPLETE_MESSAGE)) {
-    set_status(err, "TLS read failed: ", queued ? s : SEC_E_INSUFFICIENT_MEMORY);
+    schannel_status_text(err, "TLS read failed: ", queued ? s : SEC_E_INSUFFICIENT_MEMORY);
     return false;
   }
   return true;
@@ -627,7 +359,7 @@ int decrypt_record(tds_tls* t, char* err) {
     return -1;
   }
   if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE) {
-    set_status(err, "TLS read failed: ", s);
+    schannel_status_text(err, "TLS read failed: ", s);
     return -1;
   }
   size_t extra = 0;
