@@ -160,6 +160,18 @@ int finish_handshake(tds_tls* t, char* err) {
   return TDS_TLS_DONE;
 }
 
+// Whether what has come of the next record can start one: a known type
+// (change cipher spec, alert, handshake, data), version 3.x, a length TLS
+// allows. A peer that is not speaking TLS is refused at once rather than
+// waited for until the bytes its "header" announces have come.
+bool record_start_sane(const tds_tls* t) {
+  const uint8_t* h = t->in;
+  if (t->in_len >= 1 && (h[0] < 20 || h[0] > 23)) return false;
+  if (t->in_len >= 2 && h[1] != 3) return false;
+  if (t->in_len < TLS_HEADER) return true;
+  return TLS_HEADER + ((static_cast<size_t>(h[3]) << 8) | h[4]) <= TLS_RECORD_MAX;
+}
+
 // Queues the token SChannel produced and frees its memory; false when the
 // queue cannot hold it.
 bool take_token(tds_tls* t, SecBuffer* b) {
@@ -259,7 +271,11 @@ int tds_tls_handshake(tds_tls* t, char* err) {
       tds_err_text(err, "TLS handshake failed: handshake message too large");
       return TDS_TLS_FAILED;
     }
-    if (s == SEC_E_INCOMPLETE_MESSAGE) return TDS_TLS_WANT_INPUT;
+    if (s == SEC_E_INCOMPLETE_MESSAGE) {
+      if (record_start_sane(t)) return TDS_TLS_WANT_INPUT;
+      tds_err_text(err, "TLS handshake failed: the server's answer is not TLS");
+      return TDS_TLS_FAILED;
+    }
     if (s == SEC_E_OK) return finish_handshake(t, err);
     // Otherwise a flight to send and an answer to wait for, or the rest of
     // the server's flight still to take.
@@ -315,12 +331,6 @@ bool encrypt_record(tds_tls* t, const uint8_t* p, size_t n, char* err) {
   return true;
 }
 
-// The length a record's header announces, or 0 while fewer than its five
-// bytes have come.
-size_t record_length(const tds_tls* t) {
-  if (t->in_len < TLS_HEADER) return 0;
-  return TLS_HEADER + ((static_cast<size_t>(t->in[3]) << 8) | t->in[4]);
-}
 
 // Gives what is left of the last decrypted record.
 long give_plain(tds_tls* t, uint8_t* out, size_t cap) {
@@ -407,12 +417,11 @@ long tds_tls_read(tds_tls* t, uint8_t* out, size_t cap, char* err) {
   for (;;) {
     if (t->plain_len != 0) return give_plain(t, out, cap);
     if (t->in_len == 0) return 0;
-    // A record longer than TLS allows would otherwise be waited for.
-    if (record_length(t) > TLS_RECORD_MAX) {
-      tds_err_text(err, "TLS read failed: record too long");
+    const int r = decrypt_record(t, err);
+    if (r == 0 && !record_start_sane(t)) {
+      tds_err_text(err, "TLS read failed: the server's answer is not TLS");
       return -1;
     }
-    const int r = decrypt_record(t, err);
     if (r <= 0) return r;
   }
 }

@@ -122,6 +122,10 @@ start_tls_sim expired_port "$work/expired.pem" --encryption req --tls-fault expi
   fail "the expired-certificate simulated server did not report its port"
 start_tls_sim strict_port "$work/strict.pem" --strict ||
   fail "the strict simulated server did not report its port"
+start_sim garbage_port --encryption req --tls-fault garbage ||
+  fail "the garbage-sending simulated server did not report its port"
+start_sim drop_port --encryption req --tls-fault drop ||
+  fail "the dropping simulated server did not report its port"
 # Starts a helper script of tests/support and stores the port it prints.
 start_helper() {  # variable, script, arguments...
   local _var=$1 _script=$2 _port=""; shift 2
@@ -151,7 +155,8 @@ timeout -k 10 600 "$wine" ./win_host.exe "$port" "$silent_port" \
   wrong_name="$wrong_name_port" wrong_name_ca="$(winpath "$work/wrong-name.pem")" \
   expired="$expired_port" expired_ca="$(winpath "$work/expired.pem")" \
   strict="$strict_port" strict_ca="$(winpath "$work/strict.pem")" \
-  old_tls="$old_tls_port" old_tls_ca="$(winpath "$work/old.pem")" 2>"$work/host.err"
+  old_tls="$old_tls_port" old_tls_ca="$(winpath "$work/old.pem")" \
+  garbage="$garbage_port" drop="$drop_port" 2>"$work/host.err"
 rc=$?
 set -e
 [ $rc -eq 0 ] && exit 0

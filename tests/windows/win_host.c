@@ -72,7 +72,7 @@ static int port, silent_port;
  * the server's bytes into pieces of ever other sizes, so that TLS records
  * arrive split and joined. */
 static struct {
-  int tls, relay, wrong_name, expired, strict, old_tls;
+  int tls, relay, wrong_name, expired, strict, old_tls, garbage, drop;
   const char *ca, *wrong_name_ca, *expired_ca, *strict_ca, *old_tls_ca;
 } tls_args;
 
@@ -495,6 +495,8 @@ static int parse_tls_args(int argc, char **argv) {
       {"expired=", &tls_args.expired, NULL},
       {"strict=", &tls_args.strict, NULL},
       {"old_tls=", &tls_args.old_tls, NULL},
+      {"garbage=", &tls_args.garbage, NULL},
+      {"drop=", &tls_args.drop, NULL},
       {"old_tls_ca=", NULL, &tls_args.old_tls_ca},
       {"ca=", NULL, &tls_args.ca},
       {"wrong_name_ca=", NULL, &tls_args.wrong_name_ca},
@@ -573,13 +575,18 @@ static void test_encrypted_basics(void) {
   }
 }
 
-/* Servers whose certificate is refused even with it as ca_file. */
+/* Servers whose certificate is refused even with it as ca_file, and
+ * handshakes that break. */
 static void test_refused_certificates(void) {
   const struct { const char *name; int port; const char *ca; const char *want; } cases[] = {
       {"certificate for another name", tls_args.wrong_name, tls_args.wrong_name_ca,
        "{\"ok\":false,\"error\":\"server certificate does not match 127.0.0.1\"}"},
       {"expired certificate", tls_args.expired, tls_args.expired_ca,
        "{\"ok\":false,\"error\":\"server certificate not trusted: certificate has expired"},
+      {"server answers the hello with garbage", tls_args.garbage, tls_args.ca,
+       "{\"ok\":false,\"error\":\"TLS handshake failed: "},
+      {"server drops the connection in the handshake", tls_args.drop, tls_args.ca,
+       "{\"ok\":false,\"error\":\"TLS handshake failed: "},
   };
   size_t i;
   for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
