@@ -196,9 +196,10 @@ SECURITY_STATUS isc_step(tds_tls* t, bool* queued) {
   SecBufferDesc out_desc = {SECBUFFER_VERSION, 2, out};
   ULONG attrs = 0;
   TimeStamp ts;
-  const SECURITY_STATUS s = InitializeSecurityContextW(
-      &t->cred, first ? nullptr : &t->ctx, t->peer.ip || t->peer.wname[0] == 0 ? nullptr : t->peer.wname, ISC_FLAGS, 0, 0,
-      offer ? &in_desc : nullptr, 0, &t->ctx, &out_desc, &attrs, &ts);
+  // An address is never sent as the server's name.
+  wchar_t* sni = t->peer.ip || t->peer.wname[0] == 0 ? nullptr : t->peer.wname;
+  const SECURITY_STATUS s = InitializeSecurityContextW(&t->cred, first ? nullptr : &t->ctx, sni, ISC_FLAGS, 0, 0,
+                                                       offer ? &in_desc : nullptr, 0, &t->ctx, &out_desc, &attrs, &ts);
   if (first && (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED)) t->have_ctx = true;
   // The token is sent even on failure: it may carry the alert that tells
   // the server why.

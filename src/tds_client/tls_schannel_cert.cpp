@@ -232,7 +232,8 @@ bool check_chain(const schannel_peer* t, PCCERT_CONTEXT cert, char* err) {
   bool ok = true;
   if (e != 0) {
     const char* why = chain_reason(chain);
-    schannel_text2(err, "server certificate not trusted: ", why != nullptr ? why : "unable to get local issuer certificate");
+    if (why == nullptr) why = "unable to get local issuer certificate";
+    schannel_text2(err, "server certificate not trusted: ", why);
     ok = false;
   } else if (t->ip) {
     uint8_t ip[16];
