@@ -7,7 +7,7 @@ declare -A group
 group[build]="g++ cmake make pkg-config libjsmn-dev libssl-dev"
 group[test]="libgtest-dev freetds-bin freetds-dev"
 group[fuzz]="clang libclang-rt-14-dev"
-group[windows]="g++-mingw-w64-x86-64 wine64"
+group[windows]="g++-mingw-w64-x86-64 wine64 libgnutls30 python3 openssl"
 group[bench]="libbenchmark-dev freetds-dev valgrind"
 
 wanted=()

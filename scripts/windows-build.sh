@@ -2,12 +2,14 @@
 # Cross-builds the 64-bit Windows module kestrova-vaultrun.dll with mingw-w64
 # and the Windows test host, then checks the module's tables:
 #   - exports: exactly the ten vaultrun_ names, undecorated;
-#   - imports: system DLLs only (no mingw runtime DLL to ship);
+#   - imports: system DLLs only (no mingw runtime DLL to ship; secur32 and
+#     crypt32 for TLS);
 #   - our own objects reference no way to end or unwind the host's process.
 #
 #   bash scripts/windows-build.sh [BUILD_DIR]      (default: build-win)
 #
-# Installs what is missing (mingw-w64, wine64, jsmn) through apt-get first.
+# Installs what is missing (mingw-w64, wine64, GnuTLS for Wine, jsmn) through
+# apt-get first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build-win}
@@ -17,7 +19,8 @@ die() { echo "windows-build: $*" >&2; exit 1; }
 
 # ---- Toolchain ----------------------------------------------------------------
 need=()
-for p in g++-mingw-w64-x86-64 wine64 libjsmn-dev cmake make; do
+# Wine's SChannel runs on GnuTLS, which wine64 only recommends.
+for p in g++-mingw-w64-x86-64 wine64 libgnutls30 libjsmn-dev cmake make; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -78,7 +81,7 @@ fi
 
 imports=$(printf '%s\n' "$tables" | awk '/DLL Name:/ {print $3}')
 [ -n "$imports" ] || die "no import table found in $dll"
-bad_imports=$(echo "$imports" | grep -viE '^(kernel32|ws2_32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$' || true)
+bad_imports=$(echo "$imports" | grep -viE '^(kernel32|ws2_32|secur32|crypt32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$' || true)
 if [ -n "$bad_imports" ]; then
   echo "$dll imports DLLs that are not part of Windows:" >&2
   echo "$bad_imports" >&2

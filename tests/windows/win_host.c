@@ -3,13 +3,15 @@
  * finds the ten exports by name, as a real host does, then drives them
  * against the simulated server on loopback.
  *
- *   win_host.exe PORT [SILENT_PORT]
+ *   win_host.exe PORT [SILENT_PORT] [name=value ...]
  *
  * The server at PORT is expected to hold the sample catalog (inventory,
  * sales, hr, and archive offline) with the login sa / vaultrun, and to take
  * about 50 ms per MB for a backup, so that "hr" (16 MB) ends in about a
  * second and "sales" (512 MB) runs long enough to be cancelled. The server at
  * SILENT_PORT, when given, accepts the login and then never answers a batch.
+ * The name=value arguments name servers that encrypt (see struct tls_args);
+ * the encrypted tests run only when they are given.
  * The module is loaded by its name, so Windows finds it beside this program.
  * The last line printed is "N passed, M failed"; the exit code is 0 only when
  * nothing failed.
@@ -64,6 +66,15 @@ static struct {
 static HMODULE module;
 static int passed, failed;
 static int port, silent_port;
+
+/* Servers that require encryption, each with the PEM of the certificate it
+ * presents (Windows paths). "relay" forwards to the "tls" server, cutting
+ * the server's bytes into pieces of ever other sizes, so that TLS records
+ * arrive split and joined. */
+static struct {
+  int tls, relay, wrong_name, expired, strict, old_tls, garbage, drop;
+  const char *ca, *wrong_name_ca, *expired_ca, *strict_ca, *old_tls_ca;
+} tls_args;
 
 static void check(int ok, const char *name, const char *fmt, ...) {
   if (ok) {
@@ -474,10 +485,215 @@ static void test_unload_while_running(void) {
   check(GetModuleHandleA("kestrova-vaultrun.dll") == NULL, "module unloads once nothing holds it", "still loaded");
 }
 
+/* ---- Encrypted connections --------------------------------------------- */
+
+static int parse_tls_args(int argc, char **argv) {
+  const struct { const char *name; int *port; const char **text; } keys[] = {
+      {"tls=", &tls_args.tls, NULL},
+      {"relay=", &tls_args.relay, NULL},
+      {"wrong_name=", &tls_args.wrong_name, NULL},
+      {"expired=", &tls_args.expired, NULL},
+      {"strict=", &tls_args.strict, NULL},
+      {"old_tls=", &tls_args.old_tls, NULL},
+      {"garbage=", &tls_args.garbage, NULL},
+      {"drop=", &tls_args.drop, NULL},
+      {"old_tls_ca=", NULL, &tls_args.old_tls_ca},
+      {"ca=", NULL, &tls_args.ca},
+      {"wrong_name_ca=", NULL, &tls_args.wrong_name_ca},
+      {"expired_ca=", NULL, &tls_args.expired_ca},
+      {"strict_ca=", NULL, &tls_args.strict_ca},
+  };
+  int i;
+  size_t k;
+  for (i = 3; i < argc; i++) {
+    for (k = 0; k < sizeof keys / sizeof keys[0]; k++) {
+      size_t n = strlen(keys[k].name);
+      if (strncmp(argv[i], keys[k].name, n) != 0) continue;
+      if (keys[k].port) *keys[k].port = atoi(argv[i] + n);
+      else *keys[k].text = argv[i] + n;
+      break;
+    }
+    if (k == sizeof keys / sizeof keys[0]) {
+      fprintf(stderr, "unknown argument %s\n", argv[i]);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+/* A configuration for an encrypted connection: host and port, then the
+ * encryption keys as given (JSON members, each starting with a comma). */
+static const char *tls_cfg(const char *host, int p, const char *database, const char *keys) {
+  static char buf[2048];
+  snprintf(buf, sizeof buf,
+           "{\"host\":\"%s\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\",\"database\":\"%s\","
+           "\"out_path\":\"C:\\\\backup\\\\%s.bak\"%s}",
+           host, p, database, database, keys);
+  return buf;
+}
+
+/* ",\"encrypt\":MODE,\"ca_file\":\"PATH\"" into buf. */
+static const char *with_ca(char *buf, size_t cap, const char *mode, const char *ca) {
+  snprintf(buf, cap, ",\"encrypt\":%s,\"ca_file\":\"%s\"", mode, ca);
+  return buf;
+}
+
+static void test_encrypted_basics(void) {
+  char keys[1024];
+  const char *a, *ca = tls_args.ca;
+  with_ca(keys, sizeof keys, "true", ca);
+  a = api.test_connection(tls_cfg("127.0.0.1", tls_args.tls, "hr", keys));
+  check(contains(a, "{\"ok\":true,\"server_version\":\"16.0.4135.4"), "TLS: test_connection, address checked",
+        "answer %s", a);
+  a = api.list_databases(tls_cfg("127.0.0.1", tls_args.tls, "hr", keys));
+  check(contains(a, "{\"ok\":true,\"databases\":[") && contains(a, "\"name\":\"sales\"") && !contains(a, "archive"),
+        "TLS: list_databases", "answer %s", a);
+  a = api.test_connection(tls_cfg("localhost", tls_args.tls, "hr", keys));
+  check(contains(a, "\"ok\":true"), "TLS: host name checked", "answer %s", a);
+  {
+    /* Every refusal, and the one way to skip the checks. */
+    const struct { const char *name; const char *host; const char *keys; const char *want; } cases[] = {
+        {"name in certificate differs", "127.0.0.1", ",\"host_name_in_certificate\":\"db.example\"",
+         "{\"ok\":false,\"error\":\"server certificate does not match db.example\"}"},
+        {"system roots do not hold a self-signed certificate", "127.0.0.1", ",\"encrypt\":true",
+         "{\"ok\":false,\"error\":\"server certificate not trusted: "},
+        {"ca_file missing", "127.0.0.1", ",\"encrypt\":true,\"ca_file\":\"C:/no/such/ca.pem\"",
+         "{\"ok\":false,\"error\":\"cannot read ca_file\"}"},
+        {"trust_server_certificate", "127.0.0.1", ",\"encrypt\":true,\"trust_server_certificate\":true",
+         "{\"ok\":true,\"server_version\":"},
+        {"clear text refused by the server", "127.0.0.1", "", "{\"ok\":false,\"error\":"},
+    };
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+      char k[1536], name[128];
+      if (i == 0) snprintf(k, sizeof k, "%s%s", keys, cases[i].keys);
+      else snprintf(k, sizeof k, "%s", cases[i].keys);
+      a = api.test_connection(tls_cfg(cases[i].host, tls_args.tls, "hr", k));
+      snprintf(name, sizeof name, "TLS: %s", cases[i].name);
+      check(strncmp(a, cases[i].want, strlen(cases[i].want)) == 0, name, "answer %s", a);
+    }
+  }
+}
+
+/* Servers whose certificate is refused even with it as ca_file, and
+ * handshakes that break. */
+static void test_refused_certificates(void) {
+  const struct { const char *name; int port; const char *ca; const char *want; } cases[] = {
+      {"certificate for another name", tls_args.wrong_name, tls_args.wrong_name_ca,
+       "{\"ok\":false,\"error\":\"server certificate does not match 127.0.0.1\"}"},
+      {"expired certificate", tls_args.expired, tls_args.expired_ca,
+       "{\"ok\":false,\"error\":\"server certificate not trusted: certificate has expired"},
+      {"server answers the hello with garbage", tls_args.garbage, tls_args.ca,
+       "{\"ok\":false,\"error\":\"TLS handshake failed: "},
+      {"server drops the connection in the handshake", tls_args.drop, tls_args.ca,
+       "{\"ok\":false,\"error\":\"TLS handshake failed: "},
+  };
+  size_t i;
+  for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    char keys[1024], name[128];
+    const char *a;
+    if (cases[i].port <= 0 || !cases[i].ca) continue;
+    a = api.test_connection(tls_cfg("127.0.0.1", cases[i].port, "hr", with_ca(keys, sizeof keys, "true", cases[i].ca)));
+    snprintf(name, sizeof name, "TLS: %s", cases[i].name);
+    check(strncmp(a, cases[i].want, strlen(cases[i].want)) == 0, name, "answer %s", a);
+  }
+}
+
+static void test_encrypted_backups(void) {
+  char keys[1024];
+  int32_t s, st;
+  with_ca(keys, sizeof keys, "true", tls_args.ca);
+  s = api.start(tls_cfg("127.0.0.1", tls_args.tls, "hr", keys));
+  st = s >= 0 ? wait_end(s, 30000) : -1;
+  check(st == ST_DONE && contains(api.result(s), "{\"ok\":true,\"out_path\":\"C:\\\\backup\\\\hr.bak\""),
+        "TLS: backup", "start %d, state %d, result %s", (int)s, (int)st, s >= 0 ? api.result(s) : api.last_error());
+  if (s >= 0) api.free_slot(s);
+
+  s = api.start(tls_cfg("127.0.0.1", tls_args.tls, "sales", keys));
+  if (s < 0 || wait_running(s, 10000) != ST_RUNNING) {
+    check(0, "TLS: slow backup runs", "start %d, %s", (int)s, s >= 0 ? api.result(s) : api.last_error());
+    if (s >= 0) api.free_slot(s);
+    return;
+  }
+  api.cancel(s);
+  st = wait_end(s, 10000);
+  check(st == ST_FAILED && strcmp(api.result(s), "{\"ok\":false,\"error\":\"cancelled\"}") == 0,
+        "TLS: cancel of a running backup", "state %d, result %s", (int)st, api.result(s));
+  api.free_slot(s);
+}
+
+/* Through the relay every connection meets other piece sizes: records cut
+ * at every size and joined with the next. */
+static void test_split_records(void) {
+  char keys[1024];
+  int i, bad = 0;
+  int32_t s, st;
+  if (tls_args.relay <= 0) return;
+  with_ca(keys, sizeof keys, "true", tls_args.ca);
+  for (i = 0; i < 12; i++) {
+    const char *a = i % 2 ? api.list_databases(tls_cfg("127.0.0.1", tls_args.relay, "hr", keys))
+                          : api.test_connection(tls_cfg("127.0.0.1", tls_args.relay, "hr", keys));
+    if (!contains(a, "{\"ok\":true,")) bad++, printf("  connection %d: %s\n", i, a);
+  }
+  check(bad == 0, "TLS: records split and joined at every size", "%d of 12 failed", bad);
+  s = api.start(tls_cfg("127.0.0.1", tls_args.relay, "hr", keys));
+  st = s >= 0 ? wait_end(s, 60000) : -1;
+  check(st == ST_DONE && contains(api.result(s), "\"verified\":true"), "TLS: backup through split records",
+        "state %d, result %s", (int)st, s >= 0 ? api.result(s) : api.last_error());
+  if (s >= 0) api.free_slot(s);
+}
+
+/* TLS first, with ALPN: connects when the system's TLS can offer ALPN;
+ * otherwise it must be refused with a clear text, never in clear text. */
+static void test_strict(void) {
+  char keys[1024];
+  const char *a;
+  if (tls_args.strict <= 0 || !tls_args.strict_ca) return;
+  with_ca(keys, sizeof keys, "\"strict\"", tls_args.strict_ca);
+  a = api.test_connection(tls_cfg("127.0.0.1", tls_args.strict, "hr", keys));
+  check(contains(a, "{\"ok\":true,\"server_version\":\"16.0.4135.4"), "TLS: strict connection", "answer %s", a);
+  /* That server takes the hello for the start of a packet and waits for
+   * the rest; the connect time-out ends the wait. */
+  {
+    char k[1200];
+    snprintf(k, sizeof k, "%s,\"connect_timeout_ms\":3000", with_ca(keys, sizeof keys, "\"strict\"", tls_args.ca));
+    a = api.test_connection(tls_cfg("127.0.0.1", tls_args.tls, "hr", k));
+    check(strncmp(a, "{\"ok\":false,\"error\":\"", 21) == 0, "TLS: strict against a server that is not",
+          "answer %s", a);
+  }
+}
+
+/* A server that only speaks TLS 1.1 is refused once the handshake shows it,
+ * even where the system's TLS agreed to it. */
+static void test_old_version(void) {
+  char keys[1024];
+  const char *a;
+  if (tls_args.old_tls <= 0 || !tls_args.old_tls_ca) return;
+  with_ca(keys, sizeof keys, "\"strict\"", tls_args.old_tls_ca);
+  a = api.test_connection(tls_cfg("localhost", tls_args.old_tls, "hr", keys));
+  check(strcmp(a, "{\"ok\":false,\"error\":\"TLS handshake failed: the server's protocol version is older than "
+                 "TLS 1.2\"}") == 0,
+        "TLS: TLS 1.1 refused", "answer %s", a);
+}
+
+static void test_encrypted(void) {
+  if (tls_args.tls <= 0 || !tls_args.ca) return;
+  test_encrypted_basics();
+  test_refused_certificates();
+  test_encrypted_backups();
+  test_split_records();
+  test_strict();
+  test_old_version();
+}
+
 int main(int argc, char **argv) {
   if (argc > 2) silent_port = atoi(argv[2]);
   if (argc < 2 || (port = atoi(argv[1])) <= 0 || port > 65535 || silent_port < 0 || silent_port > 65535) {
     fprintf(stderr, "usage: %s PORT [SILENT_PORT]\n", argv[0]);
+    printf("0 passed, 1 failed\n");
+    return 2;
+  }
+  if (!parse_tls_args(argc, argv)) {
     printf("0 passed, 1 failed\n");
     return 2;
   }
@@ -488,6 +704,7 @@ int main(int argc, char **argv) {
     test_cancel_and_free();
     test_time_outs();
     test_slots_and_login_failure();
+    test_encrypted();
     test_unload_while_running();
   }
   printf("%d passed, %d failed\n", passed, failed);
