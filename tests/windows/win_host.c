@@ -686,6 +686,62 @@ static void test_encrypted(void) {
   test_old_version();
 }
 
+/* ---- A host thread with a small stack ----------------------------------- */
+
+/* Every export on a thread whose stack is 128 KiB (reserved, as CreateThread
+ * takes it with STACK_SIZE_PARAM_IS_A_RESERVATION): the library keeps no
+ * large buffer on its caller's stack. A crash here ends the whole host. */
+#define SMALL_STACK (128 * 1024)
+
+static struct {
+  char test[256], listing[64], refused[256], encrypted[256], result[512];
+  int32_t start, state;
+} small;
+
+static DWORD WINAPI small_stack_calls(LPVOID unused) {
+  char wrong[256], keys[1024];
+  const char *a;
+  (void)unused;
+  a = api.test_connection(cfg("hr", NULL));
+  snprintf(small.test, sizeof small.test, "%s", a);
+  a = api.list_databases(cfg("hr", NULL));
+  snprintf(small.listing, sizeof small.listing, "%s", a);
+  snprintf(wrong, sizeof wrong, "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"nope\"}", port);
+  a = api.test_connection(wrong);
+  snprintf(small.refused, sizeof small.refused, "%s", a);
+  if (tls_args.tls > 0) {
+    with_ca(keys, sizeof keys, "true", tls_args.ca);
+    a = api.test_connection(tls_cfg("127.0.0.1", tls_args.tls, "hr", keys));
+    snprintf(small.encrypted, sizeof small.encrypted, "%s", a);
+  }
+  small.start = api.start(cfg("hr", NULL));
+  small.state = small.start >= 0 ? wait_end(small.start, 30000) : -1;
+  snprintf(small.result, sizeof small.result, "%s", small.start >= 0 ? api.result(small.start) : api.last_error());
+  if (small.start >= 0) api.free_slot(small.start);
+  return 0;
+}
+
+static void test_small_stack(void) {
+  HANDLE t = CreateThread(NULL, SMALL_STACK, small_stack_calls, NULL, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+  DWORD waited;
+  check(t != NULL, "small stack: thread starts", "error %lu", (unsigned long)GetLastError());
+  if (t == NULL) return;
+  waited = WaitForSingleObject(t, 60000);
+  CloseHandle(t);
+  check(waited == WAIT_OBJECT_0, "small stack: calls end", "wait %lu", (unsigned long)waited);
+  check(contains(small.test, "{\"ok\":true,\"server_version\":"), "small stack: test_connection", "answer %s",
+        small.test);
+  check(contains(small.listing, "{\"ok\":true,\"databases\":["), "small stack: list_databases", "answer %s",
+        small.listing);
+  check(strcmp(small.refused, "{\"ok\":false,\"error\":\"" LOGIN_REFUSED "\"}") == 0, "small stack: refused login",
+        "answer %s", small.refused);
+  if (tls_args.tls > 0)
+    check(contains(small.encrypted, "{\"ok\":true,\"server_version\":"), "small stack: encrypted test_connection",
+          "answer %s", small.encrypted);
+  check(small.state == ST_DONE && contains(small.result, "\"verified\":true"), "small stack: backup",
+        "state %d, result %s", (int)small.state, small.result);
+}
+
 int main(int argc, char **argv) {
   if (argc > 2) silent_port = atoi(argv[2]);
   if (argc < 2 || (port = atoi(argv[1])) <= 0 || port > 65535 || silent_port < 0 || silent_port > 65535) {
@@ -705,6 +761,7 @@ int main(int argc, char **argv) {
     test_time_outs();
     test_slots_and_login_failure();
     test_encrypted();
+    test_small_stack();
     test_unload_while_running();
   }
   printf("%d passed, %d failed\n", passed, failed);
