@@ -111,15 +111,15 @@ TestCa::~TestCa() {
   EVP_PKEY_free(key_);
 }
 
-SSL_CTX* TestCa::server_ctx(const ServerSpec& spec) const {
+SSL_CTX* TestCa::server_ctx(const ServerSetup& setup) const {
   EVP_PKEY* key = EVP_EC_gen("P-256");
-  const bool self = spec.cert.self_signed;
+  const bool self = setup.cert.self_signed;
   X509* cert = make_cert(key, "vaultrun test server", self ? nullptr : cert_, self ? key : key_,
-                         spec.cert.expired);
+                         setup.cert.expired);
   add_ext(cert, self ? cert : cert_, NID_basic_constraints, "CA:FALSE");
   std::string san;
-  if (!spec.cert.dns.empty()) san = "DNS:" + spec.cert.dns;
-  if (!spec.cert.ip.empty()) san += (san.empty() ? "IP:" : ",IP:") + spec.cert.ip;
+  if (!setup.cert.dns.empty()) san = "DNS:" + setup.cert.dns;
+  if (!setup.cert.ip.empty()) san += (san.empty() ? "IP:" : ",IP:") + setup.cert.ip;
   if (!san.empty()) add_ext(cert, self ? cert : cert_, NID_subject_alt_name, san.c_str());
   X509_sign(cert, self ? key : key_, EVP_sha256());
 
@@ -129,8 +129,8 @@ SSL_CTX* TestCa::server_ctx(const ServerSpec& spec) const {
   // Tickets after the handshake would be records the wrapped exchange has
   // no place for; a server of this kind sends none.
   SSL_CTX_set_num_tickets(ctx, 0);
-  if (spec.tls12_only) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-  if (spec.alpn_tds8) SSL_CTX_set_alpn_select_cb(ctx, select_tds8, nullptr);
+  if (setup.tls12_only) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  if (setup.alpn_tds8) SSL_CTX_set_alpn_select_cb(ctx, select_tds8, nullptr);
   X509_free(cert);
   EVP_PKEY_free(key);
   return ctx;

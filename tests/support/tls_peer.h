@@ -24,7 +24,7 @@ struct CertSpec {
 };
 
 // How the server side of a session behaves.
-struct ServerSpec {
+struct ServerSetup {
   CertSpec cert;
   bool alpn_tds8 = false;    // select "tds/8.0" when offered; refuse other ALPN lists
   bool tls12_only = false;   // cap the server at TLS 1.2
@@ -39,8 +39,8 @@ class TestCa {
   TestCa(const TestCa&) = delete;
   TestCa& operator=(const TestCa&) = delete;
   const std::string& pem_path() const { return pem_path_; }
-  // A server context with a fresh certificate as spec says; the caller frees it.
-  SSL_CTX* server_ctx(const ServerSpec& spec) const;
+  // A server context with a fresh certificate as setup says; the caller frees it.
+  SSL_CTX* server_ctx(const ServerSetup& setup) const;
 
  private:
   EVP_PKEY* key_ = nullptr;
@@ -61,7 +61,7 @@ const TestCa& test_ca();
 class TlsPeer {
  public:
   struct Script {
-    ServerSpec server;
+    ServerSetup server;
     bool strict = false;
     uint8_t encryption = 0x01;   // the PRELOGIN answer's ENCRYPTION value
     uint8_t reply_type = 0x12;   // packet type of the wrapped handshake answers

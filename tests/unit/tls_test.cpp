@@ -52,7 +52,7 @@ int handshake_over_memory(tds_tls* client, MemServer* server, char* err) {
 
 struct layer_case {
   const char* name;
-  ServerSpec server;
+  ServerSetup server;
   uint8_t mode;
   bool trust;
   bool own_ca;            // ca_file: the test CA (else the system's store)
