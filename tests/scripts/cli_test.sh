@@ -8,29 +8,9 @@
 # A && pass || fail: pass never fails. "run test" is our function, not test(1).
 # shellcheck disable=SC2015,SC2065
 set -uo pipefail
-: "${VAULTRUN_BUILD_DIR:?}"
-
-CLI=$VAULTRUN_BUILD_DIR/tools/cli/vaultrun
-SIM=$VAULTRUN_BUILD_DIR/tools/sim/vaultrun-sim
-[ -x "$CLI" ] || { echo "cli_test: missing $CLI"; echo "0 passed, 1 failed"; exit 1; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/cli_test.XXXXXX")
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); }
-fail() {
-  FAILED=$((FAILED + 1))
-  echo "FAIL: $*"
-  echo "  stdout: $(head -c 2000 "$WORK/out" 2>/dev/null)"
-  echo "  stderr: $(head -c 2000 "$WORK/err" 2>/dev/null)"
-}
+NAME=cli_test
+# shellcheck source=lib/cli_harness.bash
+source "$(dirname "$0")/lib/cli_harness.bash"
 
 # Runs the CLI (bounded in time, stdin from /dev/null unless redirected by
 # the caller) with stdout and stderr in $WORK/out and $WORK/err; sets RC.
