@@ -161,7 +161,7 @@ int finish_handshake(tds_tls* t, char* err) {
 }
 
 // Whether what has come of the next record can start one: a known type
-// (change cipher spec, alert, handshake, data), version 3.x, a length TLS
+// (cipher change, alert, handshake, data), version 3.x, a length TLS
 // allows. A peer that is not speaking TLS is refused at once rather than
 // waited for until the bytes its "header" announces have come.
 bool record_start_sane(const tds_tls* t) {
