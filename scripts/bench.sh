@@ -271,5 +271,8 @@ if command -v perf >/dev/null; then
 fi
 
 echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$WORK/meta.txt"
+# The soak run's section (bench/soak.sh) is not measured here: kept as it is.
+soak_section=$(sed -n '/<!-- soak:begin -->/,/<!-- soak:end -->/p' "$OUT" 2>/dev/null || true)
 "$B/bench_report" "$WORK" "$OUT"
+if [ -n "$soak_section" ]; then printf '\n%s\n' "$soak_section" >>"$OUT"; fi
 say "wrote $OUT"
