@@ -104,7 +104,10 @@ VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
   int32_t result = -1;
   if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
     set_g_err(refusal);
-  } else if (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0) {
+  } else if (cfg.operation == OPERATION_RESTORE && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
+    set_g_err("user and database required");
+  } else if (cfg.operation != OPERATION_RESTORE &&
+             (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0)) {
     set_g_err("user, database and out_path required");
   } else {
     result = start_session(cfg);
