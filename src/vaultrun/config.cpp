@@ -362,15 +362,6 @@ kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmn
   return why != nullptr ? kind_result::refused : kind_result::applied;
 }
 
-bool equal_nocase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
 // The rules between the restore keys, once every member is read.
 const char* check_restore_keys(const backup_config* cfg) {
   static const char* const SYSTEM[] = {"master", "model", "msdb", "tempdb"};
@@ -595,6 +586,15 @@ bool tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap) {
   }
   dst[out] = 0;
   return true;
+}
+
+bool equal_nocase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
 }
 
 const char* restore_source(const backup_config* cfg) {

@@ -111,6 +111,10 @@ struct backup_config {
 int backup_target_count(const backup_config* cfg);
 const char* backup_target(const backup_config* cfg, int i);
 
+// Whether two names are equal with ASCII letters in either case (as the
+// server's usual collations compare database names).
+bool equal_nocase(const char* a, const char* b);
+
 // The database whose backups a restore uses.
 const char* restore_source(const backup_config* cfg);
 // The move a restore applies: as given, else "default" when the target's

@@ -8,6 +8,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/backup_worker.h"
+#include "vaultrun/restore_worker.h"
 #include "vaultrun/config.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/session_slots.h"
@@ -137,9 +138,17 @@ VAULTRUN_API const char* vaultrun_progress(int32_t session) {
   }
   char esc[512];
   json_escape(message, esc, sizeof esc);
+  // A restore names the step that runs once its plan is made.
+  char step[96] = "";
+  const int32_t steps = s->release_pending ? 0 : s->steps.load(std::memory_order_relaxed);
+  if (steps > 0) {
+    std::snprintf(step, sizeof step, ",\"step\":%d,\"steps\":%d,\"step_type\":\"%s\"",
+                  s->step.load(std::memory_order_relaxed), steps,
+                  restore_progress_name(s->step_type.load(std::memory_order_relaxed)));
+  }
   std::snprintf(s->progress_json, sizeof s->progress_json,
-                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld}", state, percent, esc,
-                static_cast<long long>(elapsed));
+                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s}", state, percent, esc,
+                static_cast<long long>(elapsed), step);
   return s->progress_json;
 }
 
@@ -147,6 +156,10 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   backup_session* s = slot_at(session);
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
+  const bool ended = state == VAULTRUN_SESSION_DONE || state == VAULTRUN_SESSION_FAILED;
+  // A restore that sent a RESTORE (or planned a dry run) left its own
+  // document, sized to its plan.
+  if (ended && s->restore_doc != nullptr) return s->restore_doc;
   if (state == VAULTRUN_SESSION_DONE) {
     write_done(s);
   } else if (state == VAULTRUN_SESSION_FAILED) {
