@@ -402,6 +402,9 @@ const char* on_folder_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 bool plan_moves(backup_session* s, tds_conn* conn, restore_work* w) {
   const backup_config& cfg = s->cfg;
   w->moves.count = 0;
+  // Files move with the full backup's step only; an explicit differential
+  // or log restores into the files already placed.
+  if (w->plan.step[0].type != SET_FULL) return true;
   const int32_t mode = restore_move_mode(&cfg);
   if (mode == MOVE_LISTED) {
     for (int i = 0; i < cfg.move_count; ++i) {
