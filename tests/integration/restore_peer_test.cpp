@@ -239,19 +239,17 @@ TEST(RestorePeer, HistoryChainToTheNewestPoint) {
   EXPECT_EQ(sql[2], "RESTORE DATABASE [Sales] FROM DISK = N'/b/diff.bak' WITH FILE = 1, NORECOVERY, STATS = 5");
   EXPECT_EQ(sql[3], "RESTORE LOG [Sales] FROM DISK = N'/b/log1.trn' WITH FILE = 3, NORECOVERY, STATS = 5");
   EXPECT_EQ(sql[4], "RESTORE DATABASE [Sales] WITH RECOVERY");
-  // Progress names the steps and its percent never goes back.
+  // The percent never goes back and ends at 100; which steps a poll sees
+  // depends on timing (the cancel test checks the step members).
   int last = 0;
-  bool saw_log = false;
   for (const std::string& p : progress) {
     std::smatch m;
     if (std::regex_search(p, m, std::regex("\"percent\":(\\d+)"))) {
       EXPECT_GE(std::stoi(m[1]), last) << p;
       last = std::stoi(m[1]);
     }
-    saw_log |= p.find("\"step\":3,\"steps\":4,\"step_type\":\"log\"") != std::string::npos;
   }
   EXPECT_EQ(last, 100);
-  (void)saw_log;  // the poll may miss a short step; the order is what counts
 }
 
 TEST(RestorePeer, StopAtInsideALogUnderANewNameWithDefaultMove) {
