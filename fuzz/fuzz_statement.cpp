@@ -17,7 +17,7 @@
 // hold the given bytes whole, every statement fits its buffer, and once
 // converted to UTF-16 each reads back, token by token, as exactly the
 // intended statement whose identifiers and literals decode to the given
-// texts.
+// texts; so do a restore step and the recovery built from the same texts.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -200,5 +200,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_statement(sql.get(), statement_reader::verify_tokens(in.b, file));
   FUZZ_CHECK(history_statement(&cfg, 2, sql.get(), STATEMENT_CAP));
   check_statement(sql.get(), statement_reader::history_tokens(in.b, 2));
+
+  // The same texts in a restore: the targets as a media set's families, the
+  // set's name and description as a logical file name and its new path
+  // (the way texts from the server reach these statements).
+  std::unique_ptr<char[]> big(new char[RESTORE_STATEMENT_CAP]);
+  restore_targets targets{};
+  for (const std::string& t : in.b.targets) targets.path[targets.count++] = t.c_str();
+  restore_moves moves{};
+  const bool move = !in.b.name.empty() && !in.b.description.empty();
+  if (move) {
+    moves.logical[0] = in.b.name.c_str();
+    moves.physical[0] = in.b.description.c_str();
+    moves.count = 1;
+  }
+  const bool log = data[0] & 1;
+  FUZZ_CHECK(restore_step_statement(&cfg, log ? STEP_LOG : STEP_FULL, &targets, file, &moves, true, big.get(),
+                                    RESTORE_STATEMENT_CAP));
+  check_statement(big.get(), statement_reader::restore_step_tokens(in.b, log, file, move ? in.b.name : "",
+                                                                   in.b.description));
+  FUZZ_CHECK(restore_recovery_statement(&cfg, big.get(), RESTORE_STATEMENT_CAP));
+  check_statement(big.get(), statement_reader::recovery_tokens(in.b));
   return 0;
 }

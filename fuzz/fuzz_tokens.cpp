@@ -42,15 +42,15 @@ constexpr size_t PER_COLUMN = 4;
 constexpr int MAX_GENERATED_COLS = 8;
 constexpr int MAX_CAP = 3;
 
-// Every type the client renders, in code order, then one it refuses (a
-// variant): the selector byte picks from this list.
+// Every type the client renders, in code order, then one it refuses (an
+// image): the selector byte picks from this list.
 struct type_list {
   uint8_t codes[TDS_MAX_COLS];
   int count = 0;
   type_list() {
     for (int i = 0; i < TDS_TYPE_RULE_COUNT; ++i)
       if (TDS_TYPE_RULES[i].rendered) codes[count++] = TDS_TYPE_RULES[i].code;
-    codes[count++] = TDS_TYPE_SSVARIANT;
+    codes[count++] = TDS_TYPE_IMAGE;
   }
 };
 const type_list TYPES;
@@ -65,6 +65,12 @@ void type_info(std::vector<uint8_t>& out, tds_info_form form, const uint8_t* sel
     case tds_info_form::length: out.push_back(len); break;
     case tds_info_form::scale: out.push_back(scale); break;
     case tds_info_form::decimal: out.insert(out.end(), {len, precision, scale}); break;
+    case tds_info_form::ushort:
+      out.insert(out.end(), {static_cast<uint8_t>(max), static_cast<uint8_t>(max >> 8)});
+      break;
+    case tds_info_form::long_len:
+      out.insert(out.end(), {static_cast<uint8_t>(max), static_cast<uint8_t>(max >> 8), 0, 0});
+      break;
     case tds_info_form::ushort_coll:
       out.insert(out.end(), {static_cast<uint8_t>(max), static_cast<uint8_t>(max >> 8)});
       out.insert(out.end(), {0x09, 0x04, 0xD0, 0x00, 0x34});

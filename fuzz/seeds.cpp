@@ -378,6 +378,25 @@ void tls_seeds() {
 
 }  // namespace
 
+// Sets of twelve bytes each (type and flags, first LSN, range, checkpoint,
+// differential base, database backup LSN, finish minutes and seconds,
+// media) after a stop_at of three: a full, a differential on it and logs.
+bytes joined(std::initializer_list<bytes> parts) {
+  bytes out;
+  for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+void restore_plan_seeds() {
+  const bytes full = {0, 0x10, 0, 50, 20, 0, 0, 0, 60, 0, 0, 1};
+  const bytes diff = {1, 0x80, 0, 20, 5, 0x24, 0, 0, 120, 0, 0, 2};
+  const bytes log1 = {2, 0x10, 0, 200, 0, 0, 0, 0, 90, 0, 0, 3};
+  const bytes log2 = {3, 0xD8, 0, 100, 0, 0, 0, 0, 150, 0, 0, 4};
+  const bytes copy_log = {0x0B, 0xD8, 0, 40, 0, 0, 0, 0, 140, 0, 0, 5};
+  write_seed("fuzz_restore_plan", "newest", joined({{0, 0, 0}, full, log1, diff, log2}));
+  write_seed("fuzz_restore_plan", "to_point", joined({{1, 2, 10}, full, log1, diff, copy_log, log2}));
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: fuzz_seeds DIR\n");
@@ -390,5 +409,6 @@ int main(int argc, char** argv) {
   token_seeds();
   text_seeds();
   tls_seeds();
+  restore_plan_seeds();
   return 0;
 }

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text fuzz_statement fuzz_tls"}
+targets=${FUZZ_TARGETS:-"fuzz_config fuzz_login fuzz_tokens fuzz_text fuzz_statement fuzz_tls fuzz_restore_plan"}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 # clang and its sanitizer runtimes, and what any build needs, installed

@@ -120,7 +120,13 @@ int64_t take_row(tds_walk* w, const uint8_t* p, uint64_t left) {
       return fail_walk(w, nbc ? "nbcrow parse failed" : "row parse failed");
     c = v;
   }
-  if (keep) ++w->stored;
+  if (keep) {
+    ++w->stored;
+  } else if (w->row_cb != nullptr) {
+    const char* why = w->row_cb(w->row_ctx, meta, row);
+    if (why != nullptr) return fail_walk(w, why);
+    ++w->stored;
+  }
   return static_cast<int64_t>(size);
 }
 
@@ -243,7 +249,10 @@ tds_exec_space* exec_space(tds_conn* c) {
 
 }  // namespace
 
-int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
+namespace {
+
+int exec_walk(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap, tds_row_fn on_row,
+              void* row_ctx) {
   c->err[0] = 0;
   if (sql == nullptr) sql = "";
   tds_exec_space* space = exec_space(c);
@@ -269,6 +278,8 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
   w.scratch = &space->scratch;
   w.info_cb = c->info_cb;
   w.info_ctx = c->info_ctx;
+  w.row_cb = on_row;
+  w.row_ctx = row_ctx;
   w.err = c->err;
   tds_walk_begin(&w);
 
@@ -293,4 +304,14 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
     return -1;
   }
   return tds_walk_end(&w, c->rlen);
+}
+
+}  // namespace
+
+int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
+  return exec_walk(c, sql, meta, rows, cap, nullptr, nullptr);
+}
+
+int tds_exec_rows(tds_conn* c, const char* sql, tds_row_fn on_row, void* ctx) {
+  return exec_walk(c, sql, nullptr, nullptr, 0, on_row, ctx);
 }

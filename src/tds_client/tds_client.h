@@ -294,6 +294,10 @@ int read_value(const uint8_t* p, const uint8_t* end, const tds_col* col, char* c
 
 constexpr uint64_t TDS_ALL_HEADERS_LEN = 22;
 
+// Takes one decoded row that is not stored (valid only during the call):
+// null to go on, or a constant text that stops the walk and becomes err.
+using tds_row_fn = const char* (*)(void* ctx, const tds_meta* meta, const tds_row* row);
+
 // Everything the token walk writes into, and how far it has come. The
 // walk goes on across pieces of an answer: the caller fills the records and
 // hooks, then tds_walk_begin, tds_walk_feed as bytes arrive, tds_walk_end.
@@ -304,9 +308,11 @@ struct tds_walk {
   tds_row* scratch;     // rows not stored are decoded here; never null
   tds_info_fn info_cb;  // may be null
   void* info_ctx;
+  tds_row_fn row_cb;    // may be null: rows not stored are handed here
+  void* row_ctx;
   char* err;            // TDS_ERR_SIZE bytes
 
-  int32_t stored;       // rows stored so far
+  int32_t stored;       // rows stored (or handed to row_cb) so far
   int32_t errors;       // server errors seen so far
   bool err_full;        // a cut error text ends the joining
   bool ended;           // the final DONE was seen
@@ -337,3 +343,9 @@ int tds_walk_tokens(const uint8_t* data, uint64_t len, tds_walk* w);
 // run for its effect alone (meta and rows null) is consumed as it arrives,
 // however long. A cancel sends an ATTENTION before failing with "cancelled".
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap);
+
+// Runs one SQL batch and hands every row to on_row as it is decoded,
+// keeping none, so an answer of any number of rows is consumed as it
+// arrives with the bytes of one token held. Returns the rows handed, or -1
+// (a refusal of on_row is the err text).
+int tds_exec_rows(tds_conn* c, const char* sql, tds_row_fn on_row, void* ctx);

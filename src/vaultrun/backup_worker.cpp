@@ -5,6 +5,7 @@
 
 #include "tds_client/tds_client.h"
 #include "vaultrun.h"
+#include "vaultrun/restore_worker.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/statements.h"
 
@@ -109,7 +110,11 @@ void run_statements(backup_session* s, tds_conn* conn) {
 void on_info_cb(void* ctx, int32_t number, const char* text) {
   auto* s = static_cast<backup_session*>(ctx);
   if (number == MSG_PERCENT_PROCESSED) {
-    const int32_t percent = percent_of(text);
+    int32_t percent = percent_of(text);
+    // A restore's percent runs over its whole plan: each step its share.
+    const int32_t steps = s->steps.load(std::memory_order_relaxed);
+    const int32_t step = s->step.load(std::memory_order_relaxed);
+    if (steps > 0 && step >= 1 && step <= steps) percent = ((step - 1) * 100 + percent) / steps;
     if (percent > 0) s->percent.store(percent, std::memory_order_relaxed);
   } else if (number == MSG_BACKUP_PAGES || number == MSG_FILE_PAGES) {
     const int64_t pages = first_number(text);
@@ -137,7 +142,11 @@ int backup_worker(void* slot) {
     conn.info_cb = on_info_cb;
     conn.info_ctx = s;
     s->state.store(VAULTRUN_SESSION_RUNNING, std::memory_order_release);
-    run_statements(s, &conn);
+    if (cfg.operation == OPERATION_RESTORE) {
+      run_restore(s, &conn);
+    } else {
+      run_statements(s, &conn);
+    }
     tds_close(&conn);
   }
   publish_elapsed(s, std::memory_order_release);

@@ -18,6 +18,7 @@ void set_defaults(backup_config* cfg) {
   cfg->port = 1433;
   cfg->compression = 1;
   cfg->verify = 1;
+  cfg->recovery = 1;
 }
 
 bool tok_is(const char* text, const jsmntok_t* t, const char* word, int len) {
@@ -84,6 +85,7 @@ struct text_key {
 const text_key TEXT_KEYS[] = {
     TEXT_KEY(host, 0, false), TEXT_KEY(user, 0, false), TEXT_KEY(password, 0, false),
     TEXT_KEY(database, DATABASE_MAX_UNITS, false), TEXT_KEY(out_path, 0, false),
+    TEXT_KEY(source_database, DATABASE_MAX_UNITS, false),
     // The backup kinds' texts.
     TEXT_KEY(credential, 128, true), TEXT_KEY(server_certificate, 128, true),
     TEXT_KEY(server_asymmetric_key, 128, true), TEXT_KEY(name, 128, true),
@@ -214,6 +216,166 @@ kind_result apply_kind_key(const char* text, const jsmntok_t* key, const jsmntok
   return why != nullptr ? kind_result::refused : kind_result::applied;
 }
 
+// ---- The restore keys ---------------------------------------------------------
+
+const char INVALID_OPERATION[] = "invalid operation";
+
+// Appends a text and its terminator to a fixed area, recording where it
+// starts; false when it does not fit whole.
+bool area_add(char* area, size_t cap, size_t* used, const char* s, uint16_t* at) {
+  const size_t len = std::strlen(s);
+  if (len + 1 > cap - *used) return false;
+  std::memcpy(area + *used, s, len + 1);
+  *at = static_cast<uint16_t>(*used);
+  *used += len + 1;
+  return true;
+}
+
+// Reads one string token into buf as a non-empty, well-formed text;
+// the refusal's kind, or null.
+enum class text_fault { none, not_text, too_long, empty, bad_utf8 };
+text_fault read_text(const char* text, const jsmntok_t* t, char* buf, size_t cap) {
+  if (t->type != JSMN_STRING) return text_fault::not_text;
+  if (!tok_copy(text, t, buf, cap)) return text_fault::too_long;
+  const size_t len = std::strlen(buf);
+  if (len == 0) return text_fault::empty;
+  if (!utf8_valid(buf, len)) return text_fault::bad_utf8;
+  return text_fault::none;
+}
+
+const char* apply_backup_files(const char* text, const jsmntok_t* val, backup_config* cfg) {
+  if (val->type != JSMN_ARRAY || val->size < 1) return "backup_files must be an array of 1 to 256 paths";
+  if (val->size > MAX_BACKUP_FILES) return "too many backup_files";
+  cfg->backup_file_count = 0;
+  size_t used = 0;
+  for (int k = 1; k <= val->size; ++k) {
+    char path[sizeof(backup_config::out_path)];
+    switch (read_text(text, val + k, path, sizeof path)) {
+      case text_fault::none: break;
+      case text_fault::bad_utf8: return "invalid UTF-8 in backup_files";
+      case text_fault::too_long: return "backup_files too long";
+      default: return "backup_files must be an array of 1 to 256 paths";
+    }
+    if (!area_add(cfg->backup_files, BACKUP_FILES_AREA, &used, path, &cfg->backup_file_at[cfg->backup_file_count]))
+      return "backup_files too long";
+    ++cfg->backup_file_count;
+  }
+  return nullptr;
+}
+
+// "move": "default", or an object of logical names and physical paths
+// (texts, none empty).
+const char* apply_move(const char* text, const jsmntok_t* val, backup_config* cfg) {
+  if (val->type == JSMN_STRING) {
+    if (!tok_is(text, val, "default", 7)) return "invalid move";
+    cfg->move = MOVE_DEFAULT;
+    cfg->move_count = 0;
+    return nullptr;
+  }
+  if (val->type != JSMN_OBJECT || val->size < 1) return "invalid move";
+  if (val->size > MAX_MOVES) return "too many move entries";
+  cfg->move = MOVE_LISTED;
+  cfg->move_count = 0;
+  size_t used = 0;
+  // A value that is not a text (an array, an object) is refused before the
+  // tokens after it are read, so pairs always sit two tokens apart.
+  for (int k = 0; k < val->size; ++k) {
+    for (int part = 0; part < 2; ++part) {
+      char buf[sizeof(backup_config::out_path)];
+      switch (read_text(text, val + 1 + 2 * k + part, buf, sizeof buf)) {
+        case text_fault::none: break;
+        case text_fault::bad_utf8: return "invalid UTF-8 in move";
+        case text_fault::too_long: return "move too long";
+        default: return "invalid move";
+      }
+      if (part == 0 && utf16_units(buf) > 128) return "move too long";
+      if (!area_add(cfg->move_area, MOVE_AREA, &used, buf, &cfg->move_at[2 * k + part])) return "move too long";
+    }
+    ++cfg->move_count;
+  }
+  return nullptr;
+}
+
+bool two_digits(const char* p, int lo, int hi, int* out) {
+  if (p[0] < '0' || p[0] > '9' || p[1] < '0' || p[1] > '9') return false;
+  *out = (p[0] - '0') * 10 + (p[1] - '0');
+  return *out >= lo && *out <= hi;
+}
+
+// "YYYY-MM-DDTHH:MM:SS" (or a space for the T) with an optional fraction of
+// 1 to 7 digits, a real date and time; kept with the T, the form the
+// server's ISO conversion reads.
+bool valid_stop_at(const char* s, char* out) {
+  const size_t len = std::strlen(s);
+  if (len < 19 || len > 27 || (len > 19 && (s[19] != '.' || len == 20))) return false;
+  int y = 0, mo, d, h, mi, se;
+  for (int i = 0; i < 4; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    y = y * 10 + (s[i] - '0');
+  }
+  if (y < 1 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != ' ') || s[13] != ':' || s[16] != ':')
+    return false;
+  if (!two_digits(s + 5, 1, 12, &mo) || !two_digits(s + 8, 1, 31, &d) || !two_digits(s + 11, 0, 23, &h) ||
+      !two_digits(s + 14, 0, 59, &mi) || !two_digits(s + 17, 0, 59, &se))
+    return false;
+  static const int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > DAYS[mo - 1] + (mo == 2 && leap)) return false;
+  for (size_t i = 20; i < len; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+  }
+  std::memcpy(out, s, len + 1);
+  out[10] = 'T';
+  return true;
+}
+
+// Applies one of the restore keys; unknown when key is none of them.
+kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+                              const char** refusal) {
+  static const char* const OPERATIONS[] = {"backup", "restore"};
+  const char* why = nullptr;
+  if (tok_is(text, key, "operation", 9)) {
+    const int op = choice_of(text, val, OPERATIONS, 2);
+    if (op == 0) why = INVALID_OPERATION;
+    cfg->operation = op == 2 ? OPERATION_RESTORE : OPERATION_BACKUP;
+  } else if (tok_is(text, key, "backup_files", 12)) {
+    why = apply_backup_files(text, val, cfg);
+  } else if (tok_is(text, key, "move", 4)) {
+    why = apply_move(text, val, cfg);
+  } else if (tok_is(text, key, "stop_at", 7)) {
+    char buf[64];
+    if (val->type != JSMN_STRING || !tok_copy(text, val, buf, sizeof buf) || !valid_stop_at(buf, cfg->stop_at))
+      why = "invalid stop_at";
+  } else if (tok_is(text, key, "file", 4)) {
+    cfg->file = plain_number(text, val);
+    if (cfg->file < 1 || cfg->file > 32767) why = "file must be 1 to 32767";
+  } else if (tok_is(text, key, "replace", 7)) {
+    cfg->replace = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "recovery", 8)) {
+    cfg->recovery = !tok_is(text, val, "false", 5);
+  } else if (tok_is(text, key, "dry_run", 7)) {
+    cfg->dry_run = tok_is(text, val, "true", 4);
+  } else {
+    return kind_result::unknown;
+  }
+  *refusal = why;
+  return why != nullptr ? kind_result::refused : kind_result::applied;
+}
+
+// The rules between the restore keys, once every member is read.
+const char* check_restore_keys(const backup_config* cfg) {
+  static const char* const SYSTEM[] = {"master", "model", "msdb", "tempdb"};
+  for (const char* name : SYSTEM) {
+    if (equal_nocase(cfg->database, name)) return "cannot restore system database";
+  }
+  const bool explicit_set = cfg->out_path[0] != 0 || cfg->stripe_count > 0;
+  if (cfg->backup_file_count > 0 && explicit_set) return "backup_files cannot be used with out_path or stripes";
+  if (cfg->file != 0 && !explicit_set) return "file needs out_path or stripes";
+  return nullptr;
+}
+
+// ---- End of the restore keys ----
+
 // The rules between the backup kinds' keys, once every member is read; the
 // refusal text, or null. A configuration without targets is left to the
 // caller that needs one.
@@ -280,7 +442,17 @@ key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t
 // Applies a recognised key's value. Keys are compared on their raw bytes, so
 // an escaped key never matches. A refused value leaves its text in *refusal.
 key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
-                     const char** refusal) {
+                     const char** refusal, const char** restore_refusal) {
+  // A restore key's refusal counts only for a restore: a backup ignores
+  // these keys, as it did before they existed.
+  const char* why = nullptr;
+  switch (apply_restore_key(text, key, val, cfg, &why)) {
+    case kind_result::refused:
+      if (*restore_refusal == nullptr) *restore_refusal = why;
+      return key_result::applied;
+    case kind_result::applied: return key_result::applied;
+    case kind_result::unknown: break;
+  }
   switch (apply_kind_key(text, key, val, cfg, refusal)) {
     case kind_result::applied: return key_result::applied;
     case kind_result::refused: return key_result::refused;
@@ -361,6 +533,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
 
   // Tokens pair up by position: a string followed by any token is a key and
   // its value. Members apply in text order, so a repeated key's last value wins.
+  const char* restore_refusal = nullptr;
   int i = 1;
   while (i < n) {
     if (tok[i].type != JSMN_STRING) {
@@ -372,15 +545,24 @@ const char* parse_into(const char* text, backup_config* cfg) {
     const jsmntok_t* val = &tok[i + 1];
     i += 2;
     const char* refusal = nullptr;
-    key_result r = apply_key(text, key, val, cfg, &refusal);
+    key_result r = apply_key(text, key, val, cfg, &refusal, &restore_refusal);
     if (r == key_result::refused) return refusal;
-    if (r == key_result::applied && !tok_is(text, key, "stripes", 7)) continue;
-    // An unknown key's value (and the stripes' paths) is passed over whole,
+    const bool list_key = tok_is(text, key, "stripes", 7) || tok_is(text, key, "backup_files", 12) ||
+                          tok_is(text, key, "move", 4);
+    if (r == key_result::applied && !list_key) continue;
+    // An unknown key's value (and the lists' texts) is passed over whole,
     // however deeply it nests.
     while (i < n && tok[i].start < val->end && tok[i].end <= val->end) ++i;
   }
   // Strict encryption always checks the certificate, whatever the key order.
   if (cfg->encrypt == TDS_ENCRYPT_STRICT && cfg->trust_server_certificate) return STRICT_TRUST;
+  // "operation" itself is refused whatever the operation.
+  if (restore_refusal == INVALID_OPERATION) return restore_refusal;
+  if (cfg->operation == OPERATION_RESTORE) {
+    if (restore_refusal != nullptr) return restore_refusal;
+    const char* why = check_restore_keys(cfg);
+    if (why != nullptr) return why;
+  }
   return check_kind_keys(cfg);
 }
 
@@ -405,6 +587,28 @@ bool tok_copy(const char* text, const jsmntok_t* tok, char* dst, size_t cap) {
   dst[out] = 0;
   return true;
 }
+
+bool equal_nocase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+const char* restore_source(const backup_config* cfg) {
+  return cfg->source_database[0] != 0 ? cfg->source_database : cfg->database;
+}
+
+int32_t restore_move_mode(const backup_config* cfg) {
+  if (cfg->move != MOVE_NONE) return cfg->move;
+  return equal_nocase(restore_source(cfg), cfg->database) ? MOVE_NONE : MOVE_DEFAULT;
+}
+
+const char* restore_backup_file(const backup_config* cfg, int i) { return cfg->backup_files + cfg->backup_file_at[i]; }
+const char* restore_move_logical(const backup_config* cfg, int i) { return cfg->move_area + cfg->move_at[2 * i]; }
+const char* restore_move_physical(const backup_config* cfg, int i) { return cfg->move_area + cfg->move_at[2 * i + 1]; }
 
 int backup_target_count(const backup_config* cfg) {
   return cfg->stripe_count > 0 ? cfg->stripe_count : cfg->out_path[0] != 0 ? 1 : 0;

@@ -13,7 +13,8 @@
 #undef JSMN_HEADER
 #endif
 
-constexpr int CONFIG_MAX_TOKENS = 256;
+// Room for every key with 256 backup files and a full move object.
+constexpr int CONFIG_MAX_TOKENS = 640;
 
 // A database name is at most 128 UTF-16 units on the server; in UTF-8 that
 // is at most three bytes a unit, so every name the server can hold fits.
@@ -29,6 +30,19 @@ constexpr size_t DESCRIPTION_MAX_UNITS = 255;
 // to copy onto a stack and into every session slot.
 constexpr int MAX_STRIPES = 64;
 constexpr size_t STRIPE_AREA = 16384;
+
+// ---- Restore ----
+// Backup files of a restore and the pairs of a move object are kept like
+// the stripes: one after another with their terminators in an area of
+// fixed size; more than fits is refused, never cut.
+constexpr int MAX_BACKUP_FILES = 256;
+constexpr size_t BACKUP_FILES_AREA = 16384;
+constexpr int MAX_MOVES = 128;
+constexpr size_t MOVE_AREA = 8192;
+constexpr size_t STOP_AT_BYTES = 32;  // "YYYY-MM-DDTHH:MM:SS.fffffff"
+
+enum config_operation : int32_t { OPERATION_BACKUP = 0, OPERATION_RESTORE = 1 };
+enum move_mode : int32_t { MOVE_NONE = 0, MOVE_DEFAULT = 1, MOVE_LISTED = 2 };
 
 enum backup_kind : int32_t { BACKUP_FULL = 0, BACKUP_DIFFERENTIAL = 1, BACKUP_LOG = 2 };
 enum backup_cipher : int32_t { CIPHER_NONE = 0, CIPHER_AES_128, CIPHER_AES_192, CIPHER_AES_256,
@@ -70,6 +84,22 @@ struct backup_config {
   char name[SYSNAME_BYTES];
   char description[3 * DESCRIPTION_MAX_UNITS + 1];
 
+  // ---- Restore (operation "restore"; a backup ignores these keys) ----
+  int32_t operation;          // config_operation
+  char source_database[3 * DATABASE_MAX_UNITS + 1];  // "": the database itself
+  int32_t file;               // position of an explicit set; 0: not given (1)
+  int32_t replace;            // 0 or 1
+  int32_t recovery;           // 0 or 1, default 1
+  int32_t dry_run;            // 0 or 1
+  char stop_at[STOP_AT_BYTES];  // "" for the newest point
+  int32_t move;               // move_mode; MOVE_NONE may become MOVE_DEFAULT (see restore_move_mode)
+  int32_t move_count;         // pairs in move_area: logical name, then physical path
+  uint16_t move_at[2 * MAX_MOVES];
+  char move_area[MOVE_AREA];
+  int32_t backup_file_count;  // 0: the source is the history or the explicit targets
+  uint16_t backup_file_at[MAX_BACKUP_FILES];
+  char backup_files[BACKUP_FILES_AREA];
+
   // ---- Encryption (absent: clear text, as before) ----
   int32_t encrypt;                   // TDS_ENCRYPT_OFF, _ON ("encrypt": true) or _STRICT ("strict")
   int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
@@ -80,6 +110,20 @@ struct backup_config {
 // The number of targets (the stripes, else out_path alone) and the i-th of them.
 int backup_target_count(const backup_config* cfg);
 const char* backup_target(const backup_config* cfg, int i);
+
+// Whether two names are equal with ASCII letters in either case (as the
+// server's usual collations compare database names).
+bool equal_nocase(const char* a, const char* b);
+
+// The database whose backups a restore uses.
+const char* restore_source(const backup_config* cfg);
+// The move a restore applies: as given, else "default" when the target's
+// name differs from the source's (in any case), else none.
+int32_t restore_move_mode(const backup_config* cfg);
+// The i-th backup file, and the i-th move pair.
+const char* restore_backup_file(const backup_config* cfg, int i);
+const char* restore_move_logical(const backup_config* cfg, int i);
+const char* restore_move_physical(const backup_config* cfg, int i);
 
 // Whether a target is a URL (https:// or s3://, in any case) rather than a file.
 bool is_url_target(const char* target);

@@ -8,6 +8,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/backup_worker.h"
+#include "vaultrun/restore_worker.h"
 #include "vaultrun/config.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/session_slots.h"
@@ -104,7 +105,10 @@ VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
   int32_t result = -1;
   if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
     set_g_err(refusal);
-  } else if (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0) {
+  } else if (cfg.operation == OPERATION_RESTORE && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
+    set_g_err("user and database required");
+  } else if (cfg.operation != OPERATION_RESTORE &&
+             (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0)) {
     set_g_err("user, database and out_path required");
   } else {
     result = start_session(cfg);
@@ -134,9 +138,17 @@ VAULTRUN_API const char* vaultrun_progress(int32_t session) {
   }
   char esc[512];
   json_escape(message, esc, sizeof esc);
+  // A restore names the step that runs once its plan is made.
+  char step[96] = "";
+  const int32_t steps = s->release_pending ? 0 : s->steps.load(std::memory_order_relaxed);
+  if (steps > 0) {
+    std::snprintf(step, sizeof step, ",\"step\":%d,\"steps\":%d,\"step_type\":\"%s\"",
+                  s->step.load(std::memory_order_relaxed), steps,
+                  restore_progress_name(s->step_type.load(std::memory_order_relaxed)));
+  }
   std::snprintf(s->progress_json, sizeof s->progress_json,
-                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld}", state, percent, esc,
-                static_cast<long long>(elapsed));
+                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s}", state, percent, esc,
+                static_cast<long long>(elapsed), step);
   return s->progress_json;
 }
 
@@ -144,6 +156,10 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   backup_session* s = slot_at(session);
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
+  const bool ended = state == VAULTRUN_SESSION_DONE || state == VAULTRUN_SESSION_FAILED;
+  // A restore that sent a RESTORE (or planned a dry run) left its own
+  // document, sized to its plan.
+  if (ended && s->restore_doc != nullptr) return s->restore_doc;
   if (state == VAULTRUN_SESSION_DONE) {
     write_done(s);
   } else if (state == VAULTRUN_SESSION_FAILED) {

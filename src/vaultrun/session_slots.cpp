@@ -1,5 +1,6 @@
 #include "vaultrun/session_slots.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "vaultrun.h"
@@ -45,6 +46,11 @@ void session_clear(backup_session* s) {
   std::memset(s->error, 0, sizeof s->error);
   std::memset(s->progress_json, 0, sizeof s->progress_json);
   std::memset(s->result_json, 0, sizeof s->result_json);
+  s->step.store(0, std::memory_order_relaxed);
+  s->steps.store(0, std::memory_order_relaxed);
+  s->step_type.store(0, std::memory_order_relaxed);
+  std::free(s->restore_doc);
+  s->restore_doc = nullptr;
   s->text_lock.clear();
   s->release_pending = 0;
 }

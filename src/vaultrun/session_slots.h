@@ -39,6 +39,17 @@ struct backup_session {
   // stripe): each of its bytes may take a six-byte escape.
   char result_json[json_escape_cap(sizeof(backup_config::out_path) - 1) + 256];
 
+  // A restore's progress through its plan: the step running (from 1), the
+  // steps in all (0 until planned) and the running step's kind
+  // (restore_progress_kind).
+  std::atomic<int32_t> step;
+  std::atomic<int32_t> steps;
+  std::atomic<int32_t> step_type;
+  // A restore's result document once it has sent its first RESTORE, or
+  // planned a dry run: sized to the plan on the heap, written by the worker
+  // before it publishes its end, freed when the slot is cleared.
+  char* restore_doc;
+
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:
   // the slot reads as free to the host but stays reserved until the worker

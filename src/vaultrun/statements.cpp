@@ -69,6 +69,14 @@ void put_targets(sql_text* t, const backup_config* cfg) {
   }
 }
 
+// "DISK = N'a', URL = N'b'" for an explicit list of targets.
+void put_target_list(sql_text* t, const restore_targets* list) {
+  for (int i = 0; i < list->count; ++i) {
+    if (i > 0) put(t, ", ");
+    put_literal(t, is_url_target(list->path[i]) ? "URL = " : "DISK = ", list->path[i]);
+  }
+}
+
 // The credential of an https target; an s3 target's comes from its URL.
 void put_credential(sql_text* t, const backup_config* cfg) {
   if (cfg->credential[0] != 0) put_literal(t, ", CREDENTIAL = ", cfg->credential);
@@ -142,5 +150,99 @@ bool verify_statement(const backup_config* cfg, int32_t file, char* out, size_t 
   put_number(&t, " WITH FILE = ", file);
   if (cfg->checksum) put(&t, ", CHECKSUM");
   put_credential(&t, cfg);
+  return finish(&t);
+}
+
+// ---- Restore ----------------------------------------------------------------
+
+bool restore_folders_statement(char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put(&t,
+      "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, "
+      "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path");
+  return finish(&t);
+}
+
+bool restore_history_statement(const backup_config* cfg, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  const char* source = restore_source(cfg);
+  put(&t,
+      "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
+      "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
+      "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type "
+      "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
+      "WHERE s.database_name = ");
+  put_literal(&t, "", source);
+  put(&t,
+      " AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b "
+      "WHERE b.database_name = ");
+  put_literal(&t, "", source);
+  put(&t, " AND b.type = 'D' AND b.backup_finish_date <= ");
+  if (cfg->stop_at[0] != 0) {
+    put_literal(&t, "CONVERT(datetime2, ", cfg->stop_at);
+    put(&t, ", 126)");
+  } else {
+    put(&t, "GETDATE()");
+  }
+  put(&t, "), 0) ORDER BY s.backup_set_id, f.family_sequence_number");
+  return finish(&t);
+}
+
+bool restore_labelonly_statement(const backup_config* cfg, const char* path, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put_literal(&t, is_url_target(path) ? "RESTORE LABELONLY FROM URL = " : "RESTORE LABELONLY FROM DISK = ", path);
+  if (cfg->credential[0] != 0) put_literal(&t, " WITH CREDENTIAL = ", cfg->credential);
+  return finish(&t);
+}
+
+bool restore_headeronly_statement(const backup_config* cfg, const restore_targets* list, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && list->count > 0};
+  put(&t, "RESTORE HEADERONLY FROM ");
+  put_target_list(&t, list);
+  if (cfg->credential[0] != 0) put_literal(&t, " WITH CREDENTIAL = ", cfg->credential);
+  return finish(&t);
+}
+
+bool restore_filelist_statement(const backup_config* cfg, const restore_targets* list, int32_t file, char* out,
+                                size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && list->count > 0};
+  put(&t, "RESTORE FILELISTONLY FROM ");
+  put_target_list(&t, list);
+  put_number(&t, " WITH FILE = ", file);
+  put_credential(&t, cfg);
+  return finish(&t);
+}
+
+bool restore_step_statement(const backup_config* cfg, restore_step_kind kind, const restore_targets* list,
+                            int32_t file, const restore_moves* moves, bool stop, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && list->count > 0};
+  put(&t, kind == STEP_LOG ? "RESTORE LOG [" : "RESTORE DATABASE [");
+  put_quoted(&t, cfg->database, ']');
+  put(&t, "] FROM ");
+  put_target_list(&t, list);
+  put_number(&t, " WITH FILE = ", file);
+  put(&t, ", NORECOVERY");
+  if (kind == STEP_FULL && moves != nullptr) {
+    for (int i = 0; i < moves->count; ++i) {
+      put_literal(&t, ", MOVE ", moves->logical[i]);
+      put_literal(&t, " TO ", moves->physical[i]);
+    }
+  }
+  if (kind == STEP_FULL && cfg->replace) put(&t, ", REPLACE");
+  if (kind == STEP_LOG && stop && cfg->stop_at[0] != 0) put_literal(&t, ", STOPAT = ", cfg->stop_at);
+  if (cfg->checksum) put(&t, ", CHECKSUM");
+  if (cfg->buffer_count > 0) put_number(&t, ", BUFFERCOUNT = ", cfg->buffer_count);
+  if (cfg->max_transfer_size > 0) put_number(&t, ", MAXTRANSFERSIZE = ", cfg->max_transfer_size);
+  if (cfg->block_size > 0) put_number(&t, ", BLOCKSIZE = ", cfg->block_size);
+  put_credential(&t, cfg);
+  put(&t, ", STATS = 5");
+  return finish(&t);
+}
+
+bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put(&t, "RESTORE DATABASE [");
+  put_quoted(&t, cfg->database, ']');
+  put(&t, "] WITH RECOVERY");
   return finish(&t);
 }

@@ -36,3 +36,64 @@ bool history_statement(const backup_config* cfg, int64_t seconds, char* out, siz
 // every target (URL for a URL target, with CREDENTIAL for https), quoted as
 // above; file is the backup set's position in the media.
 bool verify_statement(const backup_config* cfg, int32_t file, char* out, size_t cap);
+
+// ---- Restore ----------------------------------------------------------------
+
+// The backup files of one media set (its families, in order): at most 64,
+// each a text of at most 1023 bytes.
+constexpr int MAX_RESTORE_TARGETS = 64;
+struct restore_targets {
+  const char* path[MAX_RESTORE_TARGETS];
+  int32_t count;
+};
+
+// MOVE pairs of a restore's first step: a logical file name (at most 128
+// UTF-16 units) and the physical path it goes to.
+constexpr int MAX_RESTORE_FILES = MAX_MOVES;
+struct restore_moves {
+  const char* logical[MAX_RESTORE_FILES];
+  const char* physical[MAX_RESTORE_FILES];
+  int32_t count;
+};
+
+// What a step restores.
+enum restore_step_kind : int32_t { STEP_FULL = 0, STEP_DIFFERENTIAL = 1, STEP_LOG = 2 };
+
+// Room for the longest restore statement: every target and every move
+// doubled, the names and the fixed words. It is some 400 KiB, so callers
+// keep it on the heap.
+constexpr size_t RESTORE_STATEMENT_CAP =
+    2 * (sizeof(backup_config::database) - 1) + MAX_RESTORE_TARGETS * (2 * 1023 + 16) +
+    MAX_RESTORE_FILES * (2 * 3 * 128 + 2 * 1023 + 24) + 2 * (sizeof(backup_config::credential) - 1) +
+    2 * STOP_AT_BYTES + 2 * (sizeof(backup_config::database) - 1) + 512;
+
+// The server's default data and log folders, as nvarchar columns data_path
+// and log_path.
+bool restore_folders_statement(char* out, size_t cap);
+
+// The backup history of the configuration's source database, in one query:
+// every set from the newest full that finished by stop_at (or now) on, one
+// row per media family, ordered by set and family.
+bool restore_history_statement(const backup_config* cfg, char* out, size_t cap);
+
+// "RESTORE LABELONLY FROM DISK = N'p'" (URL for a URL) with the
+// configuration's credential, for one backup file.
+bool restore_labelonly_statement(const backup_config* cfg, const char* path, char* out, size_t cap);
+
+// "RESTORE HEADERONLY FROM <targets>" with the credential.
+bool restore_headeronly_statement(const backup_config* cfg, const restore_targets* t, char* out, size_t cap);
+
+// "RESTORE FILELISTONLY FROM <targets> WITH FILE = n" with the credential.
+bool restore_filelist_statement(const backup_config* cfg, const restore_targets* t, int32_t file, char* out,
+                                size_t cap);
+
+// One step: RESTORE DATABASE (full, differential) or RESTORE LOG of the
+// target database from the set at position file, WITH NORECOVERY; the
+// moves (may be null) and REPLACE on a full only; STOPAT with the
+// configuration's stop_at when stop is set (a log); then CHECKSUM, the
+// tuning keys, the credential and STATS = 5.
+bool restore_step_statement(const backup_config* cfg, restore_step_kind kind, const restore_targets* t,
+                            int32_t file, const restore_moves* moves, bool stop, char* out, size_t cap);
+
+// "RESTORE DATABASE [db] WITH RECOVERY": the last step.
+bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap);

@@ -259,6 +259,27 @@ inline std::vector<token> history_tokens(const backup_shape& b, long long second
   return want;
 }
 
+// The tokens of one intended restore step from set `file` with at most one
+// move (logical, physical), and of the recovery that ends a restore.
+inline std::vector<token> restore_step_tokens(const backup_shape& b, bool log, long long file,
+                                              const std::string& logical, const std::string& physical) {
+  std::vector<token> want = {w(u"RESTORE"), w(log ? u"LOG" : u"DATABASE"), {kind::ident, utf16_of(b.database)},
+                             w(u"FROM")};
+  add_targets(want, b);
+  want.insert(want.end(), {w(u"WITH"), w(u"FILE"), p(u'='), num(file), p(u','), w(u"NORECOVERY")});
+  if (!log && !logical.empty()) {
+    want.insert(want.end(), {p(u','), w(u"MOVE"), nstr(logical), w(u"TO"), nstr(physical)});
+  }
+  if (b.checksum) want.insert(want.end(), {p(u','), w(u"CHECKSUM")});
+  if (!b.credential.empty()) add_option(want, u"CREDENTIAL", nstr(b.credential));
+  add_option(want, u"STATS", num(5));
+  return want;
+}
+
+inline std::vector<token> recovery_tokens(const backup_shape& b) {
+  return {w(u"RESTORE"), w(u"DATABASE"), {kind::ident, utf16_of(b.database)}, w(u"WITH"), w(u"RECOVERY")};
+}
+
 // "" when the UTF-16LE wire text is exactly
 // BACKUP DATABASE [database] TO DISK = N'path' WITH STATS = 5[, COMPRESSION][, COPY_ONLY].
 inline std::string check_backup(const uint8_t* wire, size_t n, const std::string& database,

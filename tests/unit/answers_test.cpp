@@ -78,7 +78,7 @@ TEST(Exports, ConfigurationFailures) {
 // looked at, and a refused value before a missing one.
 TEST(Exports, RefusedConfigurationsNameTheirReason) {
   std::string many = "{\"user\":\"sa\",\"list\":[";
-  for (int i = 0; i < 300; ++i) many += i ? ",1" : "1";
+  for (int i = 0; i < 700; ++i) many += i ? ",1" : "1";
   many += "]}";
   struct {
     std::string text;

@@ -275,22 +275,22 @@ TEST(ParseConfig, TokenLimit) {
     return s;
   };
   auto with_numbers = [&](int n) { return "{\"list\":[" + numbers(n) + "]}"; };
-  EXPECT_EQ(parse(with_numbers(253)).rc, 0);  // 256 tokens
-  parsed large = parse(with_numbers(254) + " ");
-  EXPECT_EQ(large.rc, -1);  // 257 tokens
+  EXPECT_EQ(parse(with_numbers(637)).rc, 0);  // 640 tokens
+  parsed large = parse(with_numbers(638) + " ");
+  EXPECT_EQ(large.rc, -1);  // 641 tokens
   EXPECT_EQ(large.refusal, "config too large");
   expect_defaults(large.cfg);
-  EXPECT_EQ(parse("{\"user\":\"sa\",\"a\":{\"b\":[[" + numbers(400) + "],{}]}}").refusal, "config too large");
+  EXPECT_EQ(parse("{\"user\":\"sa\",\"a\":{\"b\":[[" + numbers(800) + "],{}]}}").refusal, "config too large");
 
   // Texts past the limit that are not a well-formed object stay invalid.
   const std::string bad[] = {
-      "[" + numbers(300) + "]",                            // not an object
-      "{\"list\":[" + numbers(300) + "]",                   // left open
-      "{\"list\":[" + numbers(300) + "}}",                  // closed by the wrong kind
-      "{\"list\":[" + numbers(300) + "]}}",                 // a stray closing brace
-      "{\"list\":[" + numbers(300) + ",\"\\x\"]}",          // an escape JSON does not have
-      "{\"list\":[" + numbers(300) + ",\"open]}",           // a string left open
-      "{\"list\":[" + numbers(300) + ",1\x80]}",            // a high byte in a bare value
+      "[" + numbers(700) + "]",                            // not an object
+      "{\"list\":[" + numbers(700) + "]",                   // left open
+      "{\"list\":[" + numbers(700) + "}}",                  // closed by the wrong kind
+      "{\"list\":[" + numbers(700) + "]}}",                 // a stray closing brace
+      "{\"list\":[" + numbers(700) + ",\"\\x\"]}",          // an escape JSON does not have
+      "{\"list\":[" + numbers(700) + ",\"open]}",           // a string left open
+      "{\"list\":[" + numbers(700) + ",1\x80]}",            // a high byte in a bare value
   };
   for (const std::string& text : bad) {
     SCOPED_TRACE(text.substr(text.size() - 12));
@@ -317,8 +317,8 @@ parsed parse_backup(const std::string& extra) {
   return parse("{\"user\":\"sa\",\"database\":\"hr\"" + extra + "}");
 }
 
-std::string stripes_of(size_t n, const std::string& path) {
-  std::string s = ",\"stripes\":[";
+std::string list_of(const std::string& key, size_t n, const std::string& path) {
+  std::string s = ",\"" + key + "\":[";
   for (size_t i = 0; i < n; ++i) s += (i ? ",\"" : "\"") + path + std::to_string(i) + "\"";
   return s + "]";
 }
@@ -336,15 +336,15 @@ TEST(ParseConfig, BackupKindKeysAreCheckedBeforeAnythingIsSent) {
       {"type in capitals", ",\"out_path\":\"/b\",\"type\":\"FULL\"", "invalid type"},
       {"type not a string", ",\"out_path\":\"/b\",\"type\":1", "invalid type"},
       {"one stripe", ",\"stripes\":[\"/a\"]", ""},
-      {"64 stripes", stripes_of(64, "/s"), ""},
-      {"65 stripes", stripes_of(65, "/s"), "stripes must hold 1 to 64 paths"},
+      {"64 stripes", list_of("stripes", 64, "/s"), ""},
+      {"65 stripes", list_of("stripes", 65, "/s"), "stripes must hold 1 to 64 paths"},
       {"no stripes", ",\"stripes\":[]", "stripes must hold 1 to 64 paths"},
       {"stripes not an array", ",\"stripes\":\"/a\"", "stripes must be an array of paths"},
       {"a stripe not a string", ",\"stripes\":[\"/a\",2]", "stripes must be an array of paths"},
       {"an empty stripe", ",\"stripes\":[\"/a\",\"\"]", "stripes cannot hold an empty path"},
       {"a stripe too long", ",\"stripes\":[\"" + std::string(1024, 'p') + "\"]", "stripes too long"},
       {"a stripe of 1023 bytes", ",\"stripes\":[\"" + std::string(1023, 'p') + "\"]", ""},
-      {"stripes beyond their area", stripes_of(20, std::string(1000, 'p')), "stripes too long"},
+      {"stripes beyond their area", list_of("stripes", 20, std::string(1000, 'p')), "stripes too long"},
       {"a stripe not UTF-8", ",\"stripes\":[\"/a\xC1\"]", "invalid UTF-8 in stripes"},
       {"out_path and stripes", ",\"out_path\":\"/b\",\"stripes\":[\"/a\"]", "out_path and stripes cannot both be given"},
       {"URL and file stripes", ",\"stripes\":[\"https://a/c/x\",\"/b\"]", "stripes must all be URLs or all be files"},
@@ -419,7 +419,7 @@ TEST(ParseConfig, StripesKeepEveryPathWholeAndInOrder) {
   // The members after the array are read as members, not its paths.
   EXPECT_STREQ(p.cfg.user, "u2");
   // The largest area of stripes fits: 16 paths of 1023 bytes.
-  EXPECT_EQ(parse_backup(stripes_of(16, std::string(1021, 'p'))).refusal, "");
+  EXPECT_EQ(parse_backup(list_of("stripes", 16, std::string(1021, 'p'))).refusal, "");
 }
 
 TEST(ParseConfig, WithoutBackupKindKeysTheRecordIsAsBefore) {
@@ -489,4 +489,88 @@ TEST(ParseConfig, CertificateTextKeys) {
     EXPECT_EQ(too_long.refusal, std::string(key) + " too long");
     expect_defaults(too_long.cfg);
   }
+}
+
+// The restore keys: each refusal names its key; a backup ignores them,
+// apart from an operation that is neither.
+TEST(ParseConfig, RestoreKeysAndTheirRefusals) {
+  const std::string R = ",\"operation\":\"restore\"";
+  const struct {
+    const char* name;
+    std::string extra;
+    const char* refusal;
+  } cases[] = {
+      {"history, newest point", R, ""},
+      {"operation unknown", ",\"operation\":\"Restore\"", "invalid operation"},
+      {"operation not a text", ",\"operation\":1", "invalid operation"},
+      {"operation unknown on a backup too", ",\"out_path\":\"/b\",\"operation\":\"copy\"", "invalid operation"},
+      {"system database in any case", R + ",\"database\":\"MSDB\"", "cannot restore system database"},
+      {"tempdb", R + ",\"database\":\"tempdb\"", "cannot restore system database"},
+      {"stop_at with T", R + ",\"stop_at\":\"2026-12-10T20:30:37\"", ""},
+      {"stop_at with space and 7 digits", R + ",\"stop_at\":\"2024-02-29 23:59:59.1234567\"", ""},
+      {"stop_at 8 digits", R + ",\"stop_at\":\"2026-12-10T20:30:37.12345678\"", "invalid stop_at"},
+      {"stop_at not a leap year", R + ",\"stop_at\":\"2026-02-29T00:00:00\"", "invalid stop_at"},
+      {"stop_at hour 24", R + ",\"stop_at\":\"2026-12-10T24:00:00\"", "invalid stop_at"},
+      {"stop_at bare dot", R + ",\"stop_at\":\"2026-12-10T20:30:37.\"", "invalid stop_at"},
+      {"stop_at date only", R + ",\"stop_at\":\"2026-12-10\"", "invalid stop_at"},
+      {"stop_at quote", R + ",\"stop_at\":\"2026-12-10T20:30:37'\"", "invalid stop_at"},
+      {"move default", R + ",\"move\":\"default\"", ""},
+      {"move other text", R + ",\"move\":\"auto\"", "invalid move"},
+      {"move empty object", R + ",\"move\":{}", "invalid move"},
+      {"move empty path", R + ",\"move\":{\"d\":\"\"}", "invalid move"},
+      {"move nested", R + ",\"move\":{\"d\":[\"x\"]}", "invalid move"},
+      {"move number", R + ",\"move\":{\"d\":1}", "invalid move"},
+      {"move bad UTF-8", R + ",\"move\":{\"d\":\"\xC1\"}", "invalid UTF-8 in move"},
+      {"file 32767", R + ",\"out_path\":\"/b\",\"file\":32767", ""},
+      {"file 0", R + ",\"out_path\":\"/b\",\"file\":0", "file must be 1 to 32767"},
+      {"file 32768", R + ",\"out_path\":\"/b\",\"file\":32768", "file must be 1 to 32767"},
+      {"file without targets", R + ",\"file\":2", "file needs out_path or stripes"},
+      {"files with out_path", R + ",\"out_path\":\"/b\"" + list_of("backup_files", 1, "/f"),
+       "backup_files cannot be used with out_path or stripes"},
+      {"files with stripes", R + ",\"stripes\":[\"/s\"]" + list_of("backup_files", 2, "/f"),
+       "backup_files cannot be used with out_path or stripes"},
+      {"256 files", R + list_of("backup_files", 256, "/f"), ""},
+      {"257 files", R + list_of("backup_files", 257, "/f"), "too many backup_files"},
+      {"files past the area", R + list_of("backup_files", 20, std::string(1000, 'p')), "backup_files too long"},
+      {"files empty", R + ",\"backup_files\":[]", "backup_files must be an array of 1 to 256 paths"},
+      {"files bad UTF-8", R + ",\"backup_files\":[\"\xC1\"]", "invalid UTF-8 in backup_files"},
+      {"source_database too long", R + ",\"source_database\":\"" + std::string(129, 's') + "\"",
+       "source_database too long"},
+      // A backup reads none of them.
+      {"backup ignores a bad stop_at", ",\"out_path\":\"/b\",\"stop_at\":\"soon\"", ""},
+      {"backup ignores move", ",\"out_path\":\"/b\",\"move\":3,\"user\":\"u\"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    parsed p = parse_backup(c.extra);
+    EXPECT_EQ(p.refusal, c.refusal);
+    EXPECT_EQ(p.rc, c.refusal[0] == 0 ? 0 : -1);
+    if (c.refusal[0] != 0) expect_defaults(p.cfg);
+  }
+}
+
+TEST(ParseConfig, RestoreValuesKeptWholeAndInOrder) {
+  parsed p = parse_backup(
+      ",\"operation\":\"restore\",\"source_database\":\"Hr\",\"stop_at\":\"2026-12-10 20:30:37.5\","
+      "\"move\":{\"hr\":\"/d/a'b.mdf\",\"hr_log\":\"/l/a.ldf\"},\"backup_files\":[\"/f1\",\"https://x/f2\"],"
+      "\"replace\":true,\"recovery\":false,\"dry_run\":true,\"user\":\"u2\"");
+  ASSERT_EQ(p.refusal, "");
+  EXPECT_EQ(p.cfg.operation, OPERATION_RESTORE);
+  EXPECT_STREQ(p.cfg.stop_at, "2026-12-10T20:30:37.5");
+  EXPECT_STREQ(restore_source(&p.cfg), "Hr");
+  ASSERT_EQ(p.cfg.move_count, 2);
+  EXPECT_STREQ(restore_move_logical(&p.cfg, 1), "hr_log");
+  EXPECT_STREQ(restore_move_physical(&p.cfg, 0), "/d/a'b.mdf");
+  ASSERT_EQ(p.cfg.backup_file_count, 2);
+  EXPECT_STREQ(restore_backup_file(&p.cfg, 1), "https://x/f2");
+  EXPECT_EQ(p.cfg.replace + p.cfg.recovery * 10 + p.cfg.dry_run * 100, 101);
+  EXPECT_STREQ(p.cfg.user, "u2");  // the members after the lists are members
+  EXPECT_EQ(restore_move_mode(&p.cfg), MOVE_LISTED);
+
+  // No move: "default" only for a copy under another name (in any case).
+  parsed same = parse_backup(",\"operation\":\"restore\",\"source_database\":\"HR\"");
+  EXPECT_EQ(restore_move_mode(&same.cfg), MOVE_NONE);
+  parsed other = parse_backup(",\"operation\":\"restore\",\"source_database\":\"hr2\"");
+  EXPECT_EQ(restore_move_mode(&other.cfg), MOVE_DEFAULT);
+  EXPECT_EQ(parse_backup(",\"operation\":\"restore\"").cfg.recovery, 1);
 }

@@ -200,16 +200,16 @@ TEST(Walk, EveryColumnType) {
   bytes vc_info = {0x20, 0x00};
   vc_info.insert(vc_info.end(), COLLATION.begin(), COLLATION.end());
   const std::vector<kind> kinds = {
-      {{0x24, {16}, "g"}, 16, 0, 0, cat({{16}, bytes(16, 1)}), "(guid)"},
+      {{0x24, {16}, "g"}, 16, 0, 0, cat({{16}, bytes(16, 1)}), "01010101-0101-0101-0101-010101010101"},
       {{0x26, {8}, "i"}, 8, 0, 0, {1, 9}, "9"},
       {{0x68, {1}, "b"}, 1, 0, 0, {1, 1}, "1"},
       {{0x6D, {8}, "f"}, 8, 0, 0, {8, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}, "1.5"},
-      {{0x6E, {8}, "m"}, 8, 0, 0, {8, 1, 2, 3, 4, 5, 6, 7, 8}, "(money)"},
-      {{0x6F, {8}, "dt"}, 8, 0, 0, {8, 1, 2, 3, 4, 5, 6, 7, 8}, "(datetime)"},
-      {{0x28, {}, "d"}, 3, 0, 0, {3, 1, 2, 3}, "(datetime)"},
-      {{0x29, {7}, "t"}, 0, 0, 7, {5, 1, 2, 3, 4, 5}, "(datetime)"},
-      {{0x2A, {3}, "d2"}, 0, 0, 3, {7, 1, 2, 3, 4, 5, 6, 7}, "(datetime)"},
-      {{0x2B, {0}, "do"}, 0, 0, 0, {8, 1, 2, 3, 4, 5, 6, 7, 8}, "(datetime)"},
+      {{0x6E, {8}, "m"}, 8, 0, 0, {8, 0, 0, 0, 0, 0x10, 0x27, 0, 0}, "1.0000"},
+      {{0x6F, {8}, "dt"}, 8, 0, 0, {8, 0, 0, 0, 0, 0, 0, 0, 0}, "1900-01-01 00:00:00.000"},
+      {{0x28, {}, "d"}, 3, 0, 0, {3, 0, 0, 0}, "0001-01-01"},
+      {{0x29, {7}, "t"}, 0, 0, 7, {5, 1, 0, 0, 0, 0}, "00:00:00.0000001"},
+      {{0x2A, {3}, "d2"}, 0, 0, 3, {7, 1, 0, 0, 0, 0, 0, 0}, "0001-01-01 00:00:00.001"},
+      {{0x2B, {0}, "do"}, 0, 0, 0, {8, 0, 0, 0, 1, 0, 0, 0, 0}, "0001-01-02 00:00:00 +00:00"},
       {{0x38, {}, "i4"}, 4, 0, 0, {5, 0, 0, 0}, "5"},
       {{0x6A, {17, 38, 2}, "dec"}, 17, 38, 2, {5, 1, 0x39, 0x30, 0, 0}, "123.45"},
       {{0x6C, {5, 9, 0}, "num"}, 5, 9, 0, {5, 0, 42, 0, 0, 0}, "-42"},
@@ -258,8 +258,8 @@ TEST(Walk, Failures) {
   std::vector<colspec> cols65(65, int4_col("c"));
   const std::vector<std::pair<const char*, bytes>> cases = {
       {"too many columns", colmetadata(cols65)},
-      {"unsupported column type", colmetadata({{0x62, {0x10, 0, 0, 0}, "v"}})},      // sql_variant
-      {"unsupported column type", colmetadata({{0x7F, {}, "big"}})},                 // fixed bigint
+      {"unsupported column type", colmetadata({{0xF1, {0}, "x"}})},                  // xml
+      {"unsupported column type", colmetadata({{0x2F, {0x10}, "c"}})},               // short char
       {"unsupported column type", colmetadata({int4_col("a"), {0x22, {}, "img"}})},  // image
       {"response ended early", bytes{0x81, 0x01, 0x00, 0, 0, 0, 0, 0}},
       {"response ended early", cut_type_info},
@@ -319,6 +319,38 @@ TEST(Walk, CapacityAndScratch) {
   bytes bad = cat({colmetadata({nvarchar_col("n", 0xFFFF)}), row({PLP_NULL}), row({BAD_CHUNKED}), done()});
   EXPECT_EQ(w.run(bad, 1), -1);
   EXPECT_STREQ(w.err, "row parse failed");
+}
+
+// Rows handed to a callback instead of stored: each once, in order, after
+// the stored ones; a refusal stops the walk with its text.
+TEST(Walk, RowCallbackTakesRowsNotStored) {
+  bytes three = cat({two_cols(), row({v_int4(1), v_nvarchar("a")}), row({v_int4(2), v_nvarchar("b")}),
+                     row({v_int4(3), v_nvarchar("c")}), done()});
+  struct seen {
+    std::vector<std::string> names;
+    const char* refuse_at_c = nullptr;
+  };
+  auto take = [](void* ctx, const tds_meta* meta, const tds_row* r) -> const char* {
+    auto* s = static_cast<seen*>(ctx);
+    EXPECT_EQ(meta->ncols, 2);
+    s->names.push_back(std::string(r->cells[0]) + r->cells[1]);
+    return s->names.back() == "3c" ? s->refuse_at_c : nullptr;
+  };
+  walker w;
+  seen s;
+  tds_walk k = w.make(1, true, false);
+  k.row_cb = take;
+  k.row_ctx = &s;
+  EXPECT_EQ(tds_walk_tokens(three.data(), three.size(), &k), 3);
+  EXPECT_EQ(w.cell(0, 0), "1");
+  EXPECT_EQ(s.names, (std::vector<std::string>{"2b", "3c"}));
+
+  s = seen{{}, "too many rows"};
+  k = w.make(0, false, false);
+  k.row_cb = take;
+  k.row_ctx = &s;
+  EXPECT_EQ(tds_walk_tokens(three.data(), three.size(), &k), -1);
+  EXPECT_STREQ(w.err, "too many rows");
 }
 
 TEST(Walk, TwoResultSets) {

@@ -298,3 +298,110 @@ TEST(Statements, AnyNameAndPathIsRefusedOrReadsBackExactly) {
 }
 
 }  // namespace
+
+namespace {
+
+backup_config restore_config(const std::string& members) {
+  backup_config cfg;
+  const std::string text = "{\"user\":\"sa\",\"operation\":\"restore\"" + members + "}";
+  EXPECT_EQ(parse_config(text.c_str(), &cfg), 0) << text;
+  return cfg;
+}
+
+}  // namespace
+
+// Every restore statement, exactly; names and texts from the host and from
+// the server quoted the one way.
+TEST(Statements, RestoreExactText) {
+  const backup_config plain = restore_config(",\"database\":\"Sales]x\"");
+  const backup_config full_options = restore_config(
+      ",\"database\":\"copy\",\"source_database\":\"O'Neil\",\"stop_at\":\"2026-12-10 20:30:37.5\",\"replace\":true,"
+      "\"checksum\":true,\"buffer_count\":8,\"max_transfer_size\":65536,\"block_size\":512,"
+      "\"credential\":\"cr'ed\",\"backup_files\":[\"https://a/b\"]");
+  restore_targets one{{"C:\\b'1.bak"}, 1};
+  restore_targets two{{"https://h/x'y", "D:\\s2.bak"}, 2};
+  restore_moves moves{{"sales", "sales_log"}, {"D:\\data\\copy.mdf", "E:\\l'og\\copy_log.ldf"}, 2};
+  const size_t cap = RESTORE_STATEMENT_CAP;
+  std::vector<char> sql(cap);
+  char* out = sql.data();
+  const std::string expected[] = {
+      "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, "
+      "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path",
+      "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
+       "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
+       "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM "
+       "msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE "
+       "s.database_name = N'Sales]x' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM "
+       "msdb.dbo.backupset AS b WHERE b.database_name = N'Sales]x' AND b.type = 'D' AND b.backup_finish_date <= "
+       "GETDATE()), 0) ORDER BY s.backup_set_id, f.family_sequence_number",
+      "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
+       "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
+       "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM "
+       "msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE "
+       "s.database_name = N'O''Neil' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM "
+       "msdb.dbo.backupset AS b WHERE b.database_name = N'O''Neil' AND b.type = 'D' AND b.backup_finish_date <= "
+       "CONVERT(datetime2, N'2026-12-10T20:30:37.5', 126)), 0) ORDER BY s.backup_set_id, "
+       "f.family_sequence_number",
+      "RESTORE LABELONLY FROM DISK = N'C:\\b''1.bak'",
+      "RESTORE LABELONLY FROM URL = N'https://h/x''y' WITH CREDENTIAL = N'cr''ed'",
+      "RESTORE HEADERONLY FROM URL = N'https://h/x''y', DISK = N'D:\\s2.bak' WITH CREDENTIAL = N'cr''ed'",
+      "RESTORE FILELISTONLY FROM DISK = N'C:\\b''1.bak' WITH FILE = 3",
+      "RESTORE DATABASE [Sales]]x] FROM DISK = N'C:\\b''1.bak' WITH FILE = 1, NORECOVERY, STATS = 5",
+      "RESTORE DATABASE [copy] FROM URL = N'https://h/x''y', DISK = N'D:\\s2.bak' WITH FILE = 2, NORECOVERY, "
+       "MOVE N'sales' TO N'D:\\data\\copy.mdf', MOVE N'sales_log' TO N'E:\\l''og\\copy_log.ldf', REPLACE, "
+       "CHECKSUM, BUFFERCOUNT = 8, MAXTRANSFERSIZE = 65536, BLOCKSIZE = 512, CREDENTIAL = N'cr''ed', STATS = 5",
+      "RESTORE DATABASE [copy] FROM DISK = N'C:\\b''1.bak' WITH FILE = 4, NORECOVERY, CHECKSUM, "
+       "BUFFERCOUNT = 8, MAXTRANSFERSIZE = 65536, BLOCKSIZE = 512, CREDENTIAL = N'cr''ed', STATS = 5",
+      "RESTORE LOG [copy] FROM DISK = N'C:\\b''1.bak' WITH FILE = 5, NORECOVERY, "
+       "STOPAT = N'2026-12-10T20:30:37.5', CHECKSUM, BUFFERCOUNT = 8, MAXTRANSFERSIZE = 65536, BLOCKSIZE = 512, "
+       "CREDENTIAL = N'cr''ed', STATS = 5",
+      "RESTORE LOG [Sales]]x] FROM DISK = N'C:\\b''1.bak' WITH FILE = 6, NORECOVERY, STATS = 5",
+      "RESTORE DATABASE [Sales]]x] WITH RECOVERY",
+  };
+  int i = 0;
+  auto check = [&](bool ok, const std::string& expected) {
+    SCOPED_TRACE(i++);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::string(out), expected);
+  };
+  check(restore_folders_statement(out, cap), expected[0]);
+  check(restore_history_statement(&plain, out, cap), expected[1]);
+  check(restore_history_statement(&full_options, out, cap), expected[2]);
+  check(restore_labelonly_statement(&plain, "C:\\b'1.bak", out, cap), expected[3]);
+  check(restore_labelonly_statement(&full_options, "https://h/x'y", out, cap), expected[4]);
+  check(restore_headeronly_statement(&full_options, &two, out, cap), expected[5]);
+  check(restore_filelist_statement(&plain, &one, 3, out, cap), expected[6]);
+  check(restore_step_statement(&plain, STEP_FULL, &one, 1, nullptr, false, out, cap), expected[7]);
+  check(restore_step_statement(&full_options, STEP_FULL, &two, 2, &moves, true, out, cap), expected[8]);
+  check(restore_step_statement(&full_options, STEP_DIFFERENTIAL, &one, 4, &moves, true, out, cap), expected[9]);
+  check(restore_step_statement(&full_options, STEP_LOG, &one, 5, &moves, true, out, cap), expected[10]);
+  check(restore_step_statement(&plain, STEP_LOG, &one, 6, nullptr, false, out, cap), expected[11]);
+  check(restore_recovery_statement(&plain, out, cap), expected[12]);
+}
+
+// The longest inputs fit the cap; one byte less of room refuses whole.
+TEST(Statements, RestoreLongestFitsAndShortRoomRefuses) {
+  const std::string db(128, '\'');
+  backup_config cfg = restore_config(",\"database\":\"" + std::string(126, ']') + "ab\",\"stop_at\":"
+                                     "\"2026-12-10T20:30:37.1234567\",\"checksum\":true,\"credential\":\"" +
+                                     std::string(128, '\'') + "\"");
+  static std::string paths[MAX_RESTORE_TARGETS];
+  restore_targets t{};
+  for (int i = 0; i < MAX_RESTORE_TARGETS; ++i) {
+    paths[i] = std::string(1023, '\'');
+    t.path[i] = paths[i].c_str();
+  }
+  t.count = MAX_RESTORE_TARGETS;
+  static std::string logical(3 * 128, '\''), physical(1023, '\'');
+  restore_moves m{};
+  for (int i = 0; i < MAX_RESTORE_FILES; ++i) {
+    m.logical[i] = logical.c_str();
+    m.physical[i] = physical.c_str();
+  }
+  m.count = MAX_RESTORE_FILES;
+  std::vector<char> sql(RESTORE_STATEMENT_CAP);
+  ASSERT_TRUE(restore_step_statement(&cfg, STEP_FULL, &t, 32767, &m, true, sql.data(), sql.size()));
+  const size_t len = std::strlen(sql.data());
+  EXPECT_FALSE(restore_step_statement(&cfg, STEP_FULL, &t, 32767, &m, true, sql.data(), len));
+  EXPECT_STREQ(sql.data(), "");
+}

@@ -1,0 +1,658 @@
+#include "vaultrun/restore_worker.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vaultrun.h"
+#include "vaultrun/answers.h"
+#include "vaultrun/restore_plan.h"
+#include "vaultrun/statements.h"
+
+const char* restore_progress_name(int32_t kind) {
+  static const char* const NAMES[] = {"full", "differential", "log", "recovery"};
+  return kind >= 0 && kind <= PROGRESS_RECOVERY ? NAMES[kind] : "full";
+}
+
+namespace {
+
+// Bounds on what the sources may offer: sets (after the newest full in the
+// history), the bytes of their file names together, and one name.
+constexpr int32_t MAX_SETS = 65536;
+constexpr size_t NAMES_CAP = 16u << 20;
+constexpr size_t PATH_MAX_BYTES = 1023;
+
+// The backup files of one set, one after another in the name area.
+struct media_entry {
+  uint32_t at;  // offset of the first file name
+  int32_t count;
+};
+
+// Everything a restore holds while it plans and runs, on the heap: the sets
+// and their file names grow with the history; the plan and the statement
+// buffer are of fixed size.
+struct restore_work {
+  plan_set* sets;
+  media_entry* media;
+  int32_t nsets, set_cap;
+  char* names;
+  size_t names_len, names_cap;
+  restore_plan plan;
+  restore_moves moves;
+  char move_names[MAX_RESTORE_FILES][2][PATH_MAX_BYTES + 1];
+  char data_folder[PATH_MAX_BYTES + 1];
+  char log_folder[PATH_MAX_BYTES + 1];
+  char sql[RESTORE_STATEMENT_CAP];
+  // Row reading: the refusal of a row (a constant), the set the history's
+  // next family row may belong to, and the LABELONLY answer of one file.
+  const char* row_refusal;
+  int64_t last_set_id;
+  char media_id[64];
+  int32_t family_count, family_seq;
+};
+
+void work_free(restore_work* w) {
+  if (w == nullptr) return;
+  std::free(w->sets);
+  std::free(w->media);
+  std::free(w->names);
+  std::free(w);
+}
+
+const char TOO_MANY_SETS[] = "the backup sets to plan from are more than 65536";
+const char NAMES_TOO_LONG[] = "the backup file names to plan from are too long";
+const char PATH_TOO_LONG[] = "a backup file name from the server is too long";
+
+// Room for one more set; false when the bounds refuse it.
+bool grow_sets(restore_work* w) {
+  if (w->nsets < w->set_cap) return true;
+  if (w->set_cap >= MAX_SETS) return false;
+  const int32_t cap = w->set_cap == 0 ? 256 : w->set_cap * 2;
+  auto* sets = static_cast<plan_set*>(std::realloc(w->sets, sizeof(plan_set) * cap));
+  if (sets != nullptr) w->sets = sets;
+  auto* media = static_cast<media_entry*>(std::realloc(w->media, sizeof(media_entry) * cap));
+  if (media != nullptr) w->media = media;
+  if (sets == nullptr || media == nullptr) return false;
+  w->set_cap = cap;
+  return true;
+}
+
+// Appends a file name (with its terminator) to the name area.
+bool add_name(restore_work* w, const char* path) {
+  const size_t len = std::strlen(path);
+  if (len == 0 || len > PATH_MAX_BYTES) return false;
+  if (w->names_len + len + 1 > w->names_cap) {
+    size_t cap = w->names_cap == 0 ? 65536 : w->names_cap * 2;
+    while (cap < w->names_len + len + 1) cap *= 2;
+    if (cap > NAMES_CAP) return false;
+    char* names = static_cast<char*>(std::realloc(w->names, cap));
+    if (names == nullptr) return false;
+    w->names = names;
+    w->names_cap = cap;
+  }
+  std::memcpy(w->names + w->names_len, path, len + 1);
+  w->names_len += len + 1;
+  return true;
+}
+
+// The files of set i as statement targets.
+void targets_of(const restore_work* w, int32_t i, restore_targets* t) {
+  const media_entry& m = w->media[i];
+  t->count = 0;
+  const char* p = w->names + m.at;
+  for (int32_t k = 0; k < m.count && k < MAX_RESTORE_TARGETS; ++k) {
+    t->path[t->count++] = p;
+    p += std::strlen(p) + 1;
+  }
+}
+
+// ---- Reading rows by column name ----------------------------------------------
+
+int col_of(const tds_meta* meta, const char* name) {
+  for (int i = 0; i < meta->ncols; ++i) {
+    if (std::strcmp(meta->cols[i].name, name) == 0) return i;
+  }
+  return -1;
+}
+
+// The cell of a named column, "" for NULL or a column the answer lacks.
+const char* cell_of(const tds_meta* meta, const tds_row* row, const char* name) {
+  const int i = col_of(meta, name);
+  return i < 0 || row->is_null[i] ? "" : row->cells[i];
+}
+
+int64_t int_of(const char* text) {
+  int64_t v = 0;
+  bool neg = *text == '-';
+  if (neg) ++text;
+  for (; *text >= '0' && *text <= '9' && v < (int64_t(1) << 50); ++text) v = v * 10 + (*text - '0');
+  return neg ? -v : v;
+}
+
+// The set's LSNs, finish time and flags from the cells of its row, under
+// the column names the source uses; false when one does not read.
+struct set_columns {
+  const char *first, *last, *checkpoint, *database_backup, *differential_base, *finish, *copy_only;
+};
+const set_columns HISTORY_COLUMNS = {"first_lsn",          "last_lsn",           "checkpoint_lsn",
+                                     "database_backup_lsn", "differential_base_lsn", "backup_finish_date",
+                                     "is_copy_only"};
+const set_columns HEADER_COLUMNS = {"FirstLSN",          "LastLSN",          "CheckpointLSN", "DatabaseBackupLSN",
+                                    "DifferentialBaseLSN", "BackupFinishDate", "IsCopyOnly"};
+
+bool read_set(const tds_meta* meta, const tds_row* row, const set_columns& c, plan_set* s) {
+  *s = plan_set{};
+  const char* finish = cell_of(meta, row, c.finish);
+  if (!lsn_parse(cell_of(meta, row, c.first), &s->first_lsn) || !lsn_parse(cell_of(meta, row, c.last), &s->last_lsn) ||
+      !lsn_parse(cell_of(meta, row, c.checkpoint), &s->checkpoint_lsn) ||
+      !lsn_parse(cell_of(meta, row, c.database_backup), &s->database_backup_lsn) ||
+      !lsn_parse(cell_of(meta, row, c.differential_base), &s->differential_base_lsn) ||
+      std::strlen(finish) >= sizeof s->finish || !time_parse(finish, &s->finish_ticks))
+    return false;
+  std::memcpy(s->finish, finish, std::strlen(finish) + 1);
+  s->finish[10] = 'T';
+  const char* copy = cell_of(meta, row, c.copy_only);
+  s->copy_only = copy[0] == '1' || copy[0] == 't' || copy[0] == 'T';
+  return true;
+}
+
+// One row of the history: a set, or a further family of the set before.
+const char* on_history_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* w = static_cast<restore_work*>(ctx);
+  const int64_t set_id = int_of(cell_of(meta, row, "backup_set_id"));
+  const char* path = cell_of(meta, row, "physical_device_name");
+  if (std::strlen(path) > PATH_MAX_BYTES) return PATH_TOO_LONG;
+  const int64_t device = int_of(cell_of(meta, row, "device_type"));
+  if (w->nsets > 0 && set_id == w->last_set_id) {
+    media_entry& m = w->media[w->nsets - 1];
+    if (m.count == 0) return nullptr;  // a set on a device that cannot be read
+    if (m.count == MAX_RESTORE_TARGETS) return "a backup set in the history has more than 64 files";
+    if (!add_name(w, path)) return NAMES_TOO_LONG;
+    ++m.count;
+    return nullptr;
+  }
+  w->last_set_id = set_id;
+  if (!grow_sets(w)) return TOO_MANY_SETS;
+  plan_set s;
+  if (!read_set(meta, row, HISTORY_COLUMNS, &s)) return "the server's backup history holds a set that cannot be read";
+  const char* type = cell_of(meta, row, "type");
+  s.type = static_cast<uint8_t>(type[0]);
+  s.position = static_cast<int32_t>(int_of(cell_of(meta, row, "position")));
+  s.media = w->nsets;
+  media_entry m{static_cast<uint32_t>(w->names_len), 0};
+  // Disk and URL backups only: a set written through another device (a
+  // tape, a virtual device) has no file to restore from, and is passed
+  // over by the planner.
+  if (device == 2 || device == 9) {
+    if (!add_name(w, path)) return NAMES_TOO_LONG;
+    m.count = 1;
+  } else {
+    s.type = 'X';
+  }
+  w->sets[w->nsets] = s;
+  w->media[w->nsets] = m;
+  ++w->nsets;
+  return nullptr;
+}
+
+// HEADERONLY rows of one media set: the sets of the source database.
+struct header_ctx {
+  restore_work* w;
+  const char* database;  // null: every set (an explicit set)
+  uint32_t names_at;
+  int32_t files;
+  uint8_t incomplete;
+};
+
+const char* on_header_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* h = static_cast<header_ctx*>(ctx);
+  restore_work* w = h->w;
+  if (h->database != nullptr && !equal_nocase(cell_of(meta, row, "DatabaseName"), h->database)) return nullptr;
+  if (!grow_sets(w)) return TOO_MANY_SETS;
+  plan_set s;
+  if (!read_set(meta, row, HEADER_COLUMNS, &s)) return "a backup header cannot be read";
+  // BackupType: 1 database, 5 differential database, 2 log; the file and
+  // partial kinds are not planned.
+  const int64_t kind = int_of(cell_of(meta, row, "BackupType"));
+  s.type = kind == 1 ? SET_FULL : kind == 5 ? SET_DIFFERENTIAL : kind == 2 ? SET_LOG : 'X';
+  s.position = static_cast<int32_t>(int_of(cell_of(meta, row, "Position")));
+  s.media = w->nsets;
+  s.incomplete = h->incomplete;
+  w->sets[w->nsets] = s;
+  w->media[w->nsets] = media_entry{h->names_at, h->files};
+  ++w->nsets;
+  return nullptr;
+}
+
+const char* on_label_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* w = static_cast<restore_work*>(ctx);
+  std::snprintf(w->media_id, sizeof w->media_id, "%s", cell_of(meta, row, "MediaSetId"));
+  w->family_count = static_cast<int32_t>(int_of(cell_of(meta, row, "FamilyCount")));
+  w->family_seq = static_cast<int32_t>(int_of(cell_of(meta, row, "FamilySequenceNumber")));
+  return nullptr;
+}
+
+// ---- The session ---------------------------------------------------------------
+
+void fail(backup_session* s, const char* reason) {
+  session_write_text(s, s->error, sizeof s->error, reason);
+  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
+  s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_release);
+}
+
+// A query of the restore's reading phase, its rows to on_row.
+bool query(backup_session* s, tds_conn* conn, const char* sql, tds_row_fn on_row, void* ctx) {
+  if (tds_exec_rows(conn, sql, on_row, ctx) >= 0) return true;
+  fail(s, conn->err);
+  return false;
+}
+
+// The sets of the history of the source database, in one query.
+bool read_history(backup_session* s, tds_conn* conn, restore_work* w) {
+  if (!restore_history_statement(&s->cfg, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  w->last_set_id = -1;
+  return query(s, conn, w->sql, on_history_row, w);
+}
+
+// The sets of one media set whose files are t, through HEADERONLY.
+bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const restore_targets* t, const char* database,
+                  uint8_t incomplete) {
+  header_ctx h{w, database, static_cast<uint32_t>(w->names_len), t->count, incomplete};
+  for (int i = 0; i < t->count; ++i) {
+    if (!add_name(w, t->path[i])) return fail(s, NAMES_TOO_LONG), false;
+  }
+  if (!restore_headeronly_statement(&s->cfg, t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  return query(s, conn, w->sql, on_header_row, &h);
+}
+
+// The sets of the backup files: each file's label names its media set and
+// family; the files of one media set are read together, in family order,
+// and a media set whose families are not all listed is marked incomplete
+// (the planner refuses it if the chain needs it).
+bool read_backup_files(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = s->cfg;
+  const int n = cfg.backup_file_count;
+  static_assert(MAX_BACKUP_FILES <= 256, "labels are kept in a fixed table");
+  struct label {
+    char media_id[64];
+    int32_t count, seq;
+    bool done;
+  };
+  auto* labels = static_cast<label*>(std::calloc(static_cast<size_t>(n), sizeof(label)));
+  if (labels == nullptr) return fail(s, "out of memory"), false;
+  bool ok = true;
+  for (int i = 0; ok && i < n; ++i) {
+    w->media_id[0] = 0;
+    w->family_count = w->family_seq = 0;
+    ok = restore_labelonly_statement(&cfg, restore_backup_file(&cfg, i), w->sql, sizeof w->sql);
+    if (!ok) fail(s, "statement too long");
+    else ok = query(s, conn, w->sql, on_label_row, w);
+    std::memcpy(labels[i].media_id, w->media_id, sizeof w->media_id);
+    labels[i].count = w->family_count;
+    labels[i].seq = w->family_seq;
+  }
+  for (int i = 0; ok && i < n; ++i) {
+    if (labels[i].done) continue;
+    // The files of this media set, by family sequence number.
+    restore_targets t{};
+    int32_t seen = 0;
+    const int32_t count = labels[i].count >= 1 && labels[i].count <= MAX_RESTORE_TARGETS ? labels[i].count : 1;
+    for (int32_t seq = 1; seq <= count; ++seq) {
+      for (int j = i; j < n; ++j) {
+        if (labels[j].done || std::strcmp(labels[j].media_id, labels[i].media_id) != 0) continue;
+        if (labels[j].seq != seq && !(count == 1 && j == i)) continue;
+        labels[j].done = true;
+        t.path[t.count++] = restore_backup_file(&cfg, j);
+        ++seen;
+        break;
+      }
+    }
+    // Files of the same media set beyond its families (a file listed twice)
+    // are read once.
+    for (int j = i; j < n; ++j) {
+      if (std::strcmp(labels[j].media_id, labels[i].media_id) == 0) labels[j].done = true;
+    }
+    if (t.count == 0) t.path[t.count++] = restore_backup_file(&cfg, i);
+    ok = read_headers(s, conn, w, &t, restore_source(&cfg), seen < count);
+  }
+  std::free(labels);
+  return ok;
+}
+
+// ---- Where the files go ------------------------------------------------------
+
+struct file_row_ctx {
+  restore_work* w;
+  const backup_config* cfg;
+  int32_t data_files, log_files, other_files;
+  const char* refusal;
+};
+
+// The target database's name as a file name: characters no file system
+// takes become "_".
+void put_file_stem(char* out, size_t cap, const char* database) {
+  size_t n = 0;
+  for (const char* p = database; *p && n + 1 < cap; ++p) {
+    const char c = *p;
+    out[n++] = std::strchr("\\/:*?\"<>|", c) != nullptr ? '_' : c;
+  }
+  out[n] = 0;
+}
+
+// Joins folder and name with the folder's own separator.
+bool join_path(char* out, size_t cap, const char* folder, const char* name) {
+  const size_t fl = std::strlen(folder);
+  const bool has_sep = fl > 0 && (folder[fl - 1] == '\\' || folder[fl - 1] == '/');
+  const char sep = std::strchr(folder, '/') != nullptr && std::strchr(folder, '\\') == nullptr ? '/' : '\\';
+  const int n = std::snprintf(out, cap, "%s%s%s", folder, has_sep || fl == 0 ? "" : (sep == '/' ? "/" : "\\"), name);
+  return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+// One FILELISTONLY row: the file's new path under the default folders,
+// named after the target database and unique by construction: the first
+// data file <db>.mdf, further ones <db>_<n>.ndf, the log <db>_log.ldf,
+// further logs <db>_log<n>.ldf, other files <db>_file<n>.
+const char* on_file_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* f = static_cast<file_row_ctx*>(ctx);
+  restore_work* w = f->w;
+  const int32_t i = w->moves.count;
+  if (i == MAX_RESTORE_FILES) return "the database has more than 128 files";
+  const char* logical = cell_of(meta, row, "LogicalName");
+  const char* type = cell_of(meta, row, "Type");
+  if (logical[0] == 0 || std::strlen(logical) > 3 * 128) return "a file of the backup set has no usable logical name";
+  char stem[3 * 128 + 1];
+  put_file_stem(stem, sizeof stem, f->cfg->database);
+  char name[3 * 128 + 32];
+  const char* folder = w->data_folder;
+  if (type[0] == 'L') {
+    folder = w->log_folder;
+    ++f->log_files;
+    if (f->log_files == 1) std::snprintf(name, sizeof name, "%s_log.ldf", stem);
+    else std::snprintf(name, sizeof name, "%s_log%d.ldf", stem, f->log_files);
+  } else if (type[0] == 'D') {
+    ++f->data_files;
+    if (f->data_files == 1) std::snprintf(name, sizeof name, "%s.mdf", stem);
+    else std::snprintf(name, sizeof name, "%s_%d.ndf", stem, f->data_files);
+  } else {
+    ++f->other_files;
+    std::snprintf(name, sizeof name, "%s_file%d", stem, f->other_files);
+  }
+  std::memcpy(w->move_names[i][0], logical, std::strlen(logical) + 1);
+  if (!join_path(w->move_names[i][1], sizeof w->move_names[i][1], folder, name))
+    return "a default file path is too long";
+  w->moves.logical[i] = w->move_names[i][0];
+  w->moves.physical[i] = w->move_names[i][1];
+  w->moves.count = i + 1;
+  return nullptr;
+}
+
+const char* on_folder_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* w = static_cast<restore_work*>(ctx);
+  const char* data = cell_of(meta, row, "data_path");
+  const char* log = cell_of(meta, row, "log_path");
+  if (std::strlen(data) > PATH_MAX_BYTES - 64 || std::strlen(log) > PATH_MAX_BYTES - 64)
+    return "the server's default folders are too long";
+  std::memcpy(w->data_folder, data, std::strlen(data) + 1);
+  std::memcpy(w->log_folder, log, std::strlen(log) + 1);
+  return nullptr;
+}
+
+// The moves of the first step: as listed, or every file of the first set
+// under the server's default folders.
+bool plan_moves(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = s->cfg;
+  w->moves.count = 0;
+  // Files move with the full backup's step only; an explicit differential
+  // or log restores into the files already placed.
+  if (w->plan.step[0].type != SET_FULL) return true;
+  const int32_t mode = restore_move_mode(&cfg);
+  if (mode == MOVE_LISTED) {
+    for (int i = 0; i < cfg.move_count; ++i) {
+      w->moves.logical[i] = restore_move_logical(&cfg, i);
+      w->moves.physical[i] = restore_move_physical(&cfg, i);
+    }
+    w->moves.count = cfg.move_count;
+    return true;
+  }
+  if (mode != MOVE_DEFAULT) return true;
+  w->data_folder[0] = w->log_folder[0] = 0;
+  if (!restore_folders_statement(w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!query(s, conn, w->sql, on_folder_row, w)) return false;
+  if (w->data_folder[0] == 0 || w->log_folder[0] == 0) {
+    return fail(s, "the server names no default data and log folders"), false;
+  }
+  const int32_t first = w->plan.step[0].set;
+  restore_targets t;
+  targets_of(w, first, &t);
+  if (!restore_filelist_statement(&cfg, &t, w->sets[first].position, w->sql, sizeof w->sql)) {
+    return fail(s, "statement too long"), false;
+  }
+  file_row_ctx f{w, &cfg, 0, 0, 0, nullptr};
+  if (!query(s, conn, w->sql, on_file_row, &f)) return false;
+  if (w->moves.count == 0) return fail(s, "the backup set lists no files"), false;
+  return true;
+}
+
+// ---- The result document ---------------------------------------------------------
+
+// A growing text on the heap; a failed allocation leaves it marked, and
+// the caller reports "out of memory" instead of a cut document.
+struct doc_text {
+  char* p;
+  size_t len, cap;
+  bool failed;
+};
+
+void doc_put(doc_text* d, const char* s, size_t n) {
+  if (d->failed) return;
+  if (d->len + n + 1 > d->cap) {
+    size_t cap = d->cap == 0 ? 4096 : d->cap;
+    while (cap < d->len + n + 1) cap *= 2;
+    char* p = static_cast<char*>(std::realloc(d->p, cap));
+    if (p == nullptr) {
+      d->failed = true;
+      return;
+    }
+    d->p = p;
+    d->cap = cap;
+  }
+  std::memcpy(d->p + d->len, s, n);
+  d->len += n;
+  d->p[d->len] = 0;
+}
+
+void doc_raw(doc_text* d, const char* s) { doc_put(d, s, std::strlen(s)); }
+
+// A JSON string of any length, escaped whole.
+void doc_string(doc_text* d, const char* s) {
+  const size_t cap = json_escape_cap(std::strlen(s));
+  char* esc = static_cast<char*>(std::malloc(cap));
+  if (esc == nullptr) {
+    d->failed = true;
+    return;
+  }
+  json_escape(s, esc, cap);
+  doc_raw(d, "\"");
+  doc_raw(d, esc);
+  doc_raw(d, "\"");
+  std::free(esc);
+}
+
+void doc_member(doc_text* d, const char* name, const char* value) {
+  doc_raw(d, ",\"");
+  doc_raw(d, name);
+  doc_raw(d, "\":");
+  doc_string(d, value);
+}
+
+void doc_number(doc_text* d, const char* name, long long v) {
+  char text[64];
+  std::snprintf(text, sizeof text, ",\"%s\":%lld", name, v);
+  doc_raw(d, text);
+}
+
+const char* step_type_name(uint8_t type) {
+  return type == SET_FULL ? "full" : type == SET_DIFFERENTIAL ? "differential" : "log";
+}
+
+// The first `done` steps as an array member: each step's kind, first
+// file, position and finish time, and with statements (a dry run) the
+// statement of each.
+void doc_steps(doc_text* d, backup_session* s, restore_work* w, const char* name, int32_t done, bool statements);
+
+// The statement of plan step k into w->sql.
+bool step_statement(backup_session* s, restore_work* w, int32_t k) {
+  const plan_step& st = w->plan.step[k];
+  restore_targets t;
+  targets_of(w, st.set, &t);
+  const restore_step_kind kind = st.type == SET_FULL ? STEP_FULL : st.type == SET_DIFFERENTIAL ? STEP_DIFFERENTIAL
+                                                                                               : STEP_LOG;
+  return restore_step_statement(&s->cfg, kind, &t, w->sets[st.set].position, k == 0 ? &w->moves : nullptr,
+                                st.stop_at != 0, w->sql, sizeof w->sql);
+}
+
+void doc_steps(doc_text* d, backup_session* s, restore_work* w, const char* name, int32_t done, bool statements) {
+  doc_raw(d, ",\"");
+  doc_raw(d, name);
+  doc_raw(d, "\":[");
+  for (int32_t k = 0; k < done; ++k) {
+    const plan_step& st = w->plan.step[k];
+    const plan_set& set = w->sets[st.set];
+    restore_targets t;
+    targets_of(w, st.set, &t);
+    doc_raw(d, k == 0 ? "{\"type\":" : ",{\"type\":");
+    doc_string(d, step_type_name(st.type));
+    doc_member(d, "target", t.count > 0 ? t.path[0] : "");
+    doc_number(d, "position", set.position);
+    doc_member(d, "finished", set.finish);
+    if (statements) {
+      if (!step_statement(s, w, k)) d->failed = true;
+      else doc_member(d, "statement", w->sql);
+    }
+    doc_raw(d, "}");
+  }
+  if (statements && s->cfg.recovery && restore_recovery_statement(&s->cfg, w->sql, sizeof w->sql)) {
+    doc_raw(d, done > 0 ? ",{\"type\":\"recovery\"" : "{\"type\":\"recovery\"");
+    doc_member(d, "statement", w->sql);
+    doc_raw(d, "}");
+  }
+  doc_raw(d, "]");
+}
+
+// Publishes a document as the session's result, then its end state.
+void publish(backup_session* s, doc_text* d, int32_t state, const char* error) {
+  if (d->failed) {
+    std::free(d->p);
+    return fail(s, "out of memory");
+  }
+  s->restore_doc = d->p;
+  if (error != nullptr) session_write_text(s, s->error, sizeof s->error, error);
+  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
+  s->state.store(state, std::memory_order_release);
+}
+
+void doc_head(doc_text* d, bool ok) {
+  doc_raw(d, ok ? "{\"ok\":true" : "{\"ok\":false");
+}
+
+void doc_names(doc_text* d, backup_session* s) {
+  doc_member(d, "database", s->cfg.database);
+  doc_member(d, "source_database", restore_source(&s->cfg));
+}
+
+void doc_stop_at(doc_text* d, backup_session* s) {
+  if (s->cfg.stop_at[0] != 0) doc_member(d, "stop_at", s->cfg.stop_at);
+  else doc_raw(d, ",\"stop_at\":null");
+}
+
+// The failure after a RESTORE was sent: the server's cause, the steps that
+// completed, and that the database was not recovered (it is left
+// restoring).
+void publish_failure(backup_session* s, restore_work* w, int32_t done, const char* error) {
+  doc_text d{};
+  doc_head(&d, false);
+  doc_member(&d, "error", error);
+  doc_member(&d, "database", s->cfg.database);
+  doc_steps(&d, s, w, "restored", done, false);
+  doc_raw(&d, ",\"recovered\":false}");
+  publish(s, &d, VAULTRUN_SESSION_FAILED, error);
+}
+
+void publish_plan(backup_session* s, restore_work* w) {
+  doc_text d{};
+  doc_head(&d, true);
+  doc_raw(&d, ",\"dry_run\":true");
+  doc_names(&d, s);
+  doc_steps(&d, s, w, "plan", w->plan.steps, true);
+  doc_stop_at(&d, s);
+  doc_raw(&d, s->cfg.recovery ? ",\"recovered\":true}" : ",\"recovered\":false}");
+  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+}
+
+void publish_done(backup_session* s, restore_work* w) {
+  doc_text d{};
+  doc_head(&d, true);
+  doc_names(&d, s);
+  doc_steps(&d, s, w, "restored", w->plan.steps, false);
+  doc_stop_at(&d, s);
+  doc_raw(&d, s->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
+  doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
+  doc_raw(&d, "}");
+  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+}
+
+// Step k (from 0) starts: the share of the steps before it is done.
+void start_step(backup_session* s, int32_t k, int32_t kind) {
+  s->step_type.store(kind, std::memory_order_relaxed);
+  s->step.store(k + 1, std::memory_order_relaxed);
+  const int32_t steps = s->steps.load(std::memory_order_relaxed);
+  if (steps > 0) s->percent.store(k * 100 / steps, std::memory_order_relaxed);
+}
+
+// Plans and runs; the caller frees w.
+void restore_with(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = s->cfg;
+  const bool explicit_set = backup_target_count(&cfg) > 0;
+  if (explicit_set) {
+    restore_targets t{};
+    for (int i = 0; i < backup_target_count(&cfg); ++i) t.path[t.count++] = backup_target(&cfg, i);
+    if (!read_headers(s, conn, w, &t, nullptr, 0)) return;
+    if (plan_single(w->sets, w->nsets, cfg.file > 0 ? cfg.file : 1, cfg.stop_at, &w->plan) != 0)
+      return fail(s, w->plan.refusal);
+  } else {
+    if (cfg.backup_file_count > 0 ? !read_backup_files(s, conn, w) : !read_history(s, conn, w)) return;
+    if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return fail(s, w->plan.refusal);
+  }
+  if (!plan_moves(s, conn, w)) return;
+  // Every statement must be buildable before the first is sent.
+  for (int32_t k = 0; k < w->plan.steps; ++k) {
+    if (!step_statement(s, w, k)) return fail(s, "statement too long");
+  }
+  if (cfg.dry_run) return publish_plan(s, w);
+
+  const int32_t steps = w->plan.steps + (cfg.recovery ? 1 : 0);
+  s->steps.store(steps, std::memory_order_relaxed);
+  for (int32_t k = 0; k < w->plan.steps; ++k) {
+    const uint8_t type = w->plan.step[k].type;
+    start_step(s, k, type == SET_FULL ? PROGRESS_FULL : type == SET_DIFFERENTIAL ? PROGRESS_DIFFERENTIAL
+                                                                                 : PROGRESS_LOG);
+    step_statement(s, w, k);
+    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return publish_failure(s, w, k, conn->err);
+  }
+  if (cfg.recovery) {
+    start_step(s, w->plan.steps, PROGRESS_RECOVERY);
+    restore_recovery_statement(&cfg, w->sql, sizeof w->sql);
+    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return publish_failure(s, w, w->plan.steps, conn->err);
+  }
+  s->percent.store(100, std::memory_order_relaxed);
+  publish_done(s, w);
+}
+
+}  // namespace
+
+void run_restore(backup_session* s, tds_conn* conn) {
+  auto* w = static_cast<restore_work*>(std::calloc(1, sizeof(restore_work)));
+  if (w == nullptr) return fail(s, "out of memory");
+  restore_with(s, conn, w);
+  work_free(w);
+}
