@@ -183,6 +183,7 @@ enum class Kind {
   Choice,     // one of the names in choices, as a string
   Logins,     // JSON: an array of login objects; flag: one USER:PASSWORD
   Databases,  // JSON: an array of database objects; flag: one NAME:MB:MODEL[:offline]
+  Files,      // JSON only: a database's array of file objects
 };
 
 struct Choice {
@@ -287,6 +288,8 @@ const Field<Target> OPTIONS[] = {
     {nullptr, "--asymmetric-key", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.asymmetric_keys.push_back(v.text); }},
     {"url_root", "--url-root", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.url_root = v.text; }},
+    {"data_dir", "--data-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.data_dir = v.text; }},
+    {"log_dir", "--log-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_dir = v.text; }},
     {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
@@ -304,6 +307,17 @@ const Field<Database> DATABASE_FIELDS[] = {
     {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](Database& d, const V& v) { d.size_mb = v.n; }},
     {"recovery", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.recovery = v.text; }},
     {"state", nullptr, Kind::Choice, 0, 0, STATE, [](Database& d, const V& v) { d.online = v.n != 0; }},
+    {"files", nullptr, Kind::Files},
+    {"damaged", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.damaged = v.on; }},
+};
+
+constexpr Choice FILE_TYPE[] = {{"D", 'D'}, {"L", 'L'}};
+
+const Field<DbFile> FILE_FIELDS[] = {
+    {"logical", nullptr, Kind::Text, 0, 0, {}, [](DbFile& f, const V& v) { f.logical = v.text; }},
+    {"physical", nullptr, Kind::Text, 0, 0, {}, [](DbFile& f, const V& v) { f.physical = v.text; }},
+    {"type", nullptr, Kind::Choice, 0, 0, FILE_TYPE, [](DbFile& f, const V& v) { f.type = char(v.n); }},
+    {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](DbFile& f, const V& v) { f.size_mb = v.n; }},
 };
 
 // ---- Reading values -------------------------------------------------------------
@@ -367,12 +381,14 @@ std::string json_value(const Json& j, size_t i, const Field<R>& f, Value& v) {
       return "";
     case Kind::Logins:
     case Kind::Databases:
+    case Kind::Files:
       break;
   }
   return "";
 }
 
 std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& t);
+std::string json_files(const Json& j, size_t i, Database& d);
 
 // Reads the members of the object at token obj into r through the table;
 // `what` names the object in the error for a member the table lacks.
@@ -386,6 +402,12 @@ std::string json_object(const Json& j, size_t obj, const Field<R> (&table)[N], c
     if constexpr (std::is_same_v<R, Target>) {
       if (f->kind == Kind::Logins || f->kind == Kind::Databases) {
         if (std::string e = json_lists(j, i + 1, *f, r); !e.empty()) return e;
+        continue;
+      }
+    }
+    if constexpr (std::is_same_v<R, Database>) {
+      if (f->kind == Kind::Files) {
+        if (std::string e = json_files(j, i + 1, r); !e.empty()) return e;
         continue;
       }
     }
@@ -430,6 +452,24 @@ std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& 
                     [&](const Database& d) { return add_user_database(t.cfg, d); });
 }
 
+// A database's "files": each needs a logical name; a database's size is
+// then the sum of its files'.
+std::string json_files(const Json& j, size_t i, Database& d) {
+  if (j.tok[i].type != JSMN_ARRAY) return "\"files\" must be an array";
+  d.files.clear();
+  std::string e = json_items(j, i, "file", FILE_FIELDS, DbFile{}, [&](const DbFile& f) {
+    if (f.logical.empty()) return std::string("each file needs a \"logical\" name");
+    d.files.push_back(f);
+    return std::string();
+  });
+  if (!e.empty()) return e;
+  if (!d.files.empty()) {
+    d.size_mb = 0;
+    for (const DbFile& f : d.files) d.size_mb += f.size_mb;
+  }
+  return "";
+}
+
 // --login USER:PASSWORD
 std::string flag_login(const std::string& text, Config& cfg) {
   size_t colon = text.find(':');
@@ -469,6 +509,7 @@ std::string apply_flag(const Field<Target>& f, const std::string& text, Target& 
       break;
     case Kind::Logins: return flag_login(text, t.cfg);
     case Kind::Databases: return flag_database(text, t.cfg);
+    case Kind::Files: break;
   }
   f.set(t, v);
   return "";
@@ -576,6 +617,8 @@ const char* usage_text() {
       "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
       "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
       "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
+      "  --data-dir DIR --log-dir DIR   the default data and log folders (a folder of\n"
+      "                             the server's own under $TMPDIR, made at start)\n"
       "  --corrupt-newest           damage each backup set once written\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "catalog.h"
 #include "config.h"
 #include "session.h"
 #include "tls.h"
@@ -63,6 +66,27 @@ int open_listener(const sim::Config& cfg, int& port_out, std::string& err) {
   port_out = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
                                       : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   return fd;
+}
+
+// The default data and log folders: as configured (with a trailing '/'),
+// or folders of this process under $TMPDIR (then `made` is their parent,
+// removed at the end). Both are made if missing, so that a restore to the
+// defaults finds them. "" or the reason.
+std::string prepare_folders(sim::Config& cfg, std::string& made) {
+  namespace fs = std::filesystem;
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string own = std::string(tmp && *tmp ? tmp : "/tmp") + "/vaultrun-sim-" + std::to_string(::getpid());
+  for (auto [dir, name] : {std::pair{&cfg.data_dir, "data"}, std::pair{&cfg.log_dir, "log"}}) {
+    if (dir->empty()) {
+      *dir = own + "/" + name;
+      made = own;
+    }
+    if (dir->back() != '/') *dir += '/';
+    std::error_code ec;
+    fs::create_directories(*dir, ec);
+    if (ec) return "cannot make " + *dir + ": " + ec.message();
+  }
+  return "";
 }
 
 struct Worker {
@@ -120,6 +144,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  std::string own_folders;
+  if (err = prepare_folders(cfg, own_folders); !err.empty()) {
+    std::fprintf(stderr, "vaultrun-sim: %s\n", err.c_str());
+    return 2;
+  }
+  sim::catalog().load(cfg);
+
   sim::StatementLog log(cfg.log_path);
   if (!log.ok()) {
     std::fprintf(stderr, "vaultrun-sim: cannot append to %s: %s\n", cfg.log_path.c_str(),
@@ -154,6 +185,10 @@ int main(int argc, char** argv) {
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
   serve(lfd, cfg, log, tls.get());
+  if (!own_folders.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(own_folders, ec);
+  }
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }
