@@ -268,7 +268,7 @@ TEST(SimProtocol, FailedBackupsAndVerificationsEndWith3013) {
        "The media family on device '" + junk + "' is incorrectly formed. SQL Server cannot process this media family."},
       {verify_sql(cut), {3203, 3013}, "Read on \"" + cut + "\" failed: 38(Reached the end of the file.)"},
       {"BACKUP DATABASE hr TO TAPE = N'x'", {102}, "Incorrect syntax near 'TAPE'."},
-      {"DROP DATABASE hr", {102}, "Incorrect syntax near 'DROP'."},
+      {"TRUNCATE TABLE hr", {102}, "Incorrect syntax near 'TRUNCATE'."},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.sql);

@@ -2,7 +2,8 @@
 // history and the backup headers follow the server's LSN rules, a chain
 // restores to a point in time under a new name, every wrong restore is
 // refused with the server's error and 3013, and an attention leaves the
-// database restoring. tests/scripts/sim_freetds.sh decodes the same result
+// database restoring; and the consistency check and the drop that a
+// restored copy meets. tests/scripts/sim_freetds.sh decodes the same result
 // sets with an independent client.
 #include <gtest/gtest.h>
 
@@ -406,6 +407,58 @@ TEST_F(SimRestore, WrongRestoresAreRefusedWithTheServersErrorsAndChangeNothing) 
   ok(c, "RESTORE LOG [at_diff] FROM DISK = " + bak("l1.trn") + " WITH NORECOVERY");
   ok(c, "RESTORE DATABASE [inventory] FROM DISK = " + bak("f.bak") + " WITH REPLACE, NORECOVERY");
   EXPECT_EQ(message_numbers(exec(c, "USE [inventory]")), (std::vector<int32_t>{927}));
+}
+
+TEST_F(SimRestore, CheckDbFindsDamageAndDropRefusesWhatItMust) {
+  const std::string config = dir_.file("sim.json");
+  {
+    std::FILE* f = std::fopen(config.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(R"({"databases": [{"name": "shop", "size_mb": 32}, {"name": "broken", "size_mb": 16, "damaged": true},
+                 {"name": "old", "size_mb": 8}]})",
+               f);
+    std::fclose(f);
+  }
+  ASSERT_NO_FATAL_FAILURE(start({"--config", config}));
+  Client& c = *c_;
+  Client other(sim_->port());
+  ASSERT_NO_FATAL_FAILURE(login(other));
+  ok(other, "USE [shop]");
+  backup("old", "DATABASE", "DISK = " + bak("old.bak"));
+
+  const struct {
+    const char* name;
+    std::string sql;
+    std::vector<int32_t> numbers;
+    bool fails;
+  } cases[] = {
+      {"a clean database, quietly", "DBCC CHECKDB ([shop]) WITH NO_INFOMSGS, ALL_ERRORMSGS", {}, false},
+      {"a clean database", "DBCC CHECKDB (N'shop') WITH ALL_ERRORMSGS, PHYSICAL_ONLY", {8989, 2528}, false},
+      {"a damaged database", "DBCC CHECKDB ([broken]) WITH NO_INFOMSGS, ALL_ERRORMSGS", {8928, 8939, 8989, 8958}, true},
+      {"no database", "DBCC CHECKDB ([nothing]) WITH NO_INFOMSGS", {2520}, true},
+      {"dropping no database", "DROP DATABASE [nothing]", {3701}, true},
+      {"dropping a system database", "DROP DATABASE [msdb]", {3708}, true},
+      {"dropping a database in use", "DROP DATABASE [shop]", {3702}, true},
+      {"restoring over a database in use", "RESTORE DATABASE [shop] FROM DISK = " + bak("old.bak") + " WITH REPLACE",
+       {3101, 3013}, true},
+      {"dropping a database", "DROP DATABASE [old]", {}, false},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto ts = exec(c, k.sql);
+    EXPECT_EQ(failed(ts), k.fails);
+    EXPECT_EQ(message_numbers(ts), k.numbers);
+  }
+  EXPECT_EQ(listed(c), (std::vector<std::string>{"broken:16", "shop:32"}));
+  // Once its last session leaves, the database can go.
+  other.close();
+  bool dropped = false;
+  for (int i = 0; i < 50 && !dropped; ++i) {
+    dropped = !failed(exec(c, "DROP DATABASE [shop]"));
+    if (!dropped) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(dropped);
+  EXPECT_EQ(listed(c), (std::vector<std::string>{"broken:16"}));
 }
 
 TEST(SimRestoreAttention, AnAttentionStopsARestoreAndLeavesTheDatabaseRestoring) {

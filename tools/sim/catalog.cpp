@@ -113,6 +113,38 @@ void Catalog::edit(const std::function<void(std::vector<LiveDatabase>&)>& f) {
   f(dbs_);
 }
 
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(uint8_t(c)));
+  return s;
+}
+
+}  // namespace
+
+void Catalog::move_user(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [name, n] : users_) {
+    if (!from.empty() && name == lower(from)) --n;
+  }
+  if (to.empty()) return;
+  for (auto& [name, n] : users_) {
+    if (name == lower(to)) {
+      ++n;
+      return;
+    }
+  }
+  users_.emplace_back(lower(to), 1);
+}
+
+int Catalog::users(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [n, count] : users_) {
+    if (n == lower(name)) return count;
+  }
+  return 0;
+}
+
 Catalog& catalog() {
   static Catalog c;
   return c;

@@ -44,12 +44,17 @@ class Catalog {
   std::vector<LiveDatabase> all() const;
   // Runs f on the databases under the lock; f must not call back.
   void edit(const std::function<void(std::vector<LiveDatabase>&)>& f);
+  // Sessions whose current database is each one: a session moves from one
+  // to another (an empty name: none), and a database in use is not dropped.
+  void move_user(const std::string& from, const std::string& to);
+  int users(const std::string& name) const;
   const std::string& data_dir() const { return data_dir_; }
   const std::string& log_dir() const { return log_dir_; }
 
  private:
   mutable std::mutex mu_;
   std::vector<LiveDatabase> dbs_;
+  std::vector<std::pair<std::string, int>> users_;  // lower-case name, sessions
   std::string data_dir_, log_dir_;
 };
 

@@ -135,6 +135,10 @@ class Session {
   }
 
   void run();
+  // The session's database is no longer in use by it.
+  void leave() {
+    if (state_ == State::LoggedIn) catalog().move_user(database_, "");
+  }
 
  private:
   enum class State { Start, PreloginDone, LoggedIn };
@@ -170,6 +174,8 @@ class Session {
   Outcome restore(const Statement& s, uint16_t more);
   bool restore_wait(Clock::time_point until, Outcome& end);
   void recover(const Statement& s, uint16_t more);
+  Outcome check_db(const Statement& s, uint16_t more);
+  void drop(const Statement& s, uint16_t more);
   void record_backup(const BackupRun& r);
   void history(const Statement& s, uint16_t more);
   bool verify_families(const Statement& s, int families, const char* abnormal, uint16_t more);
@@ -323,6 +329,7 @@ bool Session::accept_login(const Login7& login, const std::string& db) {
   version_numbers(cfg_.version, v);
   const uint8_t prog[4] = {uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2] >> 8), uint8_t(v[2])};
 
+  catalog().move_user("", db);
   database_ = db;
   tok_.env_text(ENV_DATABASE, db, "master");
   tok_.info(5701, 2, CLASS_INFO, format("Changed database context to '%s'.", db.c_str()));
@@ -401,6 +408,8 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::FileListOnly: file_list_only(s, more); break;
     case StmtKind::Restore: return restore(s, more);
     case StmtKind::Recover: recover(s, more); break;
+    case StmtKind::CheckDb: return check_db(s, more);
+    case StmtKind::Drop: drop(s, more); break;
   }
   return Outcome::Done;
 }
@@ -490,6 +499,7 @@ void Session::use_database(const Statement& s, uint16_t more) {
   tok_.env_text(ENV_DATABASE, d->name, database_);
   tok_.info(5701, 1, CLASS_INFO, format("Changed database context to '%s'.", d->name.c_str()));
   tok_.done(more, CMD_NONE, 0);
+  catalog().move_user(database_, d->name);
   database_ = d->name;
 }
 
@@ -1121,6 +1131,11 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
   std::vector<std::string> files;
   std::vector<std::vector<SetInfo>> media;
   if (!read_media(s, true, more, files, media) || !check_sets(s, files, more)) return Outcome::Done;
+  if (catalog().users(s.database) > 0) {
+    fail({{3101, "Exclusive access could not be obtained because the database is in use."}, {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
   const SetInfo set = media.front()[size_t(s.file) - 1];
   int64_t pages = 0;
   for (const auto& family : media) pages += family[size_t(s.file) - 1].pages;
@@ -1196,12 +1211,98 @@ void Session::recover(const Statement& s, uint16_t more) {
   tok_.done(more, CMD_NONE, 0);
 }
 
+// DBCC CHECKDB: as long as a backup of the database would take (an
+// attention stops it); a database marked damaged in the catalog fails with
+// the errors of a page that cannot be read.
+Outcome Session::check_db(const Statement& s, uint16_t more) {
+  std::optional<LiveDatabase> d = catalog().find(s.database);
+  if (!d) {
+    fail({{2520, format("Could not find database '%s'. The database either does not exist, or was dropped before a "
+                        "statement tried to use it. Verify if the database exists by querying the sys.databases "
+                        "catalog view.", s.database.c_str())}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (d->state == DbState::Restoring) {
+    fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (!d->online) {
+    fail({{942, format("Database '%s' cannot be opened because it is offline.", d->name.c_str())}}, CLASS_LOGIN, more);
+    return Outcome::Done;
+  }
+  Outcome end = Outcome::Done;
+  if (!restore_wait(Clock::now() + std::chrono::milliseconds(cfg_.backup_ms), end)) return end;
+  if (d->damaged) {
+    const long long page = pages_for(std::max<int64_t>(d->size_mb, 1)) / 2;
+    tok_.error(8928, 1, CLASS_USER,
+               format("Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown): Page (1:%lld) could "
+                      "not be processed.  See other errors for details.", page));
+    tok_.error(8939, 98, CLASS_USER,
+               format("Table error: Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown), page "
+                      "(1:%lld). Test (IS_OFF (BUF_IOERR, pBUF->bstat)) failed. Values are 133129 and -4.", page));
+    tok_.error(8989, 1, CLASS_USER,
+               format("CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'.", d->name.c_str()));
+    tok_.info(8958, 1, CLASS_BACKUP_INFO,
+              format("repair_allow_data_loss is the minimum repair level for the errors found by DBCC CHECKDB (%s).",
+                     d->name.c_str()));
+    tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
+    return Outcome::Done;
+  }
+  if (!s.no_infomsgs) {
+    tok_.info(8989, 1, CLASS_INFO,
+              format("CHECKDB found 0 allocation errors and 0 consistency errors in database '%s'.", d->name.c_str()));
+    tok_.info(2528, 1, CLASS_INFO,
+              "DBCC execution completed. If DBCC printed error messages, contact your system administrator.");
+  }
+  tok_.done(more, CMD_NONE, 0);
+  return Outcome::Done;
+}
+
+// DROP DATABASE: refused for a system database, one that does not exist and
+// one a session is in; its files go with it (the simulator keeps none).
+void Session::drop(const Statement& s, uint16_t more) {
+  int refusal = 0;
+  std::string name = s.database;
+  const bool in_use = catalog().users(s.database) > 0;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, s.database);
+    if (!d) {
+      refusal = 3701;
+      return;
+    }
+    name = d->name;
+    if (d->id <= 4) {
+      refusal = 3708;
+    } else if (in_use) {
+      refusal = 3702;
+    } else {
+      dbs.erase(dbs.begin() + (d - dbs.data()));
+    }
+  });
+  switch (refusal) {
+    case 3701:
+      return fail({{3701, format("Cannot drop the database '%s', because it does not exist or you do not have "
+                                 "permission.", name.c_str())}},
+                  11, more);
+    case 3708:
+      return fail({{3708, format("Cannot drop the %s database because it is a system database.", name.c_str())}},
+                  CLASS_USER, more);
+    case 3702:
+      return fail({{3702, format("Cannot drop database \"%s\" because it is currently in use.", name.c_str())}},
+                  CLASS_USER, more);
+  }
+  tok_.done(more, CMD_NONE, 0);
+}
+
 }  // namespace
 
 void serve_connection(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
                       StatementLog& log, const TlsContext* tls) {
   Session s(fd, cfg, spid, stopping, log, tls);
   s.run();
+  s.leave();
 }
 
 }  // namespace sim

@@ -1,7 +1,9 @@
 #include "statements.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <iterator>
 
 namespace sim {
 
@@ -141,7 +143,8 @@ bool same_tokens(const std::vector<Token>& a, size_t from, size_t to, const std:
 bool is_statement_start(const Token& t) {
   if (t.kind != Kind::Word) return false;
   std::string w = upper(t.text);
-  return w == "SELECT" || w == "SET" || w == "USE" || w == "BACKUP" || w == "RESTORE";
+  return w == "SELECT" || w == "SET" || w == "USE" || w == "BACKUP" || w == "RESTORE" || w == "DBCC" ||
+         w == "DROP";
 }
 
 // Reads the tokens of one statement [pos, end); fails with the token that
@@ -453,6 +456,27 @@ bool restore_statement(Reader& r, Statement& s) {
   return restore_options(r, s, true);
 }
 
+// DBCC CHECKDB (name | N'name') [WITH NO_INFOMSGS | ALL_ERRORMSGS
+//    | PHYSICAL_ONLY | TABLOCK | DATA_PURITY | EXTENDED_LOGICAL_CHECKS, ...]
+bool checkdb_statement(Reader& r, Statement& s) {
+  s.kind = StmtKind::CheckDb;
+  if (!r.word("CHECKDB") || !r.punct('(')) return false;
+  const bool quoted_name = !r.at_end() && r.t[r.pos].kind == Kind::String;
+  if (!(quoted_name ? r.string(s.database) : r.name(s.database))) return false;
+  if (!r.punct(')')) return false;
+  if (!r.peek_word("WITH")) return true;
+  r.pos++;
+  do {
+    static const char* const known[] = {"NO_INFOMSGS", "ALL_ERRORMSGS", "PHYSICAL_ONLY", "TABLOCK", "DATA_PURITY",
+                                        "EXTENDED_LOGICAL_CHECKS"};
+    const char* const* hit = std::find_if(std::begin(known), std::end(known), [&](const char* w) { return r.peek_word(w); });
+    if (hit == std::end(known)) return r.fail();
+    s.no_infomsgs = s.no_infomsgs || r.peek_word("NO_INFOMSGS");
+    r.pos++;
+  } while (r.peek_punct(',') && ++r.pos);
+  return true;
+}
+
 bool select_items(Reader& r, Statement& s) {
   do {
     SelectItem item;
@@ -533,6 +557,13 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
   } else if (first == "RESTORE") {
     r.pos++;
     ok = restore_statement(r, s);
+  } else if (first == "DBCC") {
+    r.pos++;
+    ok = checkdb_statement(r, s);
+  } else if (first == "DROP") {
+    r.pos++;
+    s.kind = StmtKind::Drop;
+    ok = r.word("DATABASE") && r.name(s.database);
   } else {
     r.fail();
   }

@@ -26,6 +26,8 @@ enum class StmtKind {
   FileListOnly,
   Restore,     // RESTORE DATABASE | LOG [db] FROM ... [WITH ...]
   Recover,     // RESTORE DATABASE [db] WITH RECOVERY
+  CheckDb,     // DBCC CHECKDB ([db]) [WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY ...]
+  Drop,        // DROP DATABASE [db]
 };
 
 struct SelectItem {
@@ -56,6 +58,7 @@ struct Statement {
   bool replace = false;
   bool recovery = true;            // NORECOVERY clears it
   std::string stop_at;             // STOPAT = N'...', as written
+  bool no_infomsgs = false;        // CheckDb: WITH NO_INFOMSGS
   std::string credential, set_name, description;
   int buffer_count = 0, max_transfer_size = 0, block_size = 0;
   std::string cipher, certificate, asymmetric_key;  // ENCRYPTION (...)
