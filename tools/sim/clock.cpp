@@ -1,7 +1,6 @@
 #include "clock.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 
 namespace sim {
@@ -66,28 +65,6 @@ bool parse_stamp(const std::string& t, Stamp& out) {
   out = days_from_civil(y, unsigned(mo), unsigned(d)) * DAY + (Stamp(h) * 3600 + mi * 60 + se) * STAMP_PER_SECOND +
         frac;
   return true;
-}
-
-std::string stamp_text(Stamp s) {
-  Stamp day = s >= 0 ? s / DAY : -((-s + DAY - 1) / DAY);
-  Stamp in_day = s - day * DAY;
-  // Civil date from days (the inverse of days_from_civil).
-  int64_t z = day + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = int64_t(yoe) + era * 400 + (m <= 2);
-  const int64_t secs = in_day / STAMP_PER_SECOND;
-  const int64_t ms = (in_day % STAMP_PER_SECOND) / (STAMP_PER_SECOND / 1000);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02lld:%02lld:%02lld.%03lld", static_cast<long long>(y), m, d,
-                static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
-                static_cast<long long>(secs % 60), static_cast<long long>(ms));
-  return buf;
 }
 
 }  // namespace sim

@@ -16,7 +16,4 @@ Stamp now_stamp();
 // not such a time.
 bool parse_stamp(const std::string& text, Stamp& out);
 
-// "YYYY-MM-DD HH:MM:SS.mmm", for messages.
-std::string stamp_text(Stamp s);
-
 }  // namespace sim
