@@ -226,7 +226,6 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
   }
   for (size_t k = 0; k < set.meta.files.size(); ++k) {
     DbFile f = set.meta.files[k];
-    const std::string from = f.physical;
     for (const auto& [logical, physical] : s.moves) {
       if (iequal(logical, f.logical)) f.physical = physical;
     }
@@ -256,7 +255,6 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
                                           "be used to relocate one or more files.", f.physical.c_str(),
                                           step.files[j].logical.c_str(), j + 1, f.logical.c_str(), k + 1)});
     }
-    (void)from;
     step.files.push_back(f);
   }
   if (!step.errors.empty()) {
