@@ -207,9 +207,6 @@ uint64_t lsn_at(Stamp t, Stamp from, Stamp to, uint64_t first, uint64_t last) {
   return first + uint64_t(share * static_cast<long double>(last - first));
 }
 
-bool system_database(const std::string& name) {
-  return iequal(name, "master") || iequal(name, "model") || iequal(name, "msdb") || iequal(name, "tempdb");
-}
 
 // Where each file of the set goes: its MOVE target or where it was. Adds
 // the server's planning errors for a target that another database holds,
@@ -286,10 +283,8 @@ RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vec
   const bool same_family = target && target->family_guid == set.meta.family_guid;
 
   if (kind == 'D') {
-    if (system_database(s.database) && iequal(s.database, "master")) {
-      return refuse(3108, "To restore the master database, the server must be running in single-user mode. For "
-                          "information about starting in single-user mode, see \"How to: Start an Instance of SQL "
-                          "Server (sqlservr.exe)\" in Books Online.");
+    if (iequal(s.database, "master")) {
+      return refuse(3108, "To restore the master database, the server must be running in single-user mode.");
     }
     if (target && !s.replace && !restoring) {
       if (!same_family) {
