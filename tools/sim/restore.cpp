@@ -207,7 +207,6 @@ uint64_t lsn_at(Stamp t, Stamp from, Stamp to, uint64_t first, uint64_t last) {
   return first + uint64_t(share * static_cast<long double>(last - first));
 }
 
-
 // Where each file of the set goes: its MOVE target or where it was. Adds
 // the server's planning errors for a target that another database holds,
 // whose folder is missing, or that two files claim.
