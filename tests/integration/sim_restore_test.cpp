@@ -479,9 +479,10 @@ TEST(SimRestoreAttention, AnAttentionStopsARestoreAndLeavesTheDatabaseRestoring)
   ASSERT_TRUE(c.send(0x06, {}));
   ASSERT_TRUE(read_to_attention_ack(c));
   EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1000));
-  // Left restoring: not listed, not usable, and no log fits it.
+  // Left restoring: not listed, not usable, not to be recovered half-restored.
   EXPECT_EQ(listed(c), (std::vector<std::string>{"hr:16", "inventory:64", "sales:512"}));
   EXPECT_EQ(message_numbers(exec(c, "USE [hr2]")), (std::vector<int32_t>{927}));
+  EXPECT_EQ(message_numbers(exec(c, "RESTORE DATABASE [hr2] WITH RECOVERY")), (std::vector<int32_t>{4333, 3013}));
 }
 
 }  // namespace

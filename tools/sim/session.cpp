@@ -1194,6 +1194,8 @@ void Session::recover(const Statement& s, uint16_t more) {
       refusal = 911;
     } else if (d->state != DbState::Restoring) {
       refusal = 3153;
+    } else if (d->redo_lsn == 0) {
+      refusal = 4333;  // its full restore was cut short
     } else {
       recover_database(*d);
     }
@@ -1206,6 +1208,10 @@ void Session::recover(const Statement& s, uint16_t more) {
   }
   if (refusal == 3153) {
     return fail({{3153, "The database is already fully recovered."}, {3013, RESTORE_ABNORMAL}}, CLASS_USER, more);
+  }
+  if (refusal == 4333) {
+    return fail({{4333, "The database cannot be recovered because the log was not restored."}, {3013, RESTORE_ABNORMAL}},
+                CLASS_USER, more);
   }
   tok_.info(3014, 1, CLASS_BACKUP_INFO, "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).");
   tok_.done(more, CMD_NONE, 0);
