@@ -96,7 +96,7 @@ struct Config {
   std::vector<std::string> asymmetric_keys;  // asymmetric keys for encrypted backups
   std::string url_root;                      // directory of URL targets; empty: URLs are unreachable
   // The server's default data and log folders, each ending with '/'; empty:
-  // folders of the server's own under $TMPDIR, made at start.
+  // data/ and log/ under $TMPDIR/vaultrun-sim.
   std::string data_dir, log_dir;
   bool corrupt_newest = false;
 

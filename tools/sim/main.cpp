@@ -69,18 +69,15 @@ int open_listener(const sim::Config& cfg, int& port_out, std::string& err) {
 }
 
 // The default data and log folders: as configured (with a trailing '/'),
-// or folders of this process under $TMPDIR (then `made` is their parent,
-// removed at the end). Both are made if missing, so that a restore to the
-// defaults finds them. "" or the reason.
-std::string prepare_folders(sim::Config& cfg, std::string& made) {
+// or data/ and log/ under $TMPDIR/vaultrun-sim, shared by every simulator
+// (it writes no database files, so they stay empty). Both are made if
+// missing, so that a restore to the defaults finds them. "" or the reason.
+std::string prepare_folders(sim::Config& cfg) {
   namespace fs = std::filesystem;
   const char* tmp = std::getenv("TMPDIR");
-  const std::string own = std::string(tmp && *tmp ? tmp : "/tmp") + "/vaultrun-sim-" + std::to_string(::getpid());
+  const std::string own = std::string(tmp && *tmp ? tmp : "/tmp") + "/vaultrun-sim";
   for (auto [dir, name] : {std::pair{&cfg.data_dir, "data"}, std::pair{&cfg.log_dir, "log"}}) {
-    if (dir->empty()) {
-      *dir = own + "/" + name;
-      made = own;
-    }
+    if (dir->empty()) *dir = own + "/" + name;
     if (dir->back() != '/') *dir += '/';
     std::error_code ec;
     fs::create_directories(*dir, ec);
@@ -144,8 +141,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::string own_folders;
-  if (err = prepare_folders(cfg, own_folders); !err.empty()) {
+  if (err = prepare_folders(cfg); !err.empty()) {
     std::fprintf(stderr, "vaultrun-sim: %s\n", err.c_str());
     return 2;
   }
@@ -185,10 +181,6 @@ int main(int argc, char** argv) {
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
   serve(lfd, cfg, log, tls.get());
-  if (!own_folders.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(own_folders, ec);
-  }
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }
