@@ -93,9 +93,9 @@ std::vector<Token> ok(Client& c, const std::string& sql) {
   return ts;
 }
 
-// The local time now, as a STOPAT text with milliseconds.
-std::string local_now() {
-  auto now = std::chrono::system_clock::now();
+// The local time now (less `ago`), as a STOPAT text with milliseconds.
+std::string local_now(std::chrono::seconds ago = std::chrono::seconds(0)) {
+  auto now = std::chrono::system_clock::now() - ago;
   std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm tm{};
   ::localtime_r(&t, &tm);
@@ -459,6 +459,38 @@ TEST_F(SimRestore, CheckDbFindsDamageAndDropRefusesWhatItMust) {
   }
   EXPECT_TRUE(dropped);
   EXPECT_EQ(listed(c), (std::vector<std::string>{"broken:16"}));
+}
+
+TEST_F(SimRestore, AMadeUpHistoryFollowsTheRulesAndRealBackupsContinueIt) {
+  ASSERT_NO_FATAL_FAILURE(start({"--history-sets", "200"}));
+  Client& c = *c_;
+  // Sets 1, 97 and 193 are full backups, a quarter of an hour apart up to now.
+  Table newest = table(exec(c, history_plan("GETDATE()")));
+  ASSERT_EQ(newest.rows.size(), 8u);
+  EXPECT_EQ(newest.at(0, "backup_set_id"), "193");
+  EXPECT_EQ(newest.at(0, "type"), "D");
+  Table older = table(exec(c, history_plan("CONVERT(datetime2, N'" + local_now(std::chrono::hours(25)) + "', 126)")));
+  ASSERT_EQ(older.rows.size(), 104u);
+  EXPECT_EQ(older.at(0, "backup_set_id"), "97");
+  uint64_t chain = 0, base_first = 0;
+  for (size_t r = 0; r < older.rows.size(); ++r) {
+    SCOPED_TRACE("set " + older.at(r, "backup_set_id"));
+    const std::string type = older.at(r, "type");
+    if (type == "D") base_first = older.lsn(r, "first_lsn");
+    if (type == "I") {
+      EXPECT_EQ(older.lsn(r, "differential_base_lsn"), base_first);
+    }
+    if (type != "L") continue;
+    if (chain != 0) {
+      EXPECT_EQ(older.lsn(r, "first_lsn"), chain);
+    }
+    chain = older.lsn(r, "last_lsn");
+  }
+  // A real log backup starts where the made-up chain ends.
+  backup("inventory", "LOG", "DISK = " + bak("next.trn"));
+  Table after = table(exec(c, history_plan("GETDATE()")));
+  ASSERT_EQ(after.rows.size(), 9u);
+  EXPECT_EQ(after.lsn(8, "first_lsn"), chain);
 }
 
 TEST(SimRestoreAttention, AnAttentionStopsARestoreAndLeavesTheDatabaseRestoring) {

@@ -292,6 +292,8 @@ const Field<Target> OPTIONS[] = {
     {"log_dir", "--log-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_dir = v.text; }},
     {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
+    {"history_sets", "--history-sets", Kind::Int, 0, 1000000, {},
+     [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -620,6 +622,8 @@ const char* usage_text() {
       "  --data-dir DIR --log-dir DIR   the default data and log folders\n"
       "                             ($TMPDIR/vaultrun-sim/data/ and log/, made if missing)\n"
       "  --corrupt-newest           damage each backup set once written\n"
+      "  --history-sets N           make up N backup sets (no files) in the history of each\n"
+      "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"

@@ -99,6 +99,10 @@ struct Config {
   // data/ and log/ under $TMPDIR/vaultrun-sim.
   std::string data_dir, log_dir;
   bool corrupt_newest = false;
+  // Backup sets made up at start in the history of each online user
+  // database that is not SIMPLE (no files behind them): a long history for
+  // planning a restore.
+  int history_sets = 0;
 
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr

@@ -21,7 +21,9 @@
 #include <string>
 #include <thread>
 
+#include "backup_history.h"
 #include "catalog.h"
+#include "restore.h"
 #include "config.h"
 #include "session.h"
 #include "tls.h"
@@ -146,6 +148,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   sim::catalog().load(cfg);
+  if (cfg.history_sets > 0) {
+    sim::catalog().edit([&](std::vector<sim::LiveDatabase>& dbs) {
+      for (sim::LiveDatabase& d : dbs) {
+        if (d.id > 4 && d.state == sim::DbState::Online && d.recovery != "SIMPLE") {
+          sim::seed_history(d, cfg.history_sets, sim::backup_history());
+        }
+      }
+    });
+  }
 
   sim::StatementLog log(cfg.log_path);
   if (!log.ok()) {

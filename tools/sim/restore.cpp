@@ -391,6 +391,45 @@ void finish_restore(const Statement& s, const SetInfo& set, const RestoreStep& s
   if (s.recovery && !short_of_stop) recover_database(*d);
 }
 
+void seed_history(LiveDatabase& d, int n, BackupHistory& history) {
+  constexpr Stamp STEP = 15 * 60 * STAMP_PER_SECOND;
+  constexpr uint64_t LSN_STEP = 1000 * 100000;
+  const Stamp now = d.touched;
+  for (int k = 0; k < n; ++k) {
+    BackupSetRecord s;
+    s.database = d.name;
+    s.type = k % 96 == 0 ? 'D' : k % 24 == 0 ? 'I' : 'L';
+    s.started = now - Stamp(n - k) * STEP;
+    s.finished = s.started + 30 * STAMP_PER_SECOND;
+    s.finished_at = std::chrono::system_clock::now();
+    s.media_guid = new_guid();
+    s.devices = {format("/backups/%s_%d.%s", d.name.c_str(), k + 1, s.type == 'D' ? "bak" : s.type == 'I' ? "dif" : "trn")};
+    const uint64_t start = d.lsn += LSN_STEP;
+    s.database_backup_lsn = d.base_checkpoint_lsn;
+    if (s.type == 'L') {
+      s.first_lsn = d.log_chain_lsn != 0 ? d.log_chain_lsn : d.checkpoint_lsn;
+      s.checkpoint_lsn = d.checkpoint_lsn;
+    } else {
+      s.first_lsn = s.checkpoint_lsn = d.checkpoint_lsn = start;
+      if (s.type == 'I') s.differential_base_lsn = d.base_first_lsn;
+    }
+    s.last_lsn = d.lsn += LSN_STEP;
+    if (s.type == 'D') {
+      d.base_first_lsn = s.first_lsn;
+      d.base_checkpoint_lsn = s.checkpoint_lsn;
+      if (d.log_chain_lsn == 0) {
+        d.log_chain_lsn = s.first_lsn;
+        d.log_chain_time = s.started;
+      }
+    }
+    if (s.type == 'L') {
+      d.log_chain_lsn = s.last_lsn;
+      d.log_chain_time = s.finished;
+    }
+    history.add(std::move(s));
+  }
+}
+
 void recover_database(LiveDatabase& d) {
   d.state = DbState::Online;
   d.online = true;

@@ -66,4 +66,11 @@ void finish_restore(const Statement& s, const SetInfo& set, const RestoreStep& s
 // Brings a restoring database online.
 void recover_database(LiveDatabase& d);
 
+// Enters n made-up sets of the database into the history, a quarter of an
+// hour apart up to now, by the LSN rules of real backups: a full backup
+// every 96 sets, a differential every 24, log backups between them (no
+// files behind them). The database's chain moves on with them, so that a
+// real backup afterwards continues it.
+void seed_history(LiveDatabase& d, int n, BackupHistory& history);
+
 }  // namespace sim
