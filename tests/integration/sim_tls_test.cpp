@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "raw_tds.h"
 #include "script_peer.h"
 #include "sim_process.h"
 #include "tds_client/tds_client.h"
@@ -85,17 +86,7 @@ enum class Hs { Ok, Failed, Eof };
 class Client {
  public:
   Client(int port, const ClientOptions& o = {}) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-    int one = 1;
-    if (fd_ >= 0) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fd_ = vaultrun_test::loopback_connect(port);
     ctx_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     if (o.max_version) SSL_CTX_set_max_proto_version(ctx_, o.max_version);

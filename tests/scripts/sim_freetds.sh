@@ -5,8 +5,11 @@
 # and the same over TLS: encryption required against --encryption on and
 # req, the login alone encrypted against off, the certificate checked
 # against the PEM the simulator wrote, and refused when it names another
-# host or has expired. When tsql and the simulator disagree, the simulator
-# is wrong.
+# host or has expired; and the result sets of a restore (the history with
+# its LSNs, RESTORE LABELONLY, HEADERONLY and FILELISTONLY, with their
+# datetime, numeric, uniqueidentifier, bit, char and varbinary columns)
+# decoded, and a restore under a new name listed. When tsql and the
+# simulator disagree, the simulator is wrong.
 set -euo pipefail
 
 BUILD_DIR=${VAULTRUN_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build}
@@ -144,6 +147,45 @@ for fault in none wrong-name expired; do
     grep -q '^TLS established' "$WORK/tls.log" && fail "TLS was established with --tls-fault $fault"
   fi
 done
+
+# 7. A restore's result sets and a restore under a new name.
+start_sim --backup-ms 100
+FULL="$WORK/inv_full.bak"
+HISTORY_SQL="SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'inventory' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b WHERE b.database_name = N'inventory' AND b.type = 'D' AND b.backup_finish_date <= GETDATE()), 0) ORDER BY s.backup_set_id, f.family_sequence_number"
+FOLDERS_SQL="SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path"
+{
+  printf "BACKUP DATABASE [inventory] TO DISK = N'%s'\ngo\n" "$FULL"
+  printf "BACKUP LOG [inventory] TO DISK = N'%s'\ngo\n" "$WORK/inv_log.trn"
+  printf '%s\ngo\n%s\ngo\n' "$FOLDERS_SQL" "$HISTORY_SQL"
+  printf "RESTORE LABELONLY FROM DISK = N'%s'\ngo\n" "$FULL"
+  printf "RESTORE HEADERONLY FROM DISK = N'%s'\ngo\n" "$FULL"
+  printf "RESTORE FILELISTONLY FROM DISK = N'%s' WITH FILE = 1\ngo\n" "$FULL"
+  printf "RESTORE DATABASE [inv_copy] FROM DISK = N'%s' WITH FILE = 1, NORECOVERY, MOVE N'inventory' TO N'%s', MOVE N'inventory_log' TO N'%s', STATS = 50\ngo\n" \
+    "$FULL" "$WORK/inv_copy.mdf" "$WORK/inv_copy.ldf"
+  printf "RESTORE LOG [inv_copy] FROM DISK = N'%s' WITH FILE = 1, NORECOVERY\ngo\n" "$WORK/inv_log.trn"
+  printf 'RESTORE DATABASE [inv_copy] WITH RECOVERY\ngo\n%s\ngo\nexit\n' "$LISTING_SQL"
+} | run_tsql vaultrun || fail "tsql exited with $? on the restore"
+GUID='[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}'
+LSN='[0-9]{17}'
+DATA_DIR=$(grep -E '^/.*/data/	/.*/log/$' "$WORK/out" | cut -f1)
+[ -n "$DATA_DIR" ] || fail "no default folders: $(cat "$WORK/out")"
+grep -qE "^1${TAB}1${TAB}1${TAB}D${TAB}0${TAB}${LSN}${TAB}${LSN}${TAB}${LSN}${TAB}0${TAB}NULL${TAB}.+${TAB}1${TAB}${FULL}${TAB}2\$" "$WORK/out" ||
+  fail "no history row of the full backup: $(cat "$WORK/out")"
+grep -qE "^2${TAB}2${TAB}1${TAB}L${TAB}0${TAB}${LSN}${TAB}" "$WORK/out" || fail "no history row of the log backup"
+grep -qE "^NULL${TAB}${GUID}${TAB}1${TAB}1${TAB}${GUID}${TAB}1${TAB}1${TAB}NULL${TAB}" "$WORK/out" ||
+  fail "no media label: $(cat "$WORK/out")"
+grep -qE "BackupName${TAB}BackupDescription${TAB}BackupType${TAB}ExpirationDate${TAB}Compressed${TAB}Position" "$WORK/out" ||
+  fail "no header columns"
+grep -qE "^NULL${TAB}NULL${TAB}1${TAB}NULL${TAB}0${TAB}1${TAB}2${TAB}sa${TAB}VAULTRUN-SIM${TAB}inventory${TAB}957${TAB}.+${TAB}67108864${TAB}${LSN}${TAB}" "$WORK/out" ||
+  fail "no header row: $(cat "$WORK/out")"
+grep -qE "^inventory${TAB}${DATA_DIR}inventory.mdf${TAB}D${TAB}PRIMARY${TAB}50331648${TAB}35184372080640${TAB}1${TAB}" "$WORK/out" ||
+  fail "no data file in the file list"
+grep -qE "^inventory_log${TAB}.+/log/inventory_log.ldf${TAB}L${TAB}NULL${TAB}16777216${TAB}" "$WORK/out" ||
+  fail "no log file in the file list"
+grep -qF 'RESTORE DATABASE successfully processed 8194 pages in' "$WORK/err" || fail "no 3014 of the restore: $(cat "$WORK/err")"
+grep -qF 'RESTORE LOG successfully processed' "$WORK/err" || fail "no 3014 of the log restore"
+grep -q 'Msg [0-9]* (severity 16' "$WORK/err" && fail "an error: $(cat "$WORK/err")"
+expect_line "$WORK/out" "inv_copy${TAB}64${TAB}FULL"
 
 if [ "$FAILURES" -ne 0 ]; then
   echo "sim_freetds: $FAILURES check(s) failed" >&2

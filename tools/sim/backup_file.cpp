@@ -17,8 +17,9 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'R', 'S', 'I', 'M', 'B', 'A', 'K'};
 constexpr char END_MAGIC[8] = {'V', 'R', 'S', 'I', 'M', 'E', 'N', 'D'};
-constexpr uint32_t FORMAT_VERSION = 1;
-constexpr size_t FIXED_HEADER = 44;
+constexpr uint32_t FORMAT_VERSION = 2;
+constexpr size_t FIXED_HEADER = 48;
+constexpr uint32_t MAX_META = 1 << 16;
 constexpr size_t TRAILER = 16;
 constexpr uint32_t MAX_NAME = 512;
 constexpr uint32_t RECORD_FULL = 32;
@@ -89,6 +90,10 @@ uint32_t set_flags(const BackupImage& img) {
 // One set's header as read from its first FIXED_HEADER bytes.
 struct SetHeader {
   uint32_t flags = 0;
+  uint64_t pages = 0;
+  uint32_t name_len = 0;
+  uint32_t meta_len = 0;
+  uint64_t meta_at = 0;  // from the set's start
   uint64_t length = 0;  // the whole set, header to trailer
   uint64_t body = 0;    // the bytes between the fixed header and the trailer
 };
@@ -98,13 +103,116 @@ bool parse_header(const uint8_t* h, SetHeader& out) {
   uint64_t pages = get64(&h[16]);
   uint32_t rec = get32(&h[24]);
   uint32_t name_len = get32(&h[40]);
-  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME || pages > (uint64_t(1) << 40)) {
+  uint32_t meta_len = get32(&h[44]);
+  if ((rec != RECORD_FULL && rec != RECORD_COMPRESSED) || name_len > MAX_NAME || meta_len > MAX_META ||
+      pages > (uint64_t(1) << 40)) {
     return false;
   }
   out.flags = get32(&h[12]);
-  out.body = name_len + pages * rec;
+  out.pages = pages;
+  out.name_len = name_len;
+  out.meta_len = meta_len;
+  out.meta_at = FIXED_HEADER + name_len + pages * rec;
+  out.body = name_len + pages * rec + meta_len;
   out.length = FIXED_HEADER + out.body + TRAILER;
   return true;
+}
+
+void put_text(Bytes& out, const std::string& s) {
+  const size_t n = std::min<size_t>(s.size(), 0xFFFF);
+  out.push_back(uint8_t(n));
+  out.push_back(uint8_t(n >> 8));
+  out.insert(out.end(), s.begin(), s.begin() + long(n));
+}
+
+void put_u64(Bytes& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+Bytes encode_meta(const SetMeta& m) {
+  Bytes out;
+  for (const Bytes* g : {&m.media_guid, &m.backup_set_guid, &m.family_guid}) {
+    Bytes g16 = *g;
+    g16.resize(16);
+    out.insert(out.end(), g16.begin(), g16.end());
+  }
+  for (uint64_t v : {m.first_lsn, m.last_lsn, m.checkpoint_lsn, m.database_backup_lsn, m.differential_base_lsn}) {
+    put_u64(out, v);
+  }
+  for (Stamp v : {m.started, m.finished, m.log_from}) put_u64(out, uint64_t(v));
+  put_text(out, m.recovery);
+  put_text(out, m.set_name);
+  put_text(out, m.description);
+  const size_t n = std::min<size_t>(m.files.size(), 0xFFFF);
+  out.push_back(uint8_t(n));
+  out.push_back(uint8_t(n >> 8));
+  for (size_t k = 0; k < n; ++k) {
+    out.push_back(uint8_t(m.files[k].type));
+    put_u64(out, uint64_t(m.files[k].size_mb));
+    put_text(out, m.files[k].logical);
+    put_text(out, m.files[k].physical);
+  }
+  return out;
+}
+
+// Reads what encode_meta wrote, each field checked against the end.
+struct MetaReader {
+  const uint8_t* p;
+  size_t left;
+  bool ok = true;
+
+  const uint8_t* take(size_t n) {
+    if (!ok || n > left) {
+      ok = false;
+      return nullptr;
+    }
+    const uint8_t* at = p;
+    p += n;
+    left -= n;
+    return at;
+  }
+  uint64_t u64() {
+    const uint8_t* at = take(8);
+    return at ? get64(at) : 0;
+  }
+  size_t u16() {
+    const uint8_t* at = take(2);
+    return at ? size_t(at[0] | (at[1] << 8)) : 0;
+  }
+  std::string text() {
+    size_t n = u16();
+    const uint8_t* at = take(n);
+    return at ? std::string(reinterpret_cast<const char*>(at), n) : std::string();
+  }
+  Bytes guid() {
+    const uint8_t* at = take(16);
+    return at ? Bytes(at, at + 16) : Bytes(16);
+  }
+};
+
+bool decode_meta(const uint8_t* p, size_t n, SetMeta& m) {
+  MetaReader r{p, n};
+  m.media_guid = r.guid();
+  m.backup_set_guid = r.guid();
+  m.family_guid = r.guid();
+  for (uint64_t* v : {&m.first_lsn, &m.last_lsn, &m.checkpoint_lsn, &m.database_backup_lsn, &m.differential_base_lsn}) {
+    *v = r.u64();
+  }
+  for (Stamp* v : {&m.started, &m.finished, &m.log_from}) *v = Stamp(r.u64());
+  m.recovery = r.text();
+  m.set_name = r.text();
+  m.description = r.text();
+  size_t files = r.u16();
+  for (size_t k = 0; k < files && r.ok; ++k) {
+    DbFile f;
+    const uint8_t* t = r.take(1);
+    f.type = t ? char(*t) : 'D';
+    f.size_mb = int64_t(r.u64());
+    f.logical = r.text();
+    f.physical = r.text();
+    m.files.push_back(f);
+  }
+  return r.ok && r.left == 0;
 }
 
 // Reads the whole file at path into bytes and counts its sets; the stripes
@@ -160,6 +268,13 @@ int BackupWriter::open(const std::string& path, const BackupImage& image, bool o
     position_ = count + 1;
   }
   image_ = image;
+  if (position_ > 1) {
+    // A set appended to a media set belongs to it.
+    SetHeader first;
+    if (parse_header(earlier.data(), first) && first.meta_len >= 16) {
+      image_.meta.media_guid.assign(earlier.begin() + long(first.meta_at), earlier.begin() + long(first.meta_at + 16));
+    }
+  }
   path_ = path;
   temp_ = path + ".vrsim-" + std::to_string(::getpid()) + "-" + std::to_string(++g_temp_counter);
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -179,7 +294,14 @@ int BackupWriter::open(const std::string& path, const BackupImage& image, bool o
 
   std::string name = image.database.substr(0, MAX_NAME);
   uint32_t rec = image.compressed ? RECORD_COMPRESSED : RECORD_FULL;
-  length_ = FIXED_HEADER + name.size() + uint64_t(image.pages) * rec + TRAILER;
+  // The description is written last, at its final length: only fixed-size
+  // fields change by then.
+  meta_len_ = encode_meta(image_.meta).size();
+  if (meta_len_ > MAX_META) {
+    abort();
+    return EINVAL;
+  }
+  length_ = FIXED_HEADER + name.size() + uint64_t(image.pages) * rec + meta_len_ + TRAILER;
   std::vector<uint8_t> h(FIXED_HEADER + name.size());
   std::memcpy(h.data(), MAGIC, 8);
   put32(&h[8], FORMAT_VERSION);
@@ -189,7 +311,8 @@ int BackupWriter::open(const std::string& path, const BackupImage& image, bool o
   put32(&h[28], uint32_t(image.db_id));
   put64(&h[32], uint64_t(image.size_mb));
   put32(&h[40], uint32_t(name.size()));
-  std::memcpy(&h[44], name.data(), name.size());
+  put32(&h[44], uint32_t(meta_len_));
+  std::memcpy(&h[48], name.data(), name.size());
   int e = write_all(h.data(), h.size());
   if (e != 0) abort();
   return e;
@@ -229,6 +352,9 @@ int BackupWriter::write_pages(int64_t upto) {
 
 int BackupWriter::finish() {
   if (int e = write_pages(image_.pages); e != 0) return e;
+  Bytes meta = encode_meta(image_.meta);
+  if (meta.size() != meta_len_) return EINVAL;
+  if (int e = write_all(meta.data(), meta.size()); e != 0) return e;
   uint8_t t[TRAILER];
   std::memcpy(t, END_MAGIC, 8);
   put64(t + 8, hash_);  // covers every byte before the trailer
@@ -347,6 +473,42 @@ VerifyOutcome verify_backup(const std::string& path, int file) {
   }
   check_set(fd, uint64_t(st.st_size), file, out);
   return out;
+}
+
+int read_set_infos(const std::string& path, std::vector<SetInfo>& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return EACCES;
+  const uint64_t size = uint64_t(st.st_size);
+  uint64_t off = 0;
+  for (int position = 1; off < size; ++position) {
+    uint8_t h[FIXED_HEADER];
+    SetHeader sh;
+    if (size - off < FIXED_HEADER || !read_at(fd, off, h, FIXED_HEADER) || !parse_header(h, sh) ||
+        sh.length > size - off) {
+      break;
+    }
+    SetInfo info;
+    info.position = position;
+    info.flags = sh.flags;
+    info.pages = int64_t(sh.pages);
+    info.size_mb = int64_t(get64(&h[32]));
+    std::vector<uint8_t> name(sh.name_len), meta(sh.meta_len);
+    if (!read_at(fd, off + FIXED_HEADER, name.data(), name.size()) ||
+        !read_at(fd, off + sh.meta_at, meta.data(), meta.size()) ||
+        !decode_meta(meta.data(), meta.size(), info.meta)) {
+      break;
+    }
+    info.database.assign(name.begin(), name.end());
+    out.push_back(std::move(info));
+    off += sh.length;
+  }
+  return out.empty() ? MEDIA_MALFORMED : 0;
 }
 
 int damage_backup_set(const std::string& path, uint64_t offset, uint64_t length) {

@@ -15,11 +15,27 @@ bool same_name(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void BackupHistory::add(BackupSetRecord set, bool copy_only) {
+void BackupHistory::add(BackupSetRecord set) {
   std::lock_guard<std::mutex> lock(mu_);
   set.id = next_id_++;
-  if (set.type == 'D' && !copy_only && !has_base_locked(set.database)) based_.push_back(set.database);
+  auto media = std::find(media_.begin(), media_.end(), set.media_guid);
+  if (media == media_.end()) media = media_.insert(media_.end(), set.media_guid);
+  set.media_set_id = int(media - media_.begin()) + 1;
+  if (set.type == 'D' && !set.copy_only && !has_base_locked(set.database)) based_.push_back(set.database);
   sets_.push_back(std::move(set));
+}
+
+std::vector<BackupSetRecord> BackupHistory::since_full(const std::string& database, Stamp until) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  int64_t from = 0;
+  for (const BackupSetRecord& s : sets_) {
+    if (s.type == 'D' && s.finished <= until && same_name(s.database, database)) from = std::max(from, s.id);
+  }
+  std::vector<BackupSetRecord> out;
+  for (const BackupSetRecord& s : sets_) {
+    if (s.id >= from && same_name(s.database, database)) out.push_back(s);
+  }
+  return out;
 }
 
 bool BackupHistory::has_base_locked(const std::string& database) const {
@@ -35,7 +51,7 @@ std::optional<int> BackupHistory::newest_position(const std::string& database, c
                                                   std::chrono::system_clock::time_point since) const {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = sets_.rbegin(); it != sets_.rend(); ++it) {
-    if (!same_name(it->database, database) || it->type != type || it->finished < since) continue;
+    if (!same_name(it->database, database) || it->type != type || it->finished_at < since) continue;
     if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) return it->position;
   }
   return std::nullopt;

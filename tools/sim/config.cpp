@@ -183,6 +183,7 @@ enum class Kind {
   Choice,     // one of the names in choices, as a string
   Logins,     // JSON: an array of login objects; flag: one USER:PASSWORD
   Databases,  // JSON: an array of database objects; flag: one NAME:MB:MODEL[:offline]
+  Files,      // JSON only: a database's array of file objects
 };
 
 struct Choice {
@@ -287,8 +288,12 @@ const Field<Target> OPTIONS[] = {
     {nullptr, "--asymmetric-key", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.asymmetric_keys.push_back(v.text); }},
     {"url_root", "--url-root", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.url_root = v.text; }},
+    {"data_dir", "--data-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.data_dir = v.text; }},
+    {"log_dir", "--log-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_dir = v.text; }},
     {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
+    {"history_sets", "--history-sets", Kind::Int, 0, 1000000, {},
+     [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -304,6 +309,17 @@ const Field<Database> DATABASE_FIELDS[] = {
     {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](Database& d, const V& v) { d.size_mb = v.n; }},
     {"recovery", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.recovery = v.text; }},
     {"state", nullptr, Kind::Choice, 0, 0, STATE, [](Database& d, const V& v) { d.online = v.n != 0; }},
+    {"files", nullptr, Kind::Files},
+    {"damaged", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.damaged = v.on; }},
+};
+
+constexpr Choice FILE_TYPE[] = {{"D", 'D'}, {"L", 'L'}};
+
+const Field<DbFile> FILE_FIELDS[] = {
+    {"logical", nullptr, Kind::Text, 0, 0, {}, [](DbFile& f, const V& v) { f.logical = v.text; }},
+    {"physical", nullptr, Kind::Text, 0, 0, {}, [](DbFile& f, const V& v) { f.physical = v.text; }},
+    {"type", nullptr, Kind::Choice, 0, 0, FILE_TYPE, [](DbFile& f, const V& v) { f.type = char(v.n); }},
+    {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](DbFile& f, const V& v) { f.size_mb = v.n; }},
 };
 
 // ---- Reading values -------------------------------------------------------------
@@ -367,12 +383,14 @@ std::string json_value(const Json& j, size_t i, const Field<R>& f, Value& v) {
       return "";
     case Kind::Logins:
     case Kind::Databases:
+    case Kind::Files:
       break;
   }
   return "";
 }
 
 std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& t);
+std::string json_files(const Json& j, size_t i, Database& d);
 
 // Reads the members of the object at token obj into r through the table;
 // `what` names the object in the error for a member the table lacks.
@@ -386,6 +404,12 @@ std::string json_object(const Json& j, size_t obj, const Field<R> (&table)[N], c
     if constexpr (std::is_same_v<R, Target>) {
       if (f->kind == Kind::Logins || f->kind == Kind::Databases) {
         if (std::string e = json_lists(j, i + 1, *f, r); !e.empty()) return e;
+        continue;
+      }
+    }
+    if constexpr (std::is_same_v<R, Database>) {
+      if (f->kind == Kind::Files) {
+        if (std::string e = json_files(j, i + 1, r); !e.empty()) return e;
         continue;
       }
     }
@@ -430,6 +454,24 @@ std::string json_lists(const Json& j, size_t i, const Field<Target>& f, Target& 
                     [&](const Database& d) { return add_user_database(t.cfg, d); });
 }
 
+// A database's "files": each needs a logical name; a database's size is
+// then the sum of its files'.
+std::string json_files(const Json& j, size_t i, Database& d) {
+  if (j.tok[i].type != JSMN_ARRAY) return "\"files\" must be an array";
+  d.files.clear();
+  std::string e = json_items(j, i, "file", FILE_FIELDS, DbFile{}, [&](const DbFile& f) {
+    if (f.logical.empty()) return std::string("each file needs a \"logical\" name");
+    d.files.push_back(f);
+    return std::string();
+  });
+  if (!e.empty()) return e;
+  if (!d.files.empty()) {
+    d.size_mb = 0;
+    for (const DbFile& f : d.files) d.size_mb += f.size_mb;
+  }
+  return "";
+}
+
 // --login USER:PASSWORD
 std::string flag_login(const std::string& text, Config& cfg) {
   size_t colon = text.find(':');
@@ -469,6 +511,7 @@ std::string apply_flag(const Field<Target>& f, const std::string& text, Target& 
       break;
     case Kind::Logins: return flag_login(text, t.cfg);
     case Kind::Databases: return flag_database(text, t.cfg);
+    case Kind::Files: break;
   }
   f.set(t, v);
   return "";
@@ -576,7 +619,11 @@ const char* usage_text() {
       "  --certificate NAME         a certificate for encrypted backups (repeatable)\n"
       "  --asymmetric-key NAME      an asymmetric key for encrypted backups (repeatable)\n"
       "  --url-root DIR             write URL targets under DIR/<host>/<path>\n"
+      "  --data-dir DIR --log-dir DIR   the default data and log folders\n"
+      "                             ($TMPDIR/vaultrun-sim/data/ and log/, made if missing)\n"
       "  --corrupt-newest           damage each backup set once written\n"
+      "  --history-sets N           make up N backup sets (no files) in the history of each\n"
+      "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"

@@ -14,12 +14,23 @@ struct Login {
   std::string password;  // compared exactly
 };
 
+// One file of a database, as sys.master_files and a backup's file list
+// describe it.
+struct DbFile {
+  std::string logical;
+  std::string physical;  // empty in the configuration: under the default folder
+  char type = 'D';       // D data, L log
+  int64_t size_mb = 0;
+};
+
 struct Database {
   int id = 0;            // 1 to 4 are the system databases
   std::string name;
   int64_t size_mb = 0;
   std::string recovery;  // FULL, SIMPLE or BULK_LOGGED
   bool online = true;
+  std::vector<DbFile> files;  // empty: one data and one log file named after the database
+  bool damaged = false;       // its pages fail a consistency check
 };
 
 // Which response a fault hits.
@@ -84,7 +95,14 @@ struct Config {
   std::vector<std::string> certificates;     // certificates for encrypted backups
   std::vector<std::string> asymmetric_keys;  // asymmetric keys for encrypted backups
   std::string url_root;                      // directory of URL targets; empty: URLs are unreachable
+  // The server's default data and log folders, each ending with '/'; empty:
+  // data/ and log/ under $TMPDIR/vaultrun-sim.
+  std::string data_dir, log_dir;
   bool corrupt_newest = false;
+  // Backup sets made up at start in the history of each online user
+  // database that is not SIMPLE (no files behind them): a long history for
+  // planning a restore.
+  int history_sets = 0;
 
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,9 @@
 #include <string>
 #include <thread>
 
+#include "backup_history.h"
+#include "catalog.h"
+#include "restore.h"
 #include "config.h"
 #include "session.h"
 #include "tls.h"
@@ -63,6 +68,24 @@ int open_listener(const sim::Config& cfg, int& port_out, std::string& err) {
   port_out = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
                                       : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   return fd;
+}
+
+// The default data and log folders: as configured (with a trailing '/'),
+// or data/ and log/ under $TMPDIR/vaultrun-sim, shared by every simulator
+// (it writes no database files, so they stay empty). Both are made if
+// missing, so that a restore to the defaults finds them. "" or the reason.
+std::string prepare_folders(sim::Config& cfg) {
+  namespace fs = std::filesystem;
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string own = std::string(tmp && *tmp ? tmp : "/tmp") + "/vaultrun-sim";
+  for (auto [dir, name] : {std::pair{&cfg.data_dir, "data"}, std::pair{&cfg.log_dir, "log"}}) {
+    if (dir->empty()) *dir = own + "/" + name;
+    if (dir->back() != '/') *dir += '/';
+    std::error_code ec;
+    fs::create_directories(*dir, ec);
+    if (ec) return "cannot make " + *dir + ": " + ec.message();
+  }
+  return "";
 }
 
 struct Worker {
@@ -118,6 +141,21 @@ int main(int argc, char** argv) {
   if (!err.empty()) {
     std::fprintf(stderr, "vaultrun-sim: %s (see --help)\n", err.c_str());
     return 2;
+  }
+
+  if (err = prepare_folders(cfg); !err.empty()) {
+    std::fprintf(stderr, "vaultrun-sim: %s\n", err.c_str());
+    return 2;
+  }
+  sim::catalog().load(cfg);
+  if (cfg.history_sets > 0) {
+    sim::catalog().edit([&](std::vector<sim::LiveDatabase>& dbs) {
+      for (sim::LiveDatabase& d : dbs) {
+        if (d.id > 4 && d.state == sim::DbState::Online && d.recovery != "SIMPLE") {
+          sim::seed_history(d, cfg.history_sets, sim::backup_history());
+        }
+      }
+    });
   }
 
   sim::StatementLog log(cfg.log_path);

@@ -15,8 +15,11 @@
 
 #include "backup_file.h"
 #include "backup_history.h"
+#include "catalog.h"
 #include "channel.h"
+#include "clock.h"
 #include "login.h"
+#include "restore.h"
 #include "statements.h"
 #include "wire.h"
 
@@ -77,21 +80,25 @@ bool iequal(const std::string& a, const std::string& b) {
          });
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char buf[2048];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 enum class Outcome { Done, Interrupted, Gone };
 
 constexpr const char* BACKUP_ABNORMAL = "BACKUP DATABASE is terminating abnormally.";
 constexpr const char* LOG_ABNORMAL = "BACKUP LOG is terminating abnormally.";
 constexpr const char* VERIFY_ABNORMAL = "VERIFY DATABASE is terminating abnormally.";
+constexpr const char* RESTORE_ABNORMAL = "RESTORE DATABASE is terminating abnormally.";
+constexpr const char* RESTORE_LOG_ABNORMAL = "RESTORE LOG is terminating abnormally.";
+
+// The name a RESTORE's refusal ends with.
+const char* restore_abnormal(const Statement& s) {
+  switch (s.kind) {
+    case StmtKind::LabelOnly: return "RESTORE LABELONLY is terminating abnormally.";
+    case StmtKind::HeaderOnly: return "RESTORE HEADERONLY is terminating abnormally.";
+    case StmtKind::FileListOnly: return "RESTORE FILELIST is terminating abnormally.";
+    case StmtKind::Verify: return VERIFY_ABNORMAL;
+    default: return s.log ? RESTORE_LOG_ABNORMAL : RESTORE_ABNORMAL;
+  }
+}
 
 const char* abnormal(const Statement& s) { return s.log ? LOG_ABNORMAL : BACKUP_ABNORMAL; }
 
@@ -110,7 +117,7 @@ bool listed(const std::vector<std::string>& names, const std::string& name) {
 // and its start.
 struct BackupRun {
   const Statement& s;
-  const Database& db;
+  LiveDatabase db;
   uint16_t more;  // DONE_MORE when statements follow in the batch
   std::vector<BackupImage> images{};
   std::vector<std::unique_ptr<BackupWriter>> writers{};
@@ -128,6 +135,10 @@ class Session {
   }
 
   void run();
+  // The session's database is no longer in use by it.
+  void leave() {
+    if (state_ == State::LoggedIn) catalog().move_user(database_, "");
+  }
 
  private:
   enum class State { Start, PreloginDone, LoggedIn };
@@ -148,13 +159,26 @@ class Session {
   void select_vars(const Statement& s, uint16_t more);
   void use_database(const Statement& s, uint16_t more);
   Outcome backup(const Statement& s, uint16_t more);
-  const Database* backup_source(const Statement& s, uint16_t more);
+  std::optional<LiveDatabase> backup_source(const Statement& s, uint16_t more);
   bool backup_allowed(const Statement& s, const Database& d, uint16_t more);
   bool device_files(const Statement& s, std::vector<std::string>& files, const char* abnormal, uint16_t more);
   void plan_backup(BackupRun& r);
+  void result(const ResultSet& r, uint16_t more);
+  void history_plan(const Statement& s, uint16_t more);
+  bool read_media(const Statement& s, bool whole_set, uint16_t more, std::vector<std::string>& files,
+                  std::vector<std::vector<SetInfo>>& media);
+  void label_only(const Statement& s, uint16_t more);
+  void header_only(const Statement& s, uint16_t more);
+  void file_list_only(const Statement& s, uint16_t more);
+  bool check_sets(const Statement& s, const std::vector<std::string>& files, uint16_t more);
+  Outcome restore(const Statement& s, uint16_t more);
+  bool restore_wait(Clock::time_point until, Outcome& end);
+  void recover(const Statement& s, uint16_t more);
+  Outcome check_db(const Statement& s, uint16_t more);
+  void drop(const Statement& s, uint16_t more);
   void record_backup(const BackupRun& r);
   void history(const Statement& s, uint16_t more);
-  bool verify_families(const Statement& s, const VerifyOutcome& first, uint16_t more);
+  bool verify_families(const Statement& s, int families, const char* abnormal, uint16_t more);
   bool open_backup(BackupRun& r);
   bool backup_pages(BackupRun& r, Outcome& end);
   bool backup_wait(BackupRun& r, Clock::time_point until, Outcome& end);
@@ -276,8 +300,8 @@ bool Session::admit(const Login7& login, std::string& db) {
 
   db = "master";
   if (!login.database.empty()) {
-    const Database* d = find_database(cfg_, login.database);
-    if (!d || !d->online) {
+    std::optional<LiveDatabase> d = catalog().find(login.database);
+    if (!d || d->state != DbState::Online) {
       tok_.error(4060, 1, 11,
                  format("Cannot open database \"%s\" requested by the login. The login failed.",
                         login.database.c_str()));
@@ -305,6 +329,7 @@ bool Session::accept_login(const Login7& login, const std::string& db) {
   version_numbers(cfg_.version, v);
   const uint8_t prog[4] = {uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2] >> 8), uint8_t(v[2])};
 
+  catalog().move_user("", db);
   database_ = db;
   tok_.env_text(ENV_DATABASE, db, "master");
   tok_.info(5701, 2, CLASS_INFO, format("Changed database context to '%s'.", db.c_str()));
@@ -376,6 +401,15 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::Backup: return backup(s, more);
     case StmtKind::Verify: verify(s, more); break;
     case StmtKind::History: history(s, more); break;
+    case StmtKind::Folders: result(folder_rows(catalog().data_dir(), catalog().log_dir()), more); break;
+    case StmtKind::HistoryPlan: history_plan(s, more); break;
+    case StmtKind::LabelOnly: label_only(s, more); break;
+    case StmtKind::HeaderOnly: header_only(s, more); break;
+    case StmtKind::FileListOnly: file_list_only(s, more); break;
+    case StmtKind::Restore: return restore(s, more);
+    case StmtKind::Recover: recover(s, more); break;
+    case StmtKind::CheckDb: return check_db(s, more);
+    case StmtKind::Drop: drop(s, more); break;
   }
   return Outcome::Done;
 }
@@ -389,17 +423,19 @@ void Session::fail(const std::vector<std::pair<int, std::string>>& errors, uint8
 void Session::version_row(uint16_t more) {
   std::vector<Column> cols = {{"", TYPE_NVARCHAR, 129, 0, true}};
   tok_.colmetadata(cols);
-  tok_.row(cols, {Cell{cfg_.version + " " + cfg_.edition, std::nullopt}});
+  tok_.row(cols, {Cell{cfg_.version + " " + cfg_.edition, std::nullopt, std::nullopt}});
   tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, 1);
 }
 
 void Session::listing(uint16_t more) {
-  std::vector<const Database*> dbs;
-  for (const Database& d : cfg_.databases) {
-    if (d.id > 4 && d.online) dbs.push_back(&d);
+  // A database being restored is listed once it is recovered.
+  const std::vector<LiveDatabase> all = catalog().all();
+  std::vector<const LiveDatabase*> dbs;
+  for (const LiveDatabase& d : all) {
+    if (d.id > 4 && d.state == DbState::Online) dbs.push_back(&d);
   }
   // Name order as a case-insensitive collation sorts, ties by bytes.
-  std::sort(dbs.begin(), dbs.end(), [](const Database* a, const Database* b) {
+  std::sort(dbs.begin(), dbs.end(), [](const LiveDatabase* a, const LiveDatabase* b) {
     std::string x = a->name, y = b->name;
     for (char& c : x) c = char(std::tolower(uint8_t(c)));
     for (char& c : y) c = char(std::tolower(uint8_t(c)));
@@ -409,8 +445,8 @@ void Session::listing(uint16_t more) {
                               {"", TYPE_INTN, 0, 4, true},
                               {"recovery_model_desc", TYPE_NVARCHAR, 60, 0, true}};
   tok_.colmetadata(cols);
-  for (const Database* d : dbs) {
-    tok_.row(cols, {Cell{d->name, std::nullopt}, Cell{std::nullopt, d->size_mb},
+  for (const LiveDatabase* d : dbs) {
+    tok_.row(cols, {Cell{d->name, std::nullopt}, Cell{std::nullopt, files_mb(*d)},
                     Cell{d->recovery, std::nullopt}});
   }
   tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, dbs.size());
@@ -445,10 +481,14 @@ void Session::select_vars(const Statement& s, uint16_t more) {
 }
 
 void Session::use_database(const Statement& s, uint16_t more) {
-  const Database* d = find_database(cfg_, s.database);
+  std::optional<LiveDatabase> d = catalog().find(s.database);
   if (!d) {
     return fail({{911, format("Database '%s' does not exist. Make sure that the name is entered "
                               "correctly.", s.database.c_str())}},
+                CLASS_USER, more);
+  }
+  if (d->state == DbState::Restoring) {
+    return fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())}},
                 CLASS_USER, more);
   }
   if (!d->online) {
@@ -459,6 +499,7 @@ void Session::use_database(const Statement& s, uint16_t more) {
   tok_.env_text(ENV_DATABASE, d->name, database_);
   tok_.info(5701, 1, CLASS_INFO, format("Changed database context to '%s'.", d->name.c_str()));
   tok_.done(more, CMD_NONE, 0);
+  catalog().move_user(database_, d->name);
   database_ = d->name;
 }
 
@@ -501,26 +542,32 @@ Outcome Session::acknowledge_attention() {
 }
 
 // The database a BACKUP names, or null once its refusal is in the tokens.
-const Database* Session::backup_source(const Statement& s, uint16_t more) {
-  const Database* d = find_database(cfg_, s.database);
+std::optional<LiveDatabase> Session::backup_source(const Statement& s, uint16_t more) {
+  std::optional<LiveDatabase> d = catalog().find(s.database);
   if (!d) {
     fail({{911, format("Database '%s' does not exist. Make sure that the name is entered correctly.",
                        s.database.c_str())},
           {3013, abnormal(s)}},
          CLASS_USER, more);
-    return nullptr;
+    return std::nullopt;
+  }
+  if (d->state == DbState::Restoring) {
+    fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())},
+          {3013, abnormal(s)}},
+         CLASS_USER, more);
+    return std::nullopt;
   }
   if (iequal(d->name, "tempdb")) {
     fail({{3147, "Backup and restore operations are not allowed on database tempdb."},
           {3013, abnormal(s)}},
          CLASS_USER, more);
-    return nullptr;
+    return std::nullopt;
   }
   if (!d->online) {
     tok_.error(942, 4, CLASS_LOGIN,
                format("Database '%s' cannot be opened because it is offline.", d->name.c_str()));
     fail({{3013, abnormal(s)}}, CLASS_USER, more);
-    return nullptr;
+    return std::nullopt;
   }
   return d;
 }
@@ -592,9 +639,40 @@ bool Session::device_files(const Statement& s, std::vector<std::string>& files, 
   return true;
 }
 
-// The image each stripe holds: its share of the pages of this kind of backup.
+// The image each stripe holds: its share of the pages of this kind of
+// backup, and the set's description with the LSNs of its start, by the
+// server's rules: a full backup's checkpoint is where its log starts; the
+// newest full that is no copy is the base of differentials (their
+// differential_base_lsn is its first LSN, their database_backup_lsn its
+// checkpoint); log backups follow one another from the first full backup
+// on, and a copy-only one leaves the next starting where it started.
 void Session::plan_backup(BackupRun& r) {
   const Statement& s = r.s;
+  SetMeta meta;
+  meta.media_guid = new_guid();
+  meta.backup_set_guid = new_guid();
+  meta.set_name = s.set_name;
+  meta.description = s.description;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, r.db.name);
+    if (!d) return;
+    const uint64_t now = advance_log(*d);
+    meta.family_guid = d->family_guid;
+    meta.recovery = d->recovery;
+    meta.files = d->files;
+    meta.started = now_stamp();
+    meta.database_backup_lsn = d->base_checkpoint_lsn;
+    if (s.log) {
+      meta.first_lsn = d->log_chain_lsn != 0 ? d->log_chain_lsn : d->checkpoint_lsn;
+      meta.log_from = d->log_chain_lsn != 0 ? d->log_chain_time : d->touched;
+      meta.checkpoint_lsn = d->checkpoint_lsn;
+    } else {
+      d->checkpoint_lsn = now;
+      meta.first_lsn = meta.checkpoint_lsn = now;
+      if (s.differential) meta.differential_base_lsn = d->base_first_lsn;
+    }
+    r.db = *d;
+  });
   const int64_t full = pages_for(r.db.size_mb);
   r.pages = s.log ? std::max<int64_t>(1, full / 16) : s.differential ? std::max<int64_t>(1, full / 8) : full;
   const int n = int(r.files.size());
@@ -611,6 +689,7 @@ void Session::plan_backup(BackupRun& r) {
     img.kind = kind_of(s);
     img.families = n;
     img.family = k;
+    img.meta = meta;
     r.images.push_back(img);
     r.writers.push_back(std::make_unique<BackupWriter>());
   }
@@ -737,17 +816,64 @@ void Session::record_backup(const BackupRun& r) {
   if (cfg_.corrupt_newest) {
     damage_backup_set(r.files.front(), r.writers.front()->set_offset(), r.writers.front()->set_length());
   }
+  const SetMeta& m = r.images.front().meta;
   BackupSetRecord set;
   set.database = r.db.name;
   set.type = kind_of(r.s);
+  set.copy_only = r.s.copy_only;
+  set.url = r.s.url;
   set.devices = r.s.paths;
   set.position = r.writers.front()->position();
-  set.finished = std::chrono::system_clock::now();
-  backup_history().add(std::move(set), r.s.copy_only);
+  set.media_guid = r.writers.front()->media_guid();
+  set.first_lsn = m.first_lsn;
+  set.last_lsn = m.last_lsn;
+  set.checkpoint_lsn = m.checkpoint_lsn;
+  set.database_backup_lsn = m.database_backup_lsn;
+  set.differential_base_lsn = m.differential_base_lsn;
+  set.started = m.started;
+  set.finished = m.finished;
+  set.finished_at = std::chrono::system_clock::now();
+  backup_history().add(std::move(set));
+  // The database's chain moves on: a full that is no copy becomes the base
+  // (and starts the log chain), a log that is no copy moves the log chain.
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, r.db.name);
+    if (!d || r.s.copy_only) return;
+    const char kind = kind_of(r.s);
+    if (kind == 'D') {
+      d->base_first_lsn = m.first_lsn;
+      d->base_checkpoint_lsn = m.checkpoint_lsn;
+      if (d->log_chain_lsn == 0) {
+        d->log_chain_lsn = m.first_lsn;
+        d->log_chain_time = m.started;
+      }
+    }
+    if (kind == 'L') {
+      d->log_chain_lsn = m.last_lsn;
+      d->log_chain_time = m.finished;
+    }
+  });
+}
+
+// The backup's end: its last LSN and time go into every stripe's
+// description.
+void end_backup(BackupRun& r) {
+  uint64_t last = 0;
+  Stamp finished = now_stamp();
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, r.db.name);
+    if (!d) return;
+    last = advance_log(*d);
+  });
+  for (BackupImage& img : r.images) {
+    img.meta.last_lsn = last;
+    img.meta.finished = finished;
+  }
+  for (auto& w : r.writers) w->set_end(last, finished);
 }
 
 Outcome Session::backup(const Statement& s, uint16_t more) {
-  const Database* d = backup_source(s, more);
+  std::optional<LiveDatabase> d = backup_source(s, more);
   if (!d || !backup_allowed(s, *d, more)) return Outcome::Done;
   BackupRun r{s, *d, more};
   if (!device_files(s, r.files, abnormal(s), more)) return Outcome::Done;
@@ -757,6 +883,7 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
   r.start = Clock::now();
   Outcome end = Outcome::Done;
   if (!backup_pages(r, end)) return end;
+  end_backup(r);
   for (auto& w : r.writers) {
     if (int e = w->finish(); e != 0) return backup_write_failed(r, e);
   }
@@ -776,14 +903,13 @@ void Session::history(const Statement& s, uint16_t more) {
   tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, position ? 1 : 0);
 }
 
-// A verification names every stripe of the media, and no more.
-bool Session::verify_families(const Statement& s, const VerifyOutcome& first, uint16_t more) {
-  const int families = set_families(first.flags);
+// A verification or a restore names every stripe of the media, and no more.
+bool Session::verify_families(const Statement& s, int families, const char* abnormal, uint16_t more) {
   const int given = int(s.paths.size());
   if (given < families) {
     fail({{3132, format("The media set has %d media families but only %d are provided. All members must be provided.",
                         families, given)},
-          {3013, VERIFY_ABNORMAL}},
+          {3013, abnormal}},
          CLASS_USER, more);
     return false;
   }
@@ -791,7 +917,7 @@ bool Session::verify_families(const Statement& s, const VerifyOutcome& first, ui
     fail({{3231, format("The media loaded on \"%s\" is formatted to support %d media families, but %d media families "
                         "are expected according to the backup device specification.", s.paths.front().c_str(),
                         families, given)},
-          {3013, VERIFY_ABNORMAL}},
+          {3013, abnormal}},
          CLASS_USER, more);
     return false;
   }
@@ -826,7 +952,7 @@ void Session::verify(const Statement& s, uint16_t more) {
                   CLASS_USER, more);
     }
   }
-  if (!verify_families(s, outcomes.front(), more)) return;
+  if (!verify_families(s, set_families(outcomes.front().flags), VERIFY_ABNORMAL, more)) return;
   for (size_t k = 0; k < files.size(); ++k) {
     const VerifyOutcome& v = outcomes[k];
     if (v.kind == VerifyOutcome::Truncated) {
@@ -848,12 +974,341 @@ void Session::verify(const Statement& s, uint16_t more) {
   tok_.done(more, CMD_NONE, 0);
 }
 
+void Session::result(const ResultSet& r, uint16_t more) {
+  tok_.colmetadata(r.cols);
+  for (const auto& row : r.rows) tok_.row(r.cols, row);
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, r.rows.size());
+}
+
+void Session::history_plan(const Statement& s, uint16_t more) {
+  Stamp until = now_stamp();
+  if (!s.history_until.empty() && !parse_stamp(s.history_until, until)) {
+    return fail({{241, "Conversion failed when converting date and/or time from character string."}}, CLASS_USER, more);
+  }
+  result(history_plan_rows(backup_history().since_full(s.database, until)), more);
+}
+
+// The sets of every device the statement names (files gets the local file
+// behind each); with whole_set, the devices must be the media set's every
+// family. A FILE = n must name a set. False once the refusal is in the
+// tokens.
+bool Session::read_media(const Statement& s, bool whole_set, uint16_t more, std::vector<std::string>& files,
+                         std::vector<std::vector<SetInfo>>& media) {
+  namespace fs = std::filesystem;
+  const char* abnormal = restore_abnormal(s);
+  if (!device_files(s, files, abnormal, more)) return false;
+  for (size_t k = 0; k < files.size(); ++k) {
+    std::vector<SetInfo> sets;
+    int e = read_set_infos(files[k], sets);
+    if (e == MEDIA_MALFORMED) {
+      fail({{3241, format("The media family on device '%s' is incorrectly formed. SQL Server cannot process this "
+                          "media family.", s.paths[k].c_str())},
+            {3013, abnormal}},
+           CLASS_USER, more);
+      return false;
+    }
+    if (e != 0) {
+      // A missing folder is a path the server cannot find, not a missing file.
+      std::error_code ec;
+      if (e == ENOENT && !fs::is_directory(fs::path(files[k]).parent_path(), ec)) e = ENOTDIR;
+      fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", s.paths[k].c_str(),
+                          os_error_text(e).c_str())},
+            {3013, abnormal}},
+           CLASS_USER, more);
+      return false;
+    }
+    media.push_back(std::move(sets));
+  }
+  if (whole_set && !verify_families(s, set_families(media.front().front().flags), abnormal, more)) return false;
+  if (size_t(s.file) > media.front().size()) {
+    fail({{4038, format("Cannot find file ID %d on device '%s'.", s.file, s.paths.front().c_str())}, {3013, abnormal}},
+         CLASS_USER, more);
+    return false;
+  }
+  return true;
+}
+
+void Session::label_only(const Statement& s, uint16_t more) {
+  std::vector<std::string> files;
+  std::vector<std::vector<SetInfo>> media;
+  if (!read_media(s, false, more, files, media)) return;
+  result(label_rows(media.front().front(), cfg_), more);
+}
+
+void Session::header_only(const Statement& s, uint16_t more) {
+  std::vector<std::string> files;
+  std::vector<std::vector<SetInfo>> media;
+  if (!read_media(s, true, more, files, media)) return;
+  std::vector<SetInfo> sets;
+  std::vector<int64_t> pages;
+  for (size_t i = 0; i < media.front().size(); ++i) {
+    if (s.file_given && int(i) + 1 != s.file) continue;
+    int64_t n = 0;
+    for (const auto& family : media) n += i < family.size() ? family[i].pages : 0;
+    sets.push_back(media.front()[i]);
+    pages.push_back(n);
+  }
+  result(header_rows(sets, pages, s.url, cfg_), more);
+}
+
+void Session::file_list_only(const Statement& s, uint16_t more) {
+  std::vector<std::string> files;
+  std::vector<std::vector<SetInfo>> media;
+  if (!read_media(s, true, more, files, media)) return;
+  result(filelist_rows(media.front()[size_t(s.file) - 1]), more);
+}
+
+// Reads the chosen set whole in every family, as a restore does before it
+// changes anything. False once the refusal is in the tokens.
+bool Session::check_sets(const Statement& s, const std::vector<std::string>& files, uint16_t more) {
+  const char* abnormal = restore_abnormal(s);
+  for (size_t k = 0; k < files.size(); ++k) {
+    VerifyOutcome v = verify_backup(files[k], s.file);
+    if (v.kind == VerifyOutcome::Truncated) {
+      fail({{3203, format("Read on \"%s\" failed: 38(Reached the end of the file.)", s.paths[k].c_str())},
+            {3013, abnormal}},
+           CLASS_USER, more);
+      return false;
+    }
+    if (v.kind != VerifyOutcome::Valid) {
+      fail({{3189, "Damage to the backup set was detected."}, {3013, abnormal}}, CLASS_USER, more);
+      return false;
+    }
+    if (s.checksum && (v.flags & SET_CHECKSUM) == 0) {
+      fail({{3187, "RESTORE WITH CHECKSUM cannot be specified because the backup set does not contain checksum "
+                   "information."},
+            {3013, abnormal}},
+           CLASS_USER, more);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Session::restore_wait(Clock::time_point until, Outcome& end) {
+  switch (watch_until(until)) {
+    case Watch::Quiet: return true;
+    case Watch::Attention: end = acknowledge_attention(); return false;
+    case Watch::Gone: end = Outcome::Gone; return false;
+  }
+  return true;
+}
+
+// Pages per file of a restore step: a log restore writes the log; the
+// others the data (by each file's size) and a little of the log.
+std::vector<int64_t> pages_per_file(const std::vector<DbFile>& files, int64_t pages, bool log_restore) {
+  int64_t data_mb = 0;
+  for (const DbFile& f : files) data_mb += f.type == 'L' ? 0 : std::max<int64_t>(f.size_mb, 1);
+  std::vector<int64_t> out;
+  int64_t left = pages;
+  for (const DbFile& f : files) {
+    const bool log = f.type == 'L';
+    int64_t n = log_restore ? (log ? pages : 0)
+                : log       ? 2
+                            : std::min(left, pages * std::max<int64_t>(f.size_mb, 1) / std::max<int64_t>(data_mb, 1));
+    if (!log_restore && !log) left -= n;
+    out.push_back(n);
+  }
+  return out;
+}
+
+// RESTORE DATABASE | LOG: the media and the set are read, the step checked
+// against the catalog, then the pages take their time as a backup's do
+// (progress every STATS percent; an attention stops it with the database
+// left restoring), and the catalog records the step.
+Outcome Session::restore(const Statement& s, uint16_t more) {
+  const char* abnormal = restore_abnormal(s);
+  std::optional<Stamp> stop;
+  if (!s.stop_at.empty()) {
+    Stamp t = 0;
+    if (!parse_stamp(s.stop_at, t)) {
+      fail({{241, "Conversion failed when converting date and/or time from character string."}, {3013, abnormal}},
+           CLASS_USER, more);
+      return Outcome::Done;
+    }
+    stop = t;
+  }
+  std::vector<std::string> files;
+  std::vector<std::vector<SetInfo>> media;
+  if (!read_media(s, true, more, files, media) || !check_sets(s, files, more)) return Outcome::Done;
+  if (catalog().users(s.database) > 0) {
+    fail({{3101, "Exclusive access could not be obtained because the database is in use."}, {3013, abnormal}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  const SetInfo set = media.front()[size_t(s.file) - 1];
+  int64_t pages = 0;
+  for (const auto& family : media) pages += family[size_t(s.file) - 1].pages;
+
+  RestoreStep step;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    step = check_restore(s, set, dbs, stop);
+    if (step.errors.empty()) begin_restore(s, set, step, dbs);
+  });
+  if (!step.errors.empty()) {
+    std::vector<std::pair<int, std::string>> errors;
+    for (const ServerMessage& m : step.errors) errors.emplace_back(m.number, m.text);
+    errors.emplace_back(3013, abnormal);
+    fail(errors, CLASS_USER, more);
+    return Outcome::Done;
+  }
+
+  const auto start = Clock::now();
+  const int64_t duration_ms = cfg_.backup_ms + cfg_.backup_ms_per_mb * pages / pages_for(1);
+  std::vector<int> steps;
+  for (int p = s.stats; s.stats > 0 && p <= 100; p += s.stats) steps.push_back(p);
+  if (steps.empty() || steps.back() != 100) steps.push_back(100);
+  for (int p : steps) {
+    Outcome end = Outcome::Done;
+    if (!restore_wait(start + std::chrono::milliseconds(duration_ms * p / 100), end)) return end;
+    if (s.stats <= 0 || p % s.stats != 0) continue;
+    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
+    if (!flush(false)) return Outcome::Gone;
+  }
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) { finish_restore(s, set, step, dbs); });
+
+  const std::vector<int64_t> per_file = pages_per_file(set.meta.files, pages, s.log);
+  int64_t total = 0;
+  for (size_t k = 0; k < per_file.size(); ++k) {
+    total += per_file[k];
+    tok_.info(4035, 1, CLASS_BACKUP_INFO, format("Processed %lld pages for database '%s', file '%s' on file %d.",
+                                                 static_cast<long long>(per_file[k]), s.database.c_str(),
+                                                 set.meta.files[k].logical.c_str(), s.file));
+  }
+  for (const ServerMessage& m : step.notes) tok_.info(m.number, 1, CLASS_BACKUP_INFO, m.text);
+  const double seconds = std::max(std::chrono::duration<double>(Clock::now() - start).count(), 0.001);
+  tok_.info(3014, 1, CLASS_BACKUP_INFO,
+            format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
+                   s.log ? "RESTORE LOG" : "RESTORE DATABASE", static_cast<long long>(total), seconds,
+                   double(total) * 8192.0 / 1048576.0 / seconds));
+  tok_.done(more, CMD_NONE, 0);
+  return Outcome::Done;
+}
+
+// RESTORE DATABASE [db] WITH RECOVERY: a restoring database comes online.
+void Session::recover(const Statement& s, uint16_t more) {
+  int refusal = 0;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, s.database);
+    if (!d) {
+      refusal = 911;
+    } else if (d->state != DbState::Restoring) {
+      refusal = 3153;
+    } else if (d->redo_lsn == 0) {
+      refusal = 4333;  // its full restore was cut short
+    } else {
+      recover_database(*d);
+    }
+  });
+  if (refusal == 911) {
+    return fail({{911, format("Database '%s' does not exist. Make sure that the name is entered correctly.",
+                              s.database.c_str())},
+                 {3013, RESTORE_ABNORMAL}},
+                CLASS_USER, more);
+  }
+  if (refusal == 3153) {
+    return fail({{3153, "The database is already fully recovered."}, {3013, RESTORE_ABNORMAL}}, CLASS_USER, more);
+  }
+  if (refusal == 4333) {
+    return fail({{4333, "The database cannot be recovered because the log was not restored."}, {3013, RESTORE_ABNORMAL}},
+                CLASS_USER, more);
+  }
+  tok_.info(3014, 1, CLASS_BACKUP_INFO, "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).");
+  tok_.done(more, CMD_NONE, 0);
+}
+
+// DBCC CHECKDB: as long as a backup of the database would take (an
+// attention stops it); a database marked damaged in the catalog fails with
+// the errors of a page that cannot be read.
+Outcome Session::check_db(const Statement& s, uint16_t more) {
+  std::optional<LiveDatabase> d = catalog().find(s.database);
+  if (!d) {
+    fail({{2520, format("Could not find database '%s'. The database either does not exist, or was dropped before a "
+                        "statement tried to use it. Verify if the database exists by querying the sys.databases "
+                        "catalog view.", s.database.c_str())}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (d->state == DbState::Restoring) {
+    fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
+  if (!d->online) {
+    fail({{942, format("Database '%s' cannot be opened because it is offline.", d->name.c_str())}}, CLASS_LOGIN, more);
+    return Outcome::Done;
+  }
+  Outcome end = Outcome::Done;
+  if (!restore_wait(Clock::now() + std::chrono::milliseconds(cfg_.backup_ms), end)) return end;
+  if (d->damaged) {
+    const long long page = pages_for(std::max<int64_t>(d->size_mb, 1)) / 2;
+    tok_.error(8928, 1, CLASS_USER,
+               format("Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown): Page (1:%lld) could "
+                      "not be processed.  See other errors for details.", page));
+    tok_.error(8939, 98, CLASS_USER,
+               format("Table error: Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown), page "
+                      "(1:%lld). Test (IS_OFF (BUF_IOERR, pBUF->bstat)) failed. Values are 133129 and -4.", page));
+    tok_.error(8989, 1, CLASS_USER,
+               format("CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'.", d->name.c_str()));
+    tok_.info(8958, 1, CLASS_BACKUP_INFO,
+              format("repair_allow_data_loss is the minimum repair level for the errors found by DBCC CHECKDB (%s).",
+                     d->name.c_str()));
+    tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
+    return Outcome::Done;
+  }
+  if (!s.no_infomsgs) {
+    tok_.info(8989, 1, CLASS_INFO,
+              format("CHECKDB found 0 allocation errors and 0 consistency errors in database '%s'.", d->name.c_str()));
+    tok_.info(2528, 1, CLASS_INFO,
+              "DBCC execution completed. If DBCC printed error messages, contact your system administrator.");
+  }
+  tok_.done(more, CMD_NONE, 0);
+  return Outcome::Done;
+}
+
+// DROP DATABASE: refused for a system database, one that does not exist and
+// one a session is in; its files go with it (the simulator keeps none).
+void Session::drop(const Statement& s, uint16_t more) {
+  int refusal = 0;
+  std::string name = s.database;
+  const bool in_use = catalog().users(s.database) > 0;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    LiveDatabase* d = find_in(dbs, s.database);
+    if (!d) {
+      refusal = 3701;
+      return;
+    }
+    name = d->name;
+    if (d->id <= 4) {
+      refusal = 3708;
+    } else if (in_use) {
+      refusal = 3702;
+    } else {
+      dbs.erase(dbs.begin() + (d - dbs.data()));
+    }
+  });
+  switch (refusal) {
+    case 3701:
+      return fail({{3701, format("Cannot drop the database '%s', because it does not exist or you do not have "
+                                 "permission.", name.c_str())}},
+                  11, more);
+    case 3708:
+      return fail({{3708, format("Cannot drop the %s database because it is a system database.", name.c_str())}},
+                  CLASS_USER, more);
+    case 3702:
+      return fail({{3702, format("Cannot drop database \"%s\" because it is currently in use.", name.c_str())}},
+                  CLASS_USER, more);
+  }
+  tok_.done(more, CMD_NONE, 0);
+}
+
 }  // namespace
 
 void serve_connection(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
                       StatementLog& log, const TlsContext* tls) {
   Session s(fd, cfg, spid, stopping, log, tls);
   s.run();
+  s.leave();
 }
 
 }  // namespace sim

@@ -1,7 +1,9 @@
 #include "statements.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <iterator>
 
 namespace sim {
 
@@ -18,6 +20,18 @@ const char* const HISTORY_QUERY =
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
     "WHERE s.database_name = @db AND s.type = @type AND f.physical_device_name = @device "
     "AND s.backup_finish_date >= DATEADD(SECOND, -@seconds, GETDATE()) ORDER BY s.backup_set_id DESC";
+
+const char* const FOLDERS_QUERY =
+    "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, "
+    "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path";
+const char* const HISTORY_PLAN_QUERY =
+    "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
+    "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, "
+    "f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s "
+    "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = @db "
+    "AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b "
+    "WHERE b.database_name = @db AND b.type = 'D' AND b.backup_finish_date <= @until), 0) "
+    "ORDER BY s.backup_set_id, f.family_sequence_number";
 
 namespace {
 
@@ -129,7 +143,8 @@ bool same_tokens(const std::vector<Token>& a, size_t from, size_t to, const std:
 bool is_statement_start(const Token& t) {
   if (t.kind != Kind::Word) return false;
   std::string w = upper(t.text);
-  return w == "SELECT" || w == "SET" || w == "USE" || w == "BACKUP" || w == "RESTORE";
+  return w == "SELECT" || w == "SET" || w == "USE" || w == "BACKUP" || w == "RESTORE" || w == "DBCC" ||
+         w == "DROP";
 }
 
 // Reads the tokens of one statement [pos, end); fails with the token that
@@ -236,9 +251,22 @@ bool shared_option(Reader& r, Statement& s, bool& ok) {
       r.pos++;
       ok = r.number(s.stats);
     }
+  } else if (r.peek_word("BUFFERCOUNT") || r.peek_word("MAXTRANSFERSIZE") || r.peek_word("BLOCKSIZE")) {
+    int& out = r.peek_word("BUFFERCOUNT") ? s.buffer_count
+               : r.peek_word("MAXTRANSFERSIZE") ? s.max_transfer_size : s.block_size;
+    r.pos++;
+    ok = number_option(r, out);
   } else {
     return false;
   }
+  return true;
+}
+
+// FILE = n (from 1), after FILE has been read.
+bool file_option(Reader& r, Statement& s) {
+  if (!r.punct('=') || !r.number(s.file)) return false;
+  if (s.file < 1) return r.fail();
+  s.file_given = true;
   return true;
 }
 
@@ -269,11 +297,6 @@ bool backup_options(Reader& r, Statement& s) {
       std::string& out = r.peek_word("NAME") ? s.set_name : s.description;
       r.pos++;
       if (!text_option(r, out)) return false;
-    } else if (r.peek_word("BUFFERCOUNT") || r.peek_word("MAXTRANSFERSIZE") || r.peek_word("BLOCKSIZE")) {
-      int& out = r.peek_word("BUFFERCOUNT") ? s.buffer_count
-                 : r.peek_word("MAXTRANSFERSIZE") ? s.max_transfer_size : s.block_size;
-      r.pos++;
-      if (!number_option(r, out)) return false;
     } else if (r.peek_word("ENCRYPTION")) {
       r.pos++;
       if (!encryption_option(r, s)) return false;
@@ -281,24 +304,6 @@ bool backup_options(Reader& r, Statement& s) {
       return r.fail();
     }
   } while (r.peek_punct(',') && ++r.pos);
-  return true;
-}
-
-// WITH STATS [= n] | CHECKSUM | NO_CHECKSUM | CREDENTIAL = s | FILE = n
-bool verify_options(Reader& r, Statement& s) {
-  do {
-    bool ok = true;
-    if (shared_option(r, s, ok)) {
-      if (!ok) return false;
-    } else if (r.peek_word("FILE")) {
-      r.pos++;
-      if (!r.punct('=') || !r.number(s.file)) return false;
-      if (s.file < 1) return r.fail();
-    } else {
-      return r.fail();
-    }
-  } while (r.peek_punct(',') && ++r.pos);
-  s.stats = 0;
   return true;
 }
 
@@ -327,6 +332,148 @@ bool history_query(const std::vector<Token>& t, size_t from, size_t to, Statemen
   if (type.size() != 1) return false;
   s.history_type = char(std::toupper(uint8_t(type[0])));
   s.kind = StmtKind::History;
+  return true;
+}
+
+bool token_is(const Token& x, Kind kind, const char* text) {
+  return x.kind == kind && (kind == Kind::Word ? upper(x.text) == text : x.text == text);
+}
+
+// GETDATE() or CONVERT(datetime2, N'text', 126) at t[k]; the tokens it took,
+// 0 when neither.
+size_t until_expr(const std::vector<Token>& t, size_t k, size_t to, std::string& text) {
+  if (to - k >= 3 && token_is(t[k], Kind::Word, "GETDATE") && token_is(t[k + 1], Kind::Punct, "(") &&
+      token_is(t[k + 2], Kind::Punct, ")")) {
+    text.clear();
+    return 3;
+  }
+  if (to - k >= 8 && token_is(t[k], Kind::Word, "CONVERT") && token_is(t[k + 1], Kind::Punct, "(") &&
+      token_is(t[k + 2], Kind::Word, "DATETIME2") && token_is(t[k + 3], Kind::Punct, ",") &&
+      t[k + 4].kind == Kind::String && token_is(t[k + 5], Kind::Punct, ",") &&
+      token_is(t[k + 6], Kind::Number, "126") && token_is(t[k + 7], Kind::Punct, ")")) {
+    text = t[k + 4].text;
+    return 8;
+  }
+  return 0;
+}
+
+// The restore plan's history query with its literals taken into s; false
+// when the tokens are not that query or its two names differ.
+bool history_plan_query(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
+  static const Lexed shape = lex(HISTORY_PLAN_QUERY);
+  const std::vector<Token>& want = shape.tokens;
+  size_t k = from;
+  std::vector<std::string> names;
+  for (const Token& y : want) {
+    if (k >= to) return false;
+    if (y.kind == Kind::Word && y.text == "@until") {
+      size_t n = until_expr(t, k, to, s.history_until);
+      if (n == 0) return false;
+      k += n;
+      continue;
+    }
+    const Token& x = t[k++];
+    if (y.kind == Kind::Word && y.text == "@db") {
+      if (x.kind != Kind::String) return false;
+      names.push_back(x.text);
+      continue;
+    }
+    if (x.kind != y.kind || (x.kind == Kind::Word ? upper(x.text) != upper(y.text) : x.text != y.text)) return false;
+  }
+  if (k != to || names.size() != 2 || names[0] != names[1]) return false;
+  s.database = names[0];
+  s.kind = StmtKind::HistoryPlan;
+  return true;
+}
+
+// WITH FILE = n | STATS [= n] | CHECKSUM | NO_CHECKSUM | CREDENTIAL = s
+//    | BUFFERCOUNT = n | MAXTRANSFERSIZE = n | BLOCKSIZE = n, and for
+//    RESTORE DATABASE | LOG (restoring) also MOVE N'l' TO N'p' | REPLACE
+//    | RECOVERY | NORECOVERY | STOPAT = N'time'
+bool restore_options(Reader& r, Statement& s, bool restoring) {
+  do {
+    bool ok = true;
+    if (shared_option(r, s, ok)) {
+      if (!ok) return false;
+    } else if (r.peek_word("FILE")) {
+      r.pos++;
+      if (!file_option(r, s)) return false;
+    } else if (!restoring) {
+      return r.fail();
+    } else if (r.peek_word("MOVE")) {
+      r.pos++;
+      std::pair<std::string, std::string> m;
+      if (!r.string(m.first) || !r.word("TO") || !r.string(m.second)) return false;
+      s.moves.push_back(m);
+    } else if (r.peek_word("REPLACE")) {
+      r.pos++;
+      s.replace = true;
+    } else if (r.peek_word("RECOVERY") || r.peek_word("NORECOVERY")) {
+      s.recovery = r.peek_word("RECOVERY");
+      r.pos++;
+    } else if (r.peek_word("STOPAT")) {
+      r.pos++;
+      if (!text_option(r, s.stop_at)) return false;
+    } else {
+      return r.fail();
+    }
+  } while (r.peek_punct(',') && ++r.pos);
+  return true;
+}
+
+// RESTORE VERIFYONLY | LABELONLY | HEADERONLY | FILELISTONLY FROM ... [WITH ...]
+// RESTORE DATABASE | LOG name FROM ... [WITH ...]
+// RESTORE DATABASE name WITH RECOVERY
+bool restore_statement(Reader& r, Statement& s) {
+  const struct { const char* word; StmtKind kind; } reads[] = {{"VERIFYONLY", StmtKind::Verify},
+                                                               {"LABELONLY", StmtKind::LabelOnly},
+                                                               {"HEADERONLY", StmtKind::HeaderOnly},
+                                                               {"FILELISTONLY", StmtKind::FileListOnly}};
+  for (const auto& k : reads) {
+    if (!r.peek_word(k.word)) continue;
+    r.pos++;
+    s.kind = k.kind;
+    if (!r.word("FROM") || !devices(r, s)) return false;
+    if (!r.peek_word("WITH")) return true;
+    r.pos++;
+    // These read the media only: no progress to report.
+    const bool ok = restore_options(r, s, false);
+    s.stats = 0;
+    return ok;
+  }
+  s.log = r.peek_word("LOG");
+  if (!(s.log ? r.word("LOG") : r.word("DATABASE")) || !r.name(s.database)) return false;
+  s.kind = StmtKind::Restore;
+  if (!s.log && r.peek_word("WITH")) {
+    // Without devices the only restore is the recovery of a restoring database.
+    r.pos++;
+    s.kind = StmtKind::Recover;
+    return r.word("RECOVERY");
+  }
+  if (!r.word("FROM") || !devices(r, s)) return false;
+  if (!r.peek_word("WITH")) return true;
+  r.pos++;
+  return restore_options(r, s, true);
+}
+
+// DBCC CHECKDB (name | N'name') [WITH NO_INFOMSGS | ALL_ERRORMSGS
+//    | PHYSICAL_ONLY | TABLOCK | DATA_PURITY | EXTENDED_LOGICAL_CHECKS, ...]
+bool checkdb_statement(Reader& r, Statement& s) {
+  s.kind = StmtKind::CheckDb;
+  if (!r.word("CHECKDB") || !r.punct('(')) return false;
+  const bool quoted_name = !r.at_end() && r.t[r.pos].kind == Kind::String;
+  if (!(quoted_name ? r.string(s.database) : r.name(s.database))) return false;
+  if (!r.punct(')')) return false;
+  if (!r.peek_word("WITH")) return true;
+  r.pos++;
+  do {
+    static const char* const known[] = {"NO_INFOMSGS", "ALL_ERRORMSGS", "PHYSICAL_ONLY", "TABLOCK", "DATA_PURITY",
+                                        "EXTENDED_LOGICAL_CHECKS"};
+    const char* const* hit = std::find_if(std::begin(known), std::end(known), [&](const char* w) { return r.peek_word(w); });
+    if (hit == std::end(known)) return r.fail();
+    s.no_infomsgs = s.no_infomsgs || r.peek_word("NO_INFOMSGS");
+    r.pos++;
+  } while (r.peek_punct(',') && ++r.pos);
   return true;
 }
 
@@ -372,7 +519,13 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
     s.kind = StmtKind::Listing;
     return true;
   }
+  static const Lexed folders = lex(FOLDERS_QUERY);
+  if (same_tokens(t, from, to, folders.tokens)) {
+    s.kind = StmtKind::Folders;
+    return true;
+  }
   if (history_query(t, from, to, s)) return true;
+  if (history_plan_query(t, from, to, s)) return true;
   Reader r{t, from, to};
   bool ok = false;
   std::string first = upper(t[from].text);
@@ -403,12 +556,14 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
     }
   } else if (first == "RESTORE") {
     r.pos++;
-    s.kind = StmtKind::Verify;
-    ok = r.word("VERIFYONLY") && r.word("FROM") && devices(r, s);
-    if (ok && r.peek_word("WITH")) {
-      r.pos++;
-      ok = verify_options(r, s);
-    }
+    ok = restore_statement(r, s);
+  } else if (first == "DBCC") {
+    r.pos++;
+    ok = checkdb_statement(r, s);
+  } else if (first == "DROP") {
+    r.pos++;
+    s.kind = StmtKind::Drop;
+    ok = r.word("DATABASE") && r.name(s.database);
   } else {
     r.fail();
   }
@@ -434,9 +589,14 @@ Batch parse_batch(const std::string& text) {
       ++from;
       continue;
     }
+    // A statement ends at ';' or at the first word of the next one, outside
+    // parentheses (a subquery's SELECT belongs to its statement).
     size_t to = from + 1;
+    int depth = 0;
     while (to < t.size() && !(t[to].kind == Kind::Punct && t[to].text == ";") &&
-           !is_statement_start(t[to])) {
+           !(depth == 0 && is_statement_start(t[to]))) {
+      if (t[to].kind == Kind::Punct && t[to].text == "(") ++depth;
+      if (t[to].kind == Kind::Punct && t[to].text == ")" && depth > 0) --depth;
       ++to;
     }
     Statement s;

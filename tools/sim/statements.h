@@ -1,7 +1,8 @@
 // The statements the simulated server understands, recognised from the
-// text of a SQL batch: the version query, the database listing, BACKUP
-// DATABASE, RESTORE VERIFYONLY, and the SET / USE / SELECT @@... that
-// ordinary clients send after logging in. Pure text in, statements out.
+// text of a SQL batch: the version query, the database listing, the
+// default folders, the backup history queries, BACKUP DATABASE | LOG, the
+// RESTORE family, and the SET / USE / SELECT @@... that ordinary clients
+// send after logging in. Pure text in, statements out.
 #pragma once
 
 #include <string>
@@ -18,6 +19,15 @@ enum class StmtKind {
   Set,         // SET <option> ...: accepted, no effect
   Use,         // USE [db]
   SelectVars,  // SELECT @@SPID, @@VERSION, DB_NAME() ... [AS alias]
+  Folders,     // the default data and log folders
+  HistoryPlan, // every set of a database from its newest full backup by a time on
+  LabelOnly,   // RESTORE LABELONLY | HEADERONLY | FILELISTONLY FROM ... [WITH ...]
+  HeaderOnly,
+  FileListOnly,
+  Restore,     // RESTORE DATABASE | LOG [db] FROM ... [WITH ...]
+  Recover,     // RESTORE DATABASE [db] WITH RECOVERY
+  CheckDb,     // DBCC CHECKDB ([db]) [WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY ...]
+  Drop,        // DROP DATABASE [db]
 };
 
 struct SelectItem {
@@ -40,7 +50,15 @@ struct Statement {
   bool differential = false;
   bool init = false;               // INIT or FORMAT: earlier sets are overwritten
   bool checksum = false;
-  int file = 1;                    // Verify: FILE = n
+  int file = 1;                    // Verify and the RESTOREs: FILE = n
+  bool file_given = false;
+
+  // Restore: the options of RESTORE DATABASE | LOG.
+  std::vector<std::pair<std::string, std::string>> moves;  // MOVE N'logical' TO N'physical'
+  bool replace = false;
+  bool recovery = true;            // NORECOVERY clears it
+  std::string stop_at;             // STOPAT = N'...', as written
+  bool no_infomsgs = false;        // CheckDb: WITH NO_INFOMSGS
   std::string credential, set_name, description;
   int buffer_count = 0, max_transfer_size = 0, block_size = 0;
   std::string cipher, certificate, asymmetric_key;  // ENCRYPTION (...)
@@ -49,6 +67,7 @@ struct Statement {
   char history_type = 'D';
   std::string history_device;
   int history_seconds = 0;
+  std::string history_until;       // HistoryPlan: the CONVERT text; empty for GETDATE()
   std::vector<SelectItem> items;  // SelectVars
 };
 
@@ -68,5 +87,10 @@ extern const char* const LISTING_QUERY;
 // The backup history query the library sends, with @db, @type, @device and
 // @seconds standing for its literals.
 extern const char* const HISTORY_QUERY;
+// The default folders query, word for word.
+extern const char* const FOLDERS_QUERY;
+// The restore plan's history query, with @db for the database (twice) and
+// @until for GETDATE() or CONVERT(datetime2, N'...', 126).
+extern const char* const HISTORY_PLAN_QUERY;
 
 }  // namespace sim

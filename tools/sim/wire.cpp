@@ -276,15 +276,58 @@ void Tokens::column(uint16_t flags, uint8_t type, const Bytes& type_info, std::s
   b.b_varchar(name);
 }
 
+namespace {
+
+// The value bytes after the length of a numeric of this precision.
+uint8_t numeric_length(uint8_t precision) {
+  return precision <= 9 ? 5 : precision <= 19 ? 9 : precision <= 28 ? 13 : 17;
+}
+
+}  // namespace
+
+Bytes datetime_bytes(Stamp s) {
+  constexpr Stamp DAY = 86400 * STAMP_PER_SECOND;
+  constexpr int64_t DAYS_1900_TO_1970 = 25567;
+  Stamp day = s >= 0 ? s / DAY : -((-s + DAY - 1) / DAY);
+  Stamp in_day = s - day * DAY;
+  Builder b;
+  b.u32le(uint32_t(int32_t(day + DAYS_1900_TO_1970)));
+  b.u32le(uint32_t(in_day / STAMP_PER_DATETIME_TICK));
+  return b.out;
+}
+
+Bytes numeric_bytes(uint8_t precision, uint64_t value) {
+  Bytes out(numeric_length(precision), 0);
+  out[0] = 1;
+  for (size_t k = 0; k < 8 && k + 1 < out.size(); ++k) out[k + 1] = uint8_t(value >> (8 * k));
+  return out;
+}
+
+// TYPE_INFO per type: the length or size, a collation for the character
+// types, precision and scale for numerics.
 void Tokens::colmetadata(const std::vector<Column>& cols) {
   colmetadata_begin(uint16_t(cols.size()));
   for (const Column& c : cols) {
     Builder info;
-    if (c.type == TYPE_NVARCHAR) {
-      info.u16le(uint16_t(c.max_chars * 2));
-      info.bytes(DEFAULT_COLLATION, 5);
-    } else {
-      info.u8(c.int_bytes);
+    switch (c.type) {
+      case TYPE_NVARCHAR:
+        info.u16le(uint16_t(c.max_chars * 2));
+        info.bytes(DEFAULT_COLLATION, 5);
+        break;
+      case TYPE_BIGCHAR:
+        info.u16le(c.max_chars);
+        info.bytes(DEFAULT_COLLATION, 5);
+        break;
+      case TYPE_BIGVARBINARY: info.u16le(c.max_chars); break;
+      case TYPE_NUMERICN:
+        info.u8(numeric_length(c.precision));
+        info.u8(c.precision);
+        info.u8(0);
+        break;
+      case TYPE_DATETIMEN: info.u8(8); break;
+      case TYPE_GUID: info.u8(16); break;
+      case TYPE_BITN: info.u8(1); break;
+      default: info.u8(c.int_bytes); break;
     }
     column(c.nullable ? COL_NULLABLE : 0x0000, c.type, info.out, c.name);
   }
@@ -295,22 +338,61 @@ void Tokens::row(const std::vector<Column>& cols, const std::vector<Cell>& cells
   for (size_t i = 0; i < cols.size(); ++i) {
     const Column& c = cols[i];
     const Cell& v = cells[i];
-    if (c.type == TYPE_NVARCHAR) {
-      if (!v.text) {
-        b.u16le(0xFFFF);
-        continue;
+    switch (c.type) {
+      case TYPE_NVARCHAR: {
+        if (!v.text) {
+          b.u16le(0xFFFF);
+          break;
+        }
+        Bytes t = utf16le(*v.text);
+        if (t.size() > size_t(c.max_chars) * 2) t.resize(size_t(c.max_chars) * 2);
+        b.us_bytes(t);
+        break;
       }
-      Bytes t = utf16le(*v.text);
-      if (t.size() > size_t(c.max_chars) * 2) t.resize(size_t(c.max_chars) * 2);
-      b.us_bytes(t);
-    } else {
-      if (!v.number) {
-        b.u8(0);
-        continue;
+      case TYPE_BIGCHAR: {
+        // char(n) is padded with spaces to its length; the values are ASCII.
+        if (!v.text) {
+          b.u16le(0xFFFF);
+          break;
+        }
+        std::string t = v.text->substr(0, c.max_chars);
+        t.resize(c.max_chars, ' ');
+        b.us_bytes(Bytes(t.begin(), t.end()));
+        break;
       }
-      b.u8(c.int_bytes);
-      uint64_t n = uint64_t(*v.number);
-      for (int k = 0; k < c.int_bytes; ++k) b.u8(uint8_t(n >> (8 * k)));
+      case TYPE_BIGVARBINARY:
+        if (!v.bytes) {
+          b.u16le(0xFFFF);
+          break;
+        }
+        b.us_bytes(Bytes(v.bytes->begin(), v.bytes->begin() + long(std::min<size_t>(v.bytes->size(), c.max_chars))));
+        break;
+      case TYPE_GUID:
+        if (!v.bytes || v.bytes->size() != 16) {
+          b.u8(0);
+          break;
+        }
+        b.u8(16);
+        b.bytes(*v.bytes);
+        break;
+      default: {
+        if (!v.number) {
+          b.u8(0);
+          break;
+        }
+        Bytes value;
+        if (c.type == TYPE_NUMERICN) {
+          value = numeric_bytes(c.precision, uint64_t(*v.number));
+        } else if (c.type == TYPE_DATETIMEN) {
+          value = datetime_bytes(*v.number);
+        } else {
+          const int n = c.type == TYPE_BITN ? 1 : c.int_bytes;
+          for (int k = 0; k < n; ++k) value.push_back(uint8_t(uint64_t(*v.number) >> (8 * k)));
+        }
+        b.u8(uint8_t(value.size()));
+        b.bytes(value);
+        break;
+      }
     }
   }
 }

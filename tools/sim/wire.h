@@ -106,26 +106,50 @@ constexpr uint8_t ENV_PACKET_SIZE = 4;
 constexpr uint8_t ENV_COLLATION = 7;
 
 // Column type codes the server describes.
-constexpr uint8_t TYPE_INTN = 0x26;
+constexpr uint8_t TYPE_GUID = 0x24;          // uniqueidentifier
+constexpr uint8_t TYPE_INTN = 0x26;          // tinyint, smallint, int, bigint
+constexpr uint8_t TYPE_BITN = 0x68;          // bit
+constexpr uint8_t TYPE_NUMERICN = 0x6C;      // numeric(p, 0)
+constexpr uint8_t TYPE_DATETIMEN = 0x6F;     // datetime
+constexpr uint8_t TYPE_BIGVARBINARY = 0xA5;  // varbinary(n)
+constexpr uint8_t TYPE_BIGCHAR = 0xAF;       // char(n)
 constexpr uint8_t TYPE_NVARCHAR = 0xE7;
+
+// A point in the server's local wall-clock time, in units of 1/30,000,000
+// of a second since 1970-01-01: both a datetime (1/300 s) and a datetime2
+// (100 ns) are whole numbers of it, so the two compare exactly.
+using Stamp = int64_t;
+constexpr Stamp STAMP_PER_SECOND = 30000000;
+constexpr Stamp STAMP_PER_DATETIME_TICK = STAMP_PER_SECOND / 300;
+
+// The 8 bytes of a datetime: days since 1900-01-01 (int32), then 1/300 s
+// since midnight (uint32), both little-endian. The stamp is rounded down to
+// a tick.
+Bytes datetime_bytes(Stamp s);
+// The bytes of a numeric(precision, 0) value (at most 38 digits, here
+// within 64 bits): sign byte (1 positive), then the magnitude little-endian
+// over the length the precision takes (4, 8, 12 or 16 bytes).
+Bytes numeric_bytes(uint8_t precision, uint64_t value);
 
 // Latin1_General, code page 1252, case-insensitive: what a default install
 // reports, and what the client ignores.
 extern const uint8_t DEFAULT_COLLATION[5];
 
-// One result column: NVARCHAR(max_chars) or INTN(int_bytes).
+// One result column of a type above.
 struct Column {
   std::string name;
-  uint8_t type;        // TYPE_NVARCHAR or TYPE_INTN
-  uint16_t max_chars;  // NVARCHAR only
+  uint8_t type;
+  uint16_t max_chars;  // NVARCHAR and CHAR: characters; VARBINARY: bytes
   uint8_t int_bytes;   // INTN only: 1, 2, 4 or 8
   bool nullable;
+  uint8_t precision = 0;  // NUMERICN only
 };
 
 // One cell; nullopt is NULL.
 struct Cell {
-  std::optional<std::string> text;  // NVARCHAR columns
-  std::optional<int64_t> number;    // INTN columns
+  std::optional<std::string> text;  // NVARCHAR and CHAR columns
+  std::optional<int64_t> number;    // INTN, BITN, NUMERICN; DATETIMEN as a Stamp
+  std::optional<Bytes> bytes = std::nullopt;  // GUID (16 bytes as sent) and VARBINARY
 };
 
 // The token stream of one answer, appended in order.
