@@ -12,31 +12,6 @@ NAME=cli_many_test
 # shellcheck source=lib/cli_harness.bash
 source "$(dirname "$0")/lib/cli_harness.bash"
 
-run() {
-  timeout -s KILL 120 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err"
-  RC=$?
-}
-
-# The status, and exactly one 'vaultrun: ' line on stderr holding the pattern.
-expect_error() {  # name, status, pattern
-  if [ "$RC" -ne "$2" ]; then
-    fail "$1: exit $RC, expected $2"
-  elif [ "$(wc -l <"$WORK/err")" -ne 1 ] || ! grep -q '^vaultrun: ' "$WORK/err"; then
-    fail "$1: expected one 'vaultrun: ...' line on stderr"
-  elif ! grep -qF -- "$3" "$WORK/err"; then
-    fail "$1: stderr lacks '$3'"
-  else
-    pass
-  fi
-}
-
-expect_ok() {  # name
-  if [ "$RC" -ne 0 ]; then fail "$1: exit $RC"
-  elif [ -s "$WORK/err" ]; then fail "$1: unexpected stderr"
-  else pass
-  fi
-}
-
 # Checks the JSON lines of $WORK/out: every line parses, one object per
 # database then the summary last, and the outcomes are as expected.
 # Arguments: name, then "database=outcome" for each database in any order.
@@ -100,20 +75,6 @@ if [ ! -x "$SIM" ]; then
   [ "$FAILED" -eq 0 ]
   exit
 fi
-
-start_sim() {  # flags; sets PORT
-  local out="$WORK/port.$RANDOM"
-  # In $WORK: a Windows path is a relative file name to the simulator.
-  (cd "$WORK" && exec "$SIM" --port 0 --quiet "$@") >"$out" 2>>"$WORK/sim.err" &
-  PIDS+=("$!")
-  for _ in $(seq 1 200); do
-    PORT=$(head -n 1 "$out" 2>/dev/null)
-    [ -n "$PORT" ] && return 0
-    sleep 0.05
-  done
-  echo "cli_many_test: the simulator printed no port"; cat "$WORK/sim.err"
-  exit 1
-}
 
 export VAULTRUN_PASSWORD=vaultrun
 start_sim --backup-ms 1500 --log "$WORK/sim.log"

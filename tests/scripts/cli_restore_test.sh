@@ -15,33 +15,6 @@ NAME=cli_restore_test
 # shellcheck source=lib/cli_harness.bash
 source "$(dirname "$0")/lib/cli_harness.bash"
 
-# Runs the CLI (bounded in time, stdin from /dev/null) with stdout and
-# stderr in $WORK/out and $WORK/err; sets RC.
-run() {
-  timeout -s KILL 120 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err"
-  RC=$?
-}
-
-# The status, and exactly one "vaultrun: " line on stderr holding the text.
-expect_error() {  # name, status, text
-  if [ "$RC" -ne "$2" ]; then
-    fail "$1: exit $RC, expected $2"
-  elif [ "$(wc -l <"$WORK/err")" -ne 1 ] || ! grep -q '^vaultrun: ' "$WORK/err"; then
-    fail "$1: expected one 'vaultrun: ...' line on stderr"
-  elif ! grep -qF -- "$3" "$WORK/err"; then
-    fail "$1: stderr lacks '$3'"
-  else
-    pass
-  fi
-}
-
-expect_ok() {  # name
-  if [ "$RC" -ne 0 ]; then fail "$1: exit $RC"
-  elif [ -s "$WORK/err" ]; then fail "$1: unexpected stderr"
-  else pass
-  fi
-}
-
 # Evaluates a Python expression over the result document (the last line of
 # stdout, as --json prints it) bound to r, and prints its value.
 result() {  # expression
@@ -91,20 +64,6 @@ if ! grep -q 'system database' "$WORK/err" || ! grep -aq FILELISTONLY "$SIM" 2>/
   exit
 fi
 expect_error "system database" 1 "system database"
-
-# Starts a simulator with the given flags; sets PORT.
-start_sim() {
-  local out="$WORK/port.$RANDOM"
-  "$SIM" --port 0 --quiet "$@" >"$out" 2>>"$WORK/sim.err" &
-  PIDS+=("$!")
-  for _ in $(seq 1 200); do
-    PORT=$(head -n 1 "$out" 2>/dev/null)
-    [ -n "$PORT" ] && return 0
-    sleep 0.05
-  done
-  echo "$NAME: the simulator printed no port"; cat "$WORK/sim.err"
-  exit 1
-}
 
 export VAULTRUN_PASSWORD=vaultrun
 start_sim --backup-ms 300 --log "$WORK/sim.log"
