@@ -202,6 +202,8 @@ constexpr size_t MAX_RESTORE_FILES = 256;  // the library reads the sets of at m
 constexpr size_t MAX_FROM_STRIPES = 64;    // a backup writes at most this many stripes
 constexpr long MAX_FILE_POSITION = 32767;  // the server numbers sets in a file up to this
 constexpr size_t MAX_PATH_BYTES = 1023;    // the library's field for a path or URL
+constexpr size_t MAX_MOVES = 128;          // files of a database the library moves
+constexpr size_t MAX_LOGICAL_UNITS = 128;  // a logical file name, in UTF-16 units as the server counts
 
 // "YYYY-MM-DDTHH:MM:SS" with up to seven fraction digits; a space may stand
 // for the 'T', as the server shows its times. The day is checked against its
@@ -241,6 +243,7 @@ std::string check_moves(const std::vector<std::string>& moves) {
   const bool has_default = std::find(moves.begin(), moves.end(), "default") != moves.end();
   if (has_default && moves.size() > 1) return "--move default cannot be combined with --move LOGICAL=PATH";
   if (has_default) return "";
+  if (moves.size() > MAX_MOVES) return "at most " + std::to_string(MAX_MOVES) + " --move";
   std::vector<std::string> names;
   for (const std::string& m : moves) {
     size_t eq = m.find('=');
@@ -248,6 +251,10 @@ std::string check_moves(const std::vector<std::string>& moves) {
     std::string logical = m.substr(0, eq), path = m.substr(eq + 1);
     if (logical.empty() || path.empty()) return "--move needs a logical file name and a path: '" + m + "'";
     if (has_unsendable_control(m)) return "a --move value holds a control character";
+    if (utf16_units(logical) > MAX_LOGICAL_UNITS) {
+      return "the logical file name " + logical + " is too long (at most " + std::to_string(MAX_LOGICAL_UNITS) +
+             " UTF-16 code units)";
+    }
     if (path.size() > MAX_PATH_BYTES) {
       return "the --move path of " + logical + " is too long (at most " + std::to_string(MAX_PATH_BYTES) + " bytes)";
     }

@@ -111,6 +111,7 @@ TEST(CliRestoreOptions, RefusesBeforeConnecting) {
       {{"restore", "--user", "sa", "--database", "a", "--move", "data="}, "needs a logical file name and a path"},
       {{"restore", "--user", "sa", "--database", "a", "--move", "default", "--move", "d=/x"}, "cannot be combined"},
       {{"restore", "--user", "sa", "--database", "a", "--move", "d=/x", "--move", "D=/y"}, "the logical file D is moved twice"},
+      {{"restore", "--user", "sa", "--database", "a", "--move", std::string(129, 'l') + "=/x"}, "is too long (at most 128"},
       {{"restore", "--user", "sa", "--database", "a", "--out", "/x"}, "option --out applies to backup only"},
       {{"backup", "--user", "sa", "--database", "a", "--out", "/x", "--replace"}, "option --replace applies to restore only"},
       {{"list", "--user", "sa", "--checksum"}, "applies to backup and restore only"},
