@@ -74,7 +74,9 @@ const char CONNECTION_HELP[] =
     "\"buffer_count\", \"max_transfer_size\", \"block_size\", \"encryption\",\n"
     "\"server_certificate\", \"server_asymmetric_key\", \"name\", \"description\", and\n"
     "the connection's \"encrypt\", \"trust_server_certificate\", \"ca_file\",\n"
-    "\"host_name_in_certificate\".\n"
+    "\"host_name_in_certificate\", and a restore's \"source_database\",\n"
+    "\"backup_files\", \"file\", \"stop_at\", \"move\", \"replace\", \"recovery\",\n"
+    "\"dry_run\".\n"
     "Other members are passed to the library as they are.\n";
 
 const char TEST_HELP[] =
