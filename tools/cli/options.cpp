@@ -312,8 +312,8 @@ namespace {
 
 // Which commands take an option: connection options go with every command,
 // the backup's own only with backup, the restore's only with restore, and
-// the tuning of the transfer with both.
-enum class Scope { Always, Command, Backup, Restore, Transfer };
+// the database and the tuning of the transfer with both.
+enum class Scope { Always, Command, Backup, Restore, BackupOrRestore };
 
 // What follows an option.
 enum class Arg {
@@ -360,7 +360,7 @@ const Flag FLAGS[] = {
      [](O& o, const V& v) { o.connect_timeout_ms = v.ms; }},
     {"--query-timeout", nullptr, Scope::Command, Arg::Seconds,
      [](O& o, const V& v) { o.query_timeout_ms = v.ms; }},
-    {"--database", nullptr, Scope::Transfer, Arg::Text,
+    {"--database", nullptr, Scope::BackupOrRestore, Arg::Text,
      [](O& o, const V& v) {
        o.database = v.text;
        o.many.databases.push_back(v.text);
@@ -378,15 +378,15 @@ const Flag FLAGS[] = {
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
     // Backup kinds: the library checks each value before anything is sent.
     {"--type", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "type", json_quote(v.text)); }},
-    {"--checksum", nullptr, Scope::Transfer, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
+    {"--checksum", nullptr, Scope::BackupOrRestore, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
     {"--init", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { kind(o, "init", "true"); }},
     {"--stripe", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.stripes.push_back(v.text); }},
-    {"--credential", nullptr, Scope::Transfer, Arg::Text,
+    {"--credential", nullptr, Scope::BackupOrRestore, Arg::Text,
      [](O& o, const V& v) { kind(o, "credential", json_quote(v.text)); }},
-    {"--buffer-count", nullptr, Scope::Transfer, Arg::Count, [](O& o, const V& v) { kind(o, "buffer_count", v.text); }},
-    {"--max-transfer-size", nullptr, Scope::Transfer, Arg::Count,
+    {"--buffer-count", nullptr, Scope::BackupOrRestore, Arg::Count, [](O& o, const V& v) { kind(o, "buffer_count", v.text); }},
+    {"--max-transfer-size", nullptr, Scope::BackupOrRestore, Arg::Count,
      [](O& o, const V& v) { kind(o, "max_transfer_size", v.text); }},
-    {"--block-size", nullptr, Scope::Transfer, Arg::Count, [](O& o, const V& v) { kind(o, "block_size", v.text); }},
+    {"--block-size", nullptr, Scope::BackupOrRestore, Arg::Count, [](O& o, const V& v) { kind(o, "block_size", v.text); }},
     {"--encryption", nullptr, Scope::Backup, Arg::Text,
      [](O& o, const V& v) { kind(o, "encryption", json_quote(v.text)); }},
     {"--server-certificate", nullptr, Scope::Backup, Arg::Text,
@@ -433,7 +433,7 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Command: return cmd != Command::None;
     case Scope::Backup: return cmd == Command::Backup;
     case Scope::Restore: return cmd == Command::Restore;
-    case Scope::Transfer: return cmd == Command::Backup || cmd == Command::Restore;
+    case Scope::BackupOrRestore: return cmd == Command::Backup || cmd == Command::Restore;
   }
   return false;
 }
@@ -443,7 +443,7 @@ std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
   if (cmd == Command::None) return "option " + flag + " needs a command (test, list, backup or restore) before it";
   switch (f.scope) {
     case Scope::Restore: return "option " + flag + " applies to restore only";
-    case Scope::Transfer: return "option " + flag + " applies to backup and restore only";
+    case Scope::BackupOrRestore: return "option " + flag + " applies to backup and restore only";
     default: return "option " + flag + " applies to backup only";
   }
 }
