@@ -210,7 +210,7 @@ bool read_progress(const char* raw, Progress& p) {
   p.percent = int(int_of(v, "percent"));
   p.message = text_of(v, "message");
   p.elapsed_ms = int_of(v, "elapsed_ms");
-  p.step = printable(step_label(v));
+  p.step = step_label(v);  // already printable
   return true;
 }
 
