@@ -7,7 +7,7 @@
 # restoring and finished with one more log from --from/--file, from the
 # backup files on a server without their history, the plan of a dry run,
 # and the failures (an existing database without --replace, no full backup,
-# a gap in the logs).
+# a gap in the logs, Ctrl-C in the middle of a step).
 # A && pass || fail: pass never fails.
 # shellcheck disable=SC2015
 set -uo pipefail
@@ -126,7 +126,8 @@ run restore "${CONN[@]}" --database inventory --as inv_pit2 --stop-at "$MID"
 expect_ok "point in time as text"
 grep -qE '^ *[0-9]+%  [0-9:]+  step [1-3]/[34] (full|differential|log)' "$WORK/out" && pass ||
   fail "progress: no step in the lines"
-tail -n 8 "$WORK/out" | grep -qE '^100%  [0-9:]+  done' && pass || fail "progress: no last line at 100%"
+grep -E '^ *[0-9]+%  ' "$WORK/out" | tail -n 1 | grep -qE '^100%  [0-9:]+  done' && pass ||
+  fail "progress: the last line is not the end at 100%"
 grep -qx '  database:  inv_pit2 (from the backups of inventory)' "$WORK/out" &&
   grep -qE '^  restored:  full +.*inv_full.bak, set 1, finished ' "$WORK/out" &&
   grep -qx "  stop at:   $MID" "$WORK/out" && grep -qx '  recovered: yes, the database is online' "$WORK/out" &&
@@ -188,6 +189,28 @@ expect_error "a gap in the logs" 1 "restore of inv_gap failed: "
 grep -qi 'gap\|LSN' "$WORK/err" && pass || fail "a gap: the error names neither the gap nor the LSNs"
 grep -q 'RESTORE DATABASE \[inv_gap\]\|RESTORE LOG \[inv_gap\]' "$WORK/sim.log" &&
   fail "a gap: a restore statement was sent" || pass
+
+# Ctrl-C in the middle of a step, on a server where a restore takes 30 s:
+# the restore is cancelled (the server sees the attention), the program
+# waits for it and exits with 130, and says the database is left restoring.
+start_sim --backup-ms 30000 --log "$WORK/slow.log"
+timeout --foreground -s KILL 60 "$CLI" restore --user sa --port "$PORT" --database inventory --as inv_cut \
+  --files "$B/inv_full.bak" </dev/null >"$WORK/out" 2>"$WORK/err" &
+pid=$!
+for _ in $(seq 1 200); do
+  grep -q 'step 1/' "$WORK/out" && break
+  sleep 0.05
+done
+sleep 0.3
+t0=$(date +%s%N)
+kill -INT "$pid"
+wait "$pid"
+RC=$?
+elapsed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+expect_error "Ctrl-C" 130 "restore of inv_cut cancelled; inv_cut is left restoring"
+[ "$elapsed_ms" -lt 5000 ] && pass || fail "Ctrl-C: took $elapsed_ms ms to end"
+grep -q ATTENTION "$WORK/slow.log" && pass || fail "Ctrl-C: the server saw no attention"
+grep -q '^ *[0-9]*%  .*cancelling' "$WORK/out" && pass || fail "Ctrl-C: the cancel was not shown"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
