@@ -206,21 +206,11 @@ fi
 # program exits with 130 in bounded time.
 start_sim --backup-ms 30000 --log "$WORK/slow.log"
 mkdir -p "$WORK/cc"
-timeout --foreground -s KILL 60 "$CLI" backup --user sa --port "$PORT" --all --parallel 2 --out-dir "$WORK/cc" \
-  </dev/null >"$WORK/out" 2>"$WORK/err" &
-pid=$!
-for _ in $(seq 1 200); do
-  [ "$(grep -c '^started ' "$WORK/out")" -ge 2 ] && break
-  sleep 0.05
-done
-sleep 0.5
-t0=$(date +%s%N)
-kill -INT "$pid"
-wait "$pid"
-RC=$?
-elapsed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+# shellcheck disable=SC2016  # evaluated later, in interrupt_cli
+interrupt_cli '[ "$(grep -c "^started " "$WORK/out")" -ge 2 ]' 0.5 \
+  backup --user sa --port "$PORT" --all --parallel 2 --out-dir "$WORK/cc"
 expect_error "Ctrl-C during a run" 130 "interrupted: 2 cancelled, 1 not started"
-[ "$elapsed_ms" -lt 10000 ] && pass || fail "Ctrl-C: took $elapsed_ms ms"
+[ "$ELAPSED_MS" -lt 10000 ] && pass || fail "Ctrl-C: took $ELAPSED_MS ms"
 [ "$(grep -c ATTENTION "$WORK/slow.log")" -eq 2 ] && pass || fail "Ctrl-C: attentions $(grep -c ATTENTION "$WORK/slow.log")"
 [ "$(find "$WORK/cc" -type f | wc -l)" -eq 0 ] && pass || fail "Ctrl-C: files left $(ls "$WORK/cc")"
 grep -qE '^sales +not started' "$WORK/out" && pass || fail "Ctrl-C: the third database was not reported"

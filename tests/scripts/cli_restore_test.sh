@@ -194,21 +194,10 @@ grep -q 'RESTORE DATABASE \[inv_gap\]\|RESTORE LOG \[inv_gap\]' "$WORK/sim.log" 
 # the restore is cancelled (the server sees the attention), the program
 # waits for it and exits with 130, and says the database is left restoring.
 start_sim --backup-ms 30000 --log "$WORK/slow.log"
-timeout --foreground -s KILL 60 "$CLI" restore --user sa --port "$PORT" --database inventory --as inv_cut \
-  --files "$B/inv_full.bak" </dev/null >"$WORK/out" 2>"$WORK/err" &
-pid=$!
-for _ in $(seq 1 200); do
-  grep -q 'step 1/' "$WORK/out" && break
-  sleep 0.05
-done
-sleep 0.3
-t0=$(date +%s%N)
-kill -INT "$pid"
-wait "$pid"
-RC=$?
-elapsed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+interrupt_cli "grep -q 'step 1/' \"\$WORK/out\"" 0.3 \
+  restore --user sa --port "$PORT" --database inventory --as inv_cut --files "$B/inv_full.bak"
 expect_error "Ctrl-C" 130 "restore of inv_cut cancelled; inv_cut is left restoring"
-[ "$elapsed_ms" -lt 5000 ] && pass || fail "Ctrl-C: took $elapsed_ms ms to end"
+[ "$ELAPSED_MS" -lt 5000 ] && pass || fail "Ctrl-C: took $ELAPSED_MS ms to end"
 grep -q ATTENTION "$WORK/slow.log" && pass || fail "Ctrl-C: the server saw no attention"
 grep -q '^ *[0-9]*%  .*cancelling' "$WORK/out" && pass || fail "Ctrl-C: the cancel was not shown"
 

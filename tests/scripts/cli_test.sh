@@ -296,23 +296,9 @@ expect_error "query time-out from the file" 1 "query timed out"
 # attention and keeps no file), the program waits for the end, releases the
 # session and exits with 130; the server then serves the next backup.
 interrupt_backup() {  # name, port, database, path
-  local name=$1 port=$2 db=$3 path=$4
-  # --foreground: timeout passes the signal on once, as a terminal would.
-  timeout --foreground -s KILL 60 "$CLI" backup --user sa --port "$port" --database "$db" --out "$path" \
-    </dev/null >"$WORK/out" 2>"$WORK/err" &
-  local pid=$!
-  for _ in $(seq 1 200); do
-    grep -q 'backing up$\|backing up  ' "$WORK/out" && break
-    sleep 0.05
-  done
-  sleep 0.3
-  local t0
-  t0=$(date +%s%N)
-  kill -INT "$pid"
-  wait "$pid"
-  RC=$?
-  ELAPSED_MS=$(( ($(date +%s%N) - t0) / 1000000 ))
-  expect_error "$name" 130 "backup of $db cancelled"
+  interrupt_cli "grep -q 'backing up\$\\|backing up  ' \"\$WORK/out\"" 0.3 \
+    backup --user sa --port "$2" --database "$3" --out "$4"
+  expect_error "$1" 130 "backup of $3 cancelled"
 }
 start_sim --backup-ms 30000 --log "$WORK/slow.log"
 SLOW_PORT=$PORT

@@ -70,3 +70,25 @@ start_sim() {
   echo "$NAME: the simulator printed no port"; cat "$WORK/sim.err"
   exit 1
 }
+
+# Runs the CLI in the background and, once the shell condition ready holds
+# (tried every 50 ms for at most 10 s) and delay seconds more have passed,
+# interrupts it as Ctrl-C would, then waits for it. Sets RC, and ELAPSED_MS
+# from the interrupt to the end.
+interrupt_cli() {  # ready, delay, CLI arguments...
+  local ready=$1 delay=$2 pid t0
+  shift 2
+  # --foreground: timeout passes the signal on once, as a terminal would.
+  timeout --foreground -s KILL 60 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err" &
+  pid=$!
+  for _ in $(seq 1 200); do
+    eval "$ready" && break
+    sleep 0.05
+  done
+  sleep "$delay"
+  t0=$(date +%s%N)
+  kill -INT "$pid"
+  wait "$pid"
+  RC=$?
+  ELAPSED_MS=$(( ($(date +%s%N) - t0) / 1000000 ))
+}
