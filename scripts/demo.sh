@@ -7,7 +7,9 @@
 # showing the backup's live progress and the file it produced, then a
 # whole-server run (every database, two at a time, with a metrics file) and
 # a log backup of every database in which the SIMPLE one fails, each ending
-# in its summary table, then an encrypted backup against a second server
+# in its summary table, then a full, a differential and three log backups of
+# one database and its point-in-time restore under a new name (the plan
+# first, then the restore), then an encrypted backup against a second server
 # that requires TLS (its certificate checked against the PEM it wrote), and
 # stops the servers. Safe to run again: the build is reused and nothing outside
 # build-demo/ and a temporary folder is written.
@@ -112,6 +114,32 @@ echo "(exit status $status: 0 only when every backup succeeded)"
 step "the files of both runs and the metrics file"
 show ls -l "$backups/nightly"
 show cat "$work/vaultrun.prom"
+
+step "point-in-time restore under a new name"
+# On a server of its own with quicker backups: a full backup of inventory, a
+# differential, and three log backups appended to one file. Then inventory
+# as it was between the second and the third log backup comes back as
+# inventory_pit beside it: the library reads the server's backup history,
+# chooses the full, the differential and the logs up to that time, and puts
+# the files in the server's default folders under the new name.
+start_server pitr --backup-ms 800
+pitr=(--host 127.0.0.1 --port "$port" --user sa)
+chain=$backups/chain
+mkdir -p "$chain"
+show vaultrun backup "${pitr[@]}" --database inventory --type full --out "$chain/inventory_full.bak"
+show vaultrun backup "${pitr[@]}" --database inventory --type differential --out "$chain/inventory_diff.bak"
+for n in 1 2 3; do
+  show vaultrun backup "${pitr[@]}" --database inventory --type log --out "$chain/inventory_logs.trn"
+  if [ "$n" = 2 ]; then
+    sleep 1
+    stop_at=$(date +%Y-%m-%dT%H:%M:%S)
+    echo "(the point to restore to: $stop_at, the server's local time)"
+    sleep 1
+  fi
+done
+show vaultrun restore "${pitr[@]}" --database inventory --as inventory_pit --stop-at "$stop_at" --dry-run
+show vaultrun restore "${pitr[@]}" --database inventory --as inventory_pit --stop-at "$stop_at"
+show vaultrun list "${pitr[@]}"
 
 step "encrypted backup: a server that requires TLS"
 # This server refuses clear text; its self-signed certificate, written as

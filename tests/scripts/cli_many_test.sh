@@ -12,31 +12,6 @@ NAME=cli_many_test
 # shellcheck source=lib/cli_harness.bash
 source "$(dirname "$0")/lib/cli_harness.bash"
 
-run() {
-  timeout -s KILL 120 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err"
-  RC=$?
-}
-
-# The status, and exactly one 'vaultrun: ' line on stderr holding the pattern.
-expect_error() {  # name, status, pattern
-  if [ "$RC" -ne "$2" ]; then
-    fail "$1: exit $RC, expected $2"
-  elif [ "$(wc -l <"$WORK/err")" -ne 1 ] || ! grep -q '^vaultrun: ' "$WORK/err"; then
-    fail "$1: expected one 'vaultrun: ...' line on stderr"
-  elif ! grep -qF -- "$3" "$WORK/err"; then
-    fail "$1: stderr lacks '$3'"
-  else
-    pass
-  fi
-}
-
-expect_ok() {  # name
-  if [ "$RC" -ne 0 ]; then fail "$1: exit $RC"
-  elif [ -s "$WORK/err" ]; then fail "$1: unexpected stderr"
-  else pass
-  fi
-}
-
 # Checks the JSON lines of $WORK/out: every line parses, one object per
 # database then the summary last, and the outcomes are as expected.
 # Arguments: name, then "database=outcome" for each database in any order.
@@ -100,20 +75,6 @@ if [ ! -x "$SIM" ]; then
   [ "$FAILED" -eq 0 ]
   exit
 fi
-
-start_sim() {  # flags; sets PORT
-  local out="$WORK/port.$RANDOM"
-  # In $WORK: a Windows path is a relative file name to the simulator.
-  (cd "$WORK" && exec "$SIM" --port 0 --quiet "$@") >"$out" 2>>"$WORK/sim.err" &
-  PIDS+=("$!")
-  for _ in $(seq 1 200); do
-    PORT=$(head -n 1 "$out" 2>/dev/null)
-    [ -n "$PORT" ] && return 0
-    sleep 0.05
-  done
-  echo "cli_many_test: the simulator printed no port"; cat "$WORK/sim.err"
-  exit 1
-}
 
 export VAULTRUN_PASSWORD=vaultrun
 start_sim --backup-ms 1500 --log "$WORK/sim.log"
@@ -245,21 +206,11 @@ fi
 # program exits with 130 in bounded time.
 start_sim --backup-ms 30000 --log "$WORK/slow.log"
 mkdir -p "$WORK/cc"
-timeout --foreground -s KILL 60 "$CLI" backup --user sa --port "$PORT" --all --parallel 2 --out-dir "$WORK/cc" \
-  </dev/null >"$WORK/out" 2>"$WORK/err" &
-pid=$!
-for _ in $(seq 1 200); do
-  [ "$(grep -c '^started ' "$WORK/out")" -ge 2 ] && break
-  sleep 0.05
-done
-sleep 0.5
-t0=$(date +%s%N)
-kill -INT "$pid"
-wait "$pid"
-RC=$?
-elapsed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+# shellcheck disable=SC2016  # evaluated later, in interrupt_cli
+interrupt_cli '[ "$(grep -c "^started " "$WORK/out")" -ge 2 ]' 0.5 \
+  backup --user sa --port "$PORT" --all --parallel 2 --out-dir "$WORK/cc"
 expect_error "Ctrl-C during a run" 130 "interrupted: 2 cancelled, 1 not started"
-[ "$elapsed_ms" -lt 10000 ] && pass || fail "Ctrl-C: took $elapsed_ms ms"
+[ "$ELAPSED_MS" -lt 10000 ] && pass || fail "Ctrl-C: took $ELAPSED_MS ms"
 [ "$(grep -c ATTENTION "$WORK/slow.log")" -eq 2 ] && pass || fail "Ctrl-C: attentions $(grep -c ATTENTION "$WORK/slow.log")"
 [ "$(find "$WORK/cc" -type f | wc -l)" -eq 0 ] && pass || fail "Ctrl-C: files left $(ls "$WORK/cc")"
 grep -qE '^sales +not started' "$WORK/out" && pass || fail "Ctrl-C: the third database was not reported"

@@ -12,34 +12,11 @@ NAME=cli_test
 # shellcheck source=lib/cli_harness.bash
 source "$(dirname "$0")/lib/cli_harness.bash"
 
-# Runs the CLI (bounded in time, stdin from /dev/null unless redirected by
-# the caller) with stdout and stderr in $WORK/out and $WORK/err; sets RC.
+# The harness's run, but stdin is the caller's: some cases feed the
+# configuration through it. Sets RC.
 run() {
   timeout -s KILL 60 "$CLI" "$@" >"$WORK/out" 2>"$WORK/err"
   RC=$?
-}
-
-# The failure contract: the status, and exactly one line on stderr that
-# starts with "vaultrun: " and holds the pattern (a fixed string).
-expect_error() {  # name, status, pattern
-  local lines
-  lines=$(wc -l <"$WORK/err")
-  if [ "$RC" -ne "$2" ]; then
-    fail "$1: exit $RC, expected $2"
-  elif [ "$lines" -ne 1 ] || ! head -n 1 "$WORK/err" | grep -q '^vaultrun: '; then
-    fail "$1: expected one 'vaultrun: ...' line on stderr"
-  elif ! grep -qF -- "$3" "$WORK/err"; then
-    fail "$1: stderr lacks '$3'"
-  else
-    pass
-  fi
-}
-
-expect_ok() {  # name
-  if [ "$RC" -ne 0 ]; then fail "$1: exit $RC"
-  elif [ -s "$WORK/err" ]; then fail "$1: unexpected stderr"
-  else pass
-  fi
 }
 
 expect_line() {  # name, exact line of stdout
@@ -145,21 +122,6 @@ if [ ! -x "$SIM" ]; then
   [ "$FAILED" -eq 0 ]
   exit
 fi
-
-# Starts the simulator with the given flags; sets PORT and SIM_PID.
-start_sim() {
-  local out="$WORK/port.$RANDOM"
-  "$SIM" --port 0 --quiet "$@" >"$out" 2>>"$WORK/sim.err" &
-  SIM_PID=$!
-  PIDS+=("$SIM_PID")
-  for _ in $(seq 1 200); do
-    PORT=$(head -n 1 "$out" 2>/dev/null)
-    [ -n "$PORT" ] && return 0
-    sleep 0.05
-  done
-  echo "cli_test: the simulator printed no port"; cat "$WORK/sim.err"
-  exit 1
-}
 
 export VAULTRUN_PASSWORD=vaultrun
 start_sim --backup-ms 1500 --log "$WORK/sim.log"
@@ -334,23 +296,9 @@ expect_error "query time-out from the file" 1 "query timed out"
 # attention and keeps no file), the program waits for the end, releases the
 # session and exits with 130; the server then serves the next backup.
 interrupt_backup() {  # name, port, database, path
-  local name=$1 port=$2 db=$3 path=$4
-  # --foreground: timeout passes the signal on once, as a terminal would.
-  timeout --foreground -s KILL 60 "$CLI" backup --user sa --port "$port" --database "$db" --out "$path" \
-    </dev/null >"$WORK/out" 2>"$WORK/err" &
-  local pid=$!
-  for _ in $(seq 1 200); do
-    grep -q 'backing up$\|backing up  ' "$WORK/out" && break
-    sleep 0.05
-  done
-  sleep 0.3
-  local t0
-  t0=$(date +%s%N)
-  kill -INT "$pid"
-  wait "$pid"
-  RC=$?
-  ELAPSED_MS=$(( ($(date +%s%N) - t0) / 1000000 ))
-  expect_error "$name" 130 "backup of $db cancelled"
+  interrupt_cli "grep -q 'backing up\$\\|backing up  ' \"\$WORK/out\"" 0.3 \
+    backup --user sa --port "$2" --database "$3" --out "$4"
+  expect_error "$1" 130 "backup of $3 cancelled"
 }
 start_sim --backup-ms 30000 --log "$WORK/slow.log"
 SLOW_PORT=$PORT

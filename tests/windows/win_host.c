@@ -382,6 +382,54 @@ static void test_cancel_and_free(void) {
   }
 }
 
+/* A restore through the exports: a full and a log backup of hr, then hr
+ * brought back from the server's history under a new name, its files in the
+ * server's default folders. The progress names the step while it runs, the
+ * result lists the sets, and the copy shows in the listing. */
+static void test_restore(void) {
+  static const char *const kinds[] = {"full", "log"};
+  char c[1024], name[64];
+  const char *r, *a;
+  int32_t s, st;
+  int i, saw_step = 0;
+  DWORD t0;
+  for (i = 0; i < 2; i++) {
+    snprintf(c, sizeof c,
+             "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\","
+             "\"database\":\"hr\",\"out_path\":\"C:\\\\backup\\\\hr_chain_%s.bak\",\"type\":\"%s\","
+             "\"verify\":false}",
+             port, kinds[i], kinds[i]);
+    s = api.start(c);
+    st = s >= 0 ? wait_end(s, 30000) : ST_FAILED;
+    snprintf(name, sizeof name, "restore: the %s backup of the chain", kinds[i]);
+    check(st == ST_DONE, name, "state %d, %s", (int)st, s >= 0 ? api.result(s) : api.last_error());
+    if (s >= 0) api.free_slot(s);
+  }
+  snprintf(c, sizeof c,
+           "{\"host\":\"127.0.0.1\",\"port\":%d,\"user\":\"sa\",\"password\":\"vaultrun\","
+           "\"operation\":\"restore\",\"database\":\"hr_copy\",\"source_database\":\"hr\"}",
+           port);
+  s = api.start(c);
+  check(s >= 0, "restore starts", "returned %d (%s)", (int)s, api.last_error());
+  if (s < 0) return;
+  t0 = GetTickCount();
+  while (((st = api.status(s)) == ST_STARTING || st == ST_RUNNING) && GetTickCount() - t0 < 60000) {
+    const char *p = api.progress(s);
+    if (contains(p, "\"steps\":") && contains(p, "\"step_type\":")) saw_step = 1;
+    Sleep(20);
+  }
+  r = api.result(s);
+  check(st == ST_DONE && contains(r, "{\"ok\":true,\"database\":\"hr_copy\",\"source_database\":\"hr\","),
+        "restore under a new name", "state %d, result %s", (int)st, r);
+  check(contains(r, "{\"type\":\"full\"") && contains(r, "{\"type\":\"log\"") &&
+            contains(r, "\"recovered\":true") && json_int(r, "elapsed_ms") >= 0,
+        "restore: the sets restored", "%s", r);
+  check(saw_step, "restore: the progress names the step", "last progress %s", api.progress(s));
+  api.free_slot(s);
+  a = api.list_databases(cfg("hr", NULL));
+  check(contains(a, "\"name\":\"hr_copy\""), "restore: the copy is listed", "%s", a);
+}
+
 /* Bounds on waiting for a server that has stopped answering: the waits are
  * cut at the deadline, not left to the socket. */
 static void test_time_outs(void) {
@@ -758,6 +806,7 @@ int main(int argc, char **argv) {
     test_connection_and_listing();
     test_backup_with_verification();
     test_cancel_and_free();
+    test_restore();
     test_time_outs();
     test_slots_and_login_failure();
     test_encrypted();

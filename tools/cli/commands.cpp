@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "json.h"
+#include "restore_view.h"
 #include "terminal.h"
 #include "vaultrun.h"
 
@@ -91,6 +92,7 @@ struct Progress {
   int percent = 0;
   std::string message;
   int64_t elapsed_ms = 0;
+  std::string step;  // a restore's "step 2/5 log", "" before its first step
 };
 
 enum class Phase { Connecting, BackingUp, Verifying, Done, Failed };
@@ -107,24 +109,28 @@ const char* phase_name(Phase p, bool cancelling) {
   return "";
 }
 
-// Shows a running backup: a bar redrawn in place on a terminal, a line per
-// change otherwise, the library's own documents with --json.
+// What a running session does: a backup or a restore.
+enum class Work { Backup, Restore };
+
+// Shows a running backup or restore: a bar redrawn in place on a terminal, a
+// line per change otherwise, the library's own documents with --json. A
+// restore names its step where a backup says "backing up".
 class ProgressView {
  public:
-  ProgressView(bool json, bool verify)
-      : json_(json), tty_(!json && is_terminal(STDOUT_FILENO)), verify_(verify) {}
+  ProgressView(bool json, bool verify, Work work)
+      : json_(json), tty_(!json && is_terminal(STDOUT_FILENO)), verify_(verify), work_(work) {}
 
   void update(const Progress& p, const std::string& raw, int64_t elapsed_ms, bool cancelling) {
-    Phase phase = phase_of(p);
+    const std::string phase = phase_text(p, cancelling);
     std::string message = printable(p.message);
     bool changed = !shown_ || p.state != last_.state || p.percent != last_.percent ||
-                   p.message != last_.message || cancelling != last_cancelling_;
+                   p.message != last_.message || p.step != last_.step || cancelling != last_cancelling_;
     if (json_) {
       if (changed) std::printf("%s\n", raw.c_str());
     } else if (tty_) {
-      draw_bar(p.percent, elapsed_ms, phase_name(phase, cancelling), message);
+      draw_bar(p.percent, elapsed_ms, phase.c_str(), message);
     } else if (changed) {
-      std::printf("%3d%%  %s  %s%s%s\n", p.percent, clock_text(elapsed_ms).c_str(), phase_name(phase, cancelling),
+      std::printf("%3d%%  %s  %s%s%s\n", p.percent, clock_text(elapsed_ms).c_str(), phase.c_str(),
                   message.empty() ? "" : "  ", message.c_str());
     }
     std::fflush(stdout);
@@ -144,6 +150,7 @@ class ProgressView {
 
  private:
   bool json_, tty_, verify_;
+  Work work_;
   bool shown_ = false;
   bool last_cancelling_ = false;
   Progress last_;
@@ -154,6 +161,12 @@ class ProgressView {
     if (p.state != VAULTRUN_SESSION_RUNNING) return Phase::Failed;
     // The worker marks the backup 100 percent done before it verifies.
     return verify_ && p.percent >= 100 ? Phase::Verifying : Phase::BackingUp;
+  }
+
+  std::string phase_text(const Progress& p, bool cancelling) const {
+    Phase phase = phase_of(p);
+    if (work_ == Work::Backup || phase != Phase::BackingUp || cancelling) return phase_name(phase, cancelling);
+    return p.step.empty() ? "planning" : p.step;
   }
 
   void draw_bar(int percent, int64_t elapsed_ms, const char* phase, const std::string& message) {
@@ -197,6 +210,7 @@ bool read_progress(const char* raw, Progress& p) {
   p.percent = int(int_of(v, "percent"));
   p.message = text_of(v, "message");
   p.elapsed_ms = int_of(v, "elapsed_ms");
+  p.step = step_label(v);  // already printable
   return true;
 }
 
@@ -234,8 +248,8 @@ struct Watched {
 
 // Polls the session until it ends, drawing its progress, and passes the
 // first interrupt on as a cancel.
-Watched watch_backup(int32_t session, bool json, bool verify, InterruptCatcher& interrupts) {
-  ProgressView view(json, verify);
+Watched watch_session(int32_t session, bool json, bool verify, Work work, InterruptCatcher& interrupts) {
+  ProgressView view(json, verify, work);
   const auto started = Clock::now();
   Watched w;
   Progress p;
@@ -260,21 +274,28 @@ Watched watch_backup(int32_t session, bool json, bool verify, InterruptCatcher& 
   return w;
 }
 
+// Reports a session that ended with "ok":false as one line, "backup of hr
+// failed: ..." (what is "backup of hr"), with after it the state the
+// failure left behind, if any; returns the exit status.
+int report_failure(const std::string& what, const JsonValue& r, bool cancel_sent, int interrupted_status,
+                   const std::string& left = "") {
+  std::string why = one_line(text_of(r, "error"));
+  if (cancel_sent) {
+    print_error(what + " cancelled" + (why == "cancelled" ? "" : ": " + why) + left);
+    return interrupted_status;
+  }
+  print_error(what + " failed: " + (why.empty() ? "no reason given" : why) + left);
+  return EXIT_FAILED;
+}
+
 // Tells how the backup ended and returns the exit status; cancel_sent: an
-// interrupt was passed on, and the run ends with interrupted_status.
+// interrupt was passed on, and a failure ends the run with
+// interrupted_status (a success: run_session says so).
 int report_backup(const Settings& s, bool json, const std::string& result_text, bool cancel_sent,
                   int interrupted_status) {
   JsonValue r;
   if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
-  if (!is_ok(r)) {
-    std::string why = one_line(text_of(r, "error"));
-    if (cancel_sent) {
-      print_error("backup of " + printable(s.database) + " cancelled" + (why == "cancelled" ? "" : ": " + why));
-      return interrupted_status;
-    }
-    print_error("backup of " + printable(s.database) + " failed: " + (why.empty() ? "no reason given" : why));
-    return EXIT_FAILED;
-  }
+  if (!is_ok(r)) return report_failure("backup of " + printable(s.database), r, cancel_sent, interrupted_status);
 
   const JsonValue* verified = r.find("verified");
   bool is_verified = verified && verified->kind == JsonValue::Kind::Bool && verified->boolean;
@@ -287,12 +308,6 @@ int report_backup(const Settings& s, bool json, const std::string& result_text, 
     if (int_of(r, "position") > 0) std::printf("  set:       %" PRId64 " in the file\n", int_of(r, "position"));
     if (int_of(r, "stripes") > 0) std::printf("  stripes:   %" PRId64 "\n", int_of(r, "stripes"));
     std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
-  }
-  if (cancel_sent) {
-    // The backup had ended well before the cancel reached it: the file is
-    // good, but the run was interrupted.
-    print_error("interrupted, but the backup had already finished");
-    return interrupted_status;
   }
   return EXIT_OK;
 }
@@ -350,23 +365,30 @@ int run_list(const Settings& s, bool json) {
   return EXIT_OK;
 }
 
-int run_backup(const Settings& s, bool json) {
+namespace {
+
+using Report = int (*)(const Settings& s, bool json, const std::string& result_text, bool cancel_sent,
+                       int interrupted_status);
+
+// Starts the session the configuration describes, shows heading and then
+// its progress until it ends, frees it, and lets report tell the result.
+int run_session(const Settings& s, bool json, Work work, const char* noun, const std::string& heading,
+                Report report) {
   const std::string cfg = config_json(s);
   InterruptCatcher interrupts;
 
   const int32_t session = vaultrun_start(cfg.c_str());
   if (session < 0) {
     std::string why = vaultrun_last_error();
-    print_error("cannot start the backup: " + one_line(why.empty() ? "no reason given" : why));
+    print_error(std::string("cannot start the ") + noun + ": " + one_line(why.empty() ? "no reason given" : why));
     return EXIT_FAILED;
   }
   if (!json) {
-    std::printf("backing up %s on %s to %s\n", printable(s.database).c_str(), printable(endpoint(s)).c_str(),
-                printable(s.out_path).c_str());
+    std::printf("%s\n", heading.c_str());
     std::fflush(stdout);
   }
 
-  const Watched w = watch_backup(session, json, s.verify, interrupts);
+  const Watched w = watch_session(session, json, work == Work::Backup && s.verify, work, interrupts);
   std::string result_text = w.unreadable ? std::string() : vaultrun_result(session);
   // Releasing cancels a session that still runs and waits for its worker.
   vaultrun_free(session);
@@ -374,7 +396,62 @@ int run_backup(const Settings& s, bool json) {
   const int interrupted_status = 128 + (interrupts.signal() ? interrupts.signal() : SIGINT);
   if (w.unreadable) return EXIT_FAILED;
   if (json) std::printf("%s\n", result_text.c_str());
-  return report_backup(s, json, result_text, w.cancel_sent, interrupted_status);
+  const int status = report(s, json, result_text, w.cancel_sent, interrupted_status);
+  if (status == EXIT_OK && w.cancel_sent) {
+    // The work had ended well before the cancel reached it: its result
+    // stands, but the run was interrupted.
+    print_error(std::string("interrupted, but the ") + noun + " had already finished");
+    return interrupted_status;
+  }
+  return status;
+}
+
+}  // namespace
+
+int run_backup(const Settings& s, bool json) {
+  return run_session(s, json, Work::Backup, "backup",
+                     "backing up " + printable(s.database) + " on " + printable(endpoint(s)) + " to " +
+                         printable(s.out_path),
+                     report_backup);
+}
+
+namespace {
+
+// Where the restore's sets come from, in the words of its options.
+std::string source_text(const Settings& s) {
+  const RestoreOptions& r = s.restore;
+  const std::string set = r.file ? *r.file : "1";
+  if (!r.files.empty()) return "the sets in " + std::to_string(r.files.size()) + (r.files.size() == 1 ? " file" : " files");
+  if (r.from.size() == 1) return printable(r.from[0]) + ", set " + set;
+  if (!r.from.empty()) return std::to_string(r.from.size()) + " stripes from " + printable(r.from[0]) + ", set " + set;
+  return "the backup history of " + printable(s.database);
+}
+
+int report_restore(const Settings& s, bool json, const std::string& result_text, bool cancel_sent,
+                   int interrupted_status) {
+  JsonValue r;
+  if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
+  const std::string target = printable(s.restore.as.value_or(s.database));
+  if (!is_ok(r)) {
+    if (!json) std::fputs(restore_failure_detail(r).c_str(), stdout);
+    const std::string left = left_restoring(r, cancel_sent) ? "; " + target + " is left restoring" : "";
+    return report_failure("restore of " + target, r, cancel_sent, interrupted_status, left);
+  }
+  if (!json) {
+    std::fputs(restore_summary(r).c_str(), stdout);
+    if (r.find("elapsed_ms")) std::printf("  elapsed:   %s\n", duration_text(int_of(r, "elapsed_ms")).c_str());
+  }
+  return EXIT_OK;
+}
+
+}  // namespace
+
+int run_restore(const Settings& s, bool json) {
+  return run_session(s, json, Work::Restore, "restore",
+                     std::string(s.restore.dry_run ? "planning the restore of " : "restoring ") +
+                         printable(s.restore.as.value_or(s.database)) + " on " + printable(endpoint(s)) + " from " +
+                         source_text(s),
+                     report_restore);
 }
 
 }  // namespace cli

@@ -1,4 +1,4 @@
-// The three commands. Each takes the finished configuration and returns the
+// The commands. Each takes the finished configuration and returns the
 // process's exit status.
 #pragma once
 
@@ -13,6 +13,9 @@ constexpr int EXIT_USAGE = 2;
 int run_test(const Settings& s, bool json);
 int run_list(const Settings& s, bool json);
 int run_backup(const Settings& s, bool json);
+// A restore, or with --dry-run its plan: 0 restored (or planned), 1 failed,
+// 128+N after signal N (the database is then left restoring).
+int run_restore(const Settings& s, bool json);
 
 // A backup over several databases (run_many.cpp): 0 when every backup
 // succeeded, 1 otherwise, 128+N after signal N.

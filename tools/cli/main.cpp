@@ -20,19 +20,22 @@ const char MAIN_HELP[] =
     "usage: vaultrun COMMAND [OPTIONS]\n"
     "       vaultrun --version\n"
     "\n"
-    "Backs up databases of a SQL Server over TDS 7.4 (SQL Server logins,\n"
-    "TLS when asked for). The backup file is written by the server, on its\n"
-    "own file system.\n"
+    "Backs up and restores databases of a SQL Server over TDS 7.4 (SQL Server\n"
+    "logins, TLS when asked for). The backup files are written and read by the\n"
+    "server, on its own file system.\n"
     "\n"
     "commands:\n"
     "  test      log in and show the server's version\n"
     "  list      list the online user databases (name, size, recovery model)\n"
     "  backup    back up one database, or several (--all), and verify the files,\n"
     "            with live progress\n"
+    "  restore   restore a database from its backups, to a point in time,\n"
+    "            under its own name or a new one, with live progress\n"
     "\n"
     "'vaultrun COMMAND --help' shows the options of a command.\n"
     "\n"
-    "exit status: 0 success, 1 the connection, the server or the backup failed,\n"
+    "exit status: 0 success, 1 the connection, the server, the backup or the\n"
+    "             restore failed,\n"
     "             2 usage error, 128+N ended by signal N (130 for Ctrl-C)\n";
 
 const char CONNECTION_HELP[] =
@@ -71,7 +74,9 @@ const char CONNECTION_HELP[] =
     "\"buffer_count\", \"max_transfer_size\", \"block_size\", \"encryption\",\n"
     "\"server_certificate\", \"server_asymmetric_key\", \"name\", \"description\", and\n"
     "the connection's \"encrypt\", \"trust_server_certificate\", \"ca_file\",\n"
-    "\"host_name_in_certificate\".\n"
+    "\"host_name_in_certificate\", and a restore's \"source_database\",\n"
+    "\"backup_files\", \"file\", \"stop_at\", \"move\", \"replace\", \"recovery\",\n"
+    "\"dry_run\".\n"
     "Other members are passed to the library as they are.\n";
 
 const char TEST_HELP[] =
@@ -158,21 +163,75 @@ const char BACKUP_HELP[] =
     "Exit status: 0 when every backup succeeded, 1 otherwise, 2 usage error.\n"
     "\n";
 
+const char RESTORE_HELP[] =
+    "usage: vaultrun restore --user NAME --database NAME [--as NEW] [--stop-at TIME]\n"
+    "                        [--files PATH... | --from PATH... [--file N]] [OPTIONS]\n"
+    "\n"
+    "Restores a database from its backups: the newest full backup before the\n"
+    "point in time, the differential based on it and the log backups after it,\n"
+    "each with RESTORE DATABASE or RESTORE LOG on the server, then brings the\n"
+    "database online. The sets come from the server's backup history (msdb)\n"
+    "unless --files or --from names them. The plan is checked before the first\n"
+    "set is restored: a chain without a full backup, or with a gap between log\n"
+    "backups, fails without touching the server. The progress runs over the\n"
+    "whole plan and names the step ('step 2/5 log'); at the end come the sets\n"
+    "restored (with --json, each changed progress document, then the result\n"
+    "document). Ctrl-C cancels the restore, waits for it to stop and exits\n"
+    "with 130; the database is then left restoring.\n"
+    "\n"
+    "restore options:\n"
+    "  --database NAME        the database whose backups are restored, and the\n"
+    "                         target unless --as names another (required)\n"
+    "  --as NEW               restore into a new database NEW; its files go to\n"
+    "                         the server's default folders unless --move says\n"
+    "                         otherwise, never onto NAME's files\n"
+    "  --stop-at TIME         the point in time, in the server's local time:\n"
+    "                         YYYY-MM-DDTHH:MM:SS[.fffffff] (default: the newest\n"
+    "                         point the backups reach)\n"
+    "  --files PATH...        read the sets from these backup files (or URLs)\n"
+    "                         instead of the history, for a server that has no\n"
+    "                         record of them; every stripe of a striped set must\n"
+    "                         be among them (up to 256)\n"
+    "  --from PATH            restore the one set in PATH (repeat it for the\n"
+    "                         stripes of one set); no chain is worked out\n"
+    "  --file N               the set's position in --from (1 to 32767; 1)\n"
+    "  --move LOGICAL=PATH    put the database file LOGICAL at PATH on the\n"
+    "                         server (repeatable)\n"
+    "  --move default         put every file in the server's default data and\n"
+    "                         log folders, named after the target\n"
+    "  --replace              overwrite an existing database of the target's\n"
+    "                         name (without it the server refuses)\n"
+    "  --no-recovery          leave the database restoring, so that further log\n"
+    "                         backups can follow (--from PATH --file N)\n"
+    "  --checksum             verify the page checksums while restoring\n"
+    "  --credential NAME      server credential for an https:// source\n"
+    "  --buffer-count N, --max-transfer-size N, --block-size N\n"
+    "                         as for a backup\n"
+    "  --dry-run              show the plan (the sets and the statements) and\n"
+    "                         restore nothing\n"
+    "\n"
+    "A --config file's \"out_path\", \"stripes\" and other keys that say where a\n"
+    "backup goes are left out of a restore; the source comes from the flags (or\n"
+    "the file's \"backup_files\" when no source flag is given).\n"
+    "\n";
+
 void print_help(Command cmd) {
   switch (cmd) {
     case Command::None: std::fputs(MAIN_HELP, stdout); return;
     case Command::Test: std::fputs(TEST_HELP, stdout); break;
     case Command::List: std::fputs(LIST_HELP, stdout); break;
     case Command::Backup: std::fputs(BACKUP_HELP, stdout); break;
+    case Command::Restore: std::fputs(RESTORE_HELP, stdout); break;
   }
   std::fputs(CONNECTION_HELP, stdout);
 }
 
 int usage_error(const std::string& text, Command cmd) {
-  const char* topic = cmd == Command::Test     ? "vaultrun test --help"
-                      : cmd == Command::List   ? "vaultrun list --help"
-                      : cmd == Command::Backup ? "vaultrun backup --help"
-                                               : "vaultrun --help";
+  const char* topic = cmd == Command::Test      ? "vaultrun test --help"
+                      : cmd == Command::List    ? "vaultrun list --help"
+                      : cmd == Command::Backup  ? "vaultrun backup --help"
+                      : cmd == Command::Restore ? "vaultrun restore --help"
+                                                : "vaultrun --help";
   print_error(text + " (see '" + topic + "')");
   return EXIT_USAGE;
 }
@@ -216,7 +275,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", vaultrun_version());
     return EXIT_OK;
   }
-  if (opt.command == Command::None) return usage_error("a command is required: test, list or backup", opt.command);
+  if (opt.command == Command::None) return usage_error("a command is required: test, list, backup or restore", opt.command);
 
   Settings s;
   if (!(e = resolve_settings(opt, s)).empty()) return usage_error(e, opt.command);
@@ -228,6 +287,7 @@ int main(int argc, char** argv) {
     case Command::Test: return run_test(s, opt.json);
     case Command::List: return run_list(s, opt.json);
     case Command::Backup: return is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json);
+    case Command::Restore: return run_restore(s, opt.json);
     case Command::None: break;
   }
   return EXIT_USAGE;

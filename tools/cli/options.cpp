@@ -196,6 +196,112 @@ std::string check_many(const Settings& s) {
   return check_many_targets(s);
 }
 
+// ---- A restore -------------------------------------------------------------------
+
+constexpr size_t MAX_RESTORE_FILES = 256;  // the library reads the sets of at most this many files
+constexpr size_t MAX_FROM_STRIPES = 64;    // a backup writes at most this many stripes
+constexpr long MAX_FILE_POSITION = 32767;  // the server numbers sets in a file up to this
+constexpr size_t MAX_PATH_BYTES = 1023;    // the library's field for a path or URL
+constexpr size_t MAX_MOVES = 128;          // files of a database the library moves
+constexpr size_t MAX_LOGICAL_UNITS = 128;  // a logical file name, in UTF-16 units as the server counts
+
+// "YYYY-MM-DDTHH:MM:SS" with up to seven fraction digits; a space may stand
+// for the 'T', as the server shows its times. The day is checked against its
+// month by the library, which owns the calendar.
+bool is_stop_at(const std::string& t) {
+  auto number = [&](size_t at, size_t n, int lo, int hi) {
+    int v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+      if (t[k] < '0' || t[k] > '9') return false;
+      v = v * 10 + (t[k] - '0');
+    }
+    return v >= lo && v <= hi;
+  };
+  if (t.size() < 19 || t.size() == 20 || t.size() > 27) return false;
+  if (t[4] != '-' || t[7] != '-' || (t[10] != 'T' && t[10] != ' ') || t[13] != ':' || t[16] != ':') return false;
+  if (!number(0, 4, 1, 9999) || !number(5, 2, 1, 12) || !number(8, 2, 1, 31) || !number(11, 2, 0, 23) ||
+      !number(14, 2, 0, 59) || !number(17, 2, 0, 59)) {
+    return false;
+  }
+  return t.size() == 19 || (t[19] == '.' && number(20, t.size() - 20, 0, 9999999));
+}
+
+// The time as the library reads it: 'T' between date and time.
+std::string stop_at_value(std::string t) {
+  if (t.size() > 10) t[10] = 'T';
+  return t;
+}
+
+// Letters in either case are the same name to the server's default collation.
+bool same_name(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string check_moves(const std::vector<std::string>& moves) {
+  const bool has_default = std::find(moves.begin(), moves.end(), "default") != moves.end();
+  if (has_default && moves.size() > 1) return "--move default cannot be combined with --move LOGICAL=PATH";
+  if (has_default) return "";
+  if (moves.size() > MAX_MOVES) return "at most " + std::to_string(MAX_MOVES) + " --move";
+  std::vector<std::string> names;
+  for (const std::string& m : moves) {
+    size_t eq = m.find('=');
+    if (eq == std::string::npos) return "--move takes LOGICAL=PATH or default, not '" + m + "'";
+    std::string logical = m.substr(0, eq), path = m.substr(eq + 1);
+    if (logical.empty() || path.empty()) return "--move needs a logical file name and a path: '" + m + "'";
+    if (has_unsendable_control(m)) return "a --move value holds a control character";
+    if (utf16_units(logical) > MAX_LOGICAL_UNITS) {
+      return "the logical file name " + logical + " is too long (at most " + std::to_string(MAX_LOGICAL_UNITS) +
+             " UTF-16 code units)";
+    }
+    if (path.size() > MAX_PATH_BYTES) {
+      return "the --move path of " + logical + " is too long (at most " + std::to_string(MAX_PATH_BYTES) + " bytes)";
+    }
+    for (const std::string& n : names) {
+      if (same_name(n, logical)) return "the logical file " + logical + " is moved twice";
+    }
+    names.push_back(logical);
+  }
+  return "";
+}
+
+std::string check_paths(const char* flag, const std::vector<std::string>& paths) {
+  for (const std::string& p : paths) {
+    if (p.empty()) return std::string(flag) + " needs a path";
+    if (has_unsendable_control(p)) return std::string("a ") + flag + " path holds a control character";
+    if (p.size() > MAX_PATH_BYTES) {
+      return std::string("a ") + flag + " path is too long (at most " + std::to_string(MAX_PATH_BYTES) + " bytes)";
+    }
+  }
+  return "";
+}
+
+// What a restore needs, and the combinations it cannot take, refused before
+// anything is sent.
+std::string check_restore(const Settings& s) {
+  const RestoreOptions& r = s.restore;
+  if (s.many.databases.size() > 1) return "restore takes one --database (use --as NEW for another name)";
+  if (s.database.empty()) return "a database is required (--database NAME, whose backups are restored)";
+  if (r.as) {
+    if (r.as->empty()) return "--as needs a database name";
+    if (std::string e = check_database_name(*r.as); !e.empty()) return "--as: " + e;
+  }
+  if (!r.files.empty() && !r.from.empty()) return "--files and --from cannot both be given";
+  if (r.file && r.from.empty()) return "--file needs --from (the backup file that holds the set)";
+  if (r.file && (std::stol(*r.file) < 1 || std::stol(*r.file) > MAX_FILE_POSITION)) {
+    return "--file takes a set's position from 1 to " + std::to_string(MAX_FILE_POSITION);
+  }
+  if (r.files.size() > MAX_RESTORE_FILES) return "at most " + std::to_string(MAX_RESTORE_FILES) + " --files";
+  if (r.from.size() > MAX_FROM_STRIPES) return "at most " + std::to_string(MAX_FROM_STRIPES) + " --from (stripes)";
+  if (std::string e = check_paths("--files", r.files); !e.empty()) return e;
+  if (std::string e = check_paths("--from", r.from); !e.empty()) return e;
+  if (r.stop_at && !is_stop_at(*r.stop_at)) {
+    return "--stop-at takes the server's local time as YYYY-MM-DDTHH:MM:SS[.fffffff], not '" + *r.stop_at + "'";
+  }
+  return check_moves(r.moves);
+}
+
 }  // namespace
 
 namespace {
@@ -205,8 +311,9 @@ namespace {
 // what it sets. parse_args walks the rows.
 
 // Which commands take an option: connection options go with every command,
-// the backup's own only with backup.
-enum class Scope { Always, Command, Backup };
+// the backup's own only with backup, the restore's only with restore, and
+// the database and the tuning of the transfer with both.
+enum class Scope { Always, Command, Backup, Restore, BackupOrRestore };
 
 // What follows an option.
 enum class Arg {
@@ -218,6 +325,7 @@ enum class Arg {
   Count,    // a whole number written in digits (the library checks its range)
   Encrypt,  // true, false or strict
   Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
+  Paths,    // one text or more: the arguments that follow, up to the next option
 };
 
 // A value as read, already checked against its row.
@@ -252,7 +360,7 @@ const Flag FLAGS[] = {
      [](O& o, const V& v) { o.connect_timeout_ms = v.ms; }},
     {"--query-timeout", nullptr, Scope::Command, Arg::Seconds,
      [](O& o, const V& v) { o.query_timeout_ms = v.ms; }},
-    {"--database", nullptr, Scope::Backup, Arg::Text,
+    {"--database", nullptr, Scope::BackupOrRestore, Arg::Text,
      [](O& o, const V& v) {
        o.database = v.text;
        o.many.databases.push_back(v.text);
@@ -270,15 +378,15 @@ const Flag FLAGS[] = {
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
     // Backup kinds: the library checks each value before anything is sent.
     {"--type", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "type", json_quote(v.text)); }},
-    {"--checksum", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
+    {"--checksum", nullptr, Scope::BackupOrRestore, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
     {"--init", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { kind(o, "init", "true"); }},
     {"--stripe", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.stripes.push_back(v.text); }},
-    {"--credential", nullptr, Scope::Backup, Arg::Text,
+    {"--credential", nullptr, Scope::BackupOrRestore, Arg::Text,
      [](O& o, const V& v) { kind(o, "credential", json_quote(v.text)); }},
-    {"--buffer-count", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { kind(o, "buffer_count", v.text); }},
-    {"--max-transfer-size", nullptr, Scope::Backup, Arg::Count,
+    {"--buffer-count", nullptr, Scope::BackupOrRestore, Arg::Count, [](O& o, const V& v) { kind(o, "buffer_count", v.text); }},
+    {"--max-transfer-size", nullptr, Scope::BackupOrRestore, Arg::Count,
      [](O& o, const V& v) { kind(o, "max_transfer_size", v.text); }},
-    {"--block-size", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { kind(o, "block_size", v.text); }},
+    {"--block-size", nullptr, Scope::BackupOrRestore, Arg::Count, [](O& o, const V& v) { kind(o, "block_size", v.text); }},
     {"--encryption", nullptr, Scope::Backup, Arg::Text,
      [](O& o, const V& v) { kind(o, "encryption", json_quote(v.text)); }},
     {"--server-certificate", nullptr, Scope::Backup, Arg::Text,
@@ -288,6 +396,16 @@ const Flag FLAGS[] = {
     {"--name", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "name", json_quote(v.text)); }},
     {"--description", nullptr, Scope::Backup, Arg::Text,
      [](O& o, const V& v) { kind(o, "description", json_quote(v.text)); }},
+    // A restore: where the sets come from, the point in time, the target.
+    {"--as", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.as = v.text; }},
+    {"--stop-at", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.stop_at = v.text; }},
+    {"--files", nullptr, Scope::Restore, Arg::Paths, [](O& o, const V& v) { o.restore.files.push_back(v.text); }},
+    {"--from", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.from.push_back(v.text); }},
+    {"--file", nullptr, Scope::Restore, Arg::Count, [](O& o, const V& v) { o.restore.file = v.text; }},
+    {"--move", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.moves.push_back(v.text); }},
+    {"--replace", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.replace = true; }},
+    {"--no-recovery", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.no_recovery = true; }},
+    {"--dry-run", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
     // Encryption.
     {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
     {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
@@ -314,14 +432,20 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Always: return true;
     case Scope::Command: return cmd != Command::None;
     case Scope::Backup: return cmd == Command::Backup;
+    case Scope::Restore: return cmd == Command::Restore;
+    case Scope::BackupOrRestore: return cmd == Command::Backup || cmd == Command::Restore;
   }
   return false;
 }
 
 std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
   if (in_scope(f.scope, cmd)) return "";
-  if (cmd == Command::None) return "option " + flag + " needs a command (test, list or backup) before it";
-  return "option " + flag + " applies to backup only";
+  if (cmd == Command::None) return "option " + flag + " needs a command (test, list, backup or restore) before it";
+  switch (f.scope) {
+    case Scope::Restore: return "option " + flag + " applies to restore only";
+    case Scope::BackupOrRestore: return "option " + flag + " applies to backup and restore only";
+    default: return "option " + flag + " applies to backup only";
+  }
 }
 
 // The text after an option, taken as its row's Arg; "" or the reason.
@@ -349,6 +473,7 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
     case Arg::None:
     case Arg::Text:
     case Arg::Never:
+    case Arg::Paths:
       break;
   }
   return "";
@@ -360,6 +485,7 @@ std::string parse_command(int argc, char** argv, int& i, Options& opt) {
     if (word == "test") opt.command = Command::Test;
     else if (word == "list") opt.command = Command::List;
     else if (word == "backup") opt.command = Command::Backup;
+    else if (word == "restore") opt.command = Command::Restore;
     else return false;
     return true;
   };
@@ -402,6 +528,13 @@ std::string parse_option(int argc, char** argv, int& i, Options& opt) {
     return "option " + flag + " needs a value";
   }
   f->set(opt, v);
+  // "--files A B C": the arguments up to the next option are more paths.
+  if (f->arg == Arg::Paths && !inline_value) {
+    while (i + 1 < argc && argv[i + 1][0] != '-') {
+      v.text = argv[++i];
+      f->set(opt, v);
+    }
+  }
   return "";
 }
 
@@ -441,6 +574,8 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   if (opt.query_timeout_ms) s.query_timeout_ms = *opt.query_timeout_ms;
   s.kind_members = opt.kind_members;
   s.stripes = opt.stripes;
+  s.restoring = opt.command == Command::Restore;
+  s.restore = opt.restore;
   if (opt.encrypt) s.encrypt = *opt.encrypt;
   if (opt.trust_server_certificate) s.trust_server_certificate = true;
   if (opt.ca_file) s.ca_file = *opt.ca_file;
@@ -450,7 +585,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
 
 std::string check_settings(Command cmd, const Settings& s) {
   if (s.user.empty()) return "a user is required (--user NAME or \"user\" in the --config file)";
-  if (cmd == Command::Backup && is_many_run(s)) {
+  if (cmd == Command::Restore) {
+    if (std::string e = check_restore(s); !e.empty()) return e;
+  } else if (cmd == Command::Backup && is_many_run(s)) {
     if (std::string e = check_many(s); !e.empty()) return e;
   } else if (cmd == Command::Backup) {
     if (s.database.empty()) return "a database is required (--database NAME)";
@@ -480,28 +617,91 @@ std::string check_settings(Command cmd, const Settings& s) {
   return "";
 }
 
+namespace {
+
+// Keys of a --config file that say where and how a backup is written; a
+// restore leaves them out, so one file can serve both commands.
+bool is_backup_only_key(const std::string& key) {
+  static const char* const KEYS[] = {"type",   "init",       "stripes", "encryption", "server_certificate",
+                                     "server_asymmetric_key", "name", "description"};
+  return std::any_of(std::begin(KEYS), std::end(KEYS), [&](const char* k) { return key == k; });
+}
+
+// Whether a member of the file reaches the library. The command's source
+// flags replace the file's source whole: a --from set and the file's
+// backup_files would otherwise meet in one configuration.
+bool sends_file_member(const Settings& s, const std::string& key) {
+  if (!s.restoring) return true;
+  if (is_backup_only_key(key)) return false;
+  const bool source_flags = !s.restore.files.empty() || !s.restore.from.empty();
+  return !(source_flags && (key == "backup_files" || key == "file"));
+}
+
+std::string json_texts(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (size_t i = 0; i < texts.size(); ++i) out += (i ? "," : "") + json_quote(texts[i]);
+  return out + "]";
+}
+
+std::string restore_members(const Settings& s) {
+  const RestoreOptions& r = s.restore;
+  std::string out;
+  if (!r.files.empty()) out += ",\"backup_files\":" + json_texts(r.files);
+  if (r.from.size() == 1) out += ",\"out_path\":" + json_quote(r.from[0]);
+  if (r.from.size() > 1) out += ",\"stripes\":" + json_texts(r.from);
+  if (r.file) out += ",\"file\":" + std::to_string(std::stol(*r.file));
+  if (r.stop_at) out += ",\"stop_at\":" + json_quote(stop_at_value(*r.stop_at));
+  if (!r.moves.empty() && r.moves[0] == "default") {
+    out += ",\"move\":\"default\"";
+  } else if (!r.moves.empty()) {
+    out += ",\"move\":{";
+    for (size_t i = 0; i < r.moves.size(); ++i) {
+      size_t eq = r.moves[i].find('=');
+      out += (i ? "," : "") + json_quote(r.moves[i].substr(0, eq)) + ":" + json_quote(r.moves[i].substr(eq + 1));
+    }
+    out += "}";
+  }
+  if (r.replace) out += ",\"replace\":true";
+  if (r.no_recovery) out += ",\"recovery\":false";
+  if (r.dry_run) out += ",\"dry_run\":true";
+  return out;
+}
+
+}  // namespace
+
 std::string config_json(const Settings& s) {
   // Members the file held that this program does not know go first, so that
   // ours, which come after them, are the ones the library keeps.
   std::string out = "{";
-  for (const auto& [key, raw] : s.extra) out += json_quote(key) + ":" + raw + ",";
+  bool file_operation = false;
+  for (const auto& [key, raw] : s.extra) {
+    if (!sends_file_member(s, key)) continue;
+    out += json_quote(key) + ":" + raw + ",";
+    file_operation = file_operation || key == "operation";
+  }
   out += "\"host\":" + json_quote(s.host);
   out += ",\"port\":" + std::to_string(s.port);
   out += ",\"user\":" + json_quote(s.user);
   out += ",\"password\":" + json_quote(s.password.value_or(""));
-  if (!s.database.empty()) out += ",\"database\":" + json_quote(s.database);
-  if (!s.out_path.empty()) out += ",\"out_path\":" + json_quote(s.out_path);
-  out += std::string(",\"compression\":") + (s.compression ? "true" : "false");
-  out += std::string(",\"copy_only\":") + (s.copy_only ? "true" : "false");
-  out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
+  if (s.restoring) {
+    // --as NEW restores the backups of --database NAME into NEW.
+    out += ",\"operation\":\"restore\"";
+    out += ",\"database\":" + json_quote(s.restore.as.value_or(s.database));
+    if (s.restore.as) out += ",\"source_database\":" + json_quote(s.database);
+  } else {
+    // A file written for a restore still backs up under the backup command.
+    if (file_operation) out += ",\"operation\":\"backup\"";
+    if (!s.database.empty()) out += ",\"database\":" + json_quote(s.database);
+    if (!s.out_path.empty()) out += ",\"out_path\":" + json_quote(s.out_path);
+    out += std::string(",\"compression\":") + (s.compression ? "true" : "false");
+    out += std::string(",\"copy_only\":") + (s.copy_only ? "true" : "false");
+    out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
+  }
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
   for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
-  if (!s.stripes.empty()) {
-    out += ",\"stripes\":[";
-    for (size_t i = 0; i < s.stripes.size(); ++i) out += (i ? "," : "") + json_quote(s.stripes[i]);
-    out += "]";
-  }
+  if (s.restoring) out += restore_members(s);
+  if (!s.restoring && !s.stripes.empty()) out += ",\"stripes\":" + json_texts(s.stripes);
   // Encryption: only what the flags set, so that without them the text is as before.
   if (s.encrypt) out += ",\"encrypt\":" + (*s.encrypt == "strict" ? json_quote("strict") : *s.encrypt);
   if (s.trust_server_certificate) out += ",\"trust_server_certificate\":true";

@@ -10,7 +10,7 @@
 
 namespace cli {
 
-enum class Command { None, Test, List, Backup };
+enum class Command { None, Test, List, Backup, Restore };
 
 // A backup run over several databases: which ones, how many at once, and
 // where their files go. Empty or unset everywhere: the one-database backup.
@@ -20,6 +20,22 @@ struct ManyOptions {
   std::vector<std::string> excludes;   // wildcard patterns
   std::optional<int> parallel;
   std::optional<std::string> out_dir, name_template, metrics_file;
+};
+
+// A restore: the target's new name, the point in time, where the backup
+// sets come from and where the files go. Each is sent only when given, so
+// the library's defaults (history, newest point, files in place, recovery)
+// hold otherwise.
+struct RestoreOptions {
+  std::optional<std::string> as;       // --as NEW: restore NAME's backups into NEW
+  std::optional<std::string> stop_at;  // as typed; sent with 'T' between date and time
+  std::vector<std::string> files;      // --files: sets read from these files
+  std::vector<std::string> from;       // --from: one set, in one file or its stripes
+  std::optional<std::string> file;     // --file N: the set's position, digits as typed
+  std::vector<std::string> moves;      // each --move as typed: "default" or LOGICAL=PATH
+  bool replace = false;
+  bool no_recovery = false;
+  bool dry_run = false;
 };
 
 // What the command line said, before any file is read.
@@ -38,6 +54,7 @@ struct Options {
   // the --stripe paths in order.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
+  RestoreOptions restore;
   // Encryption: unset flags leave the configuration as the file has it.
   std::optional<std::string> encrypt;  // "true", "false" or "strict"
   bool trust_server_certificate = false;
@@ -61,6 +78,9 @@ struct Settings {
   // Backup kinds from the flags, over the file's members of the same keys.
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
+  // A restore (the command is restore): the flags as given.
+  bool restoring = false;
+  RestoreOptions restore;
   // Encryption flags, sent only when given (a file's own keys pass in extra).
   std::optional<std::string> encrypt;
   bool trust_server_certificate = false;
@@ -90,6 +110,9 @@ std::string resolve_settings(const Options& opt, Settings& s);
 std::string check_settings(Command cmd, const Settings& s);
 
 // The configuration text for the library; the password must be resolved.
+// A restore sends "operation":"restore" and its own keys and leaves out the
+// backup's (compression, copy_only, verify, and the file's out_path and
+// stripes, which name where a backup goes, not where a restore reads).
 std::string config_json(const Settings& s);
 
 // "host:port", with brackets around an IPv6 address.

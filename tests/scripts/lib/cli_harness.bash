@@ -1,6 +1,7 @@
 # Shared start of the command-line host's script tests, sourced with the
 # test's name in NAME: the programs, a work folder removed at exit with
-# every server the test started (their pids in PIDS), and the counters.
+# every server the test started (their pids in PIDS), the counters, and the
+# checks of a run's status and output.
 # shellcheck shell=bash
 : "${VAULTRUN_BUILD_DIR:?}" "${NAME:?}"
 
@@ -24,4 +25,70 @@ fail() {
   echo "FAIL: $*"
   echo "  stdout: $(head -c 3000 "$WORK/out" 2>/dev/null)"
   echo "  stderr: $(head -c 2000 "$WORK/err" 2>/dev/null)"
+}
+
+# Runs the CLI (bounded in time, stdin from /dev/null) with stdout and
+# stderr in $WORK/out and $WORK/err; sets RC.
+run() {
+  timeout -s KILL 120 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err"
+  RC=$?
+}
+
+# The failure contract: the status, and exactly one line on stderr that
+# starts with "vaultrun: " and holds the text (a fixed string).
+expect_error() {  # name, status, text
+  if [ "$RC" -ne "$2" ]; then
+    fail "$1: exit $RC, expected $2"
+  elif [ "$(wc -l <"$WORK/err")" -ne 1 ] || ! grep -q '^vaultrun: ' "$WORK/err"; then
+    fail "$1: expected one 'vaultrun: ...' line on stderr"
+  elif ! grep -qF -- "$3" "$WORK/err"; then
+    fail "$1: stderr lacks '$3'"
+  else
+    pass
+  fi
+}
+
+expect_ok() {  # name
+  if [ "$RC" -ne 0 ]; then fail "$1: exit $RC"
+  elif [ -s "$WORK/err" ]; then fail "$1: unexpected stderr"
+  else pass
+  fi
+}
+
+# Starts a simulated server with the given flags; sets PORT and SIM_PID.
+start_sim() {
+  local out="$WORK/port.$RANDOM"
+  # In $WORK: a Windows path is a relative file name to the simulator.
+  (cd "$WORK" && exec "$SIM" --port 0 --quiet "$@") >"$out" 2>>"$WORK/sim.err" &
+  SIM_PID=$!
+  PIDS+=("$SIM_PID")
+  for _ in $(seq 1 200); do
+    PORT=$(head -n 1 "$out" 2>/dev/null)
+    [ -n "$PORT" ] && return 0
+    sleep 0.05
+  done
+  echo "$NAME: the simulator printed no port"; cat "$WORK/sim.err"
+  exit 1
+}
+
+# Runs the CLI in the background and, once the shell condition ready holds
+# (tried every 50 ms for at most 10 s) and delay seconds more have passed,
+# interrupts it as Ctrl-C would, then waits for it. Sets RC, and ELAPSED_MS
+# from the interrupt to the end.
+interrupt_cli() {  # ready, delay, CLI arguments...
+  local ready=$1 delay=$2 pid t0
+  shift 2
+  # --foreground: timeout passes the signal on once, as a terminal would.
+  timeout --foreground -s KILL 60 "$CLI" "$@" </dev/null >"$WORK/out" 2>"$WORK/err" &
+  pid=$!
+  for _ in $(seq 1 200); do
+    eval "$ready" && break
+    sleep 0.05
+  done
+  sleep "$delay"
+  t0=$(date +%s%N)
+  kill -INT "$pid"
+  wait "$pid"
+  RC=$?
+  ELAPSED_MS=$(( ($(date +%s%N) - t0) / 1000000 ))
 }
