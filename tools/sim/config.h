@@ -86,6 +86,12 @@ struct Config {
   std::string url_root;                      // directory of URL targets; empty: URLs are unreachable
   bool corrupt_newest = false;
 
+  // Rights and messages that differ between servers: logins refused the
+  // backup history in msdb, and whether a backup reports the position of
+  // the set it wrote ("... on file P.").
+  std::vector<std::string> history_denied;
+  bool position_message = true;
+
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr
 };
