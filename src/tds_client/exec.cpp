@@ -130,6 +130,7 @@ int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
   tds_server_message m;
   if (!tds_decode_message(p, size, &m)) return static_cast<int64_t>(size);
   if (m.is_error) {
+    if (w->errors == 0) w->first_error = m.number;
     note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
   } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {
     w->info_cb(w->info_ctx, m.number, m.text);
@@ -187,6 +188,7 @@ void tds_walk_begin(tds_walk* w) {
   w->meta->ncols = 0;
   w->stored = 0;
   w->errors = 0;
+  w->first_error = 0;
   w->err_full = false;
   w->ended = false;
   w->failed = false;
@@ -245,6 +247,7 @@ tds_exec_space* exec_space(tds_conn* c) {
 
 int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap) {
   c->err[0] = 0;
+  c->err_number = 0;
   if (sql == nullptr) sql = "";
   tds_exec_space* space = exec_space(c);
   if (space == nullptr) return -1;
@@ -292,5 +295,7 @@ int tds_exec(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_
     }
     return -1;
   }
-  return tds_walk_end(&w, c->rlen);
+  const int result = tds_walk_end(&w, c->rlen);
+  c->err_number = w.first_error;
+  return result;
 }

@@ -50,6 +50,9 @@ struct tds_conn {
   const char* deadline_text;
   // query_timeout_ms bounds the wait for each tds_exec answer (0: none).
   int64_t query_timeout_ms;
+  // The number of the first server error of the last tds_exec (0: none), so
+  // that a caller can tell a refusal it can work around from other failures.
+  int32_t err_number;
 
   // Payload bytes of the packet being read that a cancelled read left
   // unread, and whether that packet ends its message; the attention drain
@@ -317,6 +320,7 @@ struct tds_walk {
 
   int32_t stored;       // rows stored so far
   int32_t errors;       // server errors seen so far
+  int32_t first_error;  // the first server error's number, 0 before one
   bool err_full;        // a cut error text ends the joining
   bool ended;           // the final DONE was seen
   bool failed;          // a token could not be read; err says why
