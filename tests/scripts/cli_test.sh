@@ -191,6 +191,12 @@ run list "${CONN[@]}" --json </dev/null
 expect_ok "list --json"
 expect_line "list --json" '{"ok":true,"databases":[{"name":"hr","size_mb":16,"recovery":"BULK_LOGGED"},{"name":"inventory","size_mb":64,"recovery":"FULL"},{"name":"sales","size_mb":512,"recovery":"SIMPLE"}]}'
 
+# An IPv6 address, with brackets or without, is named once in brackets.
+for host in ::1 '[::1]'; do
+  run test --user sa --host "$host" --port "$closed_port" </dev/null
+  expect_error "refused: $host" 1 "vaultrun: [::1]:$closed_port: connect failed"
+done
+
 # A server that requires encryption: the library's refusal as it always
 # read, then a line that points at --encrypt rather than at the server.
 start_sim --encryption req
