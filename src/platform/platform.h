@@ -38,6 +38,16 @@ int plat_resolve(const char* host, const char* port_text, int64_t timeout_ms,
                  const std::atomic<int32_t>* cancel, plat_addr** out);
 void plat_resolve_free(plat_addr* list);
 
+// The entries of a list, in the resolver's order: an entry is itself the
+// list of those from it on, so each of the calls below that takes "the first
+// entry of the list" takes any entry. plat_addr_next is null after the last.
+const plat_addr* plat_addr_next(const plat_addr* entry);
+int plat_addr_count(const plat_addr* list);
+
+// The entry's numeric address and port, "192.0.2.7:1433" or "[2001:db8::7]:1433",
+// cut to fit out (cap >= 1 bytes, terminator included).
+void plat_addr_text(const plat_addr* entry, char* out, size_t cap);
+
 // Opens a stream socket for the first entry of the list.
 plat_socket plat_socket_open(const plat_addr* list);
 
@@ -47,6 +57,19 @@ plat_socket plat_socket_open(const plat_addr* list);
 // Returns PLAT_READY, PLAT_FAILED, PLAT_TIMED_OUT or PLAT_CANCELLED.
 int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
                  const std::atomic<int32_t>* cancel);
+
+// The most entries plat_connect_first tries at once; later ones are not tried.
+constexpr int PLAT_MAX_PARALLEL = 64;
+
+// Starts a connection to each of the list's first PLAT_MAX_PARALLEL entries
+// at once and keeps the first that completes, closing all the others before
+// it returns. A connection that fails leaves the race; the race is lost when
+// all have failed. timeout_ms <= 0 sets no bound. Returns PLAT_READY with the
+// connected (blocking) socket in *out and its entry in *entry, or
+// PLAT_FAILED, PLAT_TIMED_OUT or PLAT_CANCELLED with nothing left open.
+int plat_connect_first(const plat_addr* list, int64_t timeout_ms,
+                       const std::atomic<int32_t>* cancel, plat_socket* out,
+                       const plat_addr** entry);
 
 void plat_set_nodelay(plat_socket s);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -159,6 +160,28 @@ void plat_resolve_free(plat_addr* list) {
   if (list) freeaddrinfo(reinterpret_cast<addrinfo*>(list));
 }
 
+const plat_addr* plat_addr_next(const plat_addr* entry) {
+  return reinterpret_cast<const plat_addr*>(reinterpret_cast<const addrinfo*>(entry)->ai_next);
+}
+
+int plat_addr_count(const plat_addr* list) {
+  int n = 0;
+  for (auto* ai = reinterpret_cast<const addrinfo*>(list); ai != nullptr; ai = ai->ai_next) ++n;
+  return n;
+}
+
+void plat_addr_text(const plat_addr* entry, char* out, size_t cap) {
+  auto* ai = reinterpret_cast<const addrinfo*>(entry);
+  char host[NI_MAXHOST];
+  char port[NI_MAXSERV];
+  if (getnameinfo(ai->ai_addr, ai->ai_addrlen, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    std::snprintf(out, cap, "%s", "an address that cannot be shown");
+    return;
+  }
+  std::snprintf(out, cap, ai->ai_family == AF_INET6 ? "[%s]:%s" : "%s:%s", host, port);
+}
+
 plat_socket plat_socket_open(const plat_addr* list) {
   auto* ai = reinterpret_cast<const addrinfo*>(list);
   int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
@@ -203,6 +226,63 @@ int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
   }
   if (fcntl(fd, F_SETFL, flags) < 0 && result == PLAT_READY) result = PLAT_FAILED;
   return result;
+}
+
+int plat_connect_first(const plat_addr* list, int64_t timeout_ms,
+                       const std::atomic<int32_t>* cancel, plat_socket* out,
+                       const plat_addr** entry) {
+  *out = PLAT_INVALID_SOCKET;
+  *entry = nullptr;
+  pollfd p[PLAT_MAX_PARALLEL];
+  const addrinfo* at[PLAT_MAX_PARALLEL];
+  int n = 0;  // connections still in the race, kept at the front
+  auto* ai = reinterpret_cast<const addrinfo*>(list);
+  for (; ai != nullptr && n < PLAT_MAX_PARALLEL; ai = ai->ai_next) {
+    const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          ai->ai_protocol);
+    if (fd < 0) continue;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0 && errno != EINPROGRESS && errno != EINTR) {
+      close(fd);
+      continue;
+    }
+    p[n] = pollfd{fd, POLLOUT, 0};
+    at[n++] = ai;
+  }
+  const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+  int result = PLAT_FAILED;
+  int winner = -1;
+  while (n > 0 && winner < 0) {
+    int64_t slice;
+    const int go = plat_next_slice(deadline, cancel, &slice);
+    if (go != PLAT_READY) { result = go; break; }
+    const int rc = poll(p, static_cast<nfds_t>(n), static_cast<int>(slice));
+    if (rc < 0 && errno != EINTR) break;
+    for (int i = 0; rc > 0 && i < n; ++i) {
+      if (p[i].revents == 0) continue;
+      if (connect_error(p[i].fd) == 0) {
+        winner = i;
+        break;
+      }
+      // Refused or unreachable: out of the race, which goes on without it.
+      close(p[i].fd);
+      p[i] = p[--n];
+      at[i--] = at[n];
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    if (i == winner) continue;
+    close(p[i].fd);
+  }
+  if (winner < 0) return result;
+  const int fd = p[winner].fd;
+  const int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    close(fd);
+    return PLAT_FAILED;
+  }
+  *out = static_cast<plat_socket>(fd);
+  *entry = reinterpret_cast<const plat_addr*>(at[winner]);
+  return PLAT_READY;
 }
 
 void plat_set_nodelay(plat_socket s) {

@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -100,6 +101,28 @@ void plat_resolve_free(plat_addr* list) {
   if (list) freeaddrinfo(reinterpret_cast<ADDRINFOA*>(list));
 }
 
+const plat_addr* plat_addr_next(const plat_addr* entry) {
+  return reinterpret_cast<const plat_addr*>(reinterpret_cast<const ADDRINFOA*>(entry)->ai_next);
+}
+
+int plat_addr_count(const plat_addr* list) {
+  int n = 0;
+  for (auto* ai = reinterpret_cast<const ADDRINFOA*>(list); ai != nullptr; ai = ai->ai_next) ++n;
+  return n;
+}
+
+void plat_addr_text(const plat_addr* entry, char* out, size_t cap) {
+  auto* ai = reinterpret_cast<const ADDRINFOA*>(entry);
+  char host[NI_MAXHOST];
+  char port[NI_MAXSERV];
+  if (getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), host, sizeof host, port,
+                  sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    std::snprintf(out, cap, "%s", "an address that cannot be shown");
+    return;
+  }
+  std::snprintf(out, cap, ai->ai_family == AF_INET6 ? "[%s]:%s" : "%s:%s", host, port);
+}
+
 plat_socket plat_socket_open(const plat_addr* list) {
   auto* ai = reinterpret_cast<const ADDRINFOA*>(list);
   SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
@@ -153,6 +176,74 @@ int plat_connect(plat_socket ps, const plat_addr* list, int64_t timeout_ms,
   u_long off = 0;  // sockets are created blocking; the transport expects that
   if (ioctlsocket(s, FIONBIO, &off) != 0 && result == PLAT_READY) result = PLAT_FAILED;
   return result;
+}
+
+int plat_connect_first(const plat_addr* list, int64_t timeout_ms,
+                       const std::atomic<int32_t>* cancel, plat_socket* out,
+                       const plat_addr** entry) {
+  static_assert(PLAT_MAX_PARALLEL <= FD_SETSIZE, "every racing socket must fit one fd_set");
+  *out = PLAT_INVALID_SOCKET;
+  *entry = nullptr;
+  SOCKET sk[PLAT_MAX_PARALLEL];
+  const ADDRINFOA* at[PLAT_MAX_PARALLEL];
+  int n = 0;  // connections still in the race, kept at the front
+  auto* ai = reinterpret_cast<const ADDRINFOA*>(list);
+  for (; ai != nullptr && n < PLAT_MAX_PARALLEL; ai = ai->ai_next) {
+    const plat_socket ps = plat_socket_open(reinterpret_cast<const plat_addr*>(ai));
+    if (ps == PLAT_INVALID_SOCKET) continue;
+    const SOCKET s = sock_of(ps);
+    u_long on = 1;
+    if (ioctlsocket(s, FIONBIO, &on) != 0 ||
+        (connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK && WSAGetLastError() != WSAEINPROGRESS)) {
+      closesocket(s);
+      continue;
+    }
+    sk[n] = s;
+    at[n++] = ai;
+  }
+  const int64_t deadline = timeout_ms > 0 ? plat_mono_ms() + timeout_ms : 0;
+  int result = PLAT_FAILED;
+  int winner = -1;
+  while (n > 0 && winner < 0) {
+    int64_t slice;
+    const int go = plat_next_slice(deadline, cancel, &slice);
+    if (go != PLAT_READY) { result = go; break; }
+    // A finished connect shows as writable; a failed one in the exception set.
+    fd_set wr, ex;
+    wr.fd_count = ex.fd_count = static_cast<u_int>(n);
+    for (int i = 0; i < n; ++i) wr.fd_array[i] = ex.fd_array[i] = sk[i];
+    timeval tv = to_timeval(slice);
+    const int rc = select(0, nullptr, &wr, &ex, &tv);
+    if (rc == SOCKET_ERROR) break;
+    for (int i = 0; rc > 0 && i < n; ++i) {
+      const bool done = FD_ISSET(sk[i], &wr) != 0;
+      if (!done && FD_ISSET(sk[i], &ex) == 0) continue;
+      int soerr = 0;
+      int len = sizeof soerr;
+      if (done && getsockopt(sk[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soerr), &len) == 0 &&
+          soerr == 0) {
+        winner = i;
+        break;
+      }
+      // Refused or unreachable: out of the race, which goes on without it.
+      closesocket(sk[i]);
+      sk[i] = sk[--n];
+      at[i--] = at[n];
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    if (i != winner) closesocket(sk[i]);
+  }
+  if (winner < 0) return result;
+  u_long off = 0;  // the transport expects a blocking socket
+  if (ioctlsocket(sk[winner], FIONBIO, &off) != 0) {
+    closesocket(sk[winner]);
+    return PLAT_FAILED;
+  }
+  *out = static_cast<plat_socket>(sk[winner]);
+  *entry = reinterpret_cast<const plat_addr*>(at[winner]);
+  return PLAT_READY;
 }
 
 void plat_set_nodelay(plat_socket s) {

@@ -136,6 +136,7 @@ int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
   tds_server_message m;
   if (!tds_decode_message(p, size, &m)) return static_cast<int64_t>(size);
   if (m.is_error) {
+    if (w->errors == 0) w->first_error = m.number;
     note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
   } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {
     w->info_cb(w->info_ctx, m.number, m.text);
@@ -193,6 +194,7 @@ void tds_walk_begin(tds_walk* w) {
   w->meta->ncols = 0;
   w->stored = 0;
   w->errors = 0;
+  w->first_error = 0;
   w->err_full = false;
   w->ended = false;
   w->failed = false;
@@ -254,6 +256,7 @@ namespace {
 int exec_walk(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32_t cap, tds_row_fn on_row,
               void* row_ctx) {
   c->err[0] = 0;
+  c->err_number = 0;
   if (sql == nullptr) sql = "";
   tds_exec_space* space = exec_space(c);
   if (space == nullptr) return -1;
@@ -303,7 +306,9 @@ int exec_walk(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32
     }
     return -1;
   }
-  return tds_walk_end(&w, c->rlen);
+  const int result = tds_walk_end(&w, c->rlen);
+  c->err_number = w.first_error;
+  return result;
 }
 
 }  // namespace

@@ -247,10 +247,33 @@ int tds_login_walk(const uint8_t* data, uint64_t len, char* err) {
 
 namespace {
 
-// Resolves the host and connects within the connect's budget; 0, or -1
-// with err set.
-int open_tcp(tds_conn* c, const char* host, int port, int64_t timeout_ms, int64_t deadline,
-             const std::atomic<int32_t>* cancel) {
+// The outcome of the attempt on one address: connected and logged in, an
+// answer that ends the walk (a login refused, any failure once the server
+// spoke, a cancel, the budget spent), or one to pass over for the next.
+enum attempt_result { ATTEMPT_DONE, ATTEMPT_FINAL, ATTEMPT_NEXT };
+
+// The connect's bounds and what the walk has seen so far.
+struct addr_walk {
+  const std::atomic<int32_t>* cancel;
+  int64_t deadline;  // plat_mono_ms instant, 0 for none
+  int tried;         // addresses attempted
+  char last[64];     // the last of them, as text
+  bool answered;     // a server answered there: its answer ends the walk as it said it
+};
+
+// What is left of the connect's budget for the next wait: 0 for none set,
+// else at least 1 so that a budget that ran out still takes one last look
+// (and then reads as timed out).
+int64_t budget_left(const addr_walk* w) {
+  if (w->deadline == 0) return 0;
+  const int64_t left = w->deadline - plat_mono_ms();
+  return left < 1 ? 1 : left;
+}
+
+// Resolves the host within the connect's budget (cancellable like the TCP
+// connection, so a resolver that hangs cannot hold the call); 0 with the
+// list, or -1 with err set.
+int resolve(tds_conn* c, const char* host, int port, const addr_walk* w, plat_addr** list) {
   // The resolver would quietly wrap a port outside 0..65535 to another
   // port and connect there.
   if (port < 0 || port > 65535) {
@@ -260,40 +283,38 @@ int open_tcp(tds_conn* c, const char* host, int port, int64_t timeout_ms, int64_
   plat_net_start();
   char port_text[16];
   std::snprintf(port_text, sizeof port_text, "%d", port);
-
-  // Name resolution spends the same budget as the TCP connection and is
-  // cancellable like it, so a resolver that hangs cannot hold the call.
-  plat_addr* list = nullptr;
-  const int resolved =
-      host == nullptr ? PLAT_FAILED : plat_resolve(host, port_text, timeout_ms, cancel, &list);
-  if (resolved != PLAT_READY) {
-    tds_set_err(c, resolved == PLAT_TIMED_OUT   ? "connect timed out"
-                   : resolved == PLAT_CANCELLED ? "cancelled"
-                                                : "cannot resolve host");
-    return -1;
-  }
-  c->sock = plat_socket_open(list);
-  if (c->sock == PLAT_INVALID_SOCKET) {
-    plat_resolve_free(list);
-    tds_set_err(c, "socket() failed");
-    return -1;
-  }
-  int64_t connect_ms = 0;
-  if (deadline != 0) {
-    connect_ms = deadline - plat_mono_ms();
-    if (connect_ms < 1) connect_ms = 1;  // resolution used the budget: one last look
-  }
-  const int rc = plat_connect(c->sock, list, connect_ms, cancel);
-  plat_resolve_free(list);
-  if (rc != PLAT_READY) {
-    tds_set_err(c, rc == PLAT_TIMED_OUT   ? "connect timed out"
-                   : rc == PLAT_CANCELLED ? "cancelled"
-                                          : "connect failed");
-    return -1;
-  }
-  plat_set_nodelay(c->sock);
-  return 0;
+  const int resolved = host == nullptr ? PLAT_FAILED
+                                       : plat_resolve(host, port_text, budget_left(w), w->cancel, list);
+  if (resolved == PLAT_READY) return 0;
+  tds_set_err(c, resolved == PLAT_TIMED_OUT   ? "connect timed out"
+                 : resolved == PLAT_CANCELLED ? "cancelled"
+                                              : "cannot resolve host");
+  return -1;
 }
+
+const char* connect_text(int rc) {
+  return rc == PLAT_TIMED_OUT ? "connect timed out" : rc == PLAT_CANCELLED ? "cancelled" : "connect failed";
+}
+
+// The TCP connection to one address. A connection refused or unreachable
+// (or a socket the address's family cannot have) is passed over; a time-out
+// or a cancel ends the walk.
+attempt_result open_tcp(tds_conn* c, const plat_addr* entry, addr_walk* w) {
+  plat_addr_text(entry, w->last, sizeof w->last);
+  ++w->tried;
+  c->sock = plat_socket_open(entry);
+  if (c->sock == PLAT_INVALID_SOCKET) {
+    tds_set_err(c, "socket() failed");
+    return ATTEMPT_NEXT;
+  }
+  const int rc = plat_connect(c->sock, entry, budget_left(w), w->cancel);
+  if (rc == PLAT_READY) return ATTEMPT_DONE;
+  tds_set_err(c, connect_text(rc));
+  return rc == PLAT_FAILED ? ATTEMPT_NEXT : ATTEMPT_FINAL;
+}
+
+// How far a PRELOGIN exchange came before it ended.
+enum prelogin_heard { PL_SILENT, PL_CLOSED, PL_ANSWERED };
 
 // The ENCRYPTION value the client announces for each mode.
 uint8_t prelogin_encryption(uint8_t encrypt) {
@@ -306,12 +327,24 @@ uint8_t prelogin_encryption(uint8_t encrypt) {
 // asked to encrypt, a server that agrees gets the wrapped handshake and any
 // other answer is refused. Under strict the session is already live and the
 // server's answer changes nothing.
-int exchange_prelogin(tds_conn* c, uint8_t encrypt) {
+//
+// *heard says how far the exchange came: a peer that closes (or resets) the
+// connection before its answer has come is no server of ours, and the walk
+// moves on from it.
+int exchange_prelogin(tds_conn* c, uint8_t encrypt, prelogin_heard* heard) {
   uint8_t payload[TDS_PRELOGIN_LEN];
   tds_build_prelogin(prelogin_encryption(encrypt), payload);
-  if (tds_send(c, TDS_PKT_PRELOGIN, payload, TDS_PRELOGIN_LEN) != 0 ||
-      tds_recv(c, TDS_LOGIN_CAP) != 0)
+  const bool clear_text = !c->tls_live;
+  *heard = PL_SILENT;
+  if (tds_send(c, TDS_PKT_PRELOGIN, payload, TDS_PRELOGIN_LEN) != 0) {
+    if (clear_text) *heard = PL_CLOSED;  // in clear text only the socket can refuse a write
     return -1;
+  }
+  if (tds_recv(c, TDS_LOGIN_CAP) != 0) {
+    if (clear_text && c->rx_stop == TDS_STOP_CLOSED) *heard = PL_CLOSED;
+    return -1;
+  }
+  *heard = PL_ANSWERED;
   const int enc = tds_prelogin_encryption(c->rbuf, c->rlen);
   if (encrypt == TDS_ENCRYPT_STRICT) return 0;
   if (encrypt == TDS_ENCRYPT_OFF) {
@@ -359,25 +392,127 @@ int exchange_login(tds_conn* c, const char* host, const char* user, const char* 
 
 }  // namespace
 
+namespace {
+
+// Everything after the TCP connection, on c->sock: the TLS handshake of
+// strict encryption, PRELOGIN, then TLS and LOGIN7. Only a peer that closes
+// before its PRELOGIN answer is passed over; once a server answers, its
+// answer (a refused login above all) ends the walk, so that a wrong password
+// never becomes several failed logins.
+attempt_result log_in(tds_conn* c, const char* host, const char* user, const char* password,
+                      const char* database, uint8_t encrypt, addr_walk* w) {
+  plat_set_nodelay(c->sock);
+  c->cancel_flag = w->cancel;
+  c->deadline_ms = w->deadline;
+  c->deadline_text = "login timed out";
+  // Under strict encryption the server's first word is its TLS handshake.
+  w->answered = encrypt == TDS_ENCRYPT_STRICT;
+  if (encrypt == TDS_ENCRYPT_STRICT && tds_tls_handshake_direct(c) != 0) return ATTEMPT_FINAL;
+  prelogin_heard heard;
+  const int pl = exchange_prelogin(c, encrypt, &heard);
+  w->answered = w->answered || heard == PL_ANSWERED;
+  if (pl != 0) return heard == PL_CLOSED ? ATTEMPT_NEXT : ATTEMPT_FINAL;
+  if (exchange_login(c, host, user, password, database) != 0) return ATTEMPT_FINAL;
+  return ATTEMPT_DONE;
+}
+
+// Leaves the record ready for the next address: the socket closed, the
+// hooks cleared, the TLS session (not yet started) and the buffer kept.
+void drop_attempt(tds_conn* c) {
+  plat_close(c->sock);
+  c->sock = PLAT_INVALID_SOCKET;
+  c->rlen = 0;
+  clear_hooks(c);
+}
+
+// A failure once several addresses were tried says where it ended and how
+// many there were; with one, the text stays as it always read.
+void name_last(tds_conn* c, const addr_walk* w) {
+  const bool cancelled = w->cancel != nullptr && w->cancel->load() != 0;
+  if (w->tried < 2 || w->answered || cancelled) return;
+  char text[TDS_ERR_SIZE];
+  std::snprintf(text, sizeof text, "%s at %s (the last of %d addresses tried)", c->err, w->last,
+                w->tried);
+  tds_set_err(c, text);
+}
+
+// Every address in the resolver's order, each within what is left of the
+// budget, until one answers.
+attempt_result walk_addresses(tds_conn* c, const plat_addr* list, const char* host, const char* user,
+                              const char* password, const char* database, uint8_t encrypt, addr_walk* w) {
+  for (const plat_addr* e = list; e != nullptr; e = plat_addr_next(e)) {
+    if (w->cancel != nullptr && w->cancel->load() != 0) {
+      tds_set_err(c, "cancelled");
+      return ATTEMPT_FINAL;
+    }
+    attempt_result r = open_tcp(c, e, w);
+    if (r == ATTEMPT_DONE) r = log_in(c, host, user, password, database, encrypt, w);
+    if (r != ATTEMPT_NEXT) return r;
+    drop_attempt(c);
+  }
+  return ATTEMPT_NEXT;
+}
+
+// All the addresses at once; the first TCP connection is kept and the
+// others closed. A race that nobody wins names the last address listed.
+attempt_result race_addresses(tds_conn* c, const plat_addr* list, const char* host, const char* user,
+                              const char* password, const char* database, uint8_t encrypt, addr_walk* w) {
+  const plat_addr* winner = nullptr;
+  const int rc = plat_connect_first(list, budget_left(w), w->cancel, &c->sock, &winner);
+  w->tried = plat_addr_count(list);
+  if (w->tried > PLAT_MAX_PARALLEL) w->tried = PLAT_MAX_PARALLEL;
+  if (rc != PLAT_READY) {
+    const plat_addr* last = list;
+    for (int i = 1; i < w->tried; ++i) last = plat_addr_next(last);
+    plat_addr_text(last, w->last, sizeof w->last);
+    tds_set_err(c, connect_text(rc));
+    return ATTEMPT_FINAL;
+  }
+  plat_addr_text(winner, w->last, sizeof w->last);
+  return log_in(c, host, user, password, database, encrypt, w);
+}
+
+// An IPv6 literal may come in brackets, as in a URL; the resolver, the
+// certificate check and the login take it without them.
+const char* unbracket(const char* host, char* buf, size_t cap) {
+  if (host == nullptr || host[0] != '[') return host;
+  const size_t n = std::strlen(host);
+  if (n < 3 || host[n - 1] != ']' || n - 2 >= cap) return host;
+  std::memcpy(buf, host + 1, n - 2);
+  buf[n - 2] = 0;
+  return buf;
+}
+
+}  // namespace
+
 int tds_connect(tds_conn* c, const char* host, int port, const char* user,
                 const char* password, const char* database, const tds_connect_opts* opts) {
   std::memset(c, 0, sizeof *c);
   c->sock = PLAT_INVALID_SOCKET;
 
-  const std::atomic<int32_t>* cancel = opts != nullptr ? opts->cancel_flag : nullptr;
+  addr_walk w{};
+  w.cancel = opts != nullptr ? opts->cancel_flag : nullptr;
   const int64_t timeout_ms = opts != nullptr && opts->timeout_ms > 0 ? opts->timeout_ms : 0;
   const uint8_t encrypt = opts != nullptr ? opts->encrypt : TDS_ENCRYPT_OFF;
-  // One budget covers the TCP connection, the TLS handshake and the login exchange.
-  const int64_t deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
+  const bool race = opts != nullptr && opts->multi_subnet_failover;
+  // One budget covers the name, the TCP connections, the TLS handshake and
+  // the login exchange.
+  w.deadline = timeout_ms != 0 ? plat_mono_ms() + timeout_ms : 0;
 
+  char host_buf[256];
+  host = unbracket(host, host_buf, sizeof host_buf);
   if (encrypt != TDS_ENCRYPT_OFF && start_tls(c, host, opts) != 0) return fail_connect(c);
-  if (open_tcp(c, host, port, timeout_ms, deadline, cancel) != 0) return fail_connect(c);
-  c->cancel_flag = cancel;
-  c->deadline_ms = deadline;
-  c->deadline_text = "login timed out";
-  if (encrypt == TDS_ENCRYPT_STRICT && tds_tls_handshake_direct(c) != 0) return fail_connect(c);
-  if (exchange_prelogin(c, encrypt) != 0 || exchange_login(c, host, user, password, database) != 0)
+  plat_addr* list = nullptr;
+  if (resolve(c, host, port, &w, &list) != 0) return fail_connect(c);
+  const attempt_result r =
+      race && plat_addr_next(list) != nullptr
+          ? race_addresses(c, list, host, user, password, database, encrypt, &w)
+          : walk_addresses(c, list, host, user, password, database, encrypt, &w);
+  plat_resolve_free(list);
+  if (r != ATTEMPT_DONE) {
+    name_last(c, &w);
     return fail_connect(c);
+  }
   clear_hooks(c);
   return 0;
 }

@@ -50,6 +50,9 @@ struct tds_conn {
   const char* deadline_text;
   // query_timeout_ms bounds the wait for each tds_exec answer (0: none).
   int64_t query_timeout_ms;
+  // The number of the first server error of the last tds_exec (0: none), so
+  // that a caller can tell a refusal it can work around from other failures.
+  int32_t err_number;
 
   // Payload bytes of the packet being read that a cancelled read left
   // unread, and whether that packet ends its message; the attention drain
@@ -77,7 +80,8 @@ enum tds_stop : uint8_t {
   TDS_STOP_NONE = 0,       // the receive succeeded
   TDS_STOP_CANCELLED = 1,  // the cancel flag was raised
   TDS_STOP_TIMED_OUT = 2,  // the deadline passed
-  TDS_STOP_FAILED = 3,     // the socket failed, or the answer broke a rule or a cap
+  TDS_STOP_FAILED = 3,     // the answer broke a rule or a cap
+  TDS_STOP_CLOSED = 4,     // the socket failed, or the peer closed it
 };
 
 // ---- Text conversion --------------------------------------------------------
@@ -213,6 +217,13 @@ void tds_close(tds_conn* c);
 // certificate is checked against ca_file (or the system's store) and
 // host_name_in_certificate (or host) unless trust_server_certificate,
 // which strict refuses.
+//
+// A host that resolves to several addresses is walked in the resolver's
+// order, each address within what is left of the bound: one whose TCP
+// connection fails, or that closes before its PRELOGIN answer, is passed
+// over; any other outcome is the answer. multi_subnet_failover starts all of
+// them at once and keeps the first TCP connection instead. host may be an
+// IPv6 literal, with or without brackets.
 struct tds_connect_opts {
   const std::atomic<int32_t>* cancel_flag;
   int64_t timeout_ms;
@@ -220,6 +231,7 @@ struct tds_connect_opts {
   bool trust_server_certificate = false;
   const char* ca_file = nullptr;                   // null or "": system store
   const char* host_name_in_certificate = nullptr;  // null or "": host
+  bool multi_subnet_failover = false;
 };
 
 // Connects and logs in. database may be null or empty (login default).
@@ -314,6 +326,7 @@ struct tds_walk {
 
   int32_t stored;       // rows stored (or handed to row_cb) so far
   int32_t errors;       // server errors seen so far
+  int32_t first_error;  // the first server error's number, 0 before one
   bool err_full;        // a cut error text ends the joining
   bool ended;           // the final DONE was seen
   bool failed;          // a token could not be read; err says why

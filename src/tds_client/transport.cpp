@@ -60,6 +60,13 @@ read_result failed(tds_conn* c, const char* text) {
   return READ_FAILED;
 }
 
+// The socket failed or the peer closed it: nothing was wrong with what it said.
+read_result closed(tds_conn* c) {
+  tds_set_err(c, "socket read failed");
+  c->rx_stop = TDS_STOP_CLOSED;
+  return READ_FAILED;
+}
+
 // A buffer that held a packet of the password must not linger on the stack;
 // the volatile stores keep the compiler from dropping the wipe.
 void wipe(void* p, size_t n) {
@@ -77,7 +84,7 @@ read_result wait_bytes(tds_conn* c, const std::atomic<int32_t>* cancel, int64_t 
     if (go == PLAT_CANCELLED) return stopped(c, TDS_STOP_CANCELLED, "cancelled");
     if (go == PLAT_TIMED_OUT) return stopped(c, TDS_STOP_TIMED_OUT, late);
     const int w = plat_wait_readable(c->sock, slice);
-    if (w == PLAT_FAILED) return failed(c, "socket read failed");
+    if (w == PLAT_FAILED) return closed(c);
     if (w != PLAT_READY) continue;  // re-check the cancel flag and the deadline
     if (past(deadline)) return stopped(c, TDS_STOP_TIMED_OUT, late);
     return READ_OK;
@@ -90,7 +97,7 @@ read_result wait_bytes(tds_conn* c, const std::atomic<int32_t>* cancel, int64_t 
 read_result pull_cipher(tds_conn* c) {
   uint8_t chunk[TDS_TLS_CHUNK];
   const long got = plat_recv(c->sock, chunk, sizeof chunk);
-  if (got <= 0) return failed(c, "socket read failed");
+  if (got <= 0) return closed(c);
   if (!tds_tls_feed(c->tls, chunk, static_cast<size_t>(got))) return failed(c, "out of memory");
   return READ_OK;
 }
@@ -132,7 +139,7 @@ read_result read_exact(tds_conn* c, uint8_t* dst, uint64_t n, uint64_t* done,
       continue;
     }
     long got = plat_recv(c->sock, dst + *done, static_cast<size_t>(want));
-    if (got <= 0) return failed(c, "socket read failed");
+    if (got <= 0) return closed(c);
     *done += static_cast<uint64_t>(got);
   }
   return READ_OK;
@@ -352,7 +359,7 @@ int tds_recv_each(tds_conn* c, tds_recv_caps caps, tds_packet_fn on_packet, void
   c->rx_pkt_eom = 0;
   c->rx_stop = TDS_STOP_NONE;
   if (c->sock == PLAT_INVALID_SOCKET) {  // a wait on no socket would never end
-    failed(c, "socket read failed");
+    closed(c);
     c->rx_pkt_eom = RX_LOST;
     return -1;
   }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "tds_client/tds_client.h"
 #include "vaultrun.h"
@@ -56,6 +57,33 @@ constexpr int64_t HISTORY_SLACK_S = 2;
 
 const char NO_BACKUP_SET[] = "cannot find the backup set just written in the server's backup history";
 const char BAD_POSITION[] = "the server's backup history gave no usable position for the backup set";
+const char POSITIONS_DISAGREE[] =
+    "the backup history and the server's messages disagree on the backup set's position";
+
+// Errors of a login that may back up but not read msdb's history.
+constexpr int32_t ERR_SELECT_DENIED = 229;  // "The SELECT permission was denied on the object ..."
+constexpr int32_t ERR_COLUMN_DENIED = 230;  // the same for a column
+constexpr int32_t ERR_DB_ACCESS = 916;      // "... not able to access the database 'msdb' ..."
+
+bool history_refused(int32_t number) {
+  return number == ERR_SELECT_DENIED || number == ERR_COLUMN_DENIED || number == ERR_DB_ACCESS;
+}
+
+// The position that ends "Processed N pages for database 'D', file 'F' on
+// file P.", read after the last " on file " so that no name can stand in
+// for it; 0 when the text does not end that way.
+int32_t reported_position_of(const char* text) {
+  static const char KEY[] = " on file ";
+  const char* at = nullptr;
+  for (const char* p = std::strstr(text, KEY); p != nullptr; p = std::strstr(p + 1, KEY)) at = p;
+  if (at == nullptr) return 0;
+  const char* digits = at + sizeof KEY - 1;
+  const char* p = digits;
+  int64_t v = 0;
+  for (; *p >= '0' && *p <= '9' && v <= INT32_MAX; ++p) v = v * 10 + (*p - '0');
+  const bool whole = p != digits && p[0] == '.' && p[1] == 0;
+  return whole && v >= 1 && v <= INT32_MAX ? static_cast<int32_t>(v) : 0;
+}
 
 // A position as the server renders an int cell: 1 to INT32_MAX, else 0.
 int32_t position_of(const char* cell) {
@@ -68,19 +96,29 @@ int32_t position_of(const char* cell) {
 // Finds the position of the backup set this session wrote, from the
 // server's history of sets that finished since the backup was sent
 // (sent_ms, the monotonic clock), so that an older set in the same media
-// is never verified in its place. sql is the caller's statement buffer.
+// is never verified in its place. A login refused the history, or a history
+// that has no row (a clock step, a device name longer than it keeps), falls
+// back on the position the backup's own messages reported (0: none); when
+// both are known they must agree. sql is the caller's statement buffer.
 // 0 and the position, or -1 once the session has failed.
 __attribute__((noinline)) int find_backup_set(backup_session* s, tds_conn* conn, int64_t sent_ms, char* sql,
                                               int32_t* file) {
+  // Messages that disagreed among themselves (-1) vouch for nothing.
+  const int32_t reported = s->reported_position > 0 ? s->reported_position : 0;
   const int64_t seconds = (plat_mono_ms() - sent_ms) / 1000 + HISTORY_SLACK_S;
   if (!history_statement(&s->cfg, seconds, sql, STATEMENT_CAP)) return fail(s, "statement too long"), -1;
   tds_meta meta;
   tds_row row;
   const int rows = tds_exec(conn, sql, &meta, &row, 1);
-  if (rows < 0) return fail(s, conn->err), -1;
-  if (rows == 0) return fail(s, NO_BACKUP_SET), -1;
+  if (rows < 0 && !(reported > 0 && history_refused(conn->err_number))) return fail(s, conn->err), -1;
+  if (rows <= 0) {
+    if (reported == 0) return fail(s, NO_BACKUP_SET), -1;
+    *file = reported;
+    return 0;
+  }
   *file = meta.ncols == 1 && !row.is_null[0] ? position_of(row.cells[0]) : 0;
   if (*file == 0) return fail(s, BAD_POSITION), -1;
+  if (reported > 0 && reported != *file) return fail(s, POSITIONS_DISAGREE), -1;
   return 0;
 }
 
@@ -119,6 +157,12 @@ void on_info_cb(void* ctx, int32_t number, const char* text) {
   } else if (number == MSG_BACKUP_PAGES || number == MSG_FILE_PAGES) {
     const int64_t pages = first_number(text);
     if (pages > 0) s->pages.store(pages, std::memory_order_relaxed);
+  }
+  if (number == MSG_FILE_PAGES) {
+    // One message for each file of the database, each naming the same set.
+    const int32_t at = reported_position_of(text);
+    const int32_t had = s->reported_position;
+    if (at > 0) s->reported_position = had == 0 || had == at ? at : -1;
   }
   session_write_text(s, s->message, sizeof s->message, text);
   publish_elapsed(s, std::memory_order_release);

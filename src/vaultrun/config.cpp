@@ -429,9 +429,22 @@ key_result apply_encrypt(const char* text, const jsmntok_t* val, backup_config* 
   return key_result::applied;
 }
 
+const char INVALID_MULTI_SUBNET[] = "invalid multi_subnet_failover";
+
 key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t* val,
                          backup_config* cfg, const char** refusal) {
   if (tok_is(text, key, "encrypt", 7)) return apply_encrypt(text, val, cfg, refusal);
+  if (tok_is(text, key, "multi_subnet_failover", 21)) {
+    // Only the bare words: a text "true" read as false would quietly walk
+    // the addresses in turn.
+    const bool bare = val->type == JSMN_PRIMITIVE;
+    if (bare && (tok_is(text, val, "true", 4) || tok_is(text, val, "false", 5))) {
+      cfg->multi_subnet_failover = tok_is(text, val, "true", 4);
+      return key_result::applied;
+    }
+    *refusal = INVALID_MULTI_SUBNET;
+    return key_result::refused;
+  }
   if (!tok_is(text, key, "trust_server_certificate", 24)) return key_result::unknown;
   cfg->trust_server_certificate = val->type == JSMN_PRIMITIVE && tok_is(text, val, "true", 4);
   return key_result::applied;
@@ -639,6 +652,7 @@ tds_connect_opts config_connect_opts(const backup_config* cfg, const std::atomic
   o.trust_server_certificate = cfg->trust_server_certificate != 0;
   o.ca_file = cfg->ca_file;
   o.host_name_in_certificate = cfg->host_name_in_certificate;
+  o.multi_subnet_failover = cfg->multi_subnet_failover != 0;
   return o;
 }
 

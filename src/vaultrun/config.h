@@ -105,6 +105,11 @@ struct backup_config {
   int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
   char ca_file[1024];                // PEM roots; "" for the system's store
   char host_name_in_certificate[256];  // "" to check the host itself
+
+  // 1: every address of the host is tried at once and the first TCP
+  // connection kept, for listeners spread over several subnets; 0 (default):
+  // the addresses in turn.
+  int32_t multi_subnet_failover;
 };
 
 // The number of targets (the stripes, else out_path alone) and the i-th of them.

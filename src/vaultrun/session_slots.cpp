@@ -43,6 +43,7 @@ void session_clear(backup_session* s) {
   s->elapsed_ms.store(0, std::memory_order_relaxed);
   s->verified.store(0, std::memory_order_relaxed);
   s->position.store(0, std::memory_order_relaxed);
+  s->reported_position = 0;
   std::memset(s->error, 0, sizeof s->error);
   std::memset(s->progress_json, 0, sizeof s->progress_json);
   std::memset(s->result_json, 0, sizeof s->result_json);

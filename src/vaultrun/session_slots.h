@@ -33,6 +33,9 @@ struct backup_session {
   std::atomic<int64_t> elapsed_ms;
   std::atomic<int32_t> verified;
   std::atomic<int32_t> position;  // of the backup set verified, 0 until known
+  // The position the backup's own messages gave for the set it wrote
+  // ("... on file P."); 0 until one did, -1 when two disagreed. The worker's own.
+  int32_t reported_position;
   char error[512];
   char progress_json[1024];
   // Room for the success document whatever the path (out_path, or the first

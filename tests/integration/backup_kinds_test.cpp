@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "script_peer.h"
+#include "session_run.h"
 #include "sim_process.h"
 #include "strict_json.h"
 #include "tds_client/tds_client.h"
@@ -35,20 +36,9 @@ std::string json_text(const std::string& s) {
 
 // Runs one backup session to its end; its result document.
 std::string run_backup(int port, const std::string& database, const std::string& members) {
-  const std::string cfg = "{\"port\":" + std::to_string(port) + ",\"user\":\"sa\",\"password\":\"vaultrun\"," +
-                          "\"database\":\"" + json_text(database) + "\"" + members + "}";
-  const int32_t idx = vaultrun_start(cfg.c_str());
-  if (idx < 0) return std::string("not started: ") + vaultrun_last_error();
-  const auto t0 = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
-    const int32_t st = vaultrun_status(idx);
-    if (st == VAULTRUN_SESSION_DONE || st == VAULTRUN_SESSION_FAILED) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  std::string result = vaultrun_result(idx);
-  EXPECT_EQ(strict_json_problem(result), "") << result;
-  vaultrun_free(idx);
-  return result;
+  return vaultrun_test::run_session("{\"port\":" + std::to_string(port) +
+                                    ",\"user\":\"sa\",\"password\":\"vaultrun\",\"database\":\"" +
+                                    json_text(database) + "\"" + members + "}");
 }
 
 std::string out_path(const std::string& path) { return ",\"out_path\":\"" + json_text(path) + "\""; }

@@ -153,6 +153,25 @@ run list "${CONN[@]}" --json </dev/null
 expect_ok "list --json"
 expect_line "list --json" '{"ok":true,"databases":[{"name":"hr","size_mb":16,"recovery":"BULK_LOGGED"},{"name":"inventory","size_mb":64,"recovery":"FULL"},{"name":"sales","size_mb":512,"recovery":"SIMPLE"}]}'
 
+# An IPv6 address, with brackets or without, is named once in brackets.
+for host in ::1 '[::1]'; do
+  run test --user sa --host "$host" --port "$closed_port" </dev/null
+  expect_error "refused: $host" 1 "vaultrun: [::1]:$closed_port: connect failed"
+done
+
+# A server that requires encryption: the library's refusal as it always
+# read, then a line that points at --encrypt rather than at the server.
+start_sim --encryption req
+run test --user sa --port "$PORT" </dev/null
+if [ "$RC" -ne 1 ]; then fail "encryption required: exit $RC"
+elif [ "$(wc -l <"$WORK/err")" -ne 2 ]; then fail "encryption required: expected two lines on stderr"
+elif ! head -n 1 "$WORK/err" | grep -qxF "vaultrun: 127.0.0.1:$PORT: server requires encryption (TLS) - not supported; disable Force Encryption"; then
+  fail "encryption required: the library's text changed"
+elif ! tail -n 1 "$WORK/err" | grep -q '^vaultrun: hint: --encrypt true .*--ca-file'; then
+  fail "encryption required: no hint about --encrypt and --ca-file"
+else pass
+fi
+
 # Names the server chose: escapes are decoded, wide characters aligned, and
 # control characters never reach the terminal raw.
 start_sim --empty-catalog --database 'q"uote\back:3:FULL' --database 'café:1234:SIMPLE' \

@@ -31,10 +31,9 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
     error_ = std::string("pipe: ") + std::strerror(errno);
     return;
   }
-  std::vector<std::string> argv_s = {sim_binary()};
+  // A --port among the test's arguments comes later and wins.
+  std::vector<std::string> argv_s = {sim_binary(), "--port", "0"};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
-  argv_s.push_back("--port");
-  argv_s.push_back("0");
   argv_s.push_back("--quiet");
   std::vector<char*> argv;
   for (std::string& s : argv_s) argv.push_back(s.data());

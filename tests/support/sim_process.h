@@ -4,8 +4,8 @@
 //   ASSERT_TRUE(sim.ok()) << sim.error();
 //   ... connect to 127.0.0.1:sim.port() ...
 //
-// The server listens on a free loopback port (--port 0 --quiet are always
-// added) and is stopped when the object goes away: SIGTERM, then SIGKILL if
+// The server listens on a free loopback port (--port 0 and --quiet are
+// always added; a --port of the test's own wins) and is stopped when the object goes away: SIGTERM, then SIGKILL if
 // it has not ended within a few seconds. Its standard error (only problems,
 // with --quiet) goes to the test's. The server is also told to end when the
 // thread that started it ends, so start it from the test's own thread.

@@ -128,4 +128,26 @@ TEST(PlatformConnect, BlockingConnectInterruptedBySignalStillConnects) {
   close(lfd);
 }
 
+// An address names itself the way a failure text shows it: IPv6 in
+// brackets, so that its port cannot be read as one more group.
+TEST(PlatformAddr, TextOfEachFamily) {
+  struct Case {
+    const char* host;
+    const char* text;
+  } cases[] = {{"127.0.0.1", "127.0.0.1:1433"}, {"::1", "[::1]:1433"}, {"2001:db8::7", "[2001:db8::7]:1433"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    plat_addr* list = nullptr;
+    ASSERT_EQ(plat_resolve(c.host, "1433", 0, nullptr, &list), PLAT_READY);
+    EXPECT_EQ(plat_addr_count(list), 1);
+    EXPECT_EQ(plat_addr_next(list), nullptr);
+    char text[64];
+    plat_addr_text(list, text, sizeof text);
+    EXPECT_STREQ(text, c.text);
+    plat_addr_text(list, text, 6);  // cut, and still terminated
+    EXPECT_EQ(std::strlen(text), 5u);
+    plat_resolve_free(list);
+  }
+}
+
 }  // namespace

@@ -220,9 +220,23 @@ bool ended(int32_t state) {
 
 }  // namespace
 
+namespace {
+
+// The library's refusal of a server that demands encryption, kept as it has
+// always read so that hosts can match it; it suggests weakening the server,
+// so the user is also told how to meet it instead.
+constexpr const char* ENCRYPTION_REQUIRED =
+    "server requires encryption (TLS) - not supported; disable Force Encryption";
+constexpr const char* ENCRYPTION_HINT =
+    "vaultrun: hint: --encrypt true connects to a server that requires encryption "
+    "(add --ca-file FILE when its certificate is not in the system's store)\n";
+
+}  // namespace
+
 void print_error(const std::string& text) {
   std::fflush(stdout);
   std::fprintf(stderr, "vaultrun: %s\n", text.c_str());
+  if (text.find(ENCRYPTION_REQUIRED) != std::string::npos) std::fputs(ENCRYPTION_HINT, stderr);
 }
 
 namespace {

@@ -721,7 +721,9 @@ bool is_many_run(const Settings& s) {
 int parallel_of(const Settings& s) { return s.many.parallel.value_or(2); }
 
 std::string endpoint(const Settings& s) {
-  if (s.host.find(':') != std::string::npos) return "[" + s.host + "]:" + std::to_string(s.port);
+  // An IPv6 address gets brackets, unless it came with them.
+  if (s.host.find(':') != std::string::npos && s.host.front() != '[')
+    return "[" + s.host + "]:" + std::to_string(s.port);
   return s.host + ":" + std::to_string(s.port);
 }
 

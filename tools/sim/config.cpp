@@ -294,6 +294,10 @@ const Field<Target> OPTIONS[] = {
      [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
     {"history_sets", "--history-sets", Kind::Int, 0, 1000000, {},
      [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
+    {nullptr, "--deny-history", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.history_denied.push_back(v.text); }},
+    {"omit_position_message", "--omit-position-message", Kind::Bool, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.position_message = !v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -602,10 +606,11 @@ const Database* find_database(const Config& cfg, const std::string& name) {
 
 const char* usage_text() {
   return
-      "usage: vaultrun-sim [--config FILE.json] [--listen ADDR] [--port N] [flags]\n"
+      "usage: vaultrun-sim [--config FILE.json] [--listen ADDR[,ADDR...]] [--port N] [flags]\n"
       "A simulated database server speaking TDS 7.4 for tests and demos.\n"
       "With --port 0 a free port is chosen; the port is always the first line on stdout.\n"
       "\n"
+      "  --listen ADDR[,ADDR...]    addresses to listen on, all on one port (127.0.0.1)\n"
       "  --login USER:PASSWORD      add a login (default: sa:vaultrun)\n"
       "  --database NAME:MB:MODEL[:offline]   add a user database\n"
       "  --databases N              add N generated online databases db0001...\n"
@@ -625,6 +630,8 @@ const char* usage_text() {
       "  --history-sets N           make up N backup sets (no files) in the history of each\n"
       "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
+      "  --deny-history USER        the backup history in msdb is refused to USER (repeatable)\n"
+      "  --omit-position-message    a backup does not report its set's position (4035)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"
       "                             req answer a client that offers encryption with a TLS\n"

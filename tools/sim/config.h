@@ -104,6 +104,12 @@ struct Config {
   // planning a restore.
   int history_sets = 0;
 
+  // Rights and messages that differ between servers: logins refused the
+  // backup history in msdb, and whether a backup reports the position of
+  // the set it wrote ("... on file P.").
+  std::vector<std::string> history_denied;
+  bool position_message = true;
+
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr
 };

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "backup_history.h"
 #include "catalog.h"
@@ -35,16 +36,17 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 
 void on_signal(int) { g_stopping.store(true); }
 
-int open_listener(const sim::Config& cfg, int& port_out, std::string& err) {
+// Listens on one address; port 0 picks a free one, reported in port_out.
+int open_listener(const std::string& addr, int port, int& port_out, std::string& err) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
   addrinfo* res = nullptr;
-  std::string port = std::to_string(cfg.port);
-  int rc = ::getaddrinfo(cfg.listen.empty() ? nullptr : cfg.listen.c_str(), port.c_str(), &hints, &res);
+  std::string port_text = std::to_string(port);
+  int rc = ::getaddrinfo(addr.empty() ? nullptr : addr.c_str(), port_text.c_str(), &hints, &res);
   if (rc != 0 || !res) {
-    err = "cannot resolve " + cfg.listen + ": " + ::gai_strerror(rc);
+    err = "cannot resolve " + addr + ": " + ::gai_strerror(rc);
     return -1;
   }
   int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
@@ -55,8 +57,10 @@ int open_listener(const sim::Config& cfg, int& port_out, std::string& err) {
   }
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // An IPv6 address is that address alone, whatever the system's default.
+  if (res->ai_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   if (::bind(fd, res->ai_addr, res->ai_addrlen) != 0 || ::listen(fd, 128) != 0) {
-    err = "cannot listen on " + cfg.listen + ":" + port + ": " + std::strerror(errno);
+    err = "cannot listen on " + addr + ":" + port_text + ": " + std::strerror(errno);
     ::freeaddrinfo(res);
     ::close(fd);
     return -1;
@@ -88,20 +92,43 @@ std::string prepare_folders(sim::Config& cfg) {
   return "";
 }
 
+// --listen takes a comma-separated list ("127.0.0.1,::1"). Every address
+// listens on the same port: the first one's, when the port is chosen.
+bool open_listeners(const sim::Config& cfg, std::vector<int>& fds, int& port, std::string& err) {
+  port = cfg.port;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = cfg.listen.find(',', start);
+    const std::string addr = cfg.listen.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const int fd = open_listener(addr, port, port, err);
+    if (fd < 0) {
+      for (int f : fds) ::close(f);
+      fds.clear();
+      return false;
+    }
+    fds.push_back(fd);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
 struct Worker {
   std::thread thread;
   std::shared_ptr<std::atomic<bool>> finished;
 };
 
-// Accepts connections on lfd, one thread each, until a signal stops the
-// server; then closes lfd, so that no one else connects, and returns once
-// every connection has ended.
-void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log, const sim::TlsContext* tls) {
+// Accepts connections on the listeners, one thread each, until a signal
+// stops the server; then closes them, so that no one else connects, and
+// returns once every connection has ended.
+void serve(const std::vector<int>& lfds, const sim::Config& cfg, sim::StatementLog& log,
+           const sim::TlsContext* tls) {
   std::list<Worker> workers;
   uint16_t next_spid = 51;
+  std::vector<pollfd> polled;
+  for (int lfd : lfds) polled.push_back(pollfd{lfd, POLLIN, 0});
   while (!g_stopping.load()) {
-    pollfd p{lfd, POLLIN, 0};
-    int r = ::poll(&p, 1, 100);
+    for (pollfd& p : polled) p.revents = 0;
+    int r = ::poll(polled.data(), polled.size(), 100);
     for (auto it = workers.begin(); it != workers.end();) {
       if (it->finished->load()) {
         it->thread.join();
@@ -111,7 +138,11 @@ void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log, const sim::T
       }
     }
     if (r <= 0) continue;
-    int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    int lfd = -1;
+    for (const pollfd& p : polled) {
+      if (p.revents != 0) lfd = p.fd;
+    }
+    int fd = lfd < 0 ? -1 : ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -124,7 +155,7 @@ void serve(int lfd, const sim::Config& cfg, sim::StatementLog& log, const sim::T
                              }),
                              finished});
   }
-  ::close(lfd);
+  for (int lfd : lfds) ::close(lfd);
   for (Worker& w : workers) w.thread.join();
 }
 
@@ -181,8 +212,8 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   int port = 0;
-  int lfd = open_listener(cfg, port, err);
-  if (lfd < 0) {
+  std::vector<int> lfds;
+  if (!open_listeners(cfg, lfds, port, err)) {
     std::fprintf(stderr, "vaultrun-sim: %s\n", err.c_str());
     return 1;
   }
@@ -191,7 +222,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: listening on %s port %d\n", cfg.listen.c_str(), port);
 
-  serve(lfd, cfg, log, tls.get());
+  serve(lfds, cfg, log, tls.get());
   if (!cfg.quiet) std::fprintf(stderr, "vaultrun-sim: stopped\n");
   return 0;
 }

@@ -66,6 +66,7 @@ constexpr uint32_t TDS_74 = 0x74000004;
 constexpr uint8_t CLASS_INFO = 0;
 constexpr uint8_t CLASS_BACKUP_INFO = 10;
 constexpr uint8_t CLASS_LOGIN = 14;
+constexpr uint8_t CLASS_PERMISSION = 14;
 constexpr uint8_t CLASS_SYNTAX = 15;
 constexpr uint8_t CLASS_USER = 16;
 
@@ -200,6 +201,7 @@ class Session {
   State state_ = State::Start;
   bool encryption_demanded_ = false;
   std::string database_ = "master";
+  std::string user_;  // the login's name, once admitted
   std::deque<Packet> deferred_;  // requests that arrived while a backup ran
 };
 
@@ -331,6 +333,7 @@ bool Session::accept_login(const Login7& login, const std::string& db) {
 
   catalog().move_user("", db);
   database_ = db;
+  user_ = login.user;
   tok_.env_text(ENV_DATABASE, db, "master");
   tok_.info(5701, 2, CLASS_INFO, format("Changed database context to '%s'.", db.c_str()));
   tok_.env_collation(DEFAULT_COLLATION);
@@ -800,9 +803,11 @@ void Session::backup_report(const BackupRun& r) {
   double mb = double(r.pages) * 8192.0 / 1048576.0;
   const char kind = kind_of(r.s);
   const std::string file = kind == 'L' ? r.db.name + "_log" : r.db.name;
-  tok_.info(4035, 1, CLASS_BACKUP_INFO,
-            format("Processed %lld pages for database '%s', file '%s' on file %d.", static_cast<long long>(r.pages),
-                   r.db.name.c_str(), file.c_str(), r.writers.front()->position()));
+  if (cfg_.position_message)
+    tok_.info(4035, 1, CLASS_BACKUP_INFO,
+              format("Processed %lld pages for database '%s', file '%s' on file %d.",
+                     static_cast<long long>(r.pages), r.db.name.c_str(), file.c_str(),
+                     r.writers.front()->position()));
   const char* verb = kind == 'L' ? "BACKUP LOG" : kind == 'I' ? "BACKUP DATABASE WITH DIFFERENTIAL" : "BACKUP DATABASE";
   tok_.info(3014, 1, CLASS_BACKUP_INFO,
             format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).", verb,
@@ -894,6 +899,14 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
 
 // One row with the position of the newest matching set in the history, or none.
 void Session::history(const Statement& s, uint16_t more) {
+  const auto& denied = cfg_.history_denied;
+  if (std::any_of(denied.begin(), denied.end(), [&](const std::string& u) { return iequal(u, user_); })) {
+    // A login with backup rights alone, as the server refuses it.
+    tok_.error(229, 5, CLASS_PERMISSION,
+               "The SELECT permission was denied on the object 'backupset', database 'msdb', schema 'dbo'.");
+    tok_.done(uint16_t(DONE_ERROR | more), CMD_SELECT, 0);
+    return;
+  }
   auto since = std::chrono::system_clock::now() - std::chrono::seconds(s.history_seconds);
   std::optional<int> position =
       backup_history().newest_position(s.database, s.history_type, s.history_device, since);
