@@ -118,19 +118,28 @@ const char* apply_text(const char* text, const jsmntok_t* val, const text_key& k
 
 // ---- The backup kinds' keys ---------------------------------------------------
 
+// Whether e is a member of the list val with the given count of its own
+// members (1 for a key with its value, else 0). The tokenizer counts a list's
+// members however they are written (a ':' in an array, members without ':'
+// in an object), so a count may promise tokens that lie after the list or
+// after the last token.
+bool inside(const jsmntok_t* val, const jsmntok_t* e, const jsmntok_t* end, int size = 0) {
+  return e < end && e->start >= val->start && e->end <= val->end && e->size == size;
+}
+
 const char STRIPES_COUNT[] = "stripes must hold 1 to 64 paths";
 const char STRIPES_TOO_LONG[] = "stripes too long";
 
 // Reads the stripes array (val and its elements, which follow it) into the
 // record's area; the refusal text, or null.
-const char* apply_stripes(const char* text, const jsmntok_t* val, backup_config* cfg) {
+const char* apply_stripes(const char* text, const jsmntok_t* val, const jsmntok_t* end, backup_config* cfg) {
   if (val->type != JSMN_ARRAY) return "stripes must be an array of paths";
   if (val->size < 1 || val->size > MAX_STRIPES) return STRIPES_COUNT;
   cfg->stripe_count = 0;
   size_t used = 0;
   for (int k = 1; k <= val->size; ++k) {
     const jsmntok_t* e = val + k;
-    if (e->type != JSMN_STRING) return "stripes must be an array of paths";
+    if (!inside(val, e, end) || e->type != JSMN_STRING) return "stripes must be an array of paths";
     char path[sizeof(backup_config::out_path)];
     if (!tok_copy(text, e, path, sizeof path)) return STRIPES_TOO_LONG;
     const size_t len = std::strlen(path);
@@ -176,7 +185,8 @@ constexpr int32_t TRANSFER_MAX = 4194304;
 // Applies one of the backup kinds' keys; unknown when key is none of them.
 // A refused value leaves its text in *refusal.
 enum class kind_result { unknown, applied, refused };
-kind_result apply_kind_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+kind_result apply_kind_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
+                           backup_config* cfg,
                            const char** refusal) {
   static const char* const TYPES[] = {"full", "differential", "log"};
   static const char* const CIPHERS[] = {"AES_128", "AES_192", "AES_256", "TRIPLE_DES_3KEY"};
@@ -190,7 +200,7 @@ kind_result apply_kind_key(const char* text, const jsmntok_t* key, const jsmntok
   } else if (tok_is(text, key, "init", 4)) {
     cfg->init = tok_is(text, val, "true", 4);
   } else if (tok_is(text, key, "stripes", 7)) {
-    why = apply_stripes(text, val, cfg);
+    why = apply_stripes(text, val, end, cfg);
   } else if (tok_is(text, key, "buffer_count", 12)) {
     cfg->buffer_count = plain_number(text, val);
     if (cfg->buffer_count < 1 || cfg->buffer_count > BUFFER_COUNT_MAX) why = "buffer_count must be from 1 to 65535";
@@ -243,13 +253,14 @@ text_fault read_text(const char* text, const jsmntok_t* t, char* buf, size_t cap
   return text_fault::none;
 }
 
-const char* apply_backup_files(const char* text, const jsmntok_t* val, backup_config* cfg) {
+const char* apply_backup_files(const char* text, const jsmntok_t* val, const jsmntok_t* end, backup_config* cfg) {
   if (val->type != JSMN_ARRAY || val->size < 1) return "backup_files must be an array of 1 to 256 paths";
   if (val->size > MAX_BACKUP_FILES) return "too many backup_files";
   cfg->backup_file_count = 0;
   size_t used = 0;
   for (int k = 1; k <= val->size; ++k) {
     char path[sizeof(backup_config::out_path)];
+    if (!inside(val, val + k, end)) return "backup_files must be an array of 1 to 256 paths";
     switch (read_text(text, val + k, path, sizeof path)) {
       case text_fault::none: break;
       case text_fault::bad_utf8: return "invalid UTF-8 in backup_files";
@@ -265,7 +276,7 @@ const char* apply_backup_files(const char* text, const jsmntok_t* val, backup_co
 
 // "move": "default", or an object of logical names and physical paths
 // (texts, none empty).
-const char* apply_move(const char* text, const jsmntok_t* val, backup_config* cfg) {
+const char* apply_move(const char* text, const jsmntok_t* val, const jsmntok_t* end, backup_config* cfg) {
   if (val->type == JSMN_STRING) {
     if (!tok_is(text, val, "default", 7)) return "invalid move";
     cfg->move = MOVE_DEFAULT;
@@ -282,6 +293,7 @@ const char* apply_move(const char* text, const jsmntok_t* val, backup_config* cf
   for (int k = 0; k < val->size; ++k) {
     for (int part = 0; part < 2; ++part) {
       char buf[sizeof(backup_config::out_path)];
+      if (!inside(val, val + 1 + 2 * k + part, end, part == 0 ? 1 : 0)) return "invalid move";
       switch (read_text(text, val + 1 + 2 * k + part, buf, sizeof buf)) {
         case text_fault::none: break;
         case text_fault::bad_utf8: return "invalid UTF-8 in move";
@@ -330,7 +342,8 @@ bool valid_stop_at(const char* s, char* out) {
 }
 
 // Applies one of the restore keys; unknown when key is none of them.
-kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
+                              backup_config* cfg,
                               const char** refusal) {
   static const char* const OPERATIONS[] = {"backup", "restore"};
   const char* why = nullptr;
@@ -339,9 +352,9 @@ kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmn
     if (op == 0) why = INVALID_OPERATION;
     cfg->operation = op == 2 ? OPERATION_RESTORE : OPERATION_BACKUP;
   } else if (tok_is(text, key, "backup_files", 12)) {
-    why = apply_backup_files(text, val, cfg);
+    why = apply_backup_files(text, val, end, cfg);
   } else if (tok_is(text, key, "move", 4)) {
-    why = apply_move(text, val, cfg);
+    why = apply_move(text, val, end, cfg);
   } else if (tok_is(text, key, "stop_at", 7)) {
     char buf[64];
     if (val->type != JSMN_STRING || !tok_copy(text, val, buf, sizeof buf) || !valid_stop_at(buf, cfg->stop_at))
@@ -454,19 +467,20 @@ key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t
 
 // Applies a recognised key's value. Keys are compared on their raw bytes, so
 // an escaped key never matches. A refused value leaves its text in *refusal.
-key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, backup_config* cfg,
+key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
+                     backup_config* cfg,
                      const char** refusal, const char** restore_refusal) {
   // A restore key's refusal counts only for a restore: a backup ignores
   // these keys, as it did before they existed.
   const char* why = nullptr;
-  switch (apply_restore_key(text, key, val, cfg, &why)) {
+  switch (apply_restore_key(text, key, val, end, cfg, &why)) {
     case kind_result::refused:
       if (*restore_refusal == nullptr) *restore_refusal = why;
       return key_result::applied;
     case kind_result::applied: return key_result::applied;
     case kind_result::unknown: break;
   }
-  switch (apply_kind_key(text, key, val, cfg, refusal)) {
+  switch (apply_kind_key(text, key, val, end, cfg, refusal)) {
     case kind_result::applied: return key_result::applied;
     case kind_result::refused: return key_result::refused;
     case kind_result::unknown: break;
@@ -558,7 +572,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
     const jsmntok_t* val = &tok[i + 1];
     i += 2;
     const char* refusal = nullptr;
-    key_result r = apply_key(text, key, val, cfg, &refusal, &restore_refusal);
+    key_result r = apply_key(text, key, val, tok + n, cfg, &refusal, &restore_refusal);
     if (r == key_result::refused) return refusal;
     const bool list_key = tok_is(text, key, "stripes", 7) || tok_is(text, key, "backup_files", 12) ||
                           tok_is(text, key, "move", 4);

@@ -521,6 +521,11 @@ TEST(ParseConfig, RestoreKeysAndTheirRefusals) {
       {"move nested", R + ",\"move\":{\"d\":[\"x\"]}", "invalid move"},
       {"move number", R + ",\"move\":{\"d\":1}", "invalid move"},
       {"move bad UTF-8", R + ",\"move\":{\"d\":\"\xC1\"}", "invalid UTF-8 in move"},
+      // Members without ':' make the tokenizer count more pairs than follow.
+      {"move pairs without ':' last", R + ",\"move\":{\"d\" \"x\" \"e\"}", "invalid move"},
+      {"move pairs without ':' then a key", R + ",\"move\":{\"d\" \"x\"},\"user\":\"u\"", "invalid move"},
+      {"files with ':' inside", R + ",\"backup_files\":[\"/f\":\"/g\"]",
+       "backup_files must be an array of 1 to 256 paths"},
       {"file 32767", R + ",\"out_path\":\"/b\",\"file\":32767", ""},
       {"file 0", R + ",\"out_path\":\"/b\",\"file\":0", "file must be 1 to 32767"},
       {"file 32768", R + ",\"out_path\":\"/b\",\"file\":32768", "file must be 1 to 32767"},
