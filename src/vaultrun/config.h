@@ -75,6 +75,10 @@ struct backup_config {
   int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
   char ca_file[1024];                // PEM roots; "" for the system's store
   char host_name_in_certificate[256];  // "" to check the host itself
+
+  // ---- The listing (absent: online user databases, as before) ----
+  int32_t list_details;   // "details": state, read-only, replica role, last backups
+  int32_t list_system;    // "include_system": master, model and msdb too
 };
 
 // The number of targets (the stripes, else out_path alone) and the i-th of them.

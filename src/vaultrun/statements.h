@@ -36,3 +36,14 @@ bool history_statement(const backup_config* cfg, int64_t seconds, char* out, siz
 // every target (URL for a URL target, with CREDENTIAL for https), quoted as
 // above; file is the backup set's position in the media.
 bool verify_statement(const backup_config* cfg, int32_t file, char* out, size_t cap);
+
+// The listing's statement: online user databases with their size in MB and
+// recovery model; include_system adds master, model and msdb (never tempdb).
+// With details, databases in every state and, after those three columns, in
+// order: state_desc, is_read_only (0/1), the local replica's availability
+// group role in lower case (NULL outside a group), whether this replica is
+// the one preferred for backups (0/1), and the finish times of the last full
+// (not copy-only), differential and log backup in the history, in UTC as
+// yyyy-mm-ddThh:mi:ss[.mmm] (NULL when none). A constant text: nothing of
+// the host's reaches it.
+const char* listing_statement(bool details, bool include_system);

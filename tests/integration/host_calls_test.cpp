@@ -7,6 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <ctime>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -129,6 +132,73 @@ TEST(ListDatabases, OnlineUserDatabasesInNameOrderWithEscapes) {
   const char* second = vaultrun_test_connection(config(sim.port()).c_str());
   EXPECT_EQ(first, second);
   EXPECT_EQ(std::string(first).rfind("{\"ok\":true,\"server_version\"", 0), 0u);
+}
+
+// "details" lists every state with what a whole-server run decides by;
+// "include_system" adds master, model and msdb, never tempdb. The finish
+// times are the seeded history's, in UTC.
+TEST(ListDatabases, DetailsAndSystemDatabases) {
+  TempDir dir;
+  std::string cfg_path = dir.file("sim.json");
+  std::ofstream(cfg_path) << R"({"databases":[
+    {"name":"prim","size_mb":10,"recovery":"FULL","ag_role":"primary","full_age_s":3600,"log_age_s":60},
+    {"name":"sec","size_mb":10,"recovery":"FULL","ag_role":"secondary","preferred_replica":false},
+    {"name":"ro","size_mb":1,"recovery":"SIMPLE","read_only":true,"differential_age_s":7200},
+    {"name":"rest","size_mb":2,"recovery":"FULL","state":"restoring"},
+    {"name":"gone","size_mb":5,"recovery":"FULL","state":"offline"}]})";
+  SimProcess sim({"--config", cfg_path});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const auto now = std::chrono::system_clock::now();
+
+  std::string details = vaultrun_list_databases(config(sim.port(), ",\"details\":true").c_str());
+  // Each time in its place, then checked against the seeded age.
+  const std::regex time_re("\"(20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{3})?)Z\"");
+  std::vector<int64_t> ages;
+  for (std::sregex_iterator it(details.begin(), details.end(), time_re), end; it != end; ++it) {
+    std::tm tm{};
+    ASSERT_NE(strptime((*it)[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
+    ages.push_back(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count() - timegm(&tm));
+  }
+  const std::string shape = std::regex_replace(details, time_re, "T");
+  const std::string rest = ",\"read_only\":false,\"ag_role\":null,\"preferred_replica\":true";
+  EXPECT_EQ(shape,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"gone\",\"size_mb\":5,\"recovery\":\"FULL\",\"state\":\"OFFLINE\"" + rest +
+                ",\"last_full\":null,\"last_differential\":null,\"last_log\":null},"
+            "{\"name\":\"prim\",\"size_mb\":10,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":false,"
+            "\"ag_role\":\"primary\",\"preferred_replica\":true,\"last_full\":T,\"last_differential\":null,"
+            "\"last_log\":T},"
+            "{\"name\":\"rest\",\"size_mb\":2,\"recovery\":\"FULL\",\"state\":\"RESTORING\"" + rest +
+                ",\"last_full\":null,\"last_differential\":null,\"last_log\":null},"
+            "{\"name\":\"ro\",\"size_mb\":1,\"recovery\":\"SIMPLE\",\"state\":\"ONLINE\",\"read_only\":true,"
+            "\"ag_role\":null,\"preferred_replica\":true,\"last_full\":null,\"last_differential\":T,\"last_log\":null},"
+            "{\"name\":\"sec\",\"size_mb\":10,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":false,"
+            "\"ag_role\":\"secondary\",\"preferred_replica\":false,\"last_full\":null,\"last_differential\":null,"
+            "\"last_log\":null}]}");
+  ASSERT_EQ(ages.size(), 3u);
+  const int64_t seeded[] = {3600, 60, 7200};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_GE(ages[k], seeded[k] - 1) << k;
+    EXPECT_LE(ages[k], seeded[k] + 30) << k;
+  }
+
+  // System databases alone: online ones, the first three columns as today.
+  std::string system = vaultrun_list_databases(config(sim.port(), ",\"include_system\":true").c_str());
+  EXPECT_EQ(system,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"master\",\"size_mb\":6,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"model\",\"size_mb\":16,\"recovery\":\"FULL\"},"
+            "{\"name\":\"msdb\",\"size_mb\":24,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"prim\",\"size_mb\":10,\"recovery\":\"FULL\"},"
+            "{\"name\":\"ro\",\"size_mb\":1,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"sec\",\"size_mb\":10,\"recovery\":\"FULL\"}]}");
+  std::string both =
+      vaultrun_list_databases(config(sim.port(), ",\"details\":true,\"include_system\":true").c_str());
+  EXPECT_NE(both.find("{\"name\":\"master\",\"size_mb\":6,\"recovery\":\"SIMPLE\",\"state\":\"ONLINE\""),
+            std::string::npos);
+  EXPECT_NE(both.find("\"name\":\"gone\""), std::string::npos);
+  EXPECT_EQ(both.find("tempdb"), std::string::npos);
+  EXPECT_EQ(strict_json_problem(both), "") << both;
 }
 
 TEST(ListDatabases, EmptyCatalog) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "config.h"
+
 namespace sim {
 
 namespace {
@@ -18,6 +20,7 @@ bool same_name(const std::string& a, const std::string& b) {
 void BackupHistory::add(BackupSetRecord set, bool copy_only) {
   std::lock_guard<std::mutex> lock(mu_);
   set.id = next_id_++;
+  set.copy_only = copy_only;
   if (set.type == 'D' && !copy_only && !has_base_locked(set.database)) based_.push_back(set.database);
   sets_.push_back(std::move(set));
 }
@@ -39,6 +42,31 @@ std::optional<int> BackupHistory::newest_position(const std::string& database, c
     if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) return it->position;
   }
   return std::nullopt;
+}
+
+std::optional<std::chrono::system_clock::time_point> BackupHistory::last_finished(const std::string& database,
+                                                                                 char type) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<std::chrono::system_clock::time_point> last;
+  for (const BackupSetRecord& s : sets_) {
+    if (!same_name(s.database, database) || s.type != type || (type == 'D' && s.copy_only)) continue;
+    if (!last || s.finished > *last) last = s.finished;
+  }
+  return last;
+}
+
+void seed_history(const Config& cfg, std::chrono::system_clock::time_point now) {
+  for (const Database& d : cfg.databases) {
+    const std::pair<char, int64_t> ages[] = {{'D', d.full_age_s}, {'I', d.differential_age_s}, {'L', d.log_age_s}};
+    for (const auto& [type, age] : ages) {
+      if (age < 0) continue;
+      BackupSetRecord set;
+      set.database = d.name;
+      set.type = type;
+      set.finished = now - std::chrono::seconds(age);
+      backup_history().add(set, false);
+    }
+  }
 }
 
 BackupHistory& backup_history() {

@@ -19,6 +19,7 @@ struct BackupSetRecord {
   std::vector<std::string> devices;    // physical_device_name of each stripe
   int position = 1;                    // in its media
   std::chrono::system_clock::time_point finished;
+  bool copy_only = false;
 };
 
 class BackupHistory {
@@ -30,6 +31,9 @@ class BackupHistory {
   bool has_base(const std::string& database) const;
   // The position of the newest set of this database and type that one of
   // its devices names and that finished at or after `since`.
+  // When the newest set of this database and type finished; a full
+  // backup counts only when it is not copy-only, as only such a one is a base.
+  std::optional<std::chrono::system_clock::time_point> last_finished(const std::string& database, char type) const;
   std::optional<int> newest_position(const std::string& database, char type, const std::string& device,
                                      std::chrono::system_clock::time_point since) const;
 
@@ -43,5 +47,9 @@ class BackupHistory {
 
 // The one history of this server process.
 BackupHistory& backup_history();
+
+struct Config;
+// Enters the catalog's last backups (their ages before now) into the history.
+void seed_history(const Config& cfg, std::chrono::system_clock::time_point now);
 
 }  // namespace sim

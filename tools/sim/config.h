@@ -20,6 +20,18 @@ struct Database {
   int64_t size_mb = 0;
   std::string recovery;  // FULL, SIMPLE or BULK_LOGGED
   bool online = true;
+  // What a whole-server run decides by: the state's name as the catalog
+  // shows it (ONLINE exactly when online), read-only, the availability
+  // group role of this replica ("primary", "secondary", "" outside a group)
+  // and whether it is the replica preferred for backups.
+  std::string state = "ONLINE";
+  bool read_only = false;
+  std::string ag_role;
+  bool preferred_replica = true;
+  // Seconds before the server's start at which the last backup of each kind
+  // finished, entered into the history at start (a full one is a base for
+  // differential and log backups); -1: none.
+  int64_t full_age_s = -1, differential_age_s = -1, log_age_s = -1;
 };
 
 // Which response a fault hits.

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "backup_history.h"
 #include "config.h"
 #include "session.h"
 #include "tls.h"
@@ -119,6 +120,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vaultrun-sim: %s (see --help)\n", err.c_str());
     return 2;
   }
+
+  sim::seed_history(cfg, std::chrono::system_clock::now());
 
   sim::StatementLog log(cfg.log_path);
   if (!log.ok()) {
