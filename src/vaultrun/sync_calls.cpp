@@ -130,11 +130,14 @@ size_t write_details(const tds_row& row, char* out) {
   char state[json_escape_cap(60)], role[json_escape_cap(60)];
   json_escape(cell_text(row, COL_STATE), state, sizeof state);
   json_escape(cell_text(row, COL_AG_ROLE), role, sizeof role);
+  // Unknown counts as preferred: a run then tries the backup and the server
+  // says whether it may, rather than every database being skipped quietly.
+  const bool preferred = row.is_null[COL_PREFERRED] || std::strcmp(cell_text(row, COL_PREFERRED), "1") == 0;
   int n = std::snprintf(out, DETAILS_CAP, ",\"state\":\"%s\",\"read_only\":%s,\"ag_role\":%s%s%s,\"preferred_replica\":%s",
                         state, std::strcmp(cell_text(row, COL_READ_ONLY), "1") == 0 ? "true" : "false",
                         row.is_null[COL_AG_ROLE] ? "null" : "\"", row.is_null[COL_AG_ROLE] ? "" : role,
                         row.is_null[COL_AG_ROLE] ? "" : "\"",
-                        std::strcmp(cell_text(row, COL_PREFERRED), "1") == 0 ? "true" : "false");
+                        preferred ? "true" : "false");
   for (int k = 0; k < 3; ++k) {
     const char* t = cell_text(row, COL_LAST_FULL + k);
     const bool known = !row.is_null[COL_LAST_FULL + k] && is_finish_time(t);

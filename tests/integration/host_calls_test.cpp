@@ -314,6 +314,47 @@ TEST(ListDatabases, SizeThatIsNoNumberIsWrittenAsZero) {
   EXPECT_TRUE(peer.wait_done()) << peer.failure();
 }
 
+// A detailed listing from a server whose detail cells are not what the
+// statement makes: texts are escaped, flags are true only for 1, a time of
+// another shape reads as none, and a row with fewer columns reads the rest
+// as NULL (an unknown preferred replica as preferred, so that a run tries
+// the backup rather than skipping every database). The answer stays one
+// valid document.
+TEST(ListDatabases, DetailCellsOfAnotherShape) {
+  ::ScriptPeer peer;
+  bytes answer = ::cat({nvarchar_colmeta({"n", "s", "r", "st", "ro", "ag", "p", "f", "d", "l"}),
+                        nvarchar_row({"a", "1", "FULL", "ON\"LINE", "yes", "pri\nmary", "2", "2026-12-10T01:00:00Z",
+                                      "yesterday", "2026-12-10T01:00:00.1234567"}),
+                        nvarchar_row({"b", "1", "FULL", "ONLINE", "1", "secondary", "1", "2026-12-10T01:00:00",
+                                      "2026-12-10T01:00:00.12345678", "2026-12-1OT01:00:00"}),
+                        ::tds_done_token(0x10, 2)});
+  peer.accept_login().read_message().send(::tds_message(0x04, answer));
+  peer.start();
+  std::string cfg = "{\"port\":" + std::to_string(peer.port()) + ",\"user\":\"sa\",\"details\":true}";
+  std::string got = vaultrun_list_databases(cfg.c_str());
+  EXPECT_EQ(got,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"a\",\"size_mb\":1,\"recovery\":\"FULL\",\"state\":\"ON\\\"LINE\",\"read_only\":false,"
+            "\"ag_role\":\"pri\\nmary\",\"preferred_replica\":false,\"last_full\":null,\"last_differential\":null,"
+            "\"last_log\":\"2026-12-10T01:00:00.1234567Z\"},"
+            "{\"name\":\"b\",\"size_mb\":1,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":true,"
+            "\"ag_role\":\"secondary\",\"preferred_replica\":true,\"last_full\":\"2026-12-10T01:00:00Z\","
+            "\"last_differential\":null,\"last_log\":null}]}");
+  EXPECT_EQ(strict_json_problem(got), "");
+  EXPECT_TRUE(peer.wait_done()) << peer.failure();
+
+  ::ScriptPeer short_rows;
+  short_rows.accept_login().read_message().send(::tds_message(
+      0x04, ::cat({nvarchar_colmeta({"n", "s", "r"}), nvarchar_row({"c", "2", "SIMPLE"}), ::tds_done_token(0x10, 1)})));
+  short_rows.start();
+  cfg = "{\"port\":" + std::to_string(short_rows.port()) + ",\"user\":\"sa\",\"details\":true}";
+  EXPECT_STREQ(vaultrun_list_databases(cfg.c_str()),
+               "{\"ok\":true,\"databases\":[{\"name\":\"c\",\"size_mb\":2,\"recovery\":\"SIMPLE\",\"state\":\"\","
+               "\"read_only\":false,\"ag_role\":null,\"preferred_replica\":true,\"last_full\":null,"
+               "\"last_differential\":null,\"last_log\":null}]}");
+  EXPECT_TRUE(short_rows.wait_done()) << short_rows.failure();
+}
+
 // The first listing leaves three columns in the library's row buffer; a
 // second server that answers with two must not show the first one's third.
 TEST(ListDatabases, EachListingStartsFromCleanRows) {

@@ -90,6 +90,10 @@ template without out-dir|--database hr --out /x.bak --name-template {database}.b
 out and out-dir|--database hr --out /x.bak --out-dir /y|--out and --out-dir cannot both be given
 stripes with several|--all --out-dir /x --stripe /a.bak|--stripe names fixed files
 a database twice|--database hr --database hr --out-dir /x|named twice
+duration without unit|--all --out-dir /x --if-older-than 15|--if-older-than takes a duration
+duration of nothing|--all --out-dir /x --if-older-than 0m|--if-older-than takes a duration
+duration with a fraction|--all --out-dir /x --if-older-than 1.5h|--if-older-than takes a duration
+system without all|--database hr --out-dir /x --system|--system applies with --all only
 EOF
 run backup --user sa --database hr --database "" --out-dir /x
 expect_error "usage: empty database name" 2 "a database name is empty"
