@@ -323,6 +323,15 @@ expect_json_lines "system" master=skipped model=succeeded msdb=succeeded
 grep -qF '"skipped":"no differential backup of master"' "$WORK/out" && pass || fail "system: master's reason"
 grep -q tempdb "$WORK/out" && fail "system: tempdb listed" || pass
 
+# The server's refusal changes the kind too: a database past the listing's
+# first 256 has no facts, so the log backup is sent, refused for want of a
+# full one, and taken again as a full backup.
+start_sim --empty-catalog --databases 300 --backup-ms 50
+run backup --user sa --port "$PORT" --database db0300 --type log --change-type --out-dir "$WORK/fleet" --json
+expect_json_lines "refused for want of a base" db0300=succeeded
+grep -qF '"type":"full"' "$WORK/out" && grep -qF '"note":"log changed to full: the server has no full backup' "$WORK/out" &&
+  pass || fail "refused for want of a base: not changed to full"
+
 # A listing that fails is one JSON object too, and a failed run in the metrics.
 run backup --user sa --port 1 --all --out-dir "$WORK/fleet" --json --metrics-file "$FLEET_METRICS" --type log
 [ "$RC" -eq 1 ] && python3 -c '
