@@ -496,6 +496,10 @@ key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* va
     cfg->compression = !tok_is(text, val, "false", 5);
   } else if (tok_is(text, key, "copy_only", 9)) {
     cfg->copy_only = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "details", 7)) {
+    cfg->list_details = tok_is(text, val, "true", 4);
+  } else if (tok_is(text, key, "include_system", 14)) {
+    cfg->list_system = tok_is(text, val, "true", 4);
   } else if (tok_is(text, key, "verify", 6)) {
     cfg->verify = !tok_is(text, val, "false", 5);
   } else if (tok_is(text, key, "query_timeout_ms", 16)) {

@@ -110,6 +110,9 @@ struct backup_config {
   // connection kept, for listeners spread over several subnets; 0 (default):
   // the addresses in turn.
   int32_t multi_subnet_failover;
+  // ---- The listing (absent: online user databases, as before) ----
+  int32_t list_details;   // "details": state, read-only, replica role, last backups
+  int32_t list_system;    // "include_system": master, model and msdb too
 };
 
 // The number of targets (the stripes, else out_path alone) and the i-th of them.

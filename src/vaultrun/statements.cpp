@@ -113,7 +113,35 @@ const char* history_type(const backup_config* cfg) {
   return cfg->type == BACKUP_LOG ? "'L'" : cfg->type == BACKUP_DIFFERENTIAL ? "'I'" : "'D'";
 }
 
+// The listing's pieces. The history keeps the server's local times; the
+// offset to UTC of this moment turns them into times a host can compare
+// with its own clock.
+#define LISTING_HEAD "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc"
+#define LISTING_FROM " FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id"
+#define LISTING_USER " WHERE d.database_id > 4"
+#define LISTING_SYSTEM " WHERE d.database_id <> 2"
+#define LISTING_ONLINE " AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name"
+#define LAST_BACKUP(kind)                                                                                \
+  ", (SELECT CONVERT(VARCHAR(24), DATEADD(MINUTE, DATEDIFF(MINUTE, GETDATE(), GETUTCDATE()), "           \
+  "MAX(b.backup_finish_date)), 126) FROM msdb.dbo.backupset b WHERE b.database_name = d.name AND b.type = " \
+  kind ")"
+#define LISTING_DETAILS                                                                                    \
+  ", d.state_desc, CAST(d.is_read_only AS INT), LOWER(r.role_desc), "                                     \
+  "CAST(sys.fn_hadr_backup_is_preferred_replica(d.name) AS INT)" LAST_BACKUP("'D' AND b.is_copy_only = 0") \
+  LAST_BACKUP("'I'") LAST_BACKUP("'L'") LISTING_FROM                                                        \
+  " LEFT JOIN sys.dm_hadr_availability_replica_states r ON r.replica_id = d.replica_id AND r.is_local = 1"
+#define LISTING_DETAILS_GROUP \
+  " GROUP BY d.name, d.recovery_model_desc, d.state_desc, d.is_read_only, r.role_desc ORDER BY d.name"
+
 }  // namespace
+
+const char* listing_statement(bool details, bool include_system) {
+  static const char* const TEXTS[2][2] = {
+      {LISTING_HEAD LISTING_FROM LISTING_USER LISTING_ONLINE, LISTING_HEAD LISTING_FROM LISTING_SYSTEM LISTING_ONLINE},
+      {LISTING_HEAD LISTING_DETAILS LISTING_USER LISTING_DETAILS_GROUP,
+       LISTING_HEAD LISTING_DETAILS LISTING_SYSTEM LISTING_DETAILS_GROUP}};
+  return TEXTS[details ? 1 : 0][include_system ? 1 : 0];
+}
 
 bool backup_statement(const backup_config* cfg, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};

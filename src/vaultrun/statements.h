@@ -97,3 +97,13 @@ bool restore_step_statement(const backup_config* cfg, restore_step_kind kind, co
 
 // "RESTORE DATABASE [db] WITH RECOVERY": the last step.
 bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap);
+// The listing's statement: online user databases with their size in MB and
+// recovery model; include_system adds master, model and msdb (never tempdb).
+// With details, databases in every state and, after those three columns, in
+// order: state_desc, is_read_only (0/1), the local replica's availability
+// group role in lower case (NULL outside a group), whether this replica is
+// the one preferred for backups (0/1), and the finish times of the last full
+// (not copy-only), differential and log backup in the history, in UTC as
+// yyyy-mm-ddThh:mi:ss[.mmm] (NULL when none). A constant text: nothing of
+// the host's reaches it.
+const char* listing_statement(bool details, bool include_system);

@@ -9,6 +9,7 @@
 #include "vaultrun/answers.h"
 #include "vaultrun/config.h"
 #include "vaultrun/secret.h"
+#include "vaultrun/statements.h"
 
 namespace {
 
@@ -16,14 +17,11 @@ const char VERSION_SQL[] =
     "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(64)) + N' ' + "
     "CAST(SERVERPROPERTY('Edition') AS NVARCHAR(64))";
 
-const char LISTING_SQL[] =
-    "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
-    "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
-    "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name";
-
 constexpr int LISTING_ROWS = 256;
-// The listing's columns, in the statement's order.
-constexpr int COL_NAME = 0, COL_SIZE = 1, COL_RECOVERY = 2, LISTING_COLS = 3;
+// The listing's columns, in the statement's order; the details follow the
+// first three.
+constexpr int COL_NAME = 0, COL_SIZE = 1, COL_RECOVERY = 2, COL_STATE = 3, COL_READ_ONLY = 4, COL_AG_ROLE = 5,
+              COL_PREFERRED = 6, COL_LAST_FULL = 7, LISTING_COLS = 10;
 const char LISTING_OPEN[] = "{\"ok\":true,\"databases\":[";
 const char LISTING_CLOSE[] = "]}";
 // One row: {"name":"N","size_mb":S,"recovery":"R"}
@@ -105,13 +103,58 @@ void forget_earlier_rows(tds_row* rows) {
 
 const char* cell_text(const tds_row& row, int col) { return row.is_null[col] ? "" : row.cells[col]; }
 
+// A finish time as the listing's statement renders it,
+// yyyy-mm-ddThh:mi:ss with optional fractions; anything else reads as none.
+bool is_finish_time(const char* t) {
+  static const char SHAPE[] = "dddd-dd-ddTdd:dd:dd";
+  size_t i = 0;
+  for (; SHAPE[i] != 0; ++i) {
+    const bool digit = t[i] >= '0' && t[i] <= '9';
+    if (SHAPE[i] == 'd' ? !digit : t[i] != SHAPE[i]) return false;
+  }
+  if (t[i] == 0) return true;
+  if (t[i++] != '.' || t[i] == 0) return false;
+  for (int k = 0; t[i] != 0; ++i, ++k)
+    if (k == 7 || t[i] < '0' || t[i] > '9') return false;
+  return true;
+}
+
+// The detail members' room: the state (60 characters of the server's, each
+// escaped to at most 6 bytes), the role likewise, three times, the fixed words.
+constexpr size_t DETAILS_CAP = 2 * json_escape_cap(60) + 3 * 40 + 256;
+
+// Writes the detail members that follow "recovery":"R into out, ending
+// just before the row's closing brace; returns their length.
+size_t write_details(const tds_row& row, char* out) {
+  static const char* const LAST_KEYS[] = {"last_full", "last_differential", "last_log"};
+  char state[json_escape_cap(60)], role[json_escape_cap(60)];
+  json_escape(cell_text(row, COL_STATE), state, sizeof state);
+  json_escape(cell_text(row, COL_AG_ROLE), role, sizeof role);
+  // Unknown counts as preferred: a run then tries the backup and the server
+  // says whether it may, rather than every database being skipped quietly.
+  const bool preferred = row.is_null[COL_PREFERRED] || std::strcmp(cell_text(row, COL_PREFERRED), "1") == 0;
+  int n = std::snprintf(out, DETAILS_CAP, ",\"state\":\"%s\",\"read_only\":%s,\"ag_role\":%s%s%s,\"preferred_replica\":%s",
+                        state, std::strcmp(cell_text(row, COL_READ_ONLY), "1") == 0 ? "true" : "false",
+                        row.is_null[COL_AG_ROLE] ? "null" : "\"", row.is_null[COL_AG_ROLE] ? "" : role,
+                        row.is_null[COL_AG_ROLE] ? "" : "\"",
+                        preferred ? "true" : "false");
+  for (int k = 0; k < 3; ++k) {
+    const char* t = cell_text(row, COL_LAST_FULL + k);
+    const bool known = !row.is_null[COL_LAST_FULL + k] && is_finish_time(t);
+    n += std::snprintf(out + n, DETAILS_CAP - size_t(n), ",\"%s\":%s%s%s", LAST_KEYS[k], known ? "\"" : "null",
+                       known ? t : "", known ? "Z\"" : "");
+  }
+  return size_t(n);
+}
+
 // Appends one row's object to the answer at pos (after a comma unless it is
 // the first); returns the new end, or pos unchanged when the row was dropped.
 // The row is copied piece by piece: a formatted write per row was a tenth of
 // the listing's time on the host's thread.
-size_t append_row(char* buf, size_t pos, const tds_row& row, bool first) {
+size_t append_row(char* buf, size_t pos, const tds_row& row, bool first, bool details) {
   constexpr size_t CAP = G_SYNC_BUF_SIZE;
-  char name[256], recovery[64];
+  char name[256], recovery[64], more[DETAILS_CAP];
+  const size_t more_len = details ? write_details(row, more) : 0;
   json_escape(cell_text(row, COL_NAME), name, sizeof name);
   json_escape(cell_text(row, COL_RECOVERY), recovery, sizeof recovery);
   const char* size = cell_text(row, COL_SIZE);
@@ -123,7 +166,7 @@ size_t append_row(char* buf, size_t pos, const tds_row& row, bool first) {
   const size_t size_len = std::strlen(size);
   const size_t recovery_len = std::strlen(recovery);
   const size_t len = (sizeof ROW_NAME - 1) + name_len + (sizeof ROW_SIZE - 1) + size_len +
-                     (sizeof ROW_RECOVERY - 1) + recovery_len + (sizeof ROW_CLOSE - 1);
+                     (sizeof ROW_RECOVERY - 1) + recovery_len + more_len + (sizeof ROW_CLOSE - 1);
   // A row cut by the end of the buffer would leave broken JSON: drop it
   // whole, keeping room for the closing "]}".
   if (len + 3 > CAP - pos) {
@@ -136,17 +179,24 @@ size_t append_row(char* buf, size_t pos, const tds_row& row, bool first) {
   pos = put_piece(buf, pos, size, size_len);
   pos = put_piece(buf, pos, ROW_RECOVERY, sizeof ROW_RECOVERY - 1);
   pos = put_piece(buf, pos, recovery, recovery_len);
+  if (details) {
+    // The recovery's closing quote, the details, then the brace.
+    buf[pos++] = '"';
+    pos = put_piece(buf, pos, more, more_len);
+    buf[pos++] = '}';
+    return pos;
+  }
   return put_piece(buf, pos, ROW_CLOSE, sizeof ROW_CLOSE - 1);
 }
 
 // The success document of a listing of n rows, in g_sync_buf.
-void write_listing(const tds_row* rows, int n) {
+void write_listing(const tds_row* rows, int n, bool details) {
   char* buf = g_sync_buf;
   size_t pos = sizeof LISTING_OPEN - 1;
   std::memcpy(buf, LISTING_OPEN, pos + 1);
   bool first = true;
   for (int k = 0; k < n; ++k) {
-    const size_t end = append_row(buf, pos, rows[k], first);
+    const size_t end = append_row(buf, pos, rows[k], first, details);
     if (end != pos) first = false;
     pos = end;
   }
@@ -197,7 +247,8 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
   if (open_for_host(config_json, &g_sync.cfg, &conn) != 0) return g_sync_buf;
 
   forget_earlier_rows(rows);
-  int n = tds_exec(&conn, LISTING_SQL, &g_sync.meta, rows, LISTING_ROWS);
+  const bool details = g_sync.cfg.list_details != 0;
+  int n = tds_exec(&conn, listing_statement(details, g_sync.cfg.list_system != 0), &g_sync.meta, rows, LISTING_ROWS);
   // A failed walk may have stored rows without saying how many.
   g_rows_written = n < 0 ? LISTING_ROWS : n;
   if (n < 0) {
@@ -206,7 +257,7 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
     return g_sync_buf;
   }
 
-  write_listing(rows, n);
+  write_listing(rows, n, details);
   tds_close(&conn);
   return g_sync_buf;
 }

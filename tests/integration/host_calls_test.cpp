@@ -7,6 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <ctime>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -131,6 +134,73 @@ TEST(ListDatabases, OnlineUserDatabasesInNameOrderWithEscapes) {
   EXPECT_EQ(std::string(first).rfind("{\"ok\":true,\"server_version\"", 0), 0u);
 }
 
+// "details" lists every state with what a whole-server run decides by;
+// "include_system" adds master, model and msdb, never tempdb. The finish
+// times are the seeded history's, in UTC.
+TEST(ListDatabases, DetailsAndSystemDatabases) {
+  TempDir dir;
+  std::string cfg_path = dir.file("sim.json");
+  std::ofstream(cfg_path) << R"({"databases":[
+    {"name":"prim","size_mb":10,"recovery":"FULL","ag_role":"primary","full_age_s":3600,"log_age_s":60},
+    {"name":"sec","size_mb":10,"recovery":"FULL","ag_role":"secondary","preferred_replica":false},
+    {"name":"ro","size_mb":1,"recovery":"SIMPLE","read_only":true,"differential_age_s":7200},
+    {"name":"rest","size_mb":2,"recovery":"FULL","state":"restoring"},
+    {"name":"gone","size_mb":5,"recovery":"FULL","state":"offline"}]})";
+  SimProcess sim({"--config", cfg_path});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const auto now = std::chrono::system_clock::now();
+
+  std::string details = vaultrun_list_databases(config(sim.port(), ",\"details\":true").c_str());
+  // Each time in its place, then checked against the seeded age.
+  const std::regex time_re("\"(20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{3})?)Z\"");
+  std::vector<int64_t> ages;
+  for (std::sregex_iterator it(details.begin(), details.end(), time_re), end; it != end; ++it) {
+    std::tm tm{};
+    ASSERT_NE(strptime((*it)[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
+    ages.push_back(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count() - timegm(&tm));
+  }
+  const std::string shape = std::regex_replace(details, time_re, "T");
+  const std::string rest = ",\"read_only\":false,\"ag_role\":null,\"preferred_replica\":true";
+  EXPECT_EQ(shape,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"gone\",\"size_mb\":5,\"recovery\":\"FULL\",\"state\":\"OFFLINE\"" + rest +
+                ",\"last_full\":null,\"last_differential\":null,\"last_log\":null},"
+            "{\"name\":\"prim\",\"size_mb\":10,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":false,"
+            "\"ag_role\":\"primary\",\"preferred_replica\":true,\"last_full\":T,\"last_differential\":null,"
+            "\"last_log\":T},"
+            "{\"name\":\"rest\",\"size_mb\":2,\"recovery\":\"FULL\",\"state\":\"RESTORING\"" + rest +
+                ",\"last_full\":null,\"last_differential\":null,\"last_log\":null},"
+            "{\"name\":\"ro\",\"size_mb\":1,\"recovery\":\"SIMPLE\",\"state\":\"ONLINE\",\"read_only\":true,"
+            "\"ag_role\":null,\"preferred_replica\":true,\"last_full\":null,\"last_differential\":T,\"last_log\":null},"
+            "{\"name\":\"sec\",\"size_mb\":10,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":false,"
+            "\"ag_role\":\"secondary\",\"preferred_replica\":false,\"last_full\":null,\"last_differential\":null,"
+            "\"last_log\":null}]}");
+  ASSERT_EQ(ages.size(), 3u);
+  const int64_t seeded[] = {3600, 60, 7200};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_GE(ages[k], seeded[k] - 1) << k;
+    EXPECT_LE(ages[k], seeded[k] + 30) << k;
+  }
+
+  // System databases alone: online ones, the first three columns as today.
+  std::string system = vaultrun_list_databases(config(sim.port(), ",\"include_system\":true").c_str());
+  EXPECT_EQ(system,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"master\",\"size_mb\":6,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"model\",\"size_mb\":16,\"recovery\":\"FULL\"},"
+            "{\"name\":\"msdb\",\"size_mb\":24,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"prim\",\"size_mb\":10,\"recovery\":\"FULL\"},"
+            "{\"name\":\"ro\",\"size_mb\":1,\"recovery\":\"SIMPLE\"},"
+            "{\"name\":\"sec\",\"size_mb\":10,\"recovery\":\"FULL\"}]}");
+  std::string both =
+      vaultrun_list_databases(config(sim.port(), ",\"details\":true,\"include_system\":true").c_str());
+  EXPECT_NE(both.find("{\"name\":\"master\",\"size_mb\":6,\"recovery\":\"SIMPLE\",\"state\":\"ONLINE\""),
+            std::string::npos);
+  EXPECT_NE(both.find("\"name\":\"gone\""), std::string::npos);
+  EXPECT_EQ(both.find("tempdb"), std::string::npos);
+  EXPECT_EQ(strict_json_problem(both), "") << both;
+}
+
 TEST(ListDatabases, EmptyCatalog) {
   SimProcess sim({"--empty-catalog"});
   ASSERT_TRUE(sim.ok()) << sim.error();
@@ -242,6 +312,47 @@ TEST(ListDatabases, SizeThatIsNoNumberIsWrittenAsZero) {
                "{\"name\":\"b\",\"size_mb\":0,\"recovery\":\"FULL\"},"
                "{\"name\":\"c\",\"size_mb\":-1.5e+3,\"recovery\":\"SIMPLE\"}]}");
   EXPECT_TRUE(peer.wait_done()) << peer.failure();
+}
+
+// A detailed listing from a server whose detail cells are not what the
+// statement makes: texts are escaped, flags are true only for 1, a time of
+// another shape reads as none, and a row with fewer columns reads the rest
+// as NULL (an unknown preferred replica as preferred, so that a run tries
+// the backup rather than skipping every database). The answer stays one
+// valid document.
+TEST(ListDatabases, DetailCellsOfAnotherShape) {
+  ::ScriptPeer peer;
+  bytes answer = ::cat({nvarchar_colmeta({"n", "s", "r", "st", "ro", "ag", "p", "f", "d", "l"}),
+                        nvarchar_row({"a", "1", "FULL", "ON\"LINE", "yes", "pri\nmary", "2", "2026-12-10T01:00:00Z",
+                                      "yesterday", "2026-12-10T01:00:00.1234567"}),
+                        nvarchar_row({"b", "1", "FULL", "ONLINE", "1", "secondary", "1", "2026-12-10T01:00:00",
+                                      "2026-12-10T01:00:00.12345678", "2026-12-1OT01:00:00"}),
+                        ::tds_done_token(0x10, 2)});
+  peer.accept_login().read_message().send(::tds_message(0x04, answer));
+  peer.start();
+  std::string cfg = "{\"port\":" + std::to_string(peer.port()) + ",\"user\":\"sa\",\"details\":true}";
+  std::string got = vaultrun_list_databases(cfg.c_str());
+  EXPECT_EQ(got,
+            "{\"ok\":true,\"databases\":["
+            "{\"name\":\"a\",\"size_mb\":1,\"recovery\":\"FULL\",\"state\":\"ON\\\"LINE\",\"read_only\":false,"
+            "\"ag_role\":\"pri\\nmary\",\"preferred_replica\":false,\"last_full\":null,\"last_differential\":null,"
+            "\"last_log\":\"2026-12-10T01:00:00.1234567Z\"},"
+            "{\"name\":\"b\",\"size_mb\":1,\"recovery\":\"FULL\",\"state\":\"ONLINE\",\"read_only\":true,"
+            "\"ag_role\":\"secondary\",\"preferred_replica\":true,\"last_full\":\"2026-12-10T01:00:00Z\","
+            "\"last_differential\":null,\"last_log\":null}]}");
+  EXPECT_EQ(strict_json_problem(got), "");
+  EXPECT_TRUE(peer.wait_done()) << peer.failure();
+
+  ::ScriptPeer short_rows;
+  short_rows.accept_login().read_message().send(::tds_message(
+      0x04, ::cat({nvarchar_colmeta({"n", "s", "r"}), nvarchar_row({"c", "2", "SIMPLE"}), ::tds_done_token(0x10, 1)})));
+  short_rows.start();
+  cfg = "{\"port\":" + std::to_string(short_rows.port()) + ",\"user\":\"sa\",\"details\":true}";
+  EXPECT_STREQ(vaultrun_list_databases(cfg.c_str()),
+               "{\"ok\":true,\"databases\":[{\"name\":\"c\",\"size_mb\":2,\"recovery\":\"SIMPLE\",\"state\":\"\","
+               "\"read_only\":false,\"ag_role\":null,\"preferred_replica\":true,\"last_full\":null,"
+               "\"last_differential\":null,\"last_log\":null}]}");
+  EXPECT_TRUE(short_rows.wait_done()) << short_rows.failure();
 }
 
 // The first listing leaves three columns in the library's row buffer; a

@@ -405,3 +405,21 @@ TEST(Statements, RestoreLongestFitsAndShortRoomRefuses) {
   EXPECT_FALSE(restore_step_statement(&cfg, STEP_FULL, &t, 32767, &m, true, sql.data(), len));
   EXPECT_STREQ(sql.data(), "");
 }
+
+// The listing without "details" or "include_system" is the statement hosts
+// have always sent; the other forms differ only where the keys ask.
+TEST(Statements, ListingForms) {
+  const std::string plain = listing_statement(false, false);
+  EXPECT_EQ(plain,
+            "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM "
+            "sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id WHERE "
+            "d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name");
+  std::string system = listing_statement(false, true);
+  EXPECT_EQ(system.replace(system.find("d.database_id <> 2"), 18, "d.database_id > 4"), plain);
+  const std::string details = listing_statement(true, false);
+  EXPECT_EQ(details.find("d.state = 0"), std::string::npos);
+  EXPECT_NE(details.find("sys.fn_hadr_backup_is_preferred_replica(d.name)"), std::string::npos);
+  EXPECT_NE(details.find("b.type = 'D' AND b.is_copy_only = 0"), std::string::npos);
+  EXPECT_NE(details.find("WHERE d.database_id > 4 GROUP BY"), std::string::npos);
+  EXPECT_NE(std::string(listing_statement(true, true)).find("WHERE d.database_id <> 2 GROUP BY"), std::string::npos);
+}

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 
 #include "terminal.h"
 
@@ -19,9 +20,17 @@ namespace {
 constexpr const char* OUTCOME = "vaultrun_backup_last_outcome";
 constexpr const char* DURATION = "vaultrun_backup_duration_seconds";
 constexpr const char* LAST_SUCCESS = "vaultrun_backup_last_success_timestamp_seconds";
+constexpr const char* SKIPPED = "vaultrun_backup_skipped";
+constexpr const char* RUN_OUTCOME = "vaultrun_run_last_outcome";
+constexpr const char* RUN_TIME = "vaultrun_run_last_timestamp_seconds";
 
-std::string labels(const std::string& server, const std::string& database) {
-  return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\"}";
+std::string labels(const std::string& server, const std::string& database, const std::string& type) {
+  return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\",type=\"" +
+         metrics_label(type) + "\"}";
+}
+
+std::string header(const char* name, const char* help) {
+  return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
 }
 
 std::string number(double v, const char* format) {
@@ -49,7 +58,8 @@ bool read_label_value(std::string_view text, size_t& i, std::string& out) {
 // One sample line "NAME{a="x",b="y"} VALUE": its server and database labels
 // and its value. False for any other line.
 bool read_sample(std::string_view line, std::string_view name, std::string& server, std::string& database,
-                 double& value) {
+                 std::string& type, double& value) {
+  type = "full";
   if (line.substr(0, name.size()) != name || line.size() <= name.size() || line[name.size()] != '{') return false;
   size_t i = name.size() + 1;
   while (i < line.size() && line[i] != '}') {
@@ -61,6 +71,7 @@ bool read_sample(std::string_view line, std::string_view name, std::string& serv
     if (!read_label_value(line, i, v)) return false;
     if (key == "server") server = v;
     if (key == "database") database = v;
+    if (key == "type") type = v;
     if (i < line.size() && line[i] == ',') ++i;
   }
   if (i >= line.size()) return false;
@@ -85,43 +96,74 @@ std::string metrics_label(std::string_view value) {
   return out;
 }
 
-std::string metrics_text(const std::string& server, const std::vector<DatabaseMetrics>& dbs) {
-  std::string out;
-  out += std::string("# HELP ") + OUTCOME + " Outcome of the database's last backup: 1 succeeded, 0 failed.\n";
-  out += std::string("# TYPE ") + OUTCOME + " gauge\n";
+std::string metrics_text(const std::string& server, const std::string& type, const std::vector<DatabaseMetrics>& dbs,
+                         bool run_ok, double run_time) {
+  std::string out = header(OUTCOME, "Outcome of the database's last backup of the type: 1 succeeded, 0 failed.");
   for (const auto& d : dbs) {
-    if (d.ran) out += OUTCOME + labels(server, d.database) + " " + (d.succeeded ? "1" : "0") + "\n";
+    if (d.ran) out += OUTCOME + labels(server, d.database, type) + " " + (d.succeeded ? "1" : "0") + "\n";
   }
-  out += std::string("# HELP ") + DURATION + " Duration of the database's last backup, verification included.\n";
-  out += std::string("# TYPE ") + DURATION + " gauge\n";
+  out += header(DURATION, "Duration of the database's last backup of the type, verification included.");
   for (const auto& d : dbs) {
-    if (d.ran) out += DURATION + labels(server, d.database) + " " + number(d.duration_s, "%.3f") + "\n";
+    if (d.ran) out += DURATION + labels(server, d.database, type) + " " + number(d.duration_s, "%.3f") + "\n";
   }
-  out += std::string("# HELP ") + LAST_SUCCESS + " Unix time at which the database's last successful backup ended.\n";
-  out += std::string("# TYPE ") + LAST_SUCCESS + " gauge\n";
+  out += header(SKIPPED, "1 when the last run of the type skipped the database (not due, or not to be backed up).");
   for (const auto& d : dbs) {
-    if (d.last_success) out += LAST_SUCCESS + labels(server, d.database) + " " + number(*d.last_success, "%.0f") + "\n";
+    if (d.skipped) out += SKIPPED + labels(server, d.database, type) + " 1\n";
   }
+  out += header(LAST_SUCCESS, "Unix time at which the database's last successful backup of the type ended.");
+  for (const auto& d : dbs) {
+    if (d.last_success) {
+      out += LAST_SUCCESS + labels(server, d.database, type) + " " + number(*d.last_success, "%.0f") + "\n";
+    }
+  }
+  const std::string run_labels = "{server=\"" + metrics_label(server) + "\",type=\"" + metrics_label(type) + "\"}";
+  out += header(RUN_OUTCOME, "Outcome of the last run of the type: 1 nothing failed, 0 a backup, the listing or the "
+                             "connection failed.");
+  out += RUN_OUTCOME + run_labels + " " + (run_ok ? "1" : "0") + "\n";
+  out += header(RUN_TIME, "Unix time at which the last run of the type ended.");
+  out += RUN_TIME + run_labels + " " + number(run_time, "%.0f") + "\n";
   return out;
 }
 
-std::optional<double> previous_success(std::string_view old_text, const std::string& server,
-                                       const std::string& database) {
-  std::optional<double> found;
+namespace {
+
+// Calls each(database, value) for every last-success sample of this server
+// and kind, compared as written back so that names that were not valid
+// UTF-8 still match.
+template <typename Each>
+void each_success(std::string_view old_text, const std::string& server, const std::string& type, Each each) {
   size_t start = 0;
   while (start < old_text.size()) {
     size_t end = old_text.find('\n', start);
     if (end == std::string_view::npos) end = old_text.size();
-    std::string s, d;
+    std::string s, d, t;
     double v = 0;
-    // Compared as written back, so names that were not valid UTF-8 still match.
-    if (read_sample(old_text.substr(start, end - start), LAST_SUCCESS, s, d, v) && s == valid_utf8(server) &&
-        d == valid_utf8(database)) {
-      found = v;
+    if (read_sample(old_text.substr(start, end - start), LAST_SUCCESS, s, d, t, v) && s == valid_utf8(server) &&
+        t == valid_utf8(type)) {
+      each(d, v);
     }
     start = end + 1;
   }
+}
+
+}  // namespace
+
+std::optional<double> previous_success(std::string_view old_text, const std::string& server, const std::string& type,
+                                       const std::string& database) {
+  std::optional<double> found;
+  each_success(old_text, server, type, [&](const std::string& d, double v) {
+    if (d == valid_utf8(database)) found = v;
+  });
   return found;
+}
+
+std::vector<std::string> previous_databases(std::string_view old_text, const std::string& server,
+                                            const std::string& type) {
+  std::vector<std::string> names;
+  each_success(old_text, server, type, [&](const std::string& d, double) {
+    if (std::find(names.begin(), names.end(), d) == names.end()) names.push_back(d);
+  });
+  return names;
 }
 
 std::string replace_file(const std::string& path, const std::string& text) {

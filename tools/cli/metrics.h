@@ -15,6 +15,7 @@ struct DatabaseMetrics {
   std::string database;
   bool ran = false;        // false: never started (the run was interrupted)
   bool succeeded = false;
+  bool skipped = false;    // decided against; its last success stays as it was
   double duration_s = 0;
   std::optional<double> last_success;  // Unix time, this run's or an earlier one
 };
@@ -23,14 +24,25 @@ struct DatabaseMetrics {
 // escaped, invalid UTF-8 replaced.
 std::string metrics_label(std::string_view value);
 
-// The whole file: for each database that ran its outcome (1 or 0) and
-// duration, and for each with a known one the time of its last success.
-std::string metrics_text(const std::string& server, const std::vector<DatabaseMetrics>& dbs);
+// The whole file of one run of a kind (type: full, differential or log):
+// for each database that ran its outcome (1 or 0) and duration, for each
+// skipped one a 1, for each with a known one the time of its last success,
+// each labelled with server, database and type; then the run's own outcome
+// (1 when nothing failed, 0 also when the listing or connection did) and
+// its time.
+std::string metrics_text(const std::string& server, const std::string& type, const std::vector<DatabaseMetrics>& dbs,
+                         bool run_ok, double run_time);
 
-// The last-success time that an earlier file recorded for this server and
-// database, if it holds one.
-std::optional<double> previous_success(std::string_view old_text, const std::string& server,
+// The last-success time that an earlier file recorded for this server,
+// kind and database, if it holds one. A sample without a type label (a
+// file of an older version) counts as a full backup's.
+std::optional<double> previous_success(std::string_view old_text, const std::string& server, const std::string& type,
                                        const std::string& database);
+
+// Every database of this server and kind with a last success in the old
+// file, in its order: what a run that could not list keeps.
+std::vector<std::string> previous_databases(std::string_view old_text, const std::string& server,
+                                            const std::string& type);
 
 // Writes text to PATH.tmp-XXXXXX beside path and renames it over path, so
 // that a reader sees the old file or the new one, never a part. "" or why not.

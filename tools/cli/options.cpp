@@ -9,6 +9,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "decisions.h"
 #include "json.h"
 #include "name_template.h"
 
@@ -193,6 +194,11 @@ std::string check_many(const Settings& s) {
   if (std::string e = check_many_sources(s.many); !e.empty()) return e;
   if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
   if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+  int64_t seconds = 0;
+  if (s.many.if_older_than && !parse_duration(*s.many.if_older_than, seconds)) {
+    return "--if-older-than takes a duration such as 15m, 20h or 1d12h";
+  }
+  if (s.many.system && !s.many.all) return "--system applies with --all only";
   return check_many_targets(s);
 }
 
@@ -373,6 +379,10 @@ const Flag FLAGS[] = {
     {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
     {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
     {"--metrics-file", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
+    {"--system", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.system = true; }},
+    {"--change-type", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.change_type = true; }},
+    {"--all-replicas", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all_replicas = true; }},
+    {"--if-older-than", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.if_older_than = v.text; }},
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
@@ -715,7 +725,7 @@ std::string config_json(const Settings& s) {
 bool is_many_run(const Settings& s) {
   const ManyOptions& m = s.many;
   return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
-         m.metrics_file;
+         m.metrics_file || m.system || m.change_type || m.all_replicas || m.if_older_than;
 }
 
 int parallel_of(const Settings& s) { return s.many.parallel.value_or(2); }

@@ -20,6 +20,11 @@ struct ManyOptions {
   std::vector<std::string> excludes;   // wildcard patterns
   std::optional<int> parallel;
   std::optional<std::string> out_dir, name_template, metrics_file;
+  // What a scheduled run decides per database from the detailed listing.
+  bool system = false;        // --system: master, model and msdb too
+  bool change_type = false;   // --change-type: full when there is no base
+  bool all_replicas = false;  // --all-replicas: not only the preferred one
+  std::optional<std::string> if_older_than;  // --if-older-than DURATION
 };
 
 // A restore: the target's new name, the point in time, where the backup

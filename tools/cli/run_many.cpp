@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "decisions.h"
 #include "json.h"
 #include "metrics.h"
 #include "name_template.h"
@@ -28,7 +29,7 @@ constexpr auto POLL_INTERVAL = std::chrono::milliseconds(150);
 constexpr size_t MAX_OUT_PATH_BYTES = 1023;  // the library's field for the path
 constexpr size_t MAX_METRICS_BYTES = 1 << 20;
 
-enum class Outcome { Queued, Running, Succeeded, Failed, Cancelled, NotStarted };
+enum class Outcome { Queued, Running, Succeeded, Failed, Cancelled, NotStarted, Skipped };
 
 const char* outcome_name(Outcome o) {
   switch (o) {
@@ -38,6 +39,7 @@ const char* outcome_name(Outcome o) {
     case Outcome::Failed: return "failed";
     case Outcome::Cancelled: return "cancelled";
     case Outcome::NotStarted: return "not started";
+    case Outcome::Skipped: return "skipped";
   }
   return "";
 }
@@ -46,6 +48,11 @@ struct Job {
   std::string database;
   std::string out_path;
   std::string refusal;  // why it cannot be started at all
+  // The decision on the listing's facts: the kind taken, whether copy-only
+  // was forced, why either changed, and why the database is skipped.
+  std::string type;
+  bool copy_only = false;
+  std::string note, skip;
   Outcome outcome = Outcome::Queued;
   int32_t session = -1;
   Clock::time_point started;
@@ -63,6 +70,7 @@ struct Job {
 
 struct Run {
   const Settings& s;
+  RunRules rules;
   bool json, tty, verify;
   std::vector<Job> jobs;
   bool interrupted = false;
@@ -99,35 +107,59 @@ bool excluded(const Settings& s, const std::string& name) {
                      [&](const std::string& p) { return wildcard_match(p, name); });
 }
 
-// The databases of --all: the listing's, less the exclusions. False (the
-// reason printed) when the listing fails.
-bool listed_databases(const Settings& s, std::vector<std::string>& out) {
-  const std::string cfg = config_json(s);
+// What the listing tells a run: the databases of --all (less the
+// exclusions) and, with details, each one's facts.
+struct Listing {
+  std::vector<std::string> names;
+  std::vector<DatabaseFacts> facts;
+};
+
+// Whether the run decides per database, which takes the detailed listing:
+// a run over the whole server, a kind other than full, or an option that
+// decides.
+bool decides(const Settings& s, const std::string& type) {
+  const ManyOptions& m = s.many;
+  return m.all || type != "full" || m.system || m.change_type || m.all_replicas || m.if_older_than.has_value();
+}
+
+// Reads the listing into out. "" or why it failed.
+std::string read_listing(const Settings& s, bool details, Listing& out) {
+  Settings ls = s;
+  const bool named_system = std::any_of(s.many.databases.begin(), s.many.databases.end(), is_system_database);
+  if (details) ls.extra.emplace_back("details", "true");
+  if (s.many.system || named_system) ls.extra.emplace_back("include_system", "true");
+  const std::string cfg = config_json(ls);
   const char* answer = vaultrun_list_databases(cfg.c_str());
   JsonValue v;
-  if (!parse_object(answer, v)) {
-    print_error("unreadable answer from the library: " + printable(answer ? answer : ""));
-    return false;
-  }
-  if (!bool_of(v, "ok")) {
-    print_error(printable(endpoint(s)) + ": cannot list the databases: " + one_line(text_of(v, "error")));
-    return false;
-  }
+  if (!parse_object(answer, v)) return "unreadable answer from the library: " + printable(answer ? answer : "");
+  if (!bool_of(v, "ok")) return printable(endpoint(s)) + ": cannot list the databases: " + one_line(text_of(v, "error"));
   const JsonValue* dbs = v.find("databases");
-  if (!dbs || dbs->kind != JsonValue::Kind::Array) {
-    print_error("unexpected listing from the library: " + printable(answer));
-    return false;
-  }
+  if (!dbs || dbs->kind != JsonValue::Kind::Array) return "unexpected listing from the library: " + printable(answer);
   for (const JsonValue& item : dbs->items) {
-    std::string name = text_of(item, "name");
-    if (!name.empty() && !excluded(s, name)) out.push_back(name);
+    DatabaseFacts f;
+    if (!facts_of(item, f)) continue;
+    if (s.many.all && !excluded(s, f.name)) out.names.push_back(f.name);
+    if (details) out.facts.push_back(f);
   }
-  if (out.empty()) {
-    print_error("no database to back up on " + printable(endpoint(s)) + " (the listing had " +
-                std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)"));
-    return false;
+  if (s.many.all && out.names.empty()) {
+    return "no database to back up on " + printable(endpoint(s)) + " (the listing had " +
+           std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)");
   }
-  return true;
+  return "";
+}
+
+// The facts of a named database: its own name first, else in any case, as
+// the server's default collation compares names.
+const DatabaseFacts* facts_for(const Listing& l, const std::string& name) {
+  for (const DatabaseFacts& f : l.facts)
+    if (f.name == name) return &f;
+  auto lower = [](std::string t) {
+    std::transform(t.begin(), t.end(), t.begin(), [](char c) { return char(std::tolower((unsigned char)c)); });
+    return t;
+  };
+  for (const DatabaseFacts& f : l.facts)
+    if (lower(f.name) == lower(name)) return &f;
+  return nullptr;
 }
 
 // The kind of backup for {type}: the --type flag's, else the file's, else full.
@@ -152,12 +184,23 @@ bool has_control(const std::string& s) {
   });
 }
 
-std::vector<Job> plan_jobs(const Settings& s, const std::vector<std::string>& databases) {
+std::vector<Job> plan_jobs(const Settings& s, const RunRules& rules, const std::vector<std::string>& databases,
+                          const Listing& listing) {
   std::vector<Job> jobs(databases.size());
   std::vector<std::string> names;
-  NameValues values{s.host, "", backup_type(s), std::time(nullptr)};
-  for (const std::string& db : databases) {
-    values.database = db;
+  const std::time_t now = std::time(nullptr);
+  NameValues values{s.host, "", rules.type, now};
+  for (size_t i = 0; i < databases.size(); ++i) {
+    jobs[i].type = rules.type;
+    if (const DatabaseFacts* f = facts_for(listing, databases[i])) {
+      const Decision d = decide(*f, rules, int64_t(now));
+      jobs[i].type = d.type;
+      jobs[i].copy_only = d.copy_only;
+      jobs[i].note = d.note;
+      jobs[i].skip = d.skip;
+    }
+    values.database = databases[i];
+    values.type = jobs[i].type;
     names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
   }
   make_unique(names);
@@ -181,7 +224,11 @@ std::vector<Job> plan_jobs(const Settings& s, const std::vector<std::string>& da
 std::string json_line(const Job& j) {
   std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
   out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
+  out += ",\"type\":" + json_quote(valid_utf8(j.type));
+  if (j.outcome == Outcome::Skipped) return out + ",\"skipped\":" + json_quote(valid_utf8(j.skip)) + "}";
   out += ",\"out_path\":" + json_quote(valid_utf8(j.out_path));
+  if (j.copy_only) out += ",\"copy_only\":true";
+  if (!j.note.empty()) out += ",\"note\":" + json_quote(valid_utf8(j.note));
   if (j.outcome == Outcome::Succeeded) {
     out += ",\"verified\":" + std::string(j.verified ? "true" : "false");
     out += ",\"pages\":" + std::to_string(j.pages);
@@ -201,6 +248,7 @@ std::string summary_json(const Run& r, int64_t elapsed_ms) {
   out += ",\"failed\":" + std::to_string(count_of(r, Outcome::Failed));
   out += ",\"cancelled\":" + std::to_string(count_of(r, Outcome::Cancelled));
   out += ",\"not_started\":" + std::to_string(count_of(r, Outcome::NotStarted));
+  out += ",\"skipped\":" + std::to_string(count_of(r, Outcome::Skipped));
   out += ",\"interrupted\":" + std::string(r.interrupted ? "true" : "false");
   out += ",\"elapsed_ms\":" + std::to_string(elapsed_ms);
   return out + "}";
@@ -208,9 +256,11 @@ std::string summary_json(const Run& r, int64_t elapsed_ms) {
 
 std::string progress_text(const Run& r) {
   size_t running = count_of(r, Outcome::Running);
-  size_t failed = r.ended - count_of(r, Outcome::Succeeded);
+  size_t skipped = count_of(r, Outcome::Skipped);
+  size_t failed = r.ended - count_of(r, Outcome::Succeeded) - skipped;
   std::string text = std::to_string(r.ended) + " of " + std::to_string(r.jobs.size()) + " done";
   if (running) text += ", " + std::to_string(running) + " running";
+  if (skipped) text += ", " + std::to_string(skipped) + " skipped";
   if (failed) text += ", " + std::to_string(failed) + " not succeeded";
   if (r.interrupted) text += ", cancelling";
   return text;
@@ -222,6 +272,9 @@ std::string end_line(const Run& r, const Job& j) {
   if (j.outcome == Outcome::Succeeded) {
     line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") + ", " +
             duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
+    if (!j.note.empty()) line += " (" + printable(j.note) + ")";
+  } else if (j.outcome == Outcome::Skipped) {
+    line += ": " + one_line(j.skip);
   } else if (!j.error.empty()) {
     line += ": " + one_line(j.error);
   }
@@ -280,11 +333,14 @@ void print_table(const Run& r) {
   struct Row {
     std::string name, outcome, pages, time, error;
   };
-  std::vector<Row> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "ERROR"}};
+  std::vector<Row> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "NOTE"}};
   for (const Job& j : r.jobs) {
     bool ok = j.outcome == Outcome::Succeeded;
+    bool ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    std::string note = ok ? one_line(j.note) : j.outcome == Outcome::Skipped ? one_line(j.skip) : one_line(j.error);
+    if (!ok && !j.note.empty() && j.outcome != Outcome::Skipped) note = one_line(j.note) + ": " + note;
     rows.push_back({printable(j.database), outcome_name(j.outcome), ok ? std::to_string(j.pages) : "-",
-                    j.outcome == Outcome::NotStarted ? "-" : duration_text(j.elapsed_ms), ok ? "" : one_line(j.error)});
+                    ran ? duration_text(j.elapsed_ms) : "-", note});
   }
   size_t w[4] = {0, 0, 0, 0};
   for (const Row& row : rows) {
@@ -301,7 +357,10 @@ void print_table(const Run& r) {
     if (!row.error.empty()) line += "  " + row.error;
     std::printf("%s\n", line.c_str());
   }
-  std::printf("%zu of %zu backups succeeded\n", count_of(r, Outcome::Succeeded), r.jobs.size());
+  const size_t skipped = count_of(r, Outcome::Skipped);
+  std::printf("%zu of %zu backups succeeded", count_of(r, Outcome::Succeeded), r.jobs.size() - skipped);
+  if (skipped) std::printf(", %zu skipped", skipped);
+  std::printf("\n");
 }
 
 // ---- The slots ------------------------------------------------------------------
@@ -333,6 +392,15 @@ void collect(Run& r, Job& j, bool unreadable) {
     finish(r, j, Outcome::Succeeded, "");
   } else {
     std::string why = text_of(v, "error");
+    if (!r.interrupted && r.rules.change_type && j.type != "full" && is_missing_base_error(why)) {
+      // The server knows of no base the listing did not show: the same
+      // database again, as a full backup, in the next free slot.
+      j.note = j.type + " changed to full: the server has no full backup to base it on";
+      j.type = "full";
+      j.outcome = Outcome::Queued;
+      j.session = -1;
+      return;
+    }
     finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, why.empty() ? "no reason given" : why);
   }
   j.session = -1;
@@ -341,6 +409,10 @@ void collect(Run& r, Job& j, bool unreadable) {
 // Starts the job in a free slot. False when every slot is taken: the job
 // stays queued for the next poll.
 bool start(Run& r, Job& j) {
+  if (!j.skip.empty()) {
+    finish(r, j, Outcome::Skipped, "");
+    return true;
+  }
   if (!j.refusal.empty()) {
     finish(r, j, Outcome::Failed, j.refusal);
     return true;
@@ -348,6 +420,10 @@ bool start(Run& r, Job& j) {
   Settings one = r.s;
   one.database = j.database;
   one.out_path = j.out_path;
+  // Later members win in the library's reading, so the decided kind
+  // overrides the file's and the flag's.
+  if (j.type != r.rules.type) one.kind_members.emplace_back("type", json_quote(j.type));
+  if (j.copy_only) one.copy_only = true;
   const std::string cfg = config_json(one);
   j.started = Clock::now();
   const int32_t session = vaultrun_start(cfg.c_str());
@@ -405,8 +481,11 @@ void interrupt(Run& r) {
 
 // ---- Metrics --------------------------------------------------------------------
 
-bool write_metrics(const Run& r) {
-  const std::string& path = *r.s.many.metrics_file;
+// Writes the metrics file of a run of kind type over jobs (none when the
+// listing or the connection failed: the databases of the old file then
+// keep their last successes). run_ok: nothing failed.
+bool write_metrics(const Settings& s, const std::string& type, const std::vector<Job>& jobs, bool run_ok) {
+  const std::string& path = *s.many.metrics_file;
   std::string old;
   std::ifstream in(path, std::ios::binary);
   if (in) {
@@ -414,18 +493,28 @@ bool write_metrics(const Run& r) {
     buf << in.rdbuf();
     old = buf.str().substr(0, MAX_METRICS_BYTES);
   }
-  const std::string server = endpoint(r.s);
+  const std::string server = endpoint(s);
   std::vector<DatabaseMetrics> dbs;
-  for (const Job& j : r.jobs) {
-    DatabaseMetrics m{j.database, j.outcome != Outcome::NotStarted, j.outcome == Outcome::Succeeded,
+  for (const Job& j : jobs) {
+    const bool ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    DatabaseMetrics m{j.database, ran, j.outcome == Outcome::Succeeded, j.outcome == Outcome::Skipped,
                       double(j.elapsed_ms) / 1000.0, std::nullopt};
-    if (m.succeeded) m.last_success = double(j.ended_at);
-    else m.last_success = previous_success(old, server, j.database);
+    // A backup changed to full counts as a full one, not as one of the run's kind.
+    if (m.succeeded && j.type == type) m.last_success = double(j.ended_at);
+    else m.last_success = previous_success(old, server, type, j.database);
     dbs.push_back(m);
   }
-  std::string e = replace_file(path, metrics_text(server, dbs));
+  if (jobs.empty()) {
+    for (const std::string& name : previous_databases(old, server, type))
+      dbs.push_back({name, false, false, false, 0, previous_success(old, server, type, name)});
+  }
+  std::string e = replace_file(path, metrics_text(server, type, dbs, run_ok, double(std::time(nullptr))));
   if (!e.empty()) print_error("metrics file: " + printable(e));
   return e.empty();
+}
+
+size_t failed_count(const Run& r) {
+  return r.jobs.size() - count_of(r, Outcome::Succeeded) - count_of(r, Outcome::Skipped);
 }
 
 // The exit status, with one line on standard error for a run that did not
@@ -436,26 +525,57 @@ int exit_status(const Run& r, int signal, bool metrics_ok) {
                 std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
     return 128 + (signal ? signal : SIGINT);
   }
-  size_t failed = r.jobs.size() - count_of(r, Outcome::Succeeded);
+  size_t failed = failed_count(r);
   if (failed > 0) {
     std::string names;
     for (const Job& j : r.jobs) {
-      if (j.outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
+      if (j.outcome != Outcome::Succeeded && j.outcome != Outcome::Skipped)
+        names += (names.empty() ? "" : ", ") + printable(j.database);
     }
-    print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size()) + " backups failed: " + names);
+    print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size() - count_of(r, Outcome::Skipped)) +
+                " backups failed: " + names);
     return EXIT_FAILED;
   }
   return metrics_ok ? EXIT_OK : EXIT_FAILED;
 }
 
+
+// A run that cannot start (the listing or the connection failed): the
+// reason on standard error and, with --json, as the run's one object on
+// standard output; the metrics file records the failed run.
+int run_not_started(const Settings& s, const std::string& type, bool json, const std::string& why) {
+  print_error(why);
+  if (json) {
+    std::printf("{\"summary\":true,\"server\":%s,\"type\":%s,\"outcome\":\"failed\",\"error\":%s}\n",
+                json_quote(valid_utf8(endpoint(s))).c_str(), json_quote(valid_utf8(type)).c_str(),
+                json_quote(valid_utf8(why)).c_str());
+    std::fflush(stdout);
+  }
+  if (s.many.metrics_file) write_metrics(s, type, {}, false);
+  return EXIT_FAILED;
+}
+
 }  // namespace
 
 int run_many(const Settings& s, bool json) {
+  RunRules rules;
+  rules.type = backup_type(s);
+  rules.change_type = s.many.change_type;
+  rules.all_replicas = s.many.all_replicas;
+  int64_t seconds = 0;
+  if (s.many.if_older_than && parse_duration(*s.many.if_older_than, seconds)) rules.if_older_than_s = seconds;
+
   std::vector<std::string> databases = s.many.databases;
-  if (s.many.all && !listed_databases(s, databases)) return EXIT_FAILED;
+  Listing listing;
+  if (s.many.all || decides(s, rules.type)) {
+    const std::string why = read_listing(s, decides(s, rules.type), listing);
+    if (!why.empty()) return run_not_started(s, rules.type, json, why);
+    if (s.many.all) databases = listing.names;
+  }
 
   InterruptCatcher interrupts;
-  Run r{s, json, !json && is_terminal(STDOUT_FILENO), s.verify, plan_jobs(s, databases), false, 0, 0, {}};
+  Run r{s, rules, json, !json && is_terminal(STDOUT_FILENO), s.verify, plan_jobs(s, rules, databases, listing),
+        false, 0, 0, {}};
   const auto run_started = Clock::now();
   if (!json) {
     std::printf("backing up %zu database%s on %s, %d at a time\n", r.jobs.size(), r.jobs.size() == 1 ? "" : "s",
@@ -479,7 +599,8 @@ int run_many(const Settings& s, bool json) {
     print_table(r);
   }
   std::fflush(stdout);
-  const bool metrics_ok = !s.many.metrics_file || write_metrics(r);
+  const bool metrics_ok =
+      !s.many.metrics_file || write_metrics(s, rules.type, r.jobs, !r.interrupted && failed_count(r) == 0);
   return exit_status(r, interrupts.signal(), metrics_ok);
 }
 

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
+#include "catalog.h"
+#include "clock.h"
+#include "config.h"
+
 namespace sim {
 
 namespace {
@@ -55,6 +59,34 @@ std::optional<int> BackupHistory::newest_position(const std::string& database, c
     if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) return it->position;
   }
   return std::nullopt;
+}
+
+std::optional<std::chrono::system_clock::time_point> BackupHistory::last_finished(const std::string& database,
+                                                                                 char type) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<std::chrono::system_clock::time_point> last;
+  for (const BackupSetRecord& s : sets_) {
+    if (!same_name(s.database, database) || s.type != type || (type == 'D' && s.copy_only)) continue;
+    if (!last || s.finished_at > *last) last = s.finished_at;
+  }
+  return last;
+}
+
+void seed_last_backups(const Config& cfg, std::chrono::system_clock::time_point now) {
+  const Stamp local_now = now_stamp();
+  for (const Database& d : cfg.databases) {
+    const std::pair<char, int64_t> ages[] = {{'D', d.full_age_s}, {'I', d.differential_age_s}, {'L', d.log_age_s}};
+    for (const auto& [type, age] : ages) {
+      if (age < 0) continue;
+      BackupSetRecord set;
+      set.database = d.name;
+      set.type = type;
+      set.finished_at = now - std::chrono::seconds(age);
+      set.finished = set.started = local_now - age * STAMP_PER_SECOND;
+      set.media_guid = new_guid();
+      backup_history().add(set);
+    }
+  }
 }
 
 BackupHistory& backup_history() {

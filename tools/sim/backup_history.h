@@ -41,6 +41,9 @@ class BackupHistory {
   bool has_base(const std::string& database) const;
   // The position of the newest set of this database and type that one of
   // its devices names and that finished at or after `since`.
+  // When the newest set of this database and type finished; a full
+  // backup counts only when it is not copy-only, as only such a one is a base.
+  std::optional<std::chrono::system_clock::time_point> last_finished(const std::string& database, char type) const;
   std::optional<int> newest_position(const std::string& database, char type, const std::string& device,
                                      std::chrono::system_clock::time_point since) const;
   // The sets of the database from its newest full backup finished by
@@ -58,5 +61,9 @@ class BackupHistory {
 
 // The one history of this server process.
 BackupHistory& backup_history();
+
+struct Config;
+// Enters the catalog's last backups (their ages before now) into the history.
+void seed_last_backups(const Config& cfg, std::chrono::system_clock::time_point now);
 
 }  // namespace sim

@@ -70,7 +70,7 @@ void Catalog::load(const Config& cfg) {
   for (const Database& d : cfg.databases) {
     LiveDatabase l;
     static_cast<Database&>(l) = d;
-    l.state = d.online ? DbState::Online : DbState::Offline;
+    l.state = d.online ? DbState::Online : d.state_desc == "RESTORING" ? DbState::Restoring : DbState::Offline;
     if (l.files.empty()) {
       const int64_t log_mb = d.size_mb / 4;
       l.files.push_back({d.name, "", 'D', d.size_mb - log_mb});

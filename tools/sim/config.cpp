@@ -225,7 +225,11 @@ constexpr Choice FAULT_ON[] = {{"any", int(FaultOn::Any)},
                                {"prelogin", int(FaultOn::Prelogin)},
                                {"login", int(FaultOn::Login)},
                                {"batch", int(FaultOn::Batch)}};
-constexpr Choice STATE[] = {{"online", 1}, {"offline", 0}};
+constexpr Choice STATE[] = {{"online", 1}, {"offline", 0}, {"restoring", 2}, {"recovering", 3}, {"suspect", 4},
+                            {"emergency", 5}};
+constexpr const char* STATE_DESC[] = {"OFFLINE", "ONLINE", "RESTORING", "RECOVERING", "SUSPECT", "EMERGENCY"};
+constexpr Choice AG_ROLE[] = {{"none", 0}, {"primary", 1}, {"secondary", 2}};
+constexpr int64_t MAX_AGE_S = int64_t(100) * 365 * 86400;
 constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
                                 {"wrong-name", int(TlsFault::WrongName)},
                                 {"expired", int(TlsFault::Expired)},
@@ -312,7 +316,19 @@ const Field<Database> DATABASE_FIELDS[] = {
     {"name", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.name = v.text; }},
     {"size_mb", nullptr, Kind::Int, 0, MAX_DB_MB, {}, [](Database& d, const V& v) { d.size_mb = v.n; }},
     {"recovery", nullptr, Kind::Text, 0, 0, {}, [](Database& d, const V& v) { d.recovery = v.text; }},
-    {"state", nullptr, Kind::Choice, 0, 0, STATE, [](Database& d, const V& v) { d.online = v.n != 0; }},
+    {"state", nullptr, Kind::Choice, 0, 0, STATE,
+     [](Database& d, const V& v) {
+       d.online = v.n == 1;
+       d.state_desc = STATE_DESC[v.n];
+     }},
+    {"read_only", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.read_only = v.on; }},
+    {"ag_role", nullptr, Kind::Choice, 0, 0, AG_ROLE,
+     [](Database& d, const V& v) { d.ag_role = v.n == 0 ? "" : AG_ROLE[v.n].name; }},
+    {"preferred_replica", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.preferred_replica = v.on; }},
+    {"full_age_s", nullptr, Kind::Int, 0, MAX_AGE_S, {}, [](Database& d, const V& v) { d.full_age_s = v.n; }},
+    {"differential_age_s", nullptr, Kind::Int, 0, MAX_AGE_S, {},
+     [](Database& d, const V& v) { d.differential_age_s = v.n; }},
+    {"log_age_s", nullptr, Kind::Int, 0, MAX_AGE_S, {}, [](Database& d, const V& v) { d.log_age_s = v.n; }},
     {"files", nullptr, Kind::Files},
     {"damaged", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.damaged = v.on; }},
 };
@@ -497,6 +513,7 @@ std::string flag_database(const std::string& text, Config& cfg) {
   d.name = parts[0];
   d.recovery = parts[2];
   d.online = parts.size() == 3 || parts[3] == "online";
+  d.state_desc = d.online ? "ONLINE" : "OFFLINE";
   return add_user_database(cfg, d);
 }
 
@@ -589,6 +606,7 @@ void add_sample_databases(Config& cfg) {
     d.size_mb = s.mb;
     d.recovery = s.rec;
     d.online = s.online;
+    d.state_desc = s.online ? "ONLINE" : "OFFLINE";
     add_user_database(cfg, d);
   }
 }

@@ -31,6 +31,18 @@ struct Database {
   bool online = true;
   std::vector<DbFile> files;  // empty: one data and one log file named after the database
   bool damaged = false;       // its pages fail a consistency check
+  // What a whole-server run decides by: the state's name as the catalog
+  // shows it (ONLINE exactly when online), read-only, the availability
+  // group role of this replica ("primary", "secondary", "" outside a group)
+  // and whether it is the replica preferred for backups.
+  std::string state_desc = "ONLINE";
+  bool read_only = false;
+  std::string ag_role;
+  bool preferred_replica = true;
+  // Seconds before the server's start at which the last backup of each kind
+  // finished, entered into the history at start (a full one is a base for
+  // differential and log backups); -1: none.
+  int64_t full_age_s = -1, differential_age_s = -1, log_age_s = -1;
 };
 
 // Which response a fault hits.

@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
       }
     });
   }
+  sim::seed_last_backups(cfg, std::chrono::system_clock::now());
 
   sim::StatementLog log(cfg.log_path);
   if (!log.ok()) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 
 #include <filesystem>
@@ -156,7 +157,7 @@ class Session {
 
   Outcome run_statement(const Statement& s, bool last);
   void version_row(uint16_t more);
-  void listing(uint16_t more);
+  void listing(const Statement& s, uint16_t more);
   void select_vars(const Statement& s, uint16_t more);
   void use_database(const Statement& s, uint16_t more);
   Outcome backup(const Statement& s, uint16_t more);
@@ -397,7 +398,7 @@ Outcome Session::run_statement(const Statement& s, bool last) {
   uint16_t more = last ? 0 : DONE_MORE;
   switch (s.kind) {
     case StmtKind::Version: version_row(more); break;
-    case StmtKind::Listing: listing(more); break;
+    case StmtKind::Listing: listing(s, more); break;
     case StmtKind::SelectVars: select_vars(s, more); break;
     case StmtKind::Use: use_database(s, more); break;
     case StmtKind::Set: tok_.done(more, CMD_NONE, 0); break;
@@ -430,12 +431,48 @@ void Session::version_row(uint16_t more) {
   tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, 1);
 }
 
-void Session::listing(uint16_t more) {
-  // A database being restored is listed once it is recovered.
+// A finish time as CONVERT(..., 126) writes it, in UTC: milliseconds only
+// when there are some.
+static std::string utc_text(std::chrono::system_clock::time_point t) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t secs = std::time_t(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[40];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::string out = buf;
+  if (ms % 1000 != 0) out += format(".%03d", int(ms % 1000));
+  return out;
+}
+
+// The listing's detail cells of one database, after name, size and recovery.
+static std::vector<Cell> detail_cells(const LiveDatabase& d) {
+  auto last = [&](char type) {
+    auto t = backup_history().last_finished(d.name, type);
+    return t ? Cell{utc_text(*t), std::nullopt} : Cell{std::nullopt, std::nullopt};
+  };
+  // A database being restored shows so; one that never came online keeps
+  // the state the catalog gave it.
+  const std::string state = d.state == DbState::Online      ? "ONLINE"
+                            : d.state == DbState::Restoring ? "RESTORING"
+                                                            : d.state_desc;
+  return {Cell{state, std::nullopt},
+          Cell{std::nullopt, d.read_only ? 1 : 0},
+          d.ag_role.empty() ? Cell{std::nullopt, std::nullopt} : Cell{d.ag_role, std::nullopt},
+          Cell{std::nullopt, d.ag_role.empty() || d.preferred_replica ? 1 : 0},
+          last('D'),
+          last('I'),
+          last('L')};
+}
+
+void Session::listing(const Statement& s, uint16_t more) {
+  // A database being restored is listed once it is recovered, unless the
+  // details, which show every state, are asked for.
   const std::vector<LiveDatabase> all = catalog().all();
   std::vector<const LiveDatabase*> dbs;
   for (const LiveDatabase& d : all) {
-    if (d.id > 4 && d.state == DbState::Online) dbs.push_back(&d);
+    const bool wanted = s.listing_system ? d.id != 2 : d.id > 4;
+    if (wanted && (d.state == DbState::Online || s.listing_details)) dbs.push_back(&d);
   }
   // Name order as a case-insensitive collation sorts, ties by bytes.
   std::sort(dbs.begin(), dbs.end(), [](const LiveDatabase* a, const LiveDatabase* b) {
@@ -447,10 +484,25 @@ void Session::listing(uint16_t more) {
   std::vector<Column> cols = {{"name", TYPE_NVARCHAR, 128, 0, false},
                               {"", TYPE_INTN, 0, 4, true},
                               {"recovery_model_desc", TYPE_NVARCHAR, 60, 0, true}};
+  if (s.listing_details) {
+    const std::vector<Column> details = {{"state_desc", TYPE_NVARCHAR, 60, 0, true},
+                                         {"", TYPE_INTN, 0, 4, true},
+                                         {"", TYPE_NVARCHAR, 60, 0, true},
+                                         {"", TYPE_INTN, 0, 4, true},
+                                         {"", TYPE_NVARCHAR, 24, 0, true},
+                                         {"", TYPE_NVARCHAR, 24, 0, true},
+                                         {"", TYPE_NVARCHAR, 24, 0, true}};
+    cols.insert(cols.end(), details.begin(), details.end());
+  }
   tok_.colmetadata(cols);
   for (const LiveDatabase* d : dbs) {
-    tok_.row(cols, {Cell{d->name, std::nullopt}, Cell{std::nullopt, files_mb(*d)},
-                    Cell{d->recovery, std::nullopt}});
+    std::vector<Cell> cells = {Cell{d->name, std::nullopt}, Cell{std::nullopt, files_mb(*d)},
+                               Cell{d->recovery, std::nullopt}};
+    if (s.listing_details) {
+      std::vector<Cell> more_cells = detail_cells(*d);
+      cells.insert(cells.end(), more_cells.begin(), more_cells.end());
+    }
+    tok_.row(cols, cells);
   }
   tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, dbs.size());
 }
@@ -586,6 +638,10 @@ bool Session::backup_allowed(const Statement& s, const Database& d, uint16_t mor
   if (s.log && iequal(d.recovery, "SIMPLE")) {
     return refuse(4208, "The statement BACKUP LOG is not allowed while the recovery model is SIMPLE. Use BACKUP "
                         "DATABASE or change the recovery model using ALTER DATABASE.");
+  }
+  // A secondary replica takes copy-only full backups and log backups only.
+  if (d.ag_role == "secondary" && (s.differential || (!s.log && !s.copy_only))) {
+    return refuse(3059, "This BACKUP or RESTORE command is not supported on a database mirror or secondary replica.");
   }
   const bool based = backup_history().has_base(d.name);
   if (s.log && !based) return refuse(4214, "BACKUP LOG cannot be performed because there is no current database backup.");

@@ -15,6 +15,31 @@ const char* const LISTING_QUERY =
     "FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id "
     "WHERE d.database_id > 4 AND d.state = 0 GROUP BY d.name, d.recovery_model_desc "
     "ORDER BY d.name";
+
+// The listing's other forms; the history's local times turned into UTC.
+#define LQ_HEAD "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc"
+#define LQ_FROM " FROM sys.databases d JOIN sys.master_files mf ON mf.database_id = d.database_id"
+#define LQ_ONLINE " AND d.state = 0 GROUP BY d.name, d.recovery_model_desc ORDER BY d.name"
+#define LQ_LAST(kind)                                                                                    \
+  ", (SELECT CONVERT(VARCHAR(24), DATEADD(MINUTE, DATEDIFF(MINUTE, GETDATE(), GETUTCDATE()), "           \
+  "MAX(b.backup_finish_date)), 126) FROM msdb.dbo.backupset b WHERE b.database_name = d.name AND b.type = " \
+  kind ")"
+#define LQ_DETAILS                                                                                          \
+  ", d.state_desc, CAST(d.is_read_only AS INT), LOWER(r.role_desc), "                                      \
+  "CAST(sys.fn_hadr_backup_is_preferred_replica(d.name) AS INT)" LQ_LAST("'D' AND b.is_copy_only = 0")     \
+  LQ_LAST("'I'") LQ_LAST("'L'") LQ_FROM                                                                     \
+  " LEFT JOIN sys.dm_hadr_availability_replica_states r ON r.replica_id = d.replica_id AND r.is_local = 1"
+#define LQ_DETAILS_GROUP \
+  " GROUP BY d.name, d.recovery_model_desc, d.state_desc, d.is_read_only, r.role_desc ORDER BY d.name"
+
+const char* listing_query(bool details, bool include_system) {
+  static const char* const TEXTS[2][2] = {
+      {LISTING_QUERY, LQ_HEAD LQ_FROM " WHERE d.database_id <> 2" LQ_ONLINE},
+      {LQ_HEAD LQ_DETAILS " WHERE d.database_id > 4" LQ_DETAILS_GROUP,
+       LQ_HEAD LQ_DETAILS " WHERE d.database_id <> 2" LQ_DETAILS_GROUP}};
+  return TEXTS[details ? 1 : 0][include_system ? 1 : 0];
+}
+
 const char* const HISTORY_QUERY =
     "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s "
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
@@ -140,6 +165,7 @@ bool same_tokens(const std::vector<Token>& a, size_t from, size_t to, const std:
   return true;
 }
 
+// A subquery's SELECT follows its opening bracket and starts nothing.
 bool is_statement_start(const Token& t) {
   if (t.kind != Kind::Word) return false;
   std::string w = upper(t.text);
@@ -510,13 +536,17 @@ bool select_items(Reader& r, Statement& s) {
 // server knows.
 bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s, size_t& bad) {
   static const Lexed version = lex(VERSION_QUERY);
-  static const Lexed listing = lex(LISTING_QUERY);
+  static const Lexed listings[4] = {lex(listing_query(false, false)), lex(listing_query(false, true)),
+                                    lex(listing_query(true, false)), lex(listing_query(true, true))};
   if (same_tokens(t, from, to, version.tokens)) {
     s.kind = StmtKind::Version;
     return true;
   }
-  if (same_tokens(t, from, to, listing.tokens)) {
+  for (int k = 0; k < 4; ++k) {
+    if (!same_tokens(t, from, to, listings[k].tokens)) continue;
     s.kind = StmtKind::Listing;
+    s.listing_details = k >= 2;
+    s.listing_system = k % 2 == 1;
     return true;
   }
   static const Lexed folders = lex(FOLDERS_QUERY);

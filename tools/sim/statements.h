@@ -12,7 +12,8 @@ namespace sim {
 
 enum class StmtKind {
   Version,     // product version and edition, one NVARCHAR row
-  Listing,     // online user databases: name, size in MB, recovery model
+  Listing,     // online user databases: name, size in MB, recovery model; with
+               // details and system databases as the statement asks
   Backup,      // BACKUP DATABASE | LOG [db] TO DISK | URL = N'path' [, ...] WITH ...
   Verify,      // RESTORE VERIFYONLY FROM DISK | URL = N'path' [, ...] [WITH FILE = n, ...]
   History,     // the position of the newest matching set in msdb's backup history
@@ -63,6 +64,9 @@ struct Statement {
   int buffer_count = 0, max_transfer_size = 0, block_size = 0;
   std::string cipher, certificate, asymmetric_key;  // ENCRYPTION (...)
 
+  // Listing: which of the library's listing statements.
+  bool listing_details = false, listing_system = false;
+
   // History: which sets the query asks about.
   char history_type = 'D';
   std::string history_device;
@@ -84,6 +88,9 @@ Batch parse_batch(const std::string& text);
 // The two statement texts the backup library sends, word for word.
 extern const char* const VERSION_QUERY;
 extern const char* const LISTING_QUERY;
+// The listing the library sends for its "details" and "include_system"
+// keys (both false: LISTING_QUERY).
+const char* listing_query(bool details, bool include_system);
 // The backup history query the library sends, with @db, @type, @device and
 // @seconds standing for its literals.
 extern const char* const HISTORY_QUERY;

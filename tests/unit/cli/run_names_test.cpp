@@ -116,44 +116,57 @@ TEST(CliNames, CollisionsGetASuffixIgnoringCase) {
 
 TEST(CliMetrics, TextEscapesLabelsAndOmitsWhatIsUnknown) {
   std::vector<DatabaseMetrics> dbs{
-      {"hr", true, true, 1.5, 1796916600.0},
-      {"q\"b\\s\nx", true, false, 0.25, std::nullopt},
-      {"later", false, false, 0, 1700000000.0},
+      {"hr", true, true, false, 1.5, 1796916600.0},
+      {"q\"b\\s\nx", true, false, false, 0.25, std::nullopt},
+      {"later", false, false, false, 0, 1700000000.0},
+      {"simple", false, false, true, 0, std::nullopt},
   };
-  std::string text = metrics_text("db01:1433", dbs);
+  std::string text = metrics_text("db01:1433", "log", dbs, false, 1796916700.0);
+  const std::string hr = "{server=\"db01:1433\",database=\"hr\",type=\"log\"}";
   EXPECT_NE(text.find("# TYPE vaultrun_backup_last_outcome gauge\n"), std::string::npos);
-  EXPECT_NE(text.find("vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"hr\"} 1\n"), std::string::npos);
-  EXPECT_NE(text.find("vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"q\\\"b\\\\s\\nx\"} 0\n"),
+  EXPECT_NE(text.find("vaultrun_backup_last_outcome" + hr + " 1\n"), std::string::npos);
+  EXPECT_NE(text.find("vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"q\\\"b\\\\s\\nx\",type=\"log\"} 0\n"),
             std::string::npos);
-  EXPECT_NE(text.find("vaultrun_backup_duration_seconds{server=\"db01:1433\",database=\"hr\"} 1.500\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("last_success_timestamp_seconds{server=\"db01:1433\",database=\"hr\"} 1796916600\n"),
-            std::string::npos);
+  EXPECT_NE(text.find("vaultrun_backup_duration_seconds" + hr + " 1.500\n"), std::string::npos);
+  EXPECT_NE(text.find("last_success_timestamp_seconds" + hr + " 1796916600\n"), std::string::npos);
   // A database that never ran has no outcome; one never backed up no success.
-  EXPECT_EQ(text.find("outcome{server=\"db01:1433\",database=\"later\"}"), std::string::npos);
-  EXPECT_NE(text.find("timestamp_seconds{server=\"db01:1433\",database=\"later\"} 1700000000\n"), std::string::npos);
+  EXPECT_EQ(text.find("outcome{server=\"db01:1433\",database=\"later\""), std::string::npos);
+  EXPECT_NE(text.find("timestamp_seconds{server=\"db01:1433\",database=\"later\",type=\"log\"} 1700000000\n"),
+            std::string::npos);
   EXPECT_EQ(text.find("timestamp_seconds{server=\"db01:1433\",database=\"q"), std::string::npos);
+  // A skip is a gauge of its own, never an outcome.
+  EXPECT_NE(text.find("vaultrun_backup_skipped{server=\"db01:1433\",database=\"simple\",type=\"log\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("outcome{server=\"db01:1433\",database=\"simple\""), std::string::npos);
+  EXPECT_NE(text.find("vaultrun_run_last_outcome{server=\"db01:1433\",type=\"log\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("vaultrun_run_last_timestamp_seconds{server=\"db01:1433\",type=\"log\"} 1796916700\n"),
+            std::string::npos);
   EXPECT_EQ(metrics_label("a\xff"), "a\xef\xbf\xbd");
 }
 
 TEST(CliMetrics, EarlierSuccessIsReadBack) {
   const std::string db = "q\"b\\s\nx";
-  std::vector<DatabaseMetrics> dbs{{db, true, true, 1, 1796916600.0}, {"hr", true, true, 1, 1700000000.0}};
-  const std::string old = metrics_text("db01:1433", dbs);
-  EXPECT_EQ(previous_success(old, "db01:1433", db), 1796916600.0);
-  EXPECT_EQ(previous_success(old, "db01:1433", "hr"), 1700000000.0);
-  EXPECT_EQ(previous_success(old, "db02:1433", "hr"), std::nullopt);  // another server's
-  EXPECT_EQ(previous_success(old, "db01:1433", "h"), std::nullopt);
-  // Damaged or foreign lines are skipped, and a sample time after the value is allowed.
+  std::vector<DatabaseMetrics> dbs{{db, true, true, false, 1, 1796916600.0}, {"hr", true, true, false, 1, 1700000000.0}};
+  const std::string old = metrics_text("db01:1433", "full", dbs, true, 1796916700.0);
+  EXPECT_EQ(previous_success(old, "db01:1433", "full", db), 1796916600.0);
+  EXPECT_EQ(previous_success(old, "db01:1433", "full", "hr"), 1700000000.0);
+  EXPECT_EQ(previous_success(old, "db01:1433", "log", "hr"), std::nullopt);   // another kind's
+  EXPECT_EQ(previous_success(old, "db02:1433", "full", "hr"), std::nullopt);  // another server's
+  EXPECT_EQ(previous_success(old, "db01:1433", "full", "h"), std::nullopt);
+  EXPECT_EQ(previous_databases(old, "db01:1433", "full"), (std::vector<std::string>{db, "hr"}));
+  EXPECT_TRUE(previous_databases(old, "db01:1433", "log").empty());
+  // Damaged or foreign lines are skipped, a sample time after the value is
+  // allowed, and a sample without a type (an older file) is a full backup's.
   const std::string odd =
       "vaultrun_backup_last_success_timestamp_seconds{server=\"s\",database=\"a\"} nope\n"
       "vaultrun_backup_last_success_timestamp_seconds{server=\"s\",database=\"b\n"
       "vaultrun_backup_last_success_timestamp_seconds_x{server=\"s\",database=\"c\"} 5\n"
       "vaultrun_backup_last_success_timestamp_seconds{database=\"d\",server=\"s\"} 7 1700000000000\n";
-  EXPECT_EQ(previous_success(odd, "s", "a"), std::nullopt);
-  EXPECT_EQ(previous_success(odd, "s", "b"), std::nullopt);
-  EXPECT_EQ(previous_success(odd, "s", "c"), std::nullopt);
-  EXPECT_EQ(previous_success(odd, "s", "d"), 7.0);
+  EXPECT_EQ(previous_success(odd, "s", "full", "a"), std::nullopt);
+  EXPECT_EQ(previous_success(odd, "s", "full", "b"), std::nullopt);
+  EXPECT_EQ(previous_success(odd, "s", "full", "c"), std::nullopt);
+  EXPECT_EQ(previous_success(odd, "s", "full", "d"), 7.0);
+  EXPECT_EQ(previous_success(odd, "s", "log", "d"), std::nullopt);
 }
 
 }  // namespace
