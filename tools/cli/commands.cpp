@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "json.h"
+#include "restore_test_view.h"
 #include "restore_view.h"
 #include "terminal.h"
 #include "vaultrun.h"
@@ -309,14 +310,27 @@ int report_backup(const Settings& s, bool json, const std::string& result_text, 
                   int interrupted_status) {
   JsonValue r;
   if (!read_answer(result_text.c_str(), r)) return cancel_sent ? interrupted_status : EXIT_FAILED;
+  // A backup proved by a restore test: its copy, if left behind, is named
+  // whatever the outcome.
+  const JsonValue* test = r.find("restore_test");
+  const bool proved = test && test->kind == JsonValue::Kind::Object;
+  const ProofRow proof = proved ? proof_row(*test, cancel_sent) : ProofRow{};
+  if (proof.left_behind) print_error(left_behind_warning(proof.scratch, s.database));
   if (!is_ok(r)) return report_failure("backup of " + printable(s.database), r, cancel_sent, interrupted_status);
+  if (proof.left_behind) return EXIT_FAILED;
 
   const JsonValue* verified = r.find("verified");
   bool is_verified = verified && verified->kind == JsonValue::Kind::Bool && verified->boolean;
   if (!json) {
     std::printf("backup done\n");
     std::printf("  file:      %s (on the server)\n", printable(text_of(r, "out_path")).c_str());
-    std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
+    if (proved) {
+      std::printf("  verified:  %s by a restore test (checkdb %s, copy %s %s)\n", is_verified ? "yes" : "no",
+                  printable(proof.checkdb.empty() ? "-" : proof.checkdb).c_str(), printable(proof.scratch).c_str(),
+                  copy_text(proof).c_str());
+    } else {
+      std::printf("  verified:  %s\n", is_verified ? "yes" : s.verify ? "no" : "no (--no-verify)");
+    }
     std::printf("  pages:     %" PRId64 "\n", int_of(r, "pages"));
     if (r.find("type")) std::printf("  kind:      %s\n", printable(text_of(r, "type")).c_str());
     if (int_of(r, "position") > 0) std::printf("  set:       %" PRId64 " in the file\n", int_of(r, "position"));

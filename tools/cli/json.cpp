@@ -214,6 +214,22 @@ const JsonValue* JsonValue::find(std::string_view key) const {
   return found;
 }
 
+std::string member_text(const JsonValue& v, std::string_view key) {
+  const JsonValue* m = v.find(key);
+  return m && m->kind == JsonValue::Kind::String ? m->text : std::string();
+}
+
+int64_t member_int(const JsonValue& v, std::string_view key, int64_t fallback) {
+  const JsonValue* m = v.find(key);
+  int64_t n = 0;
+  return m && m->as_int(n) ? n : fallback;
+}
+
+bool member_bool(const JsonValue& v, std::string_view key, bool fallback) {
+  const JsonValue* m = v.find(key);
+  return m && m->kind == JsonValue::Kind::Bool ? m->boolean : fallback;
+}
+
 bool JsonValue::as_int(int64_t& out) const {
   if (kind != Kind::Number || text.find_first_of(".eE") != std::string::npos) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);

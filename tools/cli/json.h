@@ -28,6 +28,13 @@ struct JsonValue {
   bool as_int(int64_t& out) const;
 };
 
+// A member of an object read as one kind: its text (a string), its whole
+// number (or fallback) and its truth (or fallback); absent or of another
+// kind gives the fallback, so an answer missing a member reads as "not said".
+std::string member_text(const JsonValue& v, std::string_view key);
+int64_t member_int(const JsonValue& v, std::string_view key, int64_t fallback = 0);
+bool member_bool(const JsonValue& v, std::string_view key, bool fallback = false);
+
 // Parses one JSON value with only white space around it. Returns "" on
 // success, otherwise a short reason with the byte offset where it arose.
 // Nesting is limited so that hostile input cannot exhaust the stack.

@@ -31,11 +31,15 @@ const char MAIN_HELP[] =
     "            with live progress\n"
     "  restore   restore a database from its backups, to a point in time,\n"
     "            under its own name or a new one, with live progress\n"
+    "  restore-test\n"
+    "            prove that the backups of one database, several or all come\n"
+    "            back whole: restore each under a scratch name, check the copy\n"
+    "            with DBCC CHECKDB and drop it\n"
     "\n"
     "'vaultrun COMMAND --help' shows the options of a command.\n"
     "\n"
-    "exit status: 0 success, 1 the connection, the server, the backup or the\n"
-    "             restore failed,\n"
+    "exit status: 0 success, 1 the connection, the server, the backup, the\n"
+    "             restore or the restore test failed,\n"
     "             2 usage error, 128+N ended by signal N (130 for Ctrl-C)\n";
 
 const char CONNECTION_HELP[] =
@@ -107,6 +111,12 @@ const char BACKUP_HELP[] =
     "  --no-compression       do not ask the server to compress the backup\n"
     "  --copy-only            make a copy-only backup\n"
     "  --no-verify            skip RESTORE VERIFYONLY of the written file\n"
+    "  --verify restore       prove the backup instead by a restore test: the\n"
+    "                         set just written (with the sets it depends on) is\n"
+    "                         restored under a scratch name, checked with DBCC\n"
+    "                         CHECKDB and dropped; --checkdb MODE and\n"
+    "                         --scratch-database NAME (one database) as for\n"
+    "                         restore-test\n"
     "  --type KIND            full (default), differential or log\n"
     "  --checksum             write page checksums and verify them\n"
     "  --init                 overwrite the file's earlier backup sets\n"
@@ -232,6 +242,55 @@ const char RESTORE_HELP[] =
     "the file's \"backup_files\" when no source flag is given).\n"
     "\n";
 
+const char RESTORE_TEST_HELP[] =
+    "usage: vaultrun restore-test --user NAME (--database NAME... | --all [--exclude PATTERN])\n"
+    "                             [--checkdb MODE] [--parallel N] [--metrics-file PATH] [OPTIONS]\n"
+    "\n"
+    "Proves that a database's backups come back whole: its newest backups (as\n"
+    "a restore would choose them from the history) are restored under a\n"
+    "scratch name, the copy is checked with DBCC CHECKDB, and the copy is\n"
+    "dropped in every outcome. The scratch name is one no database has (the\n"
+    "source's name with _restore_test, then _2, _3, ...), and the copy's files\n"
+    "go to the server's default folders under names no file has: nothing that\n"
+    "exists is used, replaced or dropped.\n"
+    "\n"
+    "restore-test options:\n"
+    "  --database NAME        a database whose backups are tested (repeatable)\n"
+    "  --all                  every online user database of the listing\n"
+    "  --exclude PATTERN      with --all, leave out the databases that match\n"
+    "                         ('*' for any characters; repeatable)\n"
+    "  --parallel N           tests at once, 1 to 4 (2); each copy takes the\n"
+    "                         database's space on the server while it lives\n"
+    "  --checkdb MODE         full (DBCC CHECKDB WITH NO_INFOMSGS,\n"
+    "                         ALL_ERRORMSGS; default), physical_only (adds\n"
+    "                         PHYSICAL_ONLY) or none (restore and drop only)\n"
+    "  --scratch-database NAME  the copy's name (one --database only); a\n"
+    "                         database of that name makes the test fail, it is\n"
+    "                         never used or dropped\n"
+    "  --stop-at TIME         restore to this point in time (server's local\n"
+    "                         time, YYYY-MM-DDTHH:MM:SS[.fffffff])\n"
+    "  --metrics-file PATH    write, per database, the outcome (1 or 0), whether\n"
+    "                         the copy was left behind, each phase's duration\n"
+    "                         and the time of the last proven restore (kept\n"
+    "                         from the old file when this test fails)\n"
+    "  --dry-run              show each plan (the scratch name and every\n"
+    "                         statement) and change nothing\n"
+    "  --checksum, --credential NAME, --buffer-count N, --max-transfer-size N,\n"
+    "  --block-size N         as for a restore\n"
+    "\n"
+    "On a terminal a line per running test shows its phase (restoring,\n"
+    "checking, dropping), otherwise a line as each starts and ends; then a\n"
+    "table of every database with its outcome (proven, damaged, failed,\n"
+    "cancelled), the check's result, the scratch name, the time of each phase\n"
+    "and what became of the copy (dropped, or LEFT BEHIND). With --json it\n"
+    "prints one JSON object per database as each ends (with the library's\n"
+    "result as \"result\"), then {\"summary\":true,...}. Ctrl-C cancels every\n"
+    "running test (each still drops its copy), starts no other, waits for them\n"
+    "and exits with 130.\n"
+    "Exit status: 0 when every backup was proven, 1 otherwise and whenever a\n"
+    "copy was left behind, 2 usage error.\n"
+    "\n";
+
 void print_help(Command cmd) {
   switch (cmd) {
     case Command::None: std::fputs(MAIN_HELP, stdout); return;
@@ -239,6 +298,7 @@ void print_help(Command cmd) {
     case Command::List: std::fputs(LIST_HELP, stdout); break;
     case Command::Backup: std::fputs(BACKUP_HELP, stdout); break;
     case Command::Restore: std::fputs(RESTORE_HELP, stdout); break;
+    case Command::RestoreTest: std::fputs(RESTORE_TEST_HELP, stdout); break;
   }
   std::fputs(CONNECTION_HELP, stdout);
 }
@@ -248,6 +308,7 @@ int usage_error(const std::string& text, Command cmd) {
                       : cmd == Command::List    ? "vaultrun list --help"
                       : cmd == Command::Backup  ? "vaultrun backup --help"
                       : cmd == Command::Restore ? "vaultrun restore --help"
+                      : cmd == Command::RestoreTest ? "vaultrun restore-test --help"
                                                 : "vaultrun --help";
   print_error(text + " (see '" + topic + "')");
   return EXIT_USAGE;
@@ -292,7 +353,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", vaultrun_version());
     return EXIT_OK;
   }
-  if (opt.command == Command::None) return usage_error("a command is required: test, list, backup or restore", opt.command);
+  if (opt.command == Command::None) return usage_error("a command is required: test, list, backup, restore or restore-test", opt.command);
 
   Settings s;
   if (!(e = resolve_settings(opt, s)).empty()) return usage_error(e, opt.command);
@@ -305,6 +366,7 @@ int main(int argc, char** argv) {
     case Command::List: return run_list(s, opt.json);
     case Command::Backup: return is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json);
     case Command::Restore: return run_restore(s, opt.json);
+    case Command::RestoreTest: return run_many(s, opt.json);
     case Command::None: break;
   }
   return EXIT_USAGE;

@@ -23,6 +23,10 @@ constexpr const char* LAST_SUCCESS = "vaultrun_backup_last_success_timestamp_sec
 constexpr const char* SKIPPED = "vaultrun_backup_skipped";
 constexpr const char* RUN_OUTCOME = "vaultrun_run_last_outcome";
 constexpr const char* RUN_TIME = "vaultrun_run_last_timestamp_seconds";
+constexpr const char* PROOF_SUCCESS = "vaultrun_restore_test_success";
+constexpr const char* PROOF_LAST_SUCCESS = "vaultrun_restore_test_last_success_timestamp_seconds";
+constexpr const char* PROOF_DURATION = "vaultrun_restore_test_duration_seconds";
+constexpr const char* PROOF_LEFT_BEHIND = "vaultrun_restore_test_left_behind";
 
 std::string labels(const std::string& server, const std::string& database, const std::string& type) {
   return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\",type=\"" +
@@ -83,6 +87,17 @@ bool read_sample(std::string_view line, std::string_view name, std::string& serv
   return ec == std::errc() && p == rest.data() + rest.size() && std::isfinite(value);
 }
 
+// The run's own outcome and time, labelled with its kind.
+std::string run_text(const std::string& server, const std::string& type, bool run_ok, double run_time) {
+  const std::string run_labels = "{server=\"" + metrics_label(server) + "\",type=\"" + metrics_label(type) + "\"}";
+  std::string out = header(RUN_OUTCOME, "Outcome of the last run of the type: 1 nothing failed, 0 a backup, the listing or the "
+                             "connection failed.");
+  out += RUN_OUTCOME + run_labels + " " + (run_ok ? "1" : "0") + "\n";
+  out += header(RUN_TIME, "Unix time at which the last run of the type ended.");
+  out += RUN_TIME + run_labels + " " + number(run_time, "%.0f") + "\n";
+  return out;
+}
+
 }  // namespace
 
 std::string metrics_label(std::string_view value) {
@@ -116,30 +131,26 @@ std::string metrics_text(const std::string& server, const std::string& type, con
       out += LAST_SUCCESS + labels(server, d.database, type) + " " + number(*d.last_success, "%.0f") + "\n";
     }
   }
-  const std::string run_labels = "{server=\"" + metrics_label(server) + "\",type=\"" + metrics_label(type) + "\"}";
-  out += header(RUN_OUTCOME, "Outcome of the last run of the type: 1 nothing failed, 0 a backup, the listing or the "
-                             "connection failed.");
-  out += RUN_OUTCOME + run_labels + " " + (run_ok ? "1" : "0") + "\n";
-  out += header(RUN_TIME, "Unix time at which the last run of the type ended.");
-  out += RUN_TIME + run_labels + " " + number(run_time, "%.0f") + "\n";
-  return out;
+  return out + run_text(server, type, run_ok, run_time);
 }
+
 
 namespace {
 
-// Calls each(database, value) for every last-success sample of this server
-// and kind, compared as written back so that names that were not valid
-// UTF-8 still match.
+// Calls each(database, value) for every sample of the metric name of this
+// server (and kind, unless type is null), compared as written back so that
+// names that were not valid UTF-8 still match.
 template <typename Each>
-void each_success(std::string_view old_text, const std::string& server, const std::string& type, Each each) {
+void each_sample(std::string_view old_text, const char* name, const std::string& server, const std::string* type,
+                 Each each) {
   size_t start = 0;
   while (start < old_text.size()) {
     size_t end = old_text.find('\n', start);
     if (end == std::string_view::npos) end = old_text.size();
     std::string s, d, t;
     double v = 0;
-    if (read_sample(old_text.substr(start, end - start), LAST_SUCCESS, s, d, t, v) && s == valid_utf8(server) &&
-        t == valid_utf8(type)) {
+    if (read_sample(old_text.substr(start, end - start), name, s, d, t, v) && s == valid_utf8(server) &&
+        (!type || t == valid_utf8(*type))) {
       each(d, v);
     }
     start = end + 1;
@@ -151,7 +162,7 @@ void each_success(std::string_view old_text, const std::string& server, const st
 std::optional<double> previous_success(std::string_view old_text, const std::string& server, const std::string& type,
                                        const std::string& database) {
   std::optional<double> found;
-  each_success(old_text, server, type, [&](const std::string& d, double v) {
+  each_sample(old_text, LAST_SUCCESS, server, &type, [&](const std::string& d, double v) {
     if (d == valid_utf8(database)) found = v;
   });
   return found;
@@ -160,7 +171,56 @@ std::optional<double> previous_success(std::string_view old_text, const std::str
 std::vector<std::string> previous_databases(std::string_view old_text, const std::string& server,
                                             const std::string& type) {
   std::vector<std::string> names;
-  each_success(old_text, server, type, [&](const std::string& d, double) {
+  each_sample(old_text, LAST_SUCCESS, server, &type, [&](const std::string& d, double) {
+    if (std::find(names.begin(), names.end(), d) == names.end()) names.push_back(d);
+  });
+  return names;
+}
+
+std::string restore_test_metrics_text(const std::string& server, const std::vector<ProofMetrics>& dbs, bool run_ok,
+                                      double run_time) {
+  auto lab = [&](const std::string& database) {
+    return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\"}";
+  };
+  std::string out = header(PROOF_SUCCESS, "Outcome of the database's last restore test: 1 the restored copy passed its "
+                                          "check and was dropped, 0 otherwise.");
+  for (const auto& d : dbs) {
+    if (d.ran) out += PROOF_SUCCESS + lab(d.database) + " " + (d.proven ? "1" : "0") + "\n";
+  }
+  out += header(PROOF_LEFT_BEHIND, "1 when the database's last restore test could not drop its scratch copy.");
+  for (const auto& d : dbs) {
+    if (d.ran) out += PROOF_LEFT_BEHIND + lab(d.database) + " " + (d.left_behind ? "1" : "0") + "\n";
+  }
+  out += header(PROOF_DURATION, "Duration of each phase (restore, check, drop) of the database's last restore test.");
+  for (const auto& d : dbs) {
+    if (!d.ran) continue;
+    const std::pair<const char*, std::optional<double>> phases[] = {
+        {"restore", d.restore_s}, {"check", d.check_s}, {"drop", d.drop_s}};
+    for (const auto& [phase, v] : phases) {
+      if (!v) continue;
+      std::string l = lab(d.database);
+      l.insert(l.size() - 1, ",phase=\"" + std::string(phase) + "\"");
+      out += PROOF_DURATION + l + " " + number(*v, "%.3f") + "\n";
+    }
+  }
+  out += header(PROOF_LAST_SUCCESS, "Unix time at which the database's last proven restore ended.");
+  for (const auto& d : dbs) {
+    if (d.last_success) out += PROOF_LAST_SUCCESS + lab(d.database) + " " + number(*d.last_success, "%.0f") + "\n";
+  }
+  return out + run_text(server, "restore_test", run_ok, run_time);
+}
+
+std::optional<double> previous_proof(std::string_view old_text, const std::string& server, const std::string& database) {
+  std::optional<double> found;
+  each_sample(old_text, PROOF_LAST_SUCCESS, server, nullptr, [&](const std::string& d, double v) {
+    if (d == valid_utf8(database)) found = v;
+  });
+  return found;
+}
+
+std::vector<std::string> previous_proven_databases(std::string_view old_text, const std::string& server) {
+  std::vector<std::string> names;
+  each_sample(old_text, PROOF_LAST_SUCCESS, server, nullptr, [&](const std::string& d, double) {
     if (std::find(names.begin(), names.end(), d) == names.end()) names.push_back(d);
   });
   return names;

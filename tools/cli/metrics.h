@@ -44,6 +44,31 @@ std::optional<double> previous_success(std::string_view old_text, const std::str
 std::vector<std::string> previous_databases(std::string_view old_text, const std::string& server,
                                             const std::string& type);
 
+// One database's restore test, for the metrics file of a restore-test run.
+struct ProofMetrics {
+  std::string database;
+  bool ran = false;          // false: never started (the run was interrupted)
+  bool proven = false;
+  bool left_behind = false;  // the scratch copy is still on the server
+  std::optional<double> restore_s, check_s, drop_s;  // the phases that ran
+  std::optional<double> last_success;  // Unix time, this run's or an earlier one
+};
+
+// The whole file of a restore-test run: for each database that ran its
+// outcome (1 or 0), whether its copy was left behind and each phase's
+// duration; for each with a known one the time of its last proven restore;
+// then the run's own outcome and time (type "restore_test").
+std::string restore_test_metrics_text(const std::string& server, const std::vector<ProofMetrics>& dbs, bool run_ok,
+                                      double run_time);
+
+// The time of the last proven restore that an earlier file recorded for
+// this server and database, if it holds one.
+std::optional<double> previous_proof(std::string_view old_text, const std::string& server, const std::string& database);
+
+// Every database of this server with a proven restore in the old file, in
+// its order: what a run that could not list keeps.
+std::vector<std::string> previous_proven_databases(std::string_view old_text, const std::string& server);
+
 // Writes text to PATH.tmp-XXXXXX beside path and renames it over path, so
 // that a reader sees the old file or the new one, never a part. "" or why not.
 std::string replace_file(const std::string& path, const std::string& text);

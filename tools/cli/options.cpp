@@ -133,8 +133,12 @@ std::string apply_file(const JsonValue& root, Settings& s) {
       e = want_bool(key, v, s.compression);
     } else if (key == "copy_only") {
       e = want_bool(key, v, s.copy_only);
+    } else if (key == "verify" && v.kind == JsonValue::Kind::String && v.text == "restore") {
+      s.proof.by_restore = true;
     } else if (key == "verify") {
       e = want_bool(key, v, s.verify);
+      if (e.empty()) s.proof.by_restore = false;
+      if (!e.empty()) e = "\"verify\" must be true, false or \"restore\"";
     } else if (key == "connect_timeout_ms") {
       e = want_ms(key, v, s.connect_timeout_ms);
     } else if (key == "query_timeout_ms") {
@@ -308,6 +312,32 @@ std::string check_restore(const Settings& s) {
   return check_moves(r.moves);
 }
 
+// ---- A restore test, and a backup proved by one ---------------------------------------
+
+// The check of a copy applies where a copy is made; one scratch name cannot
+// serve several databases, whose copies would meet under it.
+std::string check_proof(Command cmd, const Settings& s) {
+  const ProofOptions& p = s.proof;
+  if (cmd == Command::Backup && !p.by_restore && (p.checkdb || p.scratch_database)) {
+    return "--checkdb and --scratch-database apply with --verify restore only";
+  }
+  if (cmd == Command::Backup && p.by_restore && !s.verify) return "--verify restore and --no-verify cannot both be given";
+  if (!p.scratch_database) return "";
+  if (s.many.all || s.many.databases.size() > 1) return "--scratch-database applies to one --database only";
+  if (std::string e = check_database_name(*p.scratch_database); !e.empty()) return "--scratch-database: " + e;
+  return "";
+}
+
+std::string check_restore_test(const Settings& s) {
+  if (std::string e = check_many_sources(s.many); !e.empty()) return e;
+  if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
+  if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+  if (s.restore.stop_at && !is_stop_at(*s.restore.stop_at)) {
+    return "--stop-at takes the server's local time as YYYY-MM-DDTHH:MM:SS[.fffffff], not '" + *s.restore.stop_at + "'";
+  }
+  return "";
+}
+
 }  // namespace
 
 namespace {
@@ -317,9 +347,12 @@ namespace {
 // what it sets. parse_args walks the rows.
 
 // Which commands take an option: connection options go with every command,
-// the backup's own only with backup, the restore's only with restore, and
-// the database and the tuning of the transfer with both.
-enum class Scope { Always, Command, Backup, Restore, BackupOrRestore };
+// the backup's own only with backup, the restore's only with restore, the
+// database and the tuning of the transfer with every command that moves a
+// backup; a restore test shares the run's options with backup (Run), the
+// point in time and the dry run with restore (Point), and its check with a
+// backup's --verify restore (Proof).
+enum class Scope { Always, Command, Backup, Restore, BackupOrRestore, Run, Point, Proof, RestoreTest };
 
 // What follows an option.
 enum class Arg {
@@ -332,6 +365,8 @@ enum class Arg {
   Encrypt,  // true, false or strict
   Never,    // refused whatever follows (the password: PASSWORD_REFUSAL says why)
   Paths,    // one text or more: the arguments that follow, up to the next option
+  Verify,   // restore (the only way of verifying that takes a word)
+  CheckDb,  // full, physical_only or none
 };
 
 // A value as read, already checked against its row.
@@ -373,12 +408,12 @@ const Flag FLAGS[] = {
      }},
     {"--out", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.out_path = v.text; }},
     // A run over several databases.
-    {"--all", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all = true; }},
-    {"--exclude", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.excludes.push_back(v.text); }},
-    {"--parallel", nullptr, Scope::Backup, Arg::Count, [](O& o, const V& v) { o.many.parallel = std::stoi(v.text); }},
+    {"--all", nullptr, Scope::Run, Arg::None, [](O& o, const V&) { o.many.all = true; }},
+    {"--exclude", nullptr, Scope::Run, Arg::Text, [](O& o, const V& v) { o.many.excludes.push_back(v.text); }},
+    {"--parallel", nullptr, Scope::Run, Arg::Count, [](O& o, const V& v) { o.many.parallel = std::stoi(v.text); }},
     {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
     {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
-    {"--metrics-file", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
+    {"--metrics-file", nullptr, Scope::Run, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
     {"--system", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.system = true; }},
     {"--change-type", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.change_type = true; }},
     {"--all-replicas", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all_replicas = true; }},
@@ -386,6 +421,11 @@ const Flag FLAGS[] = {
     {"--no-compression", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.compression = false; }},
     {"--copy-only", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.copy_only = true; }},
     {"--no-verify", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.verify = false; }},
+    {"--verify", nullptr, Scope::Backup, Arg::Verify, [](O& o, const V&) { o.proof.by_restore = true; }},
+    // Proof by a restore test.
+    {"--checkdb", nullptr, Scope::Proof, Arg::CheckDb, [](O& o, const V& v) { o.proof.checkdb = v.text; }},
+    {"--scratch-database", nullptr, Scope::Proof, Arg::Text,
+     [](O& o, const V& v) { o.proof.scratch_database = v.text; }},
     // Backup kinds: the library checks each value before anything is sent.
     {"--type", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { kind(o, "type", json_quote(v.text)); }},
     {"--checksum", nullptr, Scope::BackupOrRestore, Arg::None, [](O& o, const V&) { kind(o, "checksum", "true"); }},
@@ -408,14 +448,14 @@ const Flag FLAGS[] = {
      [](O& o, const V& v) { kind(o, "description", json_quote(v.text)); }},
     // A restore: where the sets come from, the point in time, the target.
     {"--as", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.as = v.text; }},
-    {"--stop-at", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.stop_at = v.text; }},
+    {"--stop-at", nullptr, Scope::Point, Arg::Text, [](O& o, const V& v) { o.restore.stop_at = v.text; }},
     {"--files", nullptr, Scope::Restore, Arg::Paths, [](O& o, const V& v) { o.restore.files.push_back(v.text); }},
     {"--from", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.from.push_back(v.text); }},
     {"--file", nullptr, Scope::Restore, Arg::Count, [](O& o, const V& v) { o.restore.file = v.text; }},
     {"--move", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.moves.push_back(v.text); }},
     {"--replace", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.replace = true; }},
     {"--no-recovery", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.no_recovery = true; }},
-    {"--dry-run", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
+    {"--dry-run", nullptr, Scope::Point, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
     // Encryption.
     {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
     {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
@@ -443,17 +483,27 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Command: return cmd != Command::None;
     case Scope::Backup: return cmd == Command::Backup;
     case Scope::Restore: return cmd == Command::Restore;
-    case Scope::BackupOrRestore: return cmd == Command::Backup || cmd == Command::Restore;
+    case Scope::BackupOrRestore: return cmd == Command::Backup || cmd == Command::Restore || cmd == Command::RestoreTest;
+    case Scope::Run:
+    case Scope::Proof: return cmd == Command::Backup || cmd == Command::RestoreTest;
+    case Scope::Point: return cmd == Command::Restore || cmd == Command::RestoreTest;
+    case Scope::RestoreTest: return cmd == Command::RestoreTest;
   }
   return false;
 }
 
 std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
   if (in_scope(f.scope, cmd)) return "";
-  if (cmd == Command::None) return "option " + flag + " needs a command (test, list, backup or restore) before it";
+  if (cmd == Command::None) {
+    return "option " + flag + " needs a command (test, list, backup, restore or restore-test) before it";
+  }
   switch (f.scope) {
     case Scope::Restore: return "option " + flag + " applies to restore only";
-    case Scope::BackupOrRestore: return "option " + flag + " applies to backup and restore only";
+    case Scope::BackupOrRestore: return "option " + flag + " applies to backup, restore and restore-test only";
+    case Scope::Run:
+    case Scope::Proof: return "option " + flag + " applies to backup and restore-test only";
+    case Scope::Point: return "option " + flag + " applies to restore and restore-test only";
+    case Scope::RestoreTest: return "option " + flag + " applies to restore-test only";
     default: return "option " + flag + " applies to backup only";
   }
 }
@@ -480,6 +530,13 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
       if (text != "true" && text != "false" && text != "strict")
         return flag + " takes true, false or strict, not '" + text + "'";
       break;
+    case Arg::Verify:
+      if (text != "restore") return flag + " takes restore (a restore test instead of RESTORE VERIFYONLY), not '" + text + "'";
+      break;
+    case Arg::CheckDb:
+      if (text != "full" && text != "physical_only" && text != "none")
+        return flag + " takes full, physical_only or none, not '" + text + "'";
+      break;
     case Arg::None:
     case Arg::Text:
     case Arg::Never:
@@ -496,6 +553,7 @@ std::string parse_command(int argc, char** argv, int& i, Options& opt) {
     else if (word == "list") opt.command = Command::List;
     else if (word == "backup") opt.command = Command::Backup;
     else if (word == "restore") opt.command = Command::Restore;
+    else if (word == "restore-test") opt.command = Command::RestoreTest;
     else return false;
     return true;
   };
@@ -586,6 +644,16 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   s.stripes = opt.stripes;
   s.restoring = opt.command == Command::Restore;
   s.restore = opt.restore;
+  s.proving = opt.command == Command::RestoreTest;
+  // The flags decide over the file's "verify": --no-verify drops its
+  // "restore", and --verify restore turns a "verify": false on.
+  if (opt.verify == false && !opt.proof.by_restore) s.proof.by_restore = false;
+  if (opt.proof.by_restore) {
+    s.proof.by_restore = true;
+    if (!opt.verify) s.verify = true;
+  }
+  if (opt.proof.checkdb) s.proof.checkdb = opt.proof.checkdb;
+  if (opt.proof.scratch_database) s.proof.scratch_database = opt.proof.scratch_database;
   if (opt.encrypt) s.encrypt = *opt.encrypt;
   if (opt.trust_server_certificate) s.trust_server_certificate = true;
   if (opt.ca_file) s.ca_file = *opt.ca_file;
@@ -595,8 +663,11 @@ std::string resolve_settings(const Options& opt, Settings& s) {
 
 std::string check_settings(Command cmd, const Settings& s) {
   if (s.user.empty()) return "a user is required (--user NAME or \"user\" in the --config file)";
+  if (std::string e = check_proof(cmd, s); !e.empty()) return e;
   if (cmd == Command::Restore) {
     if (std::string e = check_restore(s); !e.empty()) return e;
+  } else if (cmd == Command::RestoreTest) {
+    if (std::string e = check_restore_test(s); !e.empty()) return e;
   } else if (cmd == Command::Backup && is_many_run(s)) {
     if (std::string e = check_many(s); !e.empty()) return e;
   } else if (cmd == Command::Backup) {
@@ -641,7 +712,7 @@ bool is_backup_only_key(const std::string& key) {
 // flags replace the file's source whole: a --from set and the file's
 // backup_files would otherwise meet in one configuration.
 bool sends_file_member(const Settings& s, const std::string& key) {
-  if (!s.restoring) return true;
+  if (!s.restoring && !s.proving) return true;
   if (is_backup_only_key(key)) return false;
   const bool source_flags = !s.restore.files.empty() || !s.restore.from.empty();
   return !(source_flags && (key == "backup_files" || key == "file"));
@@ -677,6 +748,14 @@ std::string restore_members(const Settings& s) {
   return out;
 }
 
+// The check of a scratch copy, for a restore test or a backup proved by one.
+std::string proof_members(const ProofOptions& p) {
+  std::string out;
+  if (p.checkdb) out += ",\"checkdb\":" + json_quote(*p.checkdb);
+  if (p.scratch_database) out += ",\"scratch_database\":" + json_quote(*p.scratch_database);
+  return out;
+}
+
 }  // namespace
 
 std::string config_json(const Settings& s) {
@@ -693,7 +772,11 @@ std::string config_json(const Settings& s) {
   out += ",\"port\":" + std::to_string(s.port);
   out += ",\"user\":" + json_quote(s.user);
   out += ",\"password\":" + json_quote(s.password.value_or(""));
-  if (s.restoring) {
+  if (s.proving) {
+    // The database names the source; the copy's name is the scratch name.
+    out += ",\"operation\":\"restore_test\"";
+    out += ",\"database\":" + json_quote(s.database);
+  } else if (s.restoring) {
     // --as NEW restores the backups of --database NAME into NEW.
     out += ",\"operation\":\"restore\"";
     out += ",\"database\":" + json_quote(s.restore.as.value_or(s.database));
@@ -705,12 +788,13 @@ std::string config_json(const Settings& s) {
     if (!s.out_path.empty()) out += ",\"out_path\":" + json_quote(s.out_path);
     out += std::string(",\"compression\":") + (s.compression ? "true" : "false");
     out += std::string(",\"copy_only\":") + (s.copy_only ? "true" : "false");
-    out += std::string(",\"verify\":") + (s.verify ? "true" : "false");
+    out += std::string(",\"verify\":") + (s.proof.by_restore ? "\"restore\"" : s.verify ? "true" : "false");
   }
   out += ",\"connect_timeout_ms\":" + std::to_string(s.connect_timeout_ms);
   out += ",\"query_timeout_ms\":" + std::to_string(s.query_timeout_ms);
   for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
-  if (s.restoring) out += restore_members(s);
+  if (s.restoring || s.proving) out += restore_members(s);
+  if (s.proving || s.proof.by_restore) out += proof_members(s.proof);
   if (!s.restoring && !s.stripes.empty()) out += ",\"stripes\":" + json_texts(s.stripes);
   // Encryption: only what the flags set, so that without them the text is as before.
   if (s.encrypt) out += ",\"encrypt\":" + (*s.encrypt == "strict" ? json_quote("strict") : *s.encrypt);
@@ -724,7 +808,7 @@ std::string config_json(const Settings& s) {
 
 bool is_many_run(const Settings& s) {
   const ManyOptions& m = s.many;
-  return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
+  return s.proving || m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
          m.metrics_file || m.system || m.change_type || m.all_replicas || m.if_older_than;
 }
 

@@ -10,7 +10,7 @@
 
 namespace cli {
 
-enum class Command { None, Test, List, Backup, Restore };
+enum class Command { None, Test, List, Backup, Restore, RestoreTest };
 
 // A backup run over several databases: which ones, how many at once, and
 // where their files go. Empty or unset everywhere: the one-database backup.
@@ -43,6 +43,16 @@ struct RestoreOptions {
   bool dry_run = false;
 };
 
+// Proof of a backup by restoring it under a scratch name, checking the copy
+// with DBCC CHECKDB and dropping it: the restore-test command, or a backup's
+// --verify restore. Unset: the library's defaults (a scratch name of its own
+// choosing, a full check).
+struct ProofOptions {
+  bool by_restore = false;                       // backup --verify restore
+  std::optional<std::string> checkdb;            // full, physical_only or none
+  std::optional<std::string> scratch_database;   // one database only
+};
+
 // What the command line said, before any file is read.
 struct Options {
   Command command = Command::None;
@@ -60,6 +70,7 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> kind_members;
   std::vector<std::string> stripes;
   RestoreOptions restore;
+  ProofOptions proof;
   // Encryption: unset flags leave the configuration as the file has it.
   std::optional<std::string> encrypt;  // "true", "false" or "strict"
   bool trust_server_certificate = false;
@@ -86,6 +97,10 @@ struct Settings {
   // A restore (the command is restore): the flags as given.
   bool restoring = false;
   RestoreOptions restore;
+  // A restore test (the command is restore-test): the database names the
+  // source whose backups are restored into a scratch copy.
+  bool proving = false;
+  ProofOptions proof;
   // Encryption flags, sent only when given (a file's own keys pass in extra).
   std::optional<std::string> encrypt;
   bool trust_server_certificate = false;
@@ -95,9 +110,10 @@ struct Settings {
   std::vector<std::pair<std::string, std::string>> extra;
 };
 
-// Whether the backup runs over several databases (--all, more than one
-// --database, or one of the run's own options), rather than as the single
-// backup with its progress bar.
+// Whether the command runs as a run over databases rather than as the single
+// backup with its progress bar: a restore test always does, a backup over
+// several databases (--all, more than one --database, or one of the run's
+// own options).
 bool is_many_run(const Settings& s);
 
 // How many backups run at once: --parallel, else two.

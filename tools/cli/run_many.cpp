@@ -17,6 +17,7 @@
 #include "json.h"
 #include "metrics.h"
 #include "name_template.h"
+#include "restore_test_view.h"
 #include "terminal.h"
 #include "vaultrun.h"
 
@@ -29,7 +30,7 @@ constexpr auto POLL_INTERVAL = std::chrono::milliseconds(150);
 constexpr size_t MAX_OUT_PATH_BYTES = 1023;  // the library's field for the path
 constexpr size_t MAX_METRICS_BYTES = 1 << 20;
 
-enum class Outcome { Queued, Running, Succeeded, Failed, Cancelled, NotStarted, Skipped };
+enum class Outcome { Queued, Running, Succeeded, Failed, Damaged, Cancelled, NotStarted, Skipped };
 
 const char* outcome_name(Outcome o) {
   switch (o) {
@@ -37,6 +38,7 @@ const char* outcome_name(Outcome o) {
     case Outcome::Running: return "running";
     case Outcome::Succeeded: return "succeeded";
     case Outcome::Failed: return "failed";
+    case Outcome::Damaged: return "damaged";
     case Outcome::Cancelled: return "cancelled";
     case Outcome::NotStarted: return "not started";
     case Outcome::Skipped: return "skipped";
@@ -66,6 +68,12 @@ struct Job {
   int64_t pages = 0;
   bool verified = false;
   std::string error;
+  // A restore test's (or a backup's proof by one): its row, its phase while
+  // it runs, and the library's result as it came.
+  bool proved = false;
+  ProofRow proof;
+  std::string phase;
+  std::string result_raw;
 };
 
 struct Run {
@@ -82,22 +90,6 @@ struct Run {
 
 bool parse_object(const char* answer, JsonValue& v) {
   return parse_json(answer ? answer : "", v).empty() && v.kind == JsonValue::Kind::Object;
-}
-
-std::string text_of(const JsonValue& v, const char* key) {
-  const JsonValue* m = v.find(key);
-  return m && m->kind == JsonValue::Kind::String ? m->text : std::string();
-}
-
-int64_t int_of(const JsonValue& v, const char* key) {
-  const JsonValue* m = v.find(key);
-  int64_t n = 0;
-  return m && m->as_int(n) ? n : 0;
-}
-
-bool bool_of(const JsonValue& v, const char* key) {
-  const JsonValue* m = v.find(key);
-  return m && m->kind == JsonValue::Kind::Bool && m->boolean;
 }
 
 // ---- The list of databases and their files -------------------------------------
@@ -119,6 +111,9 @@ struct Listing {
 // decides.
 bool decides(const Settings& s, const std::string& type) {
   const ManyOptions& m = s.many;
+  // A restore test tests what it is given: a database's backups can be
+  // proved whatever state or role the database itself is in now.
+  if (s.proving) return false;
   return m.all || type != "full" || m.system || m.change_type || m.all_replicas || m.if_older_than.has_value();
 }
 
@@ -132,7 +127,7 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
   const char* answer = vaultrun_list_databases(cfg.c_str());
   JsonValue v;
   if (!parse_object(answer, v)) return "unreadable answer from the library: " + printable(answer ? answer : "");
-  if (!bool_of(v, "ok")) return printable(endpoint(s)) + ": cannot list the databases: " + one_line(text_of(v, "error"));
+  if (!member_bool(v, "ok")) return printable(endpoint(s)) + ": cannot list the databases: " + one_line(member_text(v, "error"));
   const JsonValue* dbs = v.find("databases");
   if (!dbs || dbs->kind != JsonValue::Kind::Array) return "unexpected listing from the library: " + printable(answer);
   for (const JsonValue& item : dbs->items) {
@@ -142,7 +137,7 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
     if (details) out.facts.push_back(f);
   }
   if (s.many.all && out.names.empty()) {
-    return "no database to back up on " + printable(endpoint(s)) + " (the listing had " +
+    return std::string(s.proving ? "no database to test" : "no database to back up") + " on " + printable(endpoint(s)) + " (the listing had " +
            std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)");
   }
   return "";
@@ -201,12 +196,14 @@ std::vector<Job> plan_jobs(const Settings& s, const RunRules& rules, const std::
     }
     values.database = databases[i];
     values.type = jobs[i].type;
-    names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
+    // A restore test writes no file.
+    if (!s.proving) names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
+    else names.emplace_back();
   }
   make_unique(names);
   for (size_t i = 0; i < jobs.size(); ++i) {
     jobs[i].database = databases[i];
-    jobs[i].out_path = s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
+    jobs[i].out_path = s.proving ? "" : s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
     if (has_control(jobs[i].database)) {
       // The library's configuration reader takes \uXXXX as letters: the
       // name would arrive as another one, which might exist.
@@ -221,8 +218,23 @@ std::vector<Job> plan_jobs(const Settings& s, const RunRules& rules, const std::
 
 // ---- Output ---------------------------------------------------------------------
 
-std::string json_line(const Job& j) {
+// A restore test names its outcome by what it proved; a database that never
+// ran keeps the run's own words.
+const char* outcome_text(const Run& r, const Job& j) {
+  if (r.s.proving && j.proved) return proof_outcome_name(j.proof.outcome);
+  return outcome_name(j.outcome);
+}
+
+std::string json_line(const Run& r, const Job& j) {
   std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
+  if (r.s.proving) {
+    if (!j.proved) out += ",\"outcome\":" + json_quote(outcome_name(j.outcome)) + ",\"error\":" + json_quote(valid_utf8(j.error));
+    else out += proof_json_members(j.proof);
+    out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
+    // The library's own document, for a host that wants every member.
+    if (!j.result_raw.empty()) out += ",\"result\":" + j.result_raw;
+    return out + "}";
+  }
   out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
   out += ",\"type\":" + json_quote(valid_utf8(j.type));
   if (j.outcome == Outcome::Skipped) return out + ",\"skipped\":" + json_quote(valid_utf8(j.skip)) + "}";
@@ -233,6 +245,7 @@ std::string json_line(const Job& j) {
     out += ",\"verified\":" + std::string(j.verified ? "true" : "false");
     out += ",\"pages\":" + std::to_string(j.pages);
   }
+  if (j.proved) out += ",\"restore_test\":{" + proof_json_members(j.proof).substr(1) + "}";
   out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
   if (j.outcome != Outcome::Succeeded) out += ",\"error\":" + json_quote(valid_utf8(j.error));
   return out + "}";
@@ -242,13 +255,19 @@ size_t count_of(const Run& r, Outcome o) {
   return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [&](const Job& j) { return j.outcome == o; }));
 }
 
+size_t left_behind_count(const Run& r) {
+  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [](const Job& j) { return j.proved && j.proof.left_behind; }));
+}
+
 std::string summary_json(const Run& r, int64_t elapsed_ms) {
   std::string out = "{\"summary\":true,\"databases\":" + std::to_string(r.jobs.size());
   out += ",\"succeeded\":" + std::to_string(count_of(r, Outcome::Succeeded));
   out += ",\"failed\":" + std::to_string(count_of(r, Outcome::Failed));
+  if (r.s.proving) out += ",\"damaged\":" + std::to_string(count_of(r, Outcome::Damaged));
   out += ",\"cancelled\":" + std::to_string(count_of(r, Outcome::Cancelled));
   out += ",\"not_started\":" + std::to_string(count_of(r, Outcome::NotStarted));
   out += ",\"skipped\":" + std::to_string(count_of(r, Outcome::Skipped));
+  if (r.s.proving || r.s.proof.by_restore) out += ",\"left_behind\":" + std::to_string(left_behind_count(r));
   out += ",\"interrupted\":" + std::string(r.interrupted ? "true" : "false");
   out += ",\"elapsed_ms\":" + std::to_string(elapsed_ms);
   return out + "}";
@@ -266,24 +285,44 @@ std::string progress_text(const Run& r) {
   return text;
 }
 
+std::string ms_text(const std::optional<int64_t>& ms) { return ms ? duration_text(*ms) : "-"; }
+
+// "copy dropped", or the left-behind copy named so that it can be dropped by hand.
+std::string copy_words(const ProofRow& p) {
+  if (p.left_behind) return "scratch copy " + printable(p.scratch) + " LEFT BEHIND on the server";
+  if (p.dropped) return "copy " + printable(p.scratch) + " dropped";
+  return "";
+}
+
 std::string end_line(const Run& r, const Job& j) {
   std::string line = "[" + std::to_string(r.ended) + "/" + std::to_string(r.jobs.size()) + "] " +
-                     printable(j.database) + ": " + outcome_name(j.outcome);
-  if (j.outcome == Outcome::Succeeded) {
-    line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") + ", " +
-            duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
+                     printable(j.database) + ": " + outcome_text(r, j);
+  if (r.s.proving && j.proved) {
+    const ProofRow& p = j.proof;
+    if (!p.checkdb.empty()) line += ", checkdb " + printable(p.checkdb);
+    if (p.restore_ms) line += ", restore " + ms_text(p.restore_ms) + ", check " + ms_text(p.check_ms) + ", drop " + ms_text(p.drop_ms);
+    if (!copy_words(p).empty()) line += ", " + copy_words(p);
+    if (!p.error.empty()) line += ": " + one_line(p.error);
+  } else if (j.outcome == Outcome::Succeeded) {
+    line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") +
+            (j.proved ? " by a restore test" : "") + ", " + duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
     if (!j.note.empty()) line += " (" + printable(j.note) + ")";
   } else if (j.outcome == Outcome::Skipped) {
     line += ": " + one_line(j.skip);
   } else if (!j.error.empty()) {
     line += ": " + one_line(j.error);
   }
+  if (!r.s.proving && j.proved && j.proof.left_behind) line += "; " + copy_words(j.proof);
   return line;
 }
 
 const char* phase_of(const Run& r, const Job& j) {
   if (r.interrupted) return "cancelling";
   if (j.state == VAULTRUN_SESSION_STARTING) return "connecting";
+  if (j.phase == "restore") return "restoring";
+  if (j.phase == "check") return "checking";
+  if (j.phase == "drop") return "dropping";
+  if (r.s.proving) return "restoring";
   return r.verify && j.percent >= 100 ? "verifying" : "backing up";
 }
 
@@ -329,34 +368,59 @@ void clear_live(Run& r) {
   std::fflush(stdout);
 }
 
+// Prints rows of cells in aligned columns; a column marked in right is
+// aligned right, and the last cell of a row (the note) is never padded.
+void print_columns(const std::vector<std::vector<std::string>>& rows, const std::vector<bool>& right) {
+  std::vector<size_t> w(right.size(), 0);
+  for (const auto& row : rows)
+    for (size_t c = 0; c + 1 < row.size() && c < w.size(); ++c) w[c] = std::max(w[c], display_width(row[c]));
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c + 1 < row.size(); ++c) {
+      const std::string gap(w[c] - display_width(row[c]), ' ');
+      line += (c ? "  " : "") + (c < right.size() && right[c] ? gap + row[c] : row[c] + gap);
+    }
+    if (!row.back().empty()) line += "  " + row.back();
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
+  }
+}
+
+// A restore-test run: what each test proved, its check, its copy and the
+// time of each phase; a copy left behind is written in capitals.
+void print_proof_table(const Run& r) {
+  std::vector<std::vector<std::string>> rows{
+      {"DATABASE", "OUTCOME", "CHECKDB", "SCRATCH", "RESTORE", "CHECK", "DROP", "COPY", "NOTE"}};
+  for (const Job& j : r.jobs) {
+    const ProofRow& p = j.proof;
+    if (!j.proved) {
+      rows.push_back({printable(j.database), outcome_text(r, j), "-", "-", "-", "-", "-", "-", one_line(j.error)});
+      continue;
+    }
+    rows.push_back({printable(j.database), outcome_text(r, j), p.checkdb.empty() ? "-" : printable(p.checkdb),
+                    p.scratch.empty() ? "-" : printable(p.scratch), ms_text(p.restore_ms), ms_text(p.check_ms),
+                    ms_text(p.drop_ms), copy_text(p), one_line(p.error)});
+  }
+  print_columns(rows, {false, false, false, false, true, true, true, false});
+  std::printf("%zu of %zu restore tests proven", count_of(r, Outcome::Succeeded), r.jobs.size());
+  if (size_t damaged = count_of(r, Outcome::Damaged)) std::printf(", %zu damaged", damaged);
+  if (size_t left = left_behind_count(r)) std::printf(", %zu scratch cop%s LEFT BEHIND", left, left == 1 ? "y" : "ies");
+  std::printf("\n");
+}
+
 void print_table(const Run& r) {
-  struct Row {
-    std::string name, outcome, pages, time, error;
-  };
-  std::vector<Row> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "NOTE"}};
+  if (r.s.proving) return print_proof_table(r);
+  std::vector<std::vector<std::string>> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "NOTE"}};
   for (const Job& j : r.jobs) {
     bool ok = j.outcome == Outcome::Succeeded;
     bool ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
     std::string note = ok ? one_line(j.note) : j.outcome == Outcome::Skipped ? one_line(j.skip) : one_line(j.error);
     if (!ok && !j.note.empty() && j.outcome != Outcome::Skipped) note = one_line(j.note) + ": " + note;
+    if (j.proved && j.proof.left_behind) note += (note.empty() ? "" : "; ") + copy_words(j.proof);
     rows.push_back({printable(j.database), outcome_name(j.outcome), ok ? std::to_string(j.pages) : "-",
                     ran ? duration_text(j.elapsed_ms) : "-", note});
   }
-  size_t w[4] = {0, 0, 0, 0};
-  for (const Row& row : rows) {
-    w[0] = std::max(w[0], display_width(row.name));
-    w[1] = std::max(w[1], display_width(row.outcome));
-    w[2] = std::max(w[2], display_width(row.pages));
-    w[3] = std::max(w[3], display_width(row.time));
-  }
-  auto pad = [](const std::string& t, size_t width) { return t + std::string(width - display_width(t), ' '); };
-  auto pad_left = [](const std::string& t, size_t width) { return std::string(width - display_width(t), ' ') + t; };
-  for (const Row& row : rows) {
-    std::string line = pad(row.name, w[0]) + "  " + pad(row.outcome, w[1]) + "  " + pad_left(row.pages, w[2]) + "  " +
-                       pad_left(row.time, w[3]);
-    if (!row.error.empty()) line += "  " + row.error;
-    std::printf("%s\n", line.c_str());
-  }
+  print_columns(rows, {false, false, true, true});
   const size_t skipped = count_of(r, Outcome::Skipped);
   std::printf("%zu of %zu backups succeeded", count_of(r, Outcome::Succeeded), r.jobs.size() - skipped);
   if (skipped) std::printf(", %zu skipped", skipped);
@@ -372,10 +436,32 @@ void finish(Run& r, Job& j, Outcome o, const std::string& error) {
   if (j.session >= 0) j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
   ++r.ended;
   if (r.json) {
-    std::printf("%s\n", json_line(j).c_str());
+    std::printf("%s\n", json_line(r, j).c_str());
     std::fflush(stdout);  // as each ends, also through a pipe
   } else {
     r.pending_lines.push_back(end_line(r, j));
+  }
+}
+
+// A backup proved by a restore test carries the test's result in a member.
+void read_backup_proof(Job& j, const JsonValue& v, bool interrupted) {
+  const JsonValue* t = v.find("restore_test");
+  if (!t || t->kind != JsonValue::Kind::Object) return;
+  j.proved = true;
+  j.proof = proof_row(*t, interrupted);
+}
+
+// A restore test's result: its row, and the run's outcome from what it proved.
+void collect_proof(Run& r, Job& j, const JsonValue& v, const std::string& text) {
+  j.proved = true;
+  j.proof = proof_row(v, r.interrupted);
+  j.result_raw = text;
+  switch (j.proof.outcome) {
+    case ProofOutcome::Proven:
+    case ProofOutcome::Planned: return finish(r, j, Outcome::Succeeded, "");
+    case ProofOutcome::Damaged: return finish(r, j, Outcome::Damaged, j.proof.error);
+    case ProofOutcome::Failed: return finish(r, j, Outcome::Failed, j.proof.error);
+    case ProofOutcome::Cancelled: return finish(r, j, Outcome::Cancelled, j.proof.error);
   }
 }
 
@@ -386,12 +472,15 @@ void collect(Run& r, Job& j, bool unreadable) {
   JsonValue v;
   if (unreadable || !parse_object(text.c_str(), v)) {
     finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, "unreadable answer from the library");
-  } else if (bool_of(v, "ok")) {
-    j.pages = int_of(v, "pages");
-    j.verified = bool_of(v, "verified");
+  } else if (r.s.proving) {
+    collect_proof(r, j, v, text);
+  } else if (member_bool(v, "ok")) {
+    j.pages = member_int(v, "pages");
+    j.verified = member_bool(v, "verified");
+    read_backup_proof(j, v, r.interrupted);
     finish(r, j, Outcome::Succeeded, "");
   } else {
-    std::string why = text_of(v, "error");
+    std::string why = member_text(v, "error");
     if (!r.interrupted && r.rules.change_type && j.type != "full" && is_missing_base_error(why)) {
       // The server knows of no base the listing did not show: the same
       // database again, as a full backup, in the next free slot.
@@ -401,6 +490,7 @@ void collect(Run& r, Job& j, bool unreadable) {
       j.session = -1;
       return;
     }
+    read_backup_proof(j, v, r.interrupted);
     finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, why.empty() ? "no reason given" : why);
   }
   j.session = -1;
@@ -435,7 +525,10 @@ bool start(Run& r, Job& j) {
   }
   j.session = session;
   j.outcome = Outcome::Running;
-  if (!r.json && !r.tty) r.pending_lines.push_back("started " + printable(j.database) + " -> " + printable(j.out_path));
+  if (!r.json && !r.tty) {
+    r.pending_lines.push_back(r.s.proving ? "started the restore test of " + printable(j.database)
+                                          : "started " + printable(j.database) + " -> " + printable(j.out_path));
+  }
   return true;
 }
 
@@ -461,8 +554,9 @@ void poll_running(Run& r) {
       continue;
     }
     j.state = int32_t(state);
-    j.percent = int(int_of(v, "percent"));
-    j.message = text_of(v, "message");
+    j.percent = int(member_int(v, "percent"));
+    j.message = member_text(v, "message");
+    j.phase = member_text(v, "phase");
     if (j.state != VAULTRUN_SESSION_STARTING && j.state != VAULTRUN_SESSION_RUNNING) collect(r, j, false);
   }
 }
@@ -484,14 +578,55 @@ void interrupt(Run& r) {
 // Writes the metrics file of a run of kind type over jobs (none when the
 // listing or the connection failed: the databases of the old file then
 // keep their last successes). run_ok: nothing failed.
+// The previous metrics file, whose last successes a run keeps; "" when it is
+// missing or unreadable, so that nothing is carried over.
+std::string previous_metrics(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  return in.bad() ? std::string() : buf.str().substr(0, MAX_METRICS_BYTES);
+}
+
+std::optional<double> seconds_of(const std::optional<int64_t>& ms) {
+  return ms ? std::optional<double>(double(*ms) / 1000.0) : std::nullopt;
+}
+
+// The restore-test run's file: a database proven now records this run's
+// end, any other keeps the time its last proven restore had.
+std::string proof_metrics(const Settings& s, const std::vector<Job>& jobs, const std::string& old, bool run_ok) {
+  const std::string server = endpoint(s);
+  std::vector<ProofMetrics> dbs;
+  for (const Job& j : jobs) {
+    ProofMetrics m;
+    m.database = j.database;
+    m.ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    m.proven = j.outcome == Outcome::Succeeded && j.proved && j.proof.outcome == ProofOutcome::Proven;
+    m.left_behind = j.proved && j.proof.left_behind;
+    m.restore_s = seconds_of(j.proof.restore_ms);
+    m.check_s = seconds_of(j.proof.check_ms);
+    m.drop_s = seconds_of(j.proof.drop_ms);
+    m.last_success = m.proven ? std::optional<double>(double(j.ended_at)) : previous_proof(old, server, j.database);
+    dbs.push_back(m);
+  }
+  if (jobs.empty()) {
+    for (const std::string& name : previous_proven_databases(old, server)) {
+      ProofMetrics m;
+      m.database = name;
+      m.last_success = previous_proof(old, server, name);
+      dbs.push_back(m);
+    }
+  }
+  return restore_test_metrics_text(server, dbs, run_ok, double(std::time(nullptr)));
+}
+
 bool write_metrics(const Settings& s, const std::string& type, const std::vector<Job>& jobs, bool run_ok) {
   const std::string& path = *s.many.metrics_file;
-  std::string old;
-  std::ifstream in(path, std::ios::binary);
-  if (in) {
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    old = buf.str().substr(0, MAX_METRICS_BYTES);
+  const std::string old = previous_metrics(path);
+  if (s.proving) {
+    std::string e = replace_file(path, proof_metrics(s, jobs, old, run_ok));
+    if (!e.empty()) print_error("metrics file: " + printable(e));
+    return e.empty();
   }
   const std::string server = endpoint(s);
   std::vector<DatabaseMetrics> dbs;
@@ -520,6 +655,13 @@ size_t failed_count(const Run& r) {
 // The exit status, with one line on standard error for a run that did not
 // wholly succeed.
 int exit_status(const Run& r, int signal, bool metrics_ok) {
+  // A scratch copy still on the server needs someone to drop it by hand:
+  // said on its own line whatever else happened.
+  for (const Job& j : r.jobs) {
+    if (j.proved && j.proof.left_behind) {
+      print_error(left_behind_warning(j.proof.scratch, j.database));
+    }
+  }
   if (r.interrupted) {
     print_error("interrupted: " + std::to_string(count_of(r, Outcome::Cancelled)) + " cancelled, " +
                 std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
@@ -533,7 +675,7 @@ int exit_status(const Run& r, int signal, bool metrics_ok) {
         names += (names.empty() ? "" : ", ") + printable(j.database);
     }
     print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size() - count_of(r, Outcome::Skipped)) +
-                " backups failed: " + names);
+                (r.s.proving ? " restore tests did not prove their backups: " : " backups failed: ") + names);
     return EXIT_FAILED;
   }
   return metrics_ok ? EXIT_OK : EXIT_FAILED;
@@ -559,7 +701,7 @@ int run_not_started(const Settings& s, const std::string& type, bool json, const
 
 int run_many(const Settings& s, bool json) {
   RunRules rules;
-  rules.type = backup_type(s);
+  rules.type = s.proving ? "restore_test" : backup_type(s);
   rules.change_type = s.many.change_type;
   rules.all_replicas = s.many.all_replicas;
   int64_t seconds = 0;
@@ -578,8 +720,10 @@ int run_many(const Settings& s, bool json) {
         false, 0, 0, {}};
   const auto run_started = Clock::now();
   if (!json) {
-    std::printf("backing up %zu database%s on %s, %d at a time\n", r.jobs.size(), r.jobs.size() == 1 ? "" : "s",
-                printable(endpoint(s)).c_str(), std::min(parallel_of(s), int(r.jobs.size())));
+    std::printf("%s %zu database%s on %s, %d at a time\n",
+                s.proving ? (s.restore.dry_run ? "planning the restore test of" : "testing the restore of") : "backing up",
+                r.jobs.size(), r.jobs.size() == 1 ? "" : "s", printable(endpoint(s)).c_str(),
+                std::min(parallel_of(s), int(r.jobs.size())));
   }
   for (;;) {
     if (interrupts.count() > 0 && !r.interrupted) interrupt(r);
