@@ -79,7 +79,7 @@ missing file|$WORK/none.json|cannot open
 object left open|$WORK/open.json|object left open
 not an object|$WORK/array.json|must hold a JSON object
 port not a number|$WORK/port.json|"port" must be a whole number
-flag not a boolean|$WORK/verify.json|"verify" must be true or false
+flag not a boolean|$WORK/verify.json|"verify" must be true, false or "restore"
 negative time-out|$WORK/timeout.json|"connect_timeout_ms" must be
 EOF
 

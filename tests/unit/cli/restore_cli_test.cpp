@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_fixture.h"
 #include "json.h"
 #include "options.h"
 #include "restore_view.h"
@@ -12,30 +13,7 @@
 namespace {
 
 using namespace cli;
-
-// Runs the command line as main does up to the library: parse, settings,
-// checks. Returns the usage error, or "" with the configuration in cfg.
-std::string configure(std::vector<std::string> args, JsonValue& cfg) {
-  args.insert(args.begin(), "vaultrun");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  Options opt;
-  Settings s;
-  s.password = "pw";
-  std::string e = parse_args(int(argv.size()), argv.data(), opt);
-  if (e.empty()) e = resolve_settings(opt, s);
-  if (e.empty()) e = check_settings(opt.command, s);
-  if (!e.empty()) return e;
-  std::string text = config_json(s);
-  e = parse_json(text, cfg);
-  EXPECT_EQ(e, "") << text;
-  return "";
-}
-
-std::string raw(const JsonValue& cfg, const char* key) {
-  const JsonValue* v = cfg.find(key);
-  return v ? v->raw : "(absent)";
-}
+using namespace cli_test;
 
 TEST(CliRestoreOptions, BuildTheLibrarysKeys) {
   const std::string A = "(absent)";
@@ -114,7 +92,7 @@ TEST(CliRestoreOptions, RefusesBeforeConnecting) {
       {{"restore", "--user", "sa", "--database", "a", "--move", std::string(129, 'l') + "=/x"}, "is too long (at most 128"},
       {{"restore", "--user", "sa", "--database", "a", "--out", "/x"}, "option --out applies to backup only"},
       {{"backup", "--user", "sa", "--database", "a", "--out", "/x", "--replace"}, "option --replace applies to restore only"},
-      {{"list", "--user", "sa", "--checksum"}, "applies to backup and restore only"},
+      {{"list", "--user", "sa", "--checksum"}, "applies to backup, restore and restore-test only"},
   };
   for (const Case& c : cases) {
     JsonValue cfg;
@@ -176,11 +154,6 @@ TEST(CliRestoreOptions, ConfigFileKeysOfTheOtherCommandStayOut) {
   std::remove(path.c_str());
 }
 
-JsonValue doc(const char* text) {
-  JsonValue v;
-  EXPECT_EQ(parse_json(text, v), "") << text;
-  return v;
-}
 
 TEST(CliRestoreView, StepLabels) {
   struct Case {
