@@ -3,7 +3,8 @@
 # systemd service's and each Kubernetes CronJob's command line runs against
 # the simulated server, with the password from the credential or the
 # Secret (never on the command line), and must back up, skip and write its
-# metrics file; the units pass systemd-analyze verify where the machine has
+# metrics file (the weekly restore test, run after the backups, must prove
+# every database's restore); the units pass systemd-analyze verify where the machine has
 # it; the alerting rules pass promtool check rules and their own unit tests,
 # and every metric they use is one the runs wrote.
 set -uo pipefail
@@ -86,6 +87,13 @@ docs = [json.loads(line) for line in p.stdout.splitlines()]
 *per_db, summary = docs
 assert summary.get("summary") is True and summary["failed"] == 0, summary
 got = {d["database"]: d for d in per_db}
+if kind == "restore-test":
+    # The online databases, each restored from the backups made before,
+    # checked and dropped.
+    assert set(got) == {"sales", "hr"}, got
+    assert all(d["outcome"] == "proven" and d["dropped"] for d in got.values()), got
+    assert summary["left_behind"] == 0, summary
+    sys.exit(0)
 assert set(got) == {"sales", "hr", "archive"}, got
 assert got["archive"]["skipped"] == "OFFLINE", got["archive"]
 assert got["sales"]["outcome"] == "succeeded", got["sales"]
@@ -97,7 +105,7 @@ PY
     return
   fi
   pass
-  [ -s "$WORK/textfile/vaultrun-db01-$kind.prom" ] && grep -q "type=\"$kind\"" "$WORK/textfile/vaultrun-db01-$kind.prom" &&
+  [ -s "$WORK/textfile/vaultrun-db01-$kind.prom" ] && grep -q "type=\"${kind/-/_}\"" "$WORK/textfile/vaultrun-db01-$kind.prom" &&
     pass || fail "$name: no metrics file for $kind"
 }
 
@@ -111,7 +119,7 @@ moved() {
 mkdir -p "$WORK/etc" "$WORK/credentials"
 echo "$SERVER_JSON" >"$WORK/etc/db01.json"
 printf '%s\n' "$PASSWORD" >"$WORK/etc/db01.password"
-for kind in full differential log; do
+for kind in full differential log restore-test; do
   unit=$DEPLOY/systemd/vaultrun-$kind@.service
   [ -f "$unit" ] && [ -f "$DEPLOY/systemd/vaultrun-$kind@.timer" ] || { fail "systemd $kind: unit or timer missing"; continue; }
   # The credential as systemd hands it over: a file named after it in a
@@ -128,7 +136,7 @@ cp "$WORK/textfile"/*.prom "$WORK/" 2>/dev/null
 if command -v systemd-analyze >/dev/null 2>&1; then
   mkdir -p "$WORK/units"
   cp "$DEPLOY"/systemd/* "$WORK/units/"
-  for kind in full differential log; do
+  for kind in full differential log restore-test; do
     if (cd "$WORK/units" && systemd-analyze verify "./vaultrun-$kind@db01.service" "./vaultrun-$kind@db01.timer") \
       >"$WORK/verify" 2>&1 && [ ! -s "$WORK/verify" ]; then
       pass
@@ -144,7 +152,7 @@ fi
 if python3 -c 'import yaml' 2>/dev/null; then
   rm -f "$WORK/textfile"/*.prom
   start_sim
-  for kind in full differential log; do
+  for kind in full differential log restore-test; do
     file=$DEPLOY/kubernetes/vaultrun-db01-$kind.yaml
     # The CronJob's rules, then its command line with the ConfigMap's mount
     # holding the test server's settings under the key the job reads.
