@@ -10,8 +10,10 @@
 # in its summary table, then a full, a differential and three log backups of
 # one database and its point-in-time restore under a new name (the plan
 # first, then the restore), then an encrypted backup against a second server
-# that requires TLS (its certificate checked against the PEM it wrote), and
-# stops the servers. Safe to run again: the build is reused and nothing outside
+# that requires TLS (its certificate checked against the PEM it wrote), then
+# proof of restore (a database's backups restored under a scratch name,
+# checked with DBCC CHECKDB and dropped; one proven, one damaged failing),
+# and stops the servers. Safe to run again: the build is reused and nothing outside
 # build-demo/ and a temporary folder is written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -157,5 +159,23 @@ show vaultrun backup --host 127.0.0.1 --port "$tls_port" --user sa --database hr
 show ls -l "$backups/hr-encrypted.bak"
 echo "the server's log of the encrypted connection:"
 show grep -E "TLS|BACKUP" "$work/tls.log"
+
+step "proof of restore: restore under a scratch name, DBCC CHECKDB, drop"
+# A server of its own on which hr is marked damaged: its backups carry the
+# damage, so the copy restored from them fails its check. inventory's comes
+# back whole. The copy is dropped in both cases; nothing existing is touched.
+start_server proof --backup-ms 600 --damaged hr
+proof=(--host 127.0.0.1 --port "$port" --user sa)
+mkdir -p "$backups/proof"
+show vaultrun backup "${proof[@]}" --database inventory --database hr --out-dir "$backups/proof"
+show vaultrun restore-test "${proof[@]}" --database inventory
+status=0
+show vaultrun restore-test "${proof[@]}" --database inventory --database hr \
+  --metrics-file "$work/restore-test.prom" || status=$?
+echo "(exit status $status: hr's backup does not come back whole, as expected here)"
+show grep -E "^vaultrun_restore_test_(success|last_success)" "$work/restore-test.prom"
+echo "a backup can prove itself the same way instead of RESTORE VERIFYONLY:"
+show vaultrun backup "${proof[@]}" --database inventory --out "$backups/proof/inventory_proven.bak" \
+  --verify restore --checkdb physical_only
 
 step "done"

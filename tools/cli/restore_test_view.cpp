@@ -1,5 +1,7 @@
 #include "restore_test_view.h"
 
+#include <vector>
+
 #include "terminal.h"
 
 namespace cli {
@@ -97,6 +99,24 @@ std::string proof_json_members(const ProofRow& row) {
   out += std::string(",\"dropped\":") + (row.dropped ? "true" : "false");
   out += std::string(",\"left_behind\":") + (row.left_behind ? "true" : "false");
   if (!row.error.empty()) out += ",\"error\":" + json_quote(valid_utf8(row.error));
+  return out;
+}
+
+std::string proof_plan_text(const JsonValue& result) {
+  std::string out = "  scratch:   " + printable(member_text(result, "scratch_database")) + "\n";
+  const JsonValue* plan = result.find("plan");
+  size_t k = 0;
+  for (const JsonValue& step : plan && plan->kind == JsonValue::Kind::Array ? plan->items : std::vector<JsonValue>{}) {
+    std::string what = member_text(step, "type");
+    std::string statement = member_text(step, "statement");
+    if (step.kind == JsonValue::Kind::String) statement = step.text;
+    out += "  step " + std::to_string(++k) + ":" + (what.empty() ? "" : " " + printable(what)) + "\n";
+    if (!statement.empty()) out += "    " + printable(statement) + "\n";
+  }
+  for (const char* key : {"checkdb_statement", "drop_statement"}) {
+    const std::string statement = member_text(result, key);
+    if (!statement.empty()) out += "  then:      " + printable(statement) + "\n";
+  }
   return out;
 }
 

@@ -43,6 +43,10 @@ std::string copy_text(const ProofRow& row);
 // scratch_database, checkdb, phases, dropped, left_behind and the error.
 std::string proof_json_members(const ProofRow& row);
 
+// The plan of a dry run, one line each: the scratch name, each restore
+// step with its statement, then the check's and the drop's statements.
+std::string proof_plan_text(const JsonValue& result);
+
 // The line that asks for a left-behind copy to be dropped by hand.
 std::string left_behind_warning(const std::string& scratch, const std::string& database);
 

@@ -457,8 +457,15 @@ void collect_proof(Run& r, Job& j, const JsonValue& v, const std::string& text) 
   j.proof = proof_row(v, r.interrupted);
   j.result_raw = text;
   switch (j.proof.outcome) {
-    case ProofOutcome::Proven:
-    case ProofOutcome::Planned: return finish(r, j, Outcome::Succeeded, "");
+    case ProofOutcome::Proven: return finish(r, j, Outcome::Succeeded, "");
+    case ProofOutcome::Planned:
+      finish(r, j, Outcome::Succeeded, "");
+      if (!r.json) {
+        std::string plan = proof_plan_text(v);
+        plan.pop_back();  // each pending line gets its own line feed
+        r.pending_lines.push_back(plan);
+      }
+      return;
     case ProofOutcome::Damaged: return finish(r, j, Outcome::Damaged, j.proof.error);
     case ProofOutcome::Failed: return finish(r, j, Outcome::Failed, j.proof.error);
     case ProofOutcome::Cancelled: return finish(r, j, Outcome::Cancelled, j.proof.error);
