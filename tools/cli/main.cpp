@@ -80,7 +80,8 @@ const char CONNECTION_HELP[] =
     "the connection's \"encrypt\", \"trust_server_certificate\", \"ca_file\",\n"
     "\"host_name_in_certificate\", and a restore's \"source_database\",\n"
     "\"backup_files\", \"file\", \"stop_at\", \"move\", \"replace\", \"recovery\",\n"
-    "\"dry_run\".\n"
+    "\"dry_run\", and a restore test's \"checkdb\" and \"scratch_database\" (\"verify\":\n"
+    "\"restore\" proves a backup by one).\n"
     "Other members are passed to the library as they are.\n";
 
 const char TEST_HELP[] =

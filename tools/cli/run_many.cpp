@@ -402,7 +402,8 @@ void print_proof_table(const Run& r) {
                     ms_text(p.drop_ms), copy_text(p), one_line(p.error)});
   }
   print_columns(rows, {false, false, false, false, true, true, true, false});
-  std::printf("%zu of %zu restore tests proven", count_of(r, Outcome::Succeeded), r.jobs.size());
+  std::printf("%zu of %zu restore tests %s", count_of(r, Outcome::Succeeded), r.jobs.size(),
+              r.s.restore.dry_run ? "planned" : "proven");
   if (size_t damaged = count_of(r, Outcome::Damaged)) std::printf(", %zu damaged", damaged);
   if (size_t left = left_behind_count(r)) std::printf(", %zu scratch cop%s LEFT BEHIND", left, left == 1 ? "y" : "ies");
   std::printf("\n");
@@ -585,6 +586,11 @@ void interrupt(Run& r) {
 // Writes the metrics file of a run of kind type over jobs (none when the
 // listing or the connection failed: the databases of the old file then
 // keep their last successes). run_ok: nothing failed.
+// Whether the run writes its metrics file. A restore test's dry run proves
+// nothing: its file would record every database as unproven and set off
+// the alerts.
+bool records_metrics(const Settings& s) { return s.many.metrics_file && !(s.proving && s.restore.dry_run); }
+
 // The previous metrics file, whose last successes a run keeps; "" when it is
 // missing or unreadable, so that nothing is carried over.
 std::string previous_metrics(const std::string& path) {
@@ -700,7 +706,7 @@ int run_not_started(const Settings& s, const std::string& type, bool json, const
                 json_quote(valid_utf8(why)).c_str());
     std::fflush(stdout);
   }
-  if (s.many.metrics_file) write_metrics(s, type, {}, false);
+  if (records_metrics(s)) write_metrics(s, type, {}, false);
   return EXIT_FAILED;
 }
 
@@ -750,8 +756,7 @@ int run_many(const Settings& s, bool json) {
     print_table(r);
   }
   std::fflush(stdout);
-  const bool metrics_ok =
-      !s.many.metrics_file || write_metrics(s, rules.type, r.jobs, !r.interrupted && failed_count(r) == 0);
+  const bool metrics_ok = !records_metrics(s) || write_metrics(s, rules.type, r.jobs, !r.interrupted && failed_count(r) == 0);
   return exit_status(r, interrupts.signal(), metrics_ok);
 }
 
