@@ -210,7 +210,8 @@ std::string restore_test_metrics_text(const std::string& server, const std::vect
   return out + run_text(server, "restore_test", run_ok, run_time);
 }
 
-std::optional<double> previous_proof(std::string_view old_text, const std::string& server, const std::string& database) {
+std::optional<double> previous_proof(std::string_view old_text, const std::string& server,
+                                      const std::string& database) {
   std::optional<double> found;
   each_sample(old_text, PROOF_LAST_SUCCESS, server, nullptr, [&](const std::string& d, double v) {
     if (d == valid_utf8(database)) found = v;

@@ -321,7 +321,9 @@ std::string check_proof(Command cmd, const Settings& s) {
   if (cmd == Command::Backup && !p.by_restore && (p.checkdb || p.scratch_database)) {
     return "--checkdb and --scratch-database apply with --verify restore only";
   }
-  if (cmd == Command::Backup && p.by_restore && !s.verify) return "--verify restore and --no-verify cannot both be given";
+  if (cmd == Command::Backup && p.by_restore && !s.verify) {
+    return "--verify restore and --no-verify cannot both be given";
+  }
   if (!p.scratch_database) return "";
   if (s.many.all || s.many.databases.size() > 1) return "--scratch-database applies to one --database only";
   if (std::string e = check_database_name(*p.scratch_database); !e.empty()) return "--scratch-database: " + e;
@@ -483,7 +485,8 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Command: return cmd != Command::None;
     case Scope::Backup: return cmd == Command::Backup;
     case Scope::Restore: return cmd == Command::Restore;
-    case Scope::BackupOrRestore: return cmd == Command::Backup || cmd == Command::Restore || cmd == Command::RestoreTest;
+    case Scope::BackupOrRestore:
+      return cmd == Command::Backup || cmd == Command::Restore || cmd == Command::RestoreTest;
     case Scope::Run:
     case Scope::Proof: return cmd == Command::Backup || cmd == Command::RestoreTest;
     case Scope::Point: return cmd == Command::Restore || cmd == Command::RestoreTest;
@@ -531,7 +534,9 @@ std::string take_value(const Flag& f, const std::string& flag, const std::string
         return flag + " takes true, false or strict, not '" + text + "'";
       break;
     case Arg::Verify:
-      if (text != "restore") return flag + " takes restore (a restore test instead of RESTORE VERIFYONLY), not '" + text + "'";
+      if (text != "restore") {
+        return flag + " takes restore (a restore test instead of RESTORE VERIFYONLY), not '" + text + "'";
+      }
       break;
     case Arg::CheckDb:
       if (text != "full" && text != "physical_only" && text != "none")
@@ -808,7 +813,8 @@ std::string config_json(const Settings& s) {
 
 bool is_many_run(const Settings& s) {
   const ManyOptions& m = s.many;
-  return s.proving || m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
+  if (s.proving) return true;
+  return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
          m.metrics_file || m.system || m.change_type || m.all_replicas || m.if_older_than;
 }
 

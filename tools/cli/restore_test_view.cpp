@@ -52,8 +52,11 @@ ProofRow proof_row(const JsonValue& result, bool cancel_sent) {
   // Damage found before a cancel is still damage: the check had ended.
   if (row.checkdb != "damaged" && (error == "cancelled" || cancel_sent)) {
     row.outcome = ProofOutcome::Cancelled;
-    if (error.empty() || error == "cancelled") row.error = phase.empty() ? "cancelled" : "cancelled during the " + phase;
-    else row.error = located_error(result, error);
+    if (error.empty() || error == "cancelled") {
+      row.error = phase.empty() ? "cancelled" : "cancelled during the " + phase;
+    } else {
+      row.error = located_error(result, error);
+    }
     return row;
   }
   row.outcome = row.checkdb == "damaged" ? ProofOutcome::Damaged : ProofOutcome::Failed;

@@ -127,7 +127,9 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
   const char* answer = vaultrun_list_databases(cfg.c_str());
   JsonValue v;
   if (!parse_object(answer, v)) return "unreadable answer from the library: " + printable(answer ? answer : "");
-  if (!member_bool(v, "ok")) return printable(endpoint(s)) + ": cannot list the databases: " + one_line(member_text(v, "error"));
+  if (!member_bool(v, "ok")) {
+    return printable(endpoint(s)) + ": cannot list the databases: " + one_line(member_text(v, "error"));
+  }
   const JsonValue* dbs = v.find("databases");
   if (!dbs || dbs->kind != JsonValue::Kind::Array) return "unexpected listing from the library: " + printable(answer);
   for (const JsonValue& item : dbs->items) {
@@ -137,7 +139,8 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
     if (details) out.facts.push_back(f);
   }
   if (s.many.all && out.names.empty()) {
-    return std::string(s.proving ? "no database to test" : "no database to back up") + " on " + printable(endpoint(s)) + " (the listing had " +
+    return std::string(s.proving ? "no database to test" : "no database to back up") + " on " +
+           printable(endpoint(s)) + " (the listing had " +
            std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)");
   }
   return "";
@@ -228,8 +231,12 @@ const char* outcome_text(const Run& r, const Job& j) {
 std::string json_line(const Run& r, const Job& j) {
   std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
   if (r.s.proving) {
-    if (!j.proved) out += ",\"outcome\":" + json_quote(outcome_name(j.outcome)) + ",\"error\":" + json_quote(valid_utf8(j.error));
-    else out += proof_json_members(j.proof);
+    if (j.proved) {
+      out += proof_json_members(j.proof);
+    } else {
+      out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
+      out += ",\"error\":" + json_quote(valid_utf8(j.error));
+    }
     out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
     // The library's own document, for a host that wants every member.
     if (!j.result_raw.empty()) out += ",\"result\":" + j.result_raw;
@@ -256,7 +263,8 @@ size_t count_of(const Run& r, Outcome o) {
 }
 
 size_t left_behind_count(const Run& r) {
-  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [](const Job& j) { return j.proved && j.proof.left_behind; }));
+  return size_t(
+      std::count_if(r.jobs.begin(), r.jobs.end(), [](const Job& j) { return j.proved && j.proof.left_behind; }));
 }
 
 std::string summary_json(const Run& r, int64_t elapsed_ms) {
@@ -300,7 +308,9 @@ std::string end_line(const Run& r, const Job& j) {
   if (r.s.proving && j.proved) {
     const ProofRow& p = j.proof;
     if (!p.checkdb.empty()) line += ", checkdb " + printable(p.checkdb);
-    if (p.restore_ms) line += ", restore " + ms_text(p.restore_ms) + ", check " + ms_text(p.check_ms) + ", drop " + ms_text(p.drop_ms);
+    if (p.restore_ms) {
+      line += ", restore " + ms_text(p.restore_ms) + ", check " + ms_text(p.check_ms) + ", drop " + ms_text(p.drop_ms);
+    }
     if (!copy_words(p).empty()) line += ", " + copy_words(p);
     if (!p.error.empty()) line += ": " + one_line(p.error);
   } else if (j.outcome == Outcome::Succeeded) {
@@ -734,7 +744,9 @@ int run_many(const Settings& s, bool json) {
   const auto run_started = Clock::now();
   if (!json) {
     std::printf("%s %zu database%s on %s, %d at a time\n",
-                s.proving ? (s.restore.dry_run ? "planning the restore test of" : "testing the restore of") : "backing up",
+                !s.proving           ? "backing up"
+                : s.restore.dry_run ? "planning the restore test of"
+                                    : "testing the restore of",
                 r.jobs.size(), r.jobs.size() == 1 ? "" : "s", printable(endpoint(s)).c_str(),
                 std::min(parallel_of(s), int(r.jobs.size())));
   }
@@ -756,7 +768,8 @@ int run_many(const Settings& s, bool json) {
     print_table(r);
   }
   std::fflush(stdout);
-  const bool metrics_ok = !records_metrics(s) || write_metrics(s, rules.type, r.jobs, !r.interrupted && failed_count(r) == 0);
+  const bool metrics_ok =
+      !records_metrics(s) || write_metrics(s, rules.type, r.jobs, !r.interrupted && failed_count(r) == 0);
   return exit_status(r, interrupts.signal(), metrics_ok);
 }
 
