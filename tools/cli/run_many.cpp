@@ -538,7 +538,8 @@ bool start(Run& r, Job& j) {
   if (session == -2) return false;
   if (session < 0) {
     std::string why = vaultrun_last_error();
-    finish(r, j, Outcome::Failed, "cannot start the backup: " + (why.empty() ? std::string("no reason given") : why));
+    finish(r, j, Outcome::Failed, std::string(r.s.proving ? "cannot start the restore test: " : "cannot start the backup: ") +
+                                      (why.empty() ? std::string("no reason given") : why));
     return true;
   }
   j.session = session;
