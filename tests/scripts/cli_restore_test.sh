@@ -15,18 +15,6 @@ NAME=cli_restore_test
 # shellcheck source=lib/cli_harness.bash
 source "$(dirname "$0")/lib/cli_harness.bash"
 
-# Evaluates a Python expression over the result document (the last line of
-# stdout, as --json prints it) bound to r, and prints its value.
-result() {  # expression
-  tail -n 1 "$WORK/out" | python3 -c 'import json, sys; r = json.load(sys.stdin); print(eval(sys.argv[1]))' "$1" 2>/dev/null
-}
-
-expect_result() {  # name, expression, expected value as printed
-  local got
-  got=$(result "$2")
-  [ "$got" = "$3" ] && pass || fail "$1: $2 is '$got', expected '$3'"
-}
-
 # ---- Without a server ------------------------------------------------------
 
 # Usage errors: name | arguments (split on blanks) | part of the message.
@@ -91,10 +79,10 @@ backup "log 2" log "$B/inv_logs.trn"
 # The files' logical names, read from the plan of a dry run that moves them.
 run restore "${CONN[@]}" --database inventory --as inv_plan --dry-run --json
 expect_ok "dry run"
-expect_result "dry run: a plan" "r.get('dry_run')" "True"
-expect_result "dry run: the steps" "','.join(s['type'] for s in r['plan'] if s['type'] != 'recovery')" \
+expect_json "dry run: a plan" "r.get('dry_run')" "True"
+expect_json "dry run: the steps" "','.join(s['type'] for s in r['plan'] if s['type'] != 'recovery')" \
   "full,differential,log"
-LOGICAL=$(result "' '.join(__import__('re').findall(r\"MOVE N'((?:[^']|'')*)' TO\", r['plan'][0]['statement']))")
+LOGICAL=$(json_eval "' '.join(__import__('re').findall(r\"MOVE N'((?:[^']|'')*)' TO\", r['plan'][0]['statement']))")
 [ -n "$LOGICAL" ] && pass || fail "dry run: the full step moves no file: $(tail -n 1 "$WORK/out")"
 grep -q 'RESTORE DATABASE \[inv_plan\] FROM\|RESTORE LOG \[inv_plan\]' "$WORK/sim.log" &&
   fail "dry run: a restore statement reached the server" || pass
@@ -110,9 +98,9 @@ grep -qx 'restore plan (dry run: nothing was restored)' "$WORK/out" &&
 : >"$WORK/sim.log"
 run restore "${CONN[@]}" --database inventory --as inv_pit --stop-at "$MID" --json
 expect_ok "point in time"
-expect_result "point in time: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log"
-expect_result "point in time: the log" "r['restored'][-1]['target'].endswith('inv_logs.trn')" "True"
-expect_result "point in time: recovered" "r['recovered']" "True"
+expect_json "point in time: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log"
+expect_json "point in time: the log" "r['restored'][-1]['target'].endswith('inv_logs.trn')" "True"
+expect_json "point in time: recovered" "r['recovered']" "True"
 grep -qF "RESTORE LOG [inv_pit] FROM DISK = N'$B/inv_logs.trn' WITH FILE = 1, NORECOVERY, STOPAT = N'$MID'" \
   "$WORK/sim.log" && pass || fail "point in time: no STOPAT: $(grep RESTORE "$WORK/sim.log")"
 grep -qF "RESTORE LOG [inv_pit] FROM DISK = N'$B/inv_log1.trn'" "$WORK/sim.log" &&
@@ -136,22 +124,22 @@ grep -qx '  database:  inv_pit2 (from the backups of inventory)' "$WORK/out" &&
 # Left restoring, then one more log backup applied with --from/--file.
 run restore "${CONN[@]}" --database inventory --as inv_norec --no-recovery --json
 expect_ok "no recovery"
-expect_result "no recovery: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log"
-expect_result "no recovery: not recovered" "r['recovered']" "False"
+expect_json "no recovery: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log"
+expect_json "no recovery: not recovered" "r['recovered']" "False"
 backup "log 3" log "$B/inv_logs.trn"
 : >"$WORK/sim.log"
 run restore "${CONN[@]}" --database inventory --as inv_norec --from "$B/inv_logs.trn" --file 2 --json
 expect_ok "the last log by --from/--file"
-expect_result "the last log: one log" "[(s['type'], s['position']) for s in r['restored']]" "[('log', 2)]"
-expect_result "the last log: recovered" "r['recovered']" "True"
+expect_json "the last log: one log" "[(s['type'], s['position']) for s in r['restored']]" "[('log', 2)]"
+expect_json "the last log: recovered" "r['recovered']" "True"
 grep -qF "RESTORE LOG [inv_norec] FROM DISK = N'$B/inv_logs.trn' WITH FILE = 2, NORECOVERY" "$WORK/sim.log" &&
   grep -qF "RESTORE DATABASE [inv_norec] WITH RECOVERY" "$WORK/sim.log" && pass || fail "the last log: statements"
 
 # The newest point: every log after the differential.
 run restore "${CONN[@]}" --database inventory --as inv_newest --json
 expect_ok "newest point"
-expect_result "newest point: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log,log"
-expect_result "newest point: no stop_at" "r['stop_at']" "None"
+expect_json "newest point: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log,log"
+expect_json "newest point: no stop_at" "r['stop_at']" "None"
 run list "${CONN[@]}" --json
 grep -qF '"name":"inv_newest"' "$WORK/out" && grep -qF '"name":"inv_norec"' "$WORK/out" && pass ||
   fail "the restored databases are not listed"
@@ -172,7 +160,7 @@ start_sim --backup-ms 300 --log "$WORK/dr.log"
 run restore --user sa --port "$PORT" --database inventory --as inventory_dr --json \
   --files "$B/inv_full.bak" "$B/inv_log1.trn" "$B/inv_diff.bak" "$B/inv_logs.trn"
 expect_ok "from --files"
-expect_result "from --files: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log,log"
+expect_json "from --files: the sets" "','.join(s['type'] for s in r['restored'])" "full,differential,log,log"
 grep -qF "RESTORE HEADERONLY FROM DISK = N'$B/inv_logs.trn'" "$WORK/dr.log" && pass ||
   fail "from --files: the headers were not read"
 grep -q 'msdb.dbo.backupset' "$WORK/dr.log" && fail "from --files: the history was asked for" || pass

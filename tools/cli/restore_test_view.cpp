@@ -76,6 +76,7 @@ const char* proof_outcome_name(ProofOutcome o) {
 }
 
 std::string copy_text(const ProofRow& row) {
+  if (row.outcome == ProofOutcome::Planned) return "-";
   if (row.left_behind) return "LEFT BEHIND";
   if (row.dropped) return "dropped";
   if (row.restore_ms || row.checkdb == "damaged" || !row.scratch.empty()) return "none made";

@@ -36,7 +36,7 @@ const char* proof_outcome_name(ProofOutcome o);
 
 // What became of the copy: "dropped", "LEFT BEHIND" (in capitals, so that it
 // stands out in the table), "none made" when a failure came before the copy
-// existed, "-" when nothing was sent.
+// existed, "-" when nothing was sent (a refusal, a dry run).
 std::string copy_text(const ProofRow& row);
 
 // The row's members for a --json line, each after a comma: outcome,

@@ -55,6 +55,32 @@ expect_ok() {  # name
   fi
 }
 
+# Evaluates a Python expression over what --json printed in $WORK/out and
+# prints its value: r is the last line's document (a command's result),
+# lines every line's, db a run's per-database documents by name and summary
+# its last one.
+json_eval() {  # expression
+  python3 - "$WORK/out" "$1" <<'PY' 2>/dev/null
+import json, sys
+def doc(line):
+    try:
+        return json.loads(line)
+    except ValueError:
+        return None
+text = open(sys.argv[1], encoding="utf-8").read().splitlines()
+lines = [doc(line) for line in text]
+r = summary = json.loads(text[-1])
+db = {d["database"]: d for d in lines[:-1] if isinstance(d, dict) and "database" in d}
+print(eval(sys.argv[2]))
+PY
+}
+
+expect_json() {  # name, expression, expected value as printed
+  local got
+  got=$(json_eval "$2")
+  [ "$got" = "$3" ] && pass || fail "$1: $2 is '$got', expected '$3'"
+}
+
 # Starts a simulated server with the given flags; sets PORT and SIM_PID.
 start_sim() {
   local out="$WORK/port.$RANDOM"
