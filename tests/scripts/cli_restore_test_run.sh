@@ -5,8 +5,9 @@
 # and JSON line), the damaged one failing its check, a check left out, a
 # scratch name that exists (never touched), --all over the sample catalog,
 # a backup proved by a restore test, the metrics file keeping the last
-# proven restore across a failed test, a dry run, and Ctrl-C during the check (the
-# copy is still dropped).
+# proven restore across a failed test, a dry run, Ctrl-C during the check
+# (the copy is still dropped), and a server gone during the check (the copy
+# left behind stands out and fails the run).
 # A && pass || fail: pass never fails.
 # shellcheck disable=SC2015
 set -uo pipefail
@@ -145,6 +146,26 @@ interrupt_cli 'grep -q "DBCC CHECKDB" "$WORK/slow.log" 2>/dev/null' 0.3 restore-
 [ "$RC" -eq 130 ] && pass || fail "Ctrl-C: exit $RC, expected 130"
 expect_json "Ctrl-C" 'db["inventory"]["outcome"], db["inventory"]["dropped"], summary["interrupted"]' "('cancelled', True, True)"
 grep -q 'DROP DATABASE \[inventory_restore_test\]' "$WORK/slow.log" && pass || fail "Ctrl-C: no drop after the cancel"
+
+# A server that goes away during the check: the copy cannot be dropped, and
+# the run must say so loudly, never report success.
+start_sim --backup-ms 200 --fault-checkdb hang --log "$WORK/gone.log" --data-dir "$WORK/data3" --log-dir "$WORK/logs3"
+gone=(--port "$PORT" --user sa --connect-timeout 2)
+run backup "${gone[@]}" --database inventory --out "$WORK/b/gone.bak" --no-verify
+timeout -s KILL 60 "$CLI" restore-test "${gone[@]}" --database inventory </dev/null >"$WORK/out" 2>"$WORK/err" &
+cli_pid=$!
+for _ in $(seq 1 200); do
+  grep -q "DBCC CHECKDB" "$WORK/gone.log" 2>/dev/null && break
+  sleep 0.05
+done
+kill "$SIM_PID"
+wait "$cli_pid"
+RC=$?
+[ "$RC" -eq 1 ] && pass || fail "left behind: exit $RC, expected 1"
+grep -qE '^inventory +failed +.*inventory_restore_test .* LEFT BEHIND ' "$WORK/out" &&
+  grep -q '1 scratch copy LEFT BEHIND' "$WORK/out" && pass || fail "left behind: not in the table"
+grep -q '^vaultrun: scratch database inventory_restore_test (a copy of inventory) was left on the server' "$WORK/err" &&
+  pass || fail "left behind: no line on stderr"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
