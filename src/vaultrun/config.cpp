@@ -96,23 +96,13 @@ const text_key TEXT_KEYS[] = {
 };
 #undef TEXT_KEY
 
-// UTF-16 units of well-formed UTF-8: one a character, two for a character
-// of four bytes (a surrogate pair).
-size_t utf16_units(const char* s) {
-  size_t units = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-    if ((*p & 0xC0) != 0x80) ++units;
-    if (*p >= 0xF0) ++units;
-  }
-  return units;
-}
 
 // Copies a text value whole into its field, or names why it cannot go there.
 const char* apply_text(const char* text, const jsmntok_t* val, const text_key& k, backup_config* cfg) {
   char* field = reinterpret_cast<char*>(cfg) + k.offset;
   if (!tok_copy(text, val, field, k.cap)) return k.too_long;
   if (!utf8_valid(field, std::strlen(field))) return k.invalid;
-  if (k.max_units != 0 && utf16_units(field) > k.max_units) return k.too_long;
+  if (k.max_units != 0 && text_utf16_units(field) > k.max_units) return k.too_long;
   if (k.backup_kind) cfg->extended = 1;
   return nullptr;
 }
@@ -301,7 +291,7 @@ const char* apply_move(const char* text, const jsmntok_t* val, const jsmntok_t* 
         case text_fault::too_long: return "move too long";
         default: return "invalid move";
       }
-      if (part == 0 && utf16_units(buf) > 128) return "move too long";
+      if (part == 0 && text_utf16_units(buf) > 128) return "move too long";
       if (!area_add(cfg->move_area, MOVE_AREA, &used, buf, &cfg->move_at[2 * k + part])) return "move too long";
     }
     ++cfg->move_count;
@@ -655,6 +645,15 @@ bool equal_nocase(const char* a, const char* b) {
     if (x != y) return false;
   }
   return *a == *b;
+}
+
+size_t text_utf16_units(const char* s) {
+  size_t units = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
+    if ((*p & 0xC0) != 0x80) ++units;
+    if (*p >= 0xF0) ++units;
+  }
+  return units;
 }
 
 bool runs_restore_test(const backup_config* cfg) {

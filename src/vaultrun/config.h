@@ -129,6 +129,10 @@ struct backup_config {
 int backup_target_count(const backup_config* cfg);
 const char* backup_target(const backup_config* cfg, int i);
 
+// UTF-16 units of well-formed UTF-8: one a character, two for a character
+// of four bytes (a surrogate pair), as the server counts a name's length.
+size_t text_utf16_units(const char* s);
+
 // Whether two names are equal with ASCII letters in either case (as the
 // server's usual collations compare database names).
 bool equal_nocase(const char* a, const char* b);

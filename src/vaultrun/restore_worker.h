@@ -19,3 +19,9 @@ const char* restore_progress_name(int32_t kind);
 // last). Every read-only query runs before the first RESTORE is sent, and
 // a plan that cannot finish is refused before it.
 void run_restore(backup_session* s, tds_conn* conn);
+
+// Runs the restore test of s->cfg on conn: the chain of its database
+// restored under a copy's name found free, DBCC CHECKDB of the copy, and the
+// copy dropped in every outcome once a RESTORE into it went out (through a
+// new connection with password when conn broke). Publishes the outcome.
+void run_restore_test(backup_session* s, tds_conn* conn, const char* password);

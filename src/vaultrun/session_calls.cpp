@@ -105,9 +105,9 @@ VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
   int32_t result = -1;
   if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
     set_g_err(refusal);
-  } else if (cfg.operation == OPERATION_RESTORE && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
+  } else if (cfg.operation != OPERATION_BACKUP && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
     set_g_err("user and database required");
-  } else if (cfg.operation != OPERATION_RESTORE &&
+  } else if (cfg.operation == OPERATION_BACKUP &&
              (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0)) {
     set_g_err("user, database and out_path required");
   } else {
@@ -146,9 +146,13 @@ VAULTRUN_API const char* vaultrun_progress(int32_t session) {
                   s->step.load(std::memory_order_relaxed), steps,
                   restore_progress_name(s->step_type.load(std::memory_order_relaxed)));
   }
+  // A restore test names its phase: restore, check or drop.
+  char phase[32] = "";
+  const int32_t ph = s->release_pending ? PHASE_NONE : s->phase.load(std::memory_order_relaxed);
+  if (ph != PHASE_NONE) std::snprintf(phase, sizeof phase, ",\"phase\":\"%s\"", session_phase_name(ph));
   std::snprintf(s->progress_json, sizeof s->progress_json,
-                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s}", state, percent, esc,
-                static_cast<long long>(elapsed), step);
+                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s%s}", state, percent, esc,
+                static_cast<long long>(elapsed), phase, step);
   return s->progress_json;
 }
 
