@@ -55,7 +55,8 @@ class RestoreProof : public ::testing::Test {
  protected:
   void start(std::vector<std::string> args = {}) {
     log_ = dir_.file("sim.log");
-    args.insert(args.end(), {"--backup-ms", "30", "--log", log_});
+    // Defaults first: a test's own value of a flag comes later and wins.
+    args.insert(args.begin(), {"--backup-ms", "30", "--log", log_});
     sim_ = std::make_unique<SimProcess>(args);
     ASSERT_TRUE(sim_->ok()) << sim_->error();
     c_ = std::make_unique<Client>(sim_->port());
@@ -208,6 +209,119 @@ TEST_F(RestoreProof, CheckModesSendTheirStatementOrNone) {
     }
   }
   EXPECT_FALSE(has_database("hr_restore_test"));
+}
+
+// A log and a differential backup are tested with the chain they need; a
+// copy name that exists is never used, replaced or dropped.
+TEST_F(RestoreProof, ChainsAndNamesThatExist) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  backup("inventory", "DATABASE", "f.bak");
+  backup("inventory", "DATABASE", "d.bak", "DIFFERENTIAL");
+  backup("inventory", "LOG", "l1.trn");
+  backup("inventory", "LOG", "l2.trn");
+  // A database of the default name: the next suffix is used, the existing one untouched.
+  sql("RESTORE DATABASE [inventory_restore_test] FROM DISK = " + quote(file("f.bak")) +
+      " WITH MOVE N'inventory' TO " + quote(file("keep.mdf")) + ", MOVE N'inventory_log' TO " + quote(file("keep.ldf")));
+
+  const std::string chain = run(config("inventory"));
+  EXPECT_EQ(member(chain, "ok"), "true") << chain;
+  EXPECT_EQ(member(chain, "scratch_database"), "\"inventory_restore_test_2\"");
+  const std::string steps = member(chain, "restored");
+  EXPECT_TRUE(std::regex_search(steps, std::regex("\"full\".*\"differential\".*\"log\".*\"log\""))) << steps;
+  EXPECT_EQ(logged("inventory_restore_test_2.mdf").size(), 1u);  // the copy's own files
+
+  const std::string exists = run(config("inventory", ",\"scratch_database\":\"Inventory_Restore_Test\""));
+  EXPECT_EQ(exists, "{\"ok\":false,\"error\":\"scratch database exists: Inventory_Restore_Test\"}");
+  EXPECT_TRUE(has_database("inventory_restore_test"));
+  EXPECT_FALSE(has_database("inventory_restore_test_2"));
+  EXPECT_EQ(logged("DROP DATABASE [inventory_restore_test]").size(), 0u);
+  EXPECT_EQ(logged("RESTORE DATABASE [Inventory_Restore_Test]").size(), 0u);
+
+  // Files that would land on an existing database's are refused before any step.
+  const std::string clash = run(config("inventory", ",\"scratch_database\":\"c\",\"move\":{\"inventory\":\"" +
+                                                    file("KEEP.mdf") + "\",\"inventory_log\":\"" + file("c.ldf") + "\"}"));
+  EXPECT_EQ(clash, "{\"ok\":false,\"error\":\"scratch database file exists: " + file("KEEP.mdf") + "\"}");
+  EXPECT_EQ(logged("RESTORE DATABASE [c]").size(), 0u);
+}
+
+// A step that fails: the steps done, which failed and why, and the copy
+// the first step created is dropped.
+TEST_F(RestoreProof, AFailedStepIsNamedAndTheCopyDropped) {
+  ASSERT_NO_FATAL_FAILURE(start({"--corrupt-newest"}));
+  backup("inventory", "DATABASE", "f.bak");
+  const std::string doc = run(config("inventory"));
+  EXPECT_EQ(member(doc, "ok"), "false") << doc;
+  EXPECT_EQ(member(doc, "restore_tested"), "false");
+  EXPECT_EQ(member(doc, "failed_phase"), "\"restore\"");
+  EXPECT_EQ(member(doc, "failed_step"), "{\"step\":1,\"type\":\"full\"}");
+  EXPECT_EQ(member(doc, "checkdb"), "");
+  EXPECT_EQ(member(doc, "left_behind"), "false");
+  EXPECT_FALSE(has_database("inventory_restore_test"));
+  EXPECT_EQ(logged("DROP DATABASE [inventory_restore_test]").size(), 1u);
+}
+
+// A cancel stops the phase it arrives in; the copy is still dropped, and
+// the progress named each phase on the way.
+TEST_F(RestoreProof, CancelInEachPhaseStillDrops) {
+  ASSERT_NO_FATAL_FAILURE(start({"--backup-ms", "1500"}));
+  backup("hr", "DATABASE", "hr.bak");
+  for (const char* phase : {"restore", "check"}) {
+    SCOPED_TRACE(phase);
+    const int32_t idx = begin(config("hr"));
+    ASSERT_GE(idx, 0) << vaultrun_last_error();
+    const std::string progress = wait_phase(idx, phase);
+    EXPECT_NE(progress.find(std::string("\"message\":\"") + phase + ": "), std::string::npos) << progress;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    vaultrun_cancel(idx);
+    const std::string doc = finish(idx);
+    EXPECT_EQ(member(doc, "error"), "\"cancelled\"") << doc;
+    EXPECT_EQ(member(doc, "failed_phase"), std::string("\"") + phase + "\"");
+    EXPECT_EQ(member(doc, "dropped"), "true");
+    EXPECT_FALSE(has_database("hr_restore_test"));
+  }
+}
+
+// A connection lost during the check (closed, or never answered and then
+// cancelled): the copy is dropped through a new connection.
+TEST_F(RestoreProof, ConnectionLostDuringTheCheckDropsThroughANewOne) {
+  for (const char* fault : {"close", "hang"}) {
+    SCOPED_TRACE(fault);
+    ASSERT_NO_FATAL_FAILURE(start({"--fault-checkdb", fault}));
+    backup("hr", "DATABASE", "hr.bak");
+    const size_t drops = logged("DROP DATABASE [hr_restore_test]").size();  // the log outlives each server
+    const int32_t idx = begin(config("hr", ",\"connect_timeout_ms\":5000"));
+    ASSERT_GE(idx, 0);
+    if (std::string(fault) == "hang") {
+      wait_phase(idx, "check");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      vaultrun_cancel(idx);
+    }
+    const std::string doc = finish(idx);
+    EXPECT_EQ(member(doc, "ok"), "false") << doc;
+    EXPECT_EQ(member(doc, "failed_phase"), "\"check\"");
+    EXPECT_EQ(member(doc, "dropped"), "true");
+    EXPECT_EQ(member(doc, "left_behind"), "false");
+    EXPECT_FALSE(has_database("hr_restore_test"));
+    EXPECT_EQ(logged("DROP DATABASE [hr_restore_test]").size(), drops + 1);
+    c_.reset();
+    sim_.reset();
+  }
+}
+
+// A dry run plans with the copy's name and shows every statement, and
+// changes nothing.
+TEST_F(RestoreProof, DryRunShowsEveryStatementAndSendsNone) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  backup("hr", "DATABASE", "hr.bak");
+  const std::string doc = run(config("hr", ",\"dry_run\":true,\"checkdb\":\"physical_only\""));
+  EXPECT_EQ(member(doc, "ok"), "true") << doc;
+  const std::string plan = member(doc, "plan");
+  EXPECT_NE(plan.find("RESTORE DATABASE [hr_restore_test] FROM DISK"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("{\"type\":\"check\",\"statement\":\"DBCC CHECKDB ([hr_restore_test]) WITH NO_INFOMSGS, "
+                      "ALL_ERRORMSGS, PHYSICAL_ONLY\"}"),
+            std::string::npos);
+  EXPECT_NE(plan.find("{\"type\":\"drop\",\"statement\":\"DROP DATABASE [hr_restore_test]\"}"), std::string::npos);
+  EXPECT_EQ(logged("hr_restore_test").size(), 0u);
 }
 
 }  // namespace
