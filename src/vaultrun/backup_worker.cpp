@@ -125,7 +125,7 @@ __attribute__((noinline)) int find_backup_set(backup_session* s, tds_conn* conn,
 
 // Runs the backup and, when asked, its verification of the backup set just
 // written on a logged-in connection; publishes the outcome.
-void run_statements(backup_session* s, tds_conn* conn) {
+void run_statements(backup_session* s, tds_conn* conn, const char* password) {
   const backup_config& cfg = s->cfg;
   char sql[STATEMENT_CAP];
   if (!backup_statement(&cfg, sql, sizeof sql)) return fail(s, "statement too long");
@@ -136,6 +136,7 @@ void run_statements(backup_session* s, tds_conn* conn) {
     int32_t file = 0;
     if (find_backup_set(s, conn, sent_ms, sql, &file) != 0) return;
     s->position.store(file, std::memory_order_relaxed);
+    if (cfg.verify == VERIFY_RESTORE) return prove_backup(s, conn, file, password);
     if (!verify_statement(&cfg, file, sql, sizeof sql)) return fail(s, "statement too long");
     if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
     s->verified.store(1, std::memory_order_relaxed);
@@ -206,7 +207,7 @@ int backup_worker(void* slot) {
     } else if (cfg.operation == OPERATION_RESTORE_TEST) {
       run_restore_test(s, &conn, password);
     } else {
-      run_statements(s, &conn);
+      run_statements(s, &conn, password);
     }
     tds_close(&conn);
   }

@@ -242,6 +242,7 @@ const char* on_label_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 
 void fail(backup_session* s, const char* reason) {
   session_write_text(s, s->error, sizeof s->error, reason);
+  if (s->hold_end) return;
   s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
   s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_release);
 }
@@ -987,6 +988,47 @@ void publish_test(backup_session* s, restore_work* w, const test_run* r) {
   publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
 }
 
+// Whether the plan ends with the set at position in the backup's first
+// target: the set a backup just wrote, so the test proves that set.
+bool ends_with_written(restore_work* w, const backup_config* backup, int32_t position) {
+  if (w->plan.steps == 0) return false;
+  const plan_step& last = w->plan.step[w->plan.steps - 1];
+  restore_targets t;
+  targets_of(w, last.set, &t);
+  return w->sets[last.set].position == position && t.count > 0 && std::strcmp(t.path[0], backup_target(backup, 0)) == 0;
+}
+
+// The backup's result with the test's members as "restore_test"; when the
+// test failed, not ok, unverified, and its cause in the error.
+void publish_proven_backup(backup_session* s, const char* backup_done, restore_work* w, const test_run* r,
+                           const char* cause) {
+  const bool ok = cause[0] == 0;
+  doc_text d{};
+  char error[TDS_ERR_SIZE * 2 + 32] = "";
+  if (ok) {
+    doc_raw(&d, "{\"ok\":true");
+  } else {
+    std::snprintf(error, sizeof error, "restore test failed: ");
+    utf8_copy_cut(error + std::strlen(error), sizeof error - std::strlen(error), cause);
+    doc_raw(&d, "{\"ok\":false");
+    doc_member(&d, "error", error);
+  }
+  // The backup's own members, after its "ok" and before its close.
+  static const char OK_HEAD[] = "{\"ok\":true";
+  const char* members = backup_done + (std::strncmp(backup_done, OK_HEAD, sizeof OK_HEAD - 1) == 0 ? sizeof OK_HEAD - 1 : 0);
+  doc_put(&d, members, std::strlen(members) - 1);
+  if (r != nullptr && r->copy.checked_free) {
+    doc_raw(&d, ",\"restore_test\":{\"ok\":");
+    doc_raw(&d, ok ? "true" : "false");
+    doc_test_members(&d, w, r);
+    doc_raw(&d, "}");
+  }
+  doc_raw(&d, "}");
+  s->hold_end = 0;
+  if (ok) s->percent.store(100, std::memory_order_relaxed);
+  publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
+}
+
 }  // namespace
 
 void run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
@@ -1002,6 +1044,56 @@ void run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
       publish_test(s, w, r);
     }
   }
+  std::free(r);
+  work_free(w);
+}
+
+void prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password) {
+  restore_work* w = work_new(&s->cfg);
+  auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
+  if (w == nullptr || r == nullptr) {
+    std::free(r);
+    work_free(w);
+    return fail(s, "out of memory");
+  }
+  // A full backup's set is restored by itself, from its targets; a
+  // differential or a log with the chain the history gives it, which must
+  // end with the set just written.
+  backup_config& cfg = w->cfg;
+  cfg.operation = OPERATION_RESTORE_TEST;
+  cfg.dry_run = 0;
+  cfg.stop_at[0] = 0;
+  cfg.source_database[0] = 0;
+  cfg.backup_file_count = 0;
+  if (s->cfg.type == BACKUP_FULL) {
+    cfg.file = position;
+  } else {
+    cfg.out_path[0] = 0;
+    cfg.stripe_count = 0;
+    cfg.file = 0;
+  }
+  s->hold_end = 1;
+  s->error[0] = 0;
+  char cause[TDS_ERR_SIZE * 2] = "";
+  bool planned = plan_copy(s, conn, w, r);
+  if (planned && s->cfg.type != BACKUP_FULL && !ends_with_written(w, &s->cfg, position)) {
+    planned = false;
+    session_write_text(s, s->error, sizeof s->error, "the backup just written is not the newest in the history");
+  }
+  if (!planned) {
+    session_read_text(s, s->error, cause, sizeof cause);
+    if (cause[0] == 0) std::snprintf(cause, sizeof cause, "the restore test could not be planned");
+    r->copy.checked_free = false;  // nothing of a copy to report
+  } else {
+    test_copy(s, conn, w, r, password);
+    test_error(r, cause, sizeof cause);
+    if (cause[0] == 0) s->verified.store(1, std::memory_order_relaxed);
+  }
+  // The backup's document, now that verified is known.
+  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
+  char done[sizeof s->result_json];
+  write_backup_done(s, done, sizeof done);
+  publish_proven_backup(s, done, w, r, cause);
   std::free(r);
   work_free(w);
 }

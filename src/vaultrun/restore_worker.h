@@ -25,3 +25,12 @@ void run_restore(backup_session* s, tds_conn* conn);
 // copy dropped in every outcome once a RESTORE into it went out (through a
 // new connection with password when conn broke). Publishes the outcome.
 void run_restore_test(backup_session* s, tds_conn* conn, const char* password);
+
+// A backup's proof: the restore test of the set it just wrote (at position
+// in its targets), a differential or a log with its chain from the
+// history, instead of RESTORE VERIFYONLY. Publishes the backup's result
+// with the test's members under "restore_test".
+void prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password);
+
+// The success document of a backup, from what the session published.
+void write_backup_done(backup_session* s, char* out, size_t cap);

@@ -82,20 +82,20 @@ void write_kind_members(const backup_session* s, char* out, size_t cap) {
   }
 }
 
+}  // namespace
+
 // The success document; out_path names the first target.
-void write_done(backup_session* s) {
+void write_backup_done(backup_session* s, char* out, size_t cap) {
   char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
   json_escape(backup_target(&s->cfg, 0), path, sizeof path);
   char kind[96];
   write_kind_members(s, kind, sizeof kind);
-  std::snprintf(s->result_json, sizeof s->result_json,
+  std::snprintf(out, cap,
                 "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld%s}", path,
                 s->verified.load(std::memory_order_relaxed) ? "true" : "false",
                 static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
                 static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)), kind);
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -165,7 +165,7 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   // document, sized to its plan.
   if (ended && s->restore_doc != nullptr) return s->restore_doc;
   if (state == VAULTRUN_SESSION_DONE) {
-    write_done(s);
+    write_backup_done(s, s->result_json, sizeof s->result_json);
   } else if (state == VAULTRUN_SESSION_FAILED) {
     char error[512];
     session_read_text(s, s->error, error, sizeof error);

@@ -53,6 +53,7 @@ void session_clear(backup_session* s) {
   s->phase.store(PHASE_NONE, std::memory_order_relaxed);
   std::free(s->restore_doc);
   s->restore_doc = nullptr;
+  s->hold_end = 0;
   s->text_lock.clear();
   s->release_pending = 0;
 }

@@ -58,6 +58,11 @@ struct backup_session {
   // planned a dry run: sized to the plan on the heap, written by the worker
   // before it publishes its end, freed when the slot is cleared.
   char* restore_doc;
+  // Set by a backup while it proves itself by a restore test: a failure of
+  // the test is kept in error without ending the session, so that the
+  // backup publishes one document with the test's outcome inside. The
+  // worker's own.
+  int32_t hold_end;
 
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:

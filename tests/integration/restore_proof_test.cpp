@@ -324,4 +324,51 @@ TEST_F(RestoreProof, DryRunShowsEveryStatementAndSendsNone) {
   EXPECT_EQ(logged("hr_restore_test").size(), 0u);
 }
 
+// A backup that proves itself: a full by its own set, a differential and a
+// log with the chain the history gives them; no VERIFYONLY is sent, and a
+// damaged database's backup fails its proof.
+TEST_F(RestoreProof, BackupsProveThemselvesByARestoreTest) {
+  ASSERT_NO_FATAL_FAILURE(start({"--damaged", "sales"}));
+  const auto backup_cfg = [&](const std::string& db, const std::string& name, const std::string& extra) {
+    return "{\"port\":" + std::to_string(sim_->port()) + ",\"user\":\"sa\",\"password\":\"vaultrun\",\"database\":\"" +
+           db + "\",\"out_path\":\"" + file(name) + "\",\"verify\":\"restore\"" + extra + "}";
+  };
+  const struct {
+    const char* name;
+    std::string db, file, extra;
+    const char* steps;  // the kinds restored, in order
+  } cases[] = {
+      {"full", "inventory", "f.bak", "", "full"},
+      {"differential", "inventory", "d.bak", ",\"type\":\"differential\"", "full,differential"},
+      {"log", "inventory", "l.trn", ",\"type\":\"log\",\"checkdb\":\"physical_only\"", "full,differential,log"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string doc = run(backup_cfg(c.db, c.file, c.extra));
+    EXPECT_EQ(member(doc, "ok"), "true") << doc;
+    EXPECT_EQ(member(doc, "out_path"), "\"" + file(c.file) + "\"");
+    EXPECT_EQ(member(doc, "verified"), "true");
+    const std::string test = member(doc, "restore_test");
+    EXPECT_EQ(member(test, "checkdb"), "\"clean\"") << test;
+    EXPECT_EQ(member(test, "dropped"), "true");
+    static const std::regex TYPE("\"type\":\"(\\w+)\"");
+    std::string kinds;
+    for (std::sregex_iterator m(test.begin(), test.end(), TYPE), end; m != end; ++m) {
+      kinds += (kinds.empty() ? "" : ",") + (*m)[1].str();
+    }
+    EXPECT_EQ(kinds, c.steps);
+    // The chain's last step is the set just written.
+    EXPECT_NE(test.find(file(c.file) + "\",\"position\":1"), std::string::npos) << test;
+  }
+  EXPECT_EQ(logged("VERIFYONLY").size(), 0u);
+
+  const std::string damaged = run(backup_cfg("sales", "s.bak", ""));
+  EXPECT_EQ(member(damaged, "ok"), "false") << damaged;
+  EXPECT_EQ(member(damaged, "error").rfind("\"restore test failed: Msg 8928: ", 0), 0u);
+  EXPECT_EQ(member(damaged, "verified"), "false");
+  EXPECT_EQ(member(member(damaged, "restore_test"), "checkdb"), "\"damaged\"");
+  EXPECT_FALSE(has_database("sales_restore_test"));
+  EXPECT_FALSE(has_database("inventory_restore_test"));
+}
+
 }  // namespace
