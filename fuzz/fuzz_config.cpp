@@ -73,7 +73,16 @@ void check_record(const backup_config& c) {
   FUZZ_CHECK(valid_text(c.out_path, sizeof c.out_path));
   FUZZ_CHECK(c.compression == 0 || c.compression == 1);
   FUZZ_CHECK(c.copy_only == 0 || c.copy_only == 1);
-  FUZZ_CHECK(c.verify == 0 || c.verify == 1);
+  FUZZ_CHECK(c.verify >= VERIFY_OFF && c.verify <= VERIFY_RESTORE);
+  FUZZ_CHECK(c.checkdb >= CHECKDB_FULL && c.checkdb <= CHECKDB_NONE);
+  FUZZ_CHECK(c.operation >= OPERATION_BACKUP && c.operation <= OPERATION_RESTORE_TEST);
+  FUZZ_CHECK(valid_text(c.scratch_database, sizeof c.scratch_database));
+  FUZZ_CHECK(utf16_units(c.scratch_database) <= 128);
+  // A copy is never restored over its source, nor left unrecovered.
+  if (c.operation == OPERATION_RESTORE_TEST) {
+    FUZZ_CHECK(c.replace == 0 && c.recovery == 1 && c.source_database[0] == 0);
+    FUZZ_CHECK(c.scratch_database[0] == 0 || !equal_nocase(c.scratch_database, c.database));
+  }
   FUZZ_CHECK(c.connect_timeout_ms >= 0);
   FUZZ_CHECK(c.query_timeout_ms >= 0);
   check_kinds(c);

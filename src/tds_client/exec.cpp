@@ -138,6 +138,7 @@ int64_t take_message(tds_walk* w, const uint8_t* p, uint64_t left) {
   if (m.is_error) {
     if (w->errors == 0) w->first_error = m.number;
     note_error(w, m.has_text && m.text[0] != 0 ? m.text : "sql error");
+    if (w->error_cb != nullptr) w->error_cb(w->error_ctx, m.number, m.has_text && m.text[0] != 0 ? m.text : "sql error");
   } else if (m.has_text && m.text[0] != 0 && w->info_cb != nullptr) {
     w->info_cb(w->info_ctx, m.number, m.text);
   }
@@ -281,6 +282,8 @@ int exec_walk(tds_conn* c, const char* sql, tds_meta* meta, tds_row* rows, int32
   w.scratch = &space->scratch;
   w.info_cb = c->info_cb;
   w.info_ctx = c->info_ctx;
+  w.error_cb = c->error_cb;
+  w.error_ctx = c->error_ctx;
   w.row_cb = on_row;
   w.row_ctx = row_ctx;
   w.err = c->err;

@@ -87,6 +87,8 @@ void clear_hooks(tds_conn* c) {
   c->cancel_flag = nullptr;
   c->info_cb = nullptr;
   c->info_ctx = nullptr;
+  c->error_cb = nullptr;
+  c->error_ctx = nullptr;
   c->deadline_ms = 0;
   c->deadline_text = nullptr;
   c->query_timeout_ms = 0;

@@ -42,6 +42,10 @@ struct tds_conn {
   const std::atomic<int32_t>* cancel_flag;  // non-zero target: reads stop with "cancelled"
   tds_info_fn info_cb;       // informational messages of tds_exec
   void* info_ctx;            // first argument of info_cb
+  // Server errors of tds_exec, each with its number as it arrives (may be
+  // null), for a caller that needs every error rather than the joined text.
+  tds_info_fn error_cb;
+  void* error_ctx;
 
   // Bounds on waiting for the server. deadline_ms is a plat_mono_ms() instant
   // (0: wait as long as the socket layer does); when it passes, a read fails
@@ -201,6 +205,11 @@ void tds_rbuf_drop(tds_conn* c, uint64_t n);
 // the attention bit) or wait_ms pass. Leaves err as it was. 0 when acknowledged.
 int tds_attention(tds_conn* c, int64_t wait_ms);
 
+// Whether another statement can go out on c: the socket is open and the
+// stream stands at a message boundary (not after an ATTENTION that was
+// never acknowledged, or a read that lost its place).
+bool tds_stream_usable(const tds_conn* c);
+
 // Closes the socket and frees the buffer; harmless to call twice.
 void tds_close(tds_conn* c);
 
@@ -320,6 +329,8 @@ struct tds_walk {
   tds_row* scratch;     // rows not stored are decoded here; never null
   tds_info_fn info_cb;  // may be null
   void* info_ctx;
+  tds_info_fn error_cb;  // may be null: every server error with its number
+  void* error_ctx;
   tds_row_fn row_cb;    // may be null: rows not stored are handed here
   void* row_ctx;
   char* err;            // TDS_ERR_SIZE bytes

@@ -404,6 +404,10 @@ int tds_attention(tds_conn* c, int64_t wait_ms) {
   return result;
 }
 
+bool tds_stream_usable(const tds_conn* c) {
+  return c->sock != PLAT_INVALID_SOCKET && c->rx_pkt_eom != RX_LOST;
+}
+
 void tds_close(tds_conn* c) {
   tds_tls_free(c->tls);
   c->tls = nullptr;

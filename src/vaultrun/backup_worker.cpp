@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "tds_client/tds_client.h"
@@ -124,7 +125,7 @@ __attribute__((noinline)) int find_backup_set(backup_session* s, tds_conn* conn,
 
 // Runs the backup and, when asked, its verification of the backup set just
 // written on a logged-in connection; publishes the outcome.
-void run_statements(backup_session* s, tds_conn* conn) {
+void run_statements(backup_session* s, tds_conn* conn, const char* password) {
   const backup_config& cfg = s->cfg;
   char sql[STATEMENT_CAP];
   if (!backup_statement(&cfg, sql, sizeof sql)) return fail(s, "statement too long");
@@ -135,6 +136,7 @@ void run_statements(backup_session* s, tds_conn* conn) {
     int32_t file = 0;
     if (find_backup_set(s, conn, sent_ms, sql, &file) != 0) return;
     s->position.store(file, std::memory_order_relaxed);
+    if (cfg.verify == VERIFY_RESTORE) return prove_backup(s, conn, file, password);
     if (!verify_statement(&cfg, file, sql, sizeof sql)) return fail(s, "statement too long");
     if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
     s->verified.store(1, std::memory_order_relaxed);
@@ -147,12 +149,15 @@ void run_statements(backup_session* s, tds_conn* conn) {
 
 void on_info_cb(void* ctx, int32_t number, const char* text) {
   auto* s = static_cast<backup_session*>(ctx);
-  if (number == MSG_PERCENT_PROCESSED) {
+  const int32_t phase = s->phase.load(std::memory_order_relaxed);
+  if (number == MSG_PERCENT_PROCESSED && (phase == PHASE_NONE || phase == PHASE_RESTORE)) {
     int32_t percent = percent_of(text);
     // A restore's percent runs over its whole plan: each step its share.
     const int32_t steps = s->steps.load(std::memory_order_relaxed);
     const int32_t step = s->step.load(std::memory_order_relaxed);
     if (steps > 0 && step >= 1 && step <= steps) percent = ((step - 1) * 100 + percent) / steps;
+    // A restore test's restore is the first 80 percent of its work.
+    if (phase == PHASE_RESTORE) percent = percent * 80 / 100;
     if (percent > 0) s->percent.store(percent, std::memory_order_relaxed);
   } else if (number == MSG_BACKUP_PAGES || number == MSG_FILE_PAGES) {
     const int64_t pages = first_number(text);
@@ -164,7 +169,14 @@ void on_info_cb(void* ctx, int32_t number, const char* text) {
     const int32_t had = s->reported_position;
     if (at > 0) s->reported_position = had == 0 || had == at ? at : -1;
   }
-  session_write_text(s, s->message, sizeof s->message, text);
+  if (phase == PHASE_NONE) {
+    session_write_text(s, s->message, sizeof s->message, text);
+  } else {
+    // A restore test's messages name the phase they belong to.
+    char named[sizeof s->message];
+    std::snprintf(named, sizeof named, "%s: %s", session_phase_name(phase), text);
+    session_write_text(s, s->message, sizeof s->message, named);
+  }
   publish_elapsed(s, std::memory_order_release);
 }
 
@@ -177,6 +189,10 @@ int backup_worker(void* slot) {
   // The login is cancellable and, when the host asked, bounded in time.
   const tds_connect_opts opts = config_connect_opts(&cfg, &s->cancel);
   const int login = tds_connect(&conn, cfg.host, cfg.port, cfg.user, cfg.password, nullptr, &opts);
+  // A restore test may need a second login to drop its copy after the
+  // connection broke: it keeps the password on this stack until it ends.
+  char password[sizeof cfg.password] = "";
+  if (login == 0 && runs_restore_test(&cfg)) std::memcpy(password, cfg.password, sizeof password);
   // The login has gone out (or never will): the slot needs the password no more.
   wipe_secret(cfg.password, sizeof cfg.password);
   if (login != 0) {
@@ -188,11 +204,14 @@ int backup_worker(void* slot) {
     s->state.store(VAULTRUN_SESSION_RUNNING, std::memory_order_release);
     if (cfg.operation == OPERATION_RESTORE) {
       run_restore(s, &conn);
+    } else if (cfg.operation == OPERATION_RESTORE_TEST) {
+      run_restore_test(s, &conn, password);
     } else {
-      run_statements(s, &conn);
+      run_statements(s, &conn, password);
     }
     tds_close(&conn);
   }
+  wipe_secret(password, sizeof password);
   publish_elapsed(s, std::memory_order_release);
   return 0;
 }

@@ -86,6 +86,7 @@ const text_key TEXT_KEYS[] = {
     TEXT_KEY(host, 0, false), TEXT_KEY(user, 0, false), TEXT_KEY(password, 0, false),
     TEXT_KEY(database, DATABASE_MAX_UNITS, false), TEXT_KEY(out_path, 0, false),
     TEXT_KEY(source_database, DATABASE_MAX_UNITS, false),
+    TEXT_KEY(scratch_database, DATABASE_MAX_UNITS, false),
     // The backup kinds' texts.
     TEXT_KEY(credential, 128, true), TEXT_KEY(server_certificate, 128, true),
     TEXT_KEY(server_asymmetric_key, 128, true), TEXT_KEY(name, 128, true),
@@ -95,23 +96,13 @@ const text_key TEXT_KEYS[] = {
 };
 #undef TEXT_KEY
 
-// UTF-16 units of well-formed UTF-8: one a character, two for a character
-// of four bytes (a surrogate pair).
-size_t utf16_units(const char* s) {
-  size_t units = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-    if ((*p & 0xC0) != 0x80) ++units;
-    if (*p >= 0xF0) ++units;
-  }
-  return units;
-}
 
 // Copies a text value whole into its field, or names why it cannot go there.
 const char* apply_text(const char* text, const jsmntok_t* val, const text_key& k, backup_config* cfg) {
   char* field = reinterpret_cast<char*>(cfg) + k.offset;
   if (!tok_copy(text, val, field, k.cap)) return k.too_long;
   if (!utf8_valid(field, std::strlen(field))) return k.invalid;
-  if (k.max_units != 0 && utf16_units(field) > k.max_units) return k.too_long;
+  if (k.max_units != 0 && text_utf16_units(field) > k.max_units) return k.too_long;
   if (k.backup_kind) cfg->extended = 1;
   return nullptr;
 }
@@ -300,7 +291,7 @@ const char* apply_move(const char* text, const jsmntok_t* val, const jsmntok_t* 
         case text_fault::too_long: return "move too long";
         default: return "invalid move";
       }
-      if (part == 0 && utf16_units(buf) > 128) return "move too long";
+      if (part == 0 && text_utf16_units(buf) > 128) return "move too long";
       if (!area_add(cfg->move_area, MOVE_AREA, &used, buf, &cfg->move_at[2 * k + part])) return "move too long";
     }
     ++cfg->move_count;
@@ -345,12 +336,12 @@ bool valid_stop_at(const char* s, char* out) {
 kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
                               backup_config* cfg,
                               const char** refusal) {
-  static const char* const OPERATIONS[] = {"backup", "restore"};
+  static const char* const OPERATIONS[] = {"backup", "restore", "restore_test"};
   const char* why = nullptr;
   if (tok_is(text, key, "operation", 9)) {
-    const int op = choice_of(text, val, OPERATIONS, 2);
+    const int op = choice_of(text, val, OPERATIONS, 3);
     if (op == 0) why = INVALID_OPERATION;
-    cfg->operation = op == 2 ? OPERATION_RESTORE : OPERATION_BACKUP;
+    cfg->operation = op == 3 ? OPERATION_RESTORE_TEST : op == 2 ? OPERATION_RESTORE : OPERATION_BACKUP;
   } else if (tok_is(text, key, "backup_files", 12)) {
     why = apply_backup_files(text, val, end, cfg);
   } else if (tok_is(text, key, "move", 4)) {
@@ -384,6 +375,18 @@ const char* check_restore_keys(const backup_config* cfg) {
   const bool explicit_set = cfg->out_path[0] != 0 || cfg->stripe_count > 0;
   if (cfg->backup_file_count > 0 && explicit_set) return "backup_files cannot be used with out_path or stripes";
   if (cfg->file != 0 && !explicit_set) return "file needs out_path or stripes";
+  return nullptr;
+}
+
+// The rules of a restore test: the copy is a new database, restored and
+// recovered beside the source, never over it.
+const char* check_restore_test_keys(const backup_config* cfg) {
+  if (cfg->operation == OPERATION_RESTORE_TEST && cfg->source_database[0] != 0)
+    return "source_database cannot be used with restore_test";
+  if (cfg->replace) return "replace cannot be used with restore_test";
+  if (!cfg->recovery) return "recovery cannot be false with restore_test";
+  if (cfg->scratch_database[0] != 0 && equal_nocase(cfg->scratch_database, cfg->database))
+    return "scratch_database cannot be the source database";
   return nullptr;
 }
 
@@ -501,7 +504,16 @@ key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* va
   } else if (tok_is(text, key, "include_system", 14)) {
     cfg->list_system = tok_is(text, val, "true", 4);
   } else if (tok_is(text, key, "verify", 6)) {
-    cfg->verify = !tok_is(text, val, "false", 5);
+    const bool restore = val->type == JSMN_STRING && tok_is(text, val, "restore", 7);
+    cfg->verify = restore ? VERIFY_RESTORE : tok_is(text, val, "false", 5) ? VERIFY_OFF : VERIFY_ONLY;
+  } else if (tok_is(text, key, "checkdb", 7)) {
+    static const char* const MODES[] = {"full", "physical_only", "none"};
+    const int mode = val->type == JSMN_STRING ? choice_of(text, val, MODES, 3) : 0;
+    if (mode == 0) {
+      *refusal = "invalid checkdb";
+      return key_result::refused;
+    }
+    cfg->checkdb = mode - 1;
   } else if (tok_is(text, key, "query_timeout_ms", 16)) {
     cfg->query_timeout_ms = timeout_value(text, val);
   } else if (tok_is(text, key, "connect_timeout_ms", 18)) {
@@ -589,9 +601,16 @@ const char* parse_into(const char* text, backup_config* cfg) {
   if (cfg->encrypt == TDS_ENCRYPT_STRICT && cfg->trust_server_certificate) return STRICT_TRUST;
   // "operation" itself is refused whatever the operation.
   if (restore_refusal == INVALID_OPERATION) return restore_refusal;
-  if (cfg->operation == OPERATION_RESTORE) {
+  if (cfg->operation == OPERATION_RESTORE || cfg->operation == OPERATION_RESTORE_TEST) {
     if (restore_refusal != nullptr) return restore_refusal;
     const char* why = check_restore_keys(cfg);
+    if (why != nullptr) return why;
+  }
+  if (runs_restore_test(cfg)) {
+    // A backup that proves itself takes the copy's keys ("move", the
+    // scratch name) as a restore test does.
+    if (restore_refusal != nullptr) return restore_refusal;
+    const char* why = check_restore_test_keys(cfg);
     if (why != nullptr) return why;
   }
   return check_kind_keys(cfg);
@@ -626,6 +645,19 @@ bool equal_nocase(const char* a, const char* b) {
     if (x != y) return false;
   }
   return *a == *b;
+}
+
+size_t text_utf16_units(const char* s) {
+  size_t units = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
+    if ((*p & 0xC0) != 0x80) ++units;
+    if (*p >= 0xF0) ++units;
+  }
+  return units;
+}
+
+bool runs_restore_test(const backup_config* cfg) {
+  return cfg->operation == OPERATION_RESTORE_TEST || (cfg->operation == OPERATION_BACKUP && cfg->verify == VERIFY_RESTORE);
 }
 
 const char* restore_source(const backup_config* cfg) {

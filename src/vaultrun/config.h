@@ -41,7 +41,11 @@ constexpr int MAX_MOVES = 128;
 constexpr size_t MOVE_AREA = 8192;
 constexpr size_t STOP_AT_BYTES = 32;  // "YYYY-MM-DDTHH:MM:SS.fffffff"
 
-enum config_operation : int32_t { OPERATION_BACKUP = 0, OPERATION_RESTORE = 1 };
+enum config_operation : int32_t { OPERATION_BACKUP = 0, OPERATION_RESTORE = 1, OPERATION_RESTORE_TEST = 2 };
+// How a restored copy is checked before it is dropped.
+enum checkdb_mode : int32_t { CHECKDB_FULL = 0, CHECKDB_PHYSICAL_ONLY = 1, CHECKDB_NONE = 2 };
+// "verify": off, RESTORE VERIFYONLY of the set written, or a restore test of it.
+enum verify_mode : int32_t { VERIFY_OFF = 0, VERIFY_ONLY = 1, VERIFY_RESTORE = 2 };
 enum move_mode : int32_t { MOVE_NONE = 0, MOVE_DEFAULT = 1, MOVE_LISTED = 2 };
 
 enum backup_kind : int32_t { BACKUP_FULL = 0, BACKUP_DIFFERENTIAL = 1, BACKUP_LOG = 2 };
@@ -57,7 +61,7 @@ struct backup_config {
   char out_path[1024];
   int32_t compression;   // 0 or 1, default 1
   int32_t copy_only;     // 0 or 1, default 0
-  int32_t verify;        // 0 or 1, default 1
+  int32_t verify;        // verify_mode, default VERIFY_ONLY
   // Optional bounds on waiting for the server, in milliseconds; 0 waits as
   // long as the socket layer does. The connect bound covers the TCP
   // connection and the login; the query bound covers the answer of the
@@ -100,6 +104,12 @@ struct backup_config {
   uint16_t backup_file_at[MAX_BACKUP_FILES];
   char backup_files[BACKUP_FILES_AREA];
 
+  // ---- Restore tests (operation "restore_test", or a backup with
+  // "verify": "restore"): "database" names the source, the copy is restored
+  // under scratch_database ("": a free name chosen against the server's).
+  char scratch_database[3 * DATABASE_MAX_UNITS + 1];
+  int32_t checkdb;            // checkdb_mode, default CHECKDB_FULL
+
   // ---- Encryption (absent: clear text, as before) ----
   int32_t encrypt;                   // TDS_ENCRYPT_OFF, _ON ("encrypt": true) or _STRICT ("strict")
   int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
@@ -119,9 +129,17 @@ struct backup_config {
 int backup_target_count(const backup_config* cfg);
 const char* backup_target(const backup_config* cfg, int i);
 
+// UTF-16 units of well-formed UTF-8: one a character, two for a character
+// of four bytes (a surrogate pair), as the server counts a name's length.
+size_t text_utf16_units(const char* s);
+
 // Whether two names are equal with ASCII letters in either case (as the
 // server's usual collations compare database names).
 bool equal_nocase(const char* a, const char* b);
+
+// Whether the session restores a copy, checks it and drops it: a restore
+// test, or a backup that proves itself that way.
+bool runs_restore_test(const backup_config* cfg);
 
 // The database whose backups a restore uses.
 const char* restore_source(const backup_config* cfg);

@@ -7,6 +7,8 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/restore_plan.h"
+#include "vaultrun/restore_test.h"
+#include "vaultrun/secret.h"
 #include "vaultrun/statements.h"
 
 const char* restore_progress_name(int32_t kind) {
@@ -32,6 +34,9 @@ struct media_entry {
 // and their file names grow with the history; the plan and the statement
 // buffer are of fixed size.
 struct restore_work {
+  // The restore's own configuration: the session's, or a restore test's
+  // copy of it with the copy's name as the target.
+  backup_config cfg;
   plan_set* sets;
   media_entry* media;
   int32_t nsets, set_cap;
@@ -53,6 +58,7 @@ struct restore_work {
 
 void work_free(restore_work* w) {
   if (w == nullptr) return;
+  wipe_secret(w->cfg.password, sizeof w->cfg.password);
   std::free(w->sets);
   std::free(w->media);
   std::free(w->names);
@@ -236,6 +242,7 @@ const char* on_label_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 
 void fail(backup_session* s, const char* reason) {
   session_write_text(s, s->error, sizeof s->error, reason);
+  if (s->hold_end) return;
   s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
   s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_release);
 }
@@ -249,7 +256,7 @@ bool query(backup_session* s, tds_conn* conn, const char* sql, tds_row_fn on_row
 
 // The sets of the history of the source database, in one query.
 bool read_history(backup_session* s, tds_conn* conn, restore_work* w) {
-  if (!restore_history_statement(&s->cfg, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!restore_history_statement(&w->cfg, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
   w->last_set_id = -1;
   return query(s, conn, w->sql, on_history_row, w);
 }
@@ -261,7 +268,7 @@ bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const rest
   for (int i = 0; i < t->count; ++i) {
     if (!add_name(w, t->path[i])) return fail(s, NAMES_TOO_LONG), false;
   }
-  if (!restore_headeronly_statement(&s->cfg, t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!restore_headeronly_statement(&w->cfg, t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
   return query(s, conn, w->sql, on_header_row, &h);
 }
 
@@ -270,7 +277,7 @@ bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const rest
 // and a media set whose families are not all listed is marked incomplete
 // (the planner refuses it if the chain needs it).
 bool read_backup_files(backup_session* s, tds_conn* conn, restore_work* w) {
-  const backup_config& cfg = s->cfg;
+  const backup_config& cfg = w->cfg;
   const int n = cfg.backup_file_count;
   static_assert(MAX_BACKUP_FILES <= 256, "labels are kept in a fixed table");
   struct label {
@@ -400,7 +407,7 @@ const char* on_folder_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 // The moves of the first step: as listed, or every file of the first set
 // under the server's default folders.
 bool plan_moves(backup_session* s, tds_conn* conn, restore_work* w) {
-  const backup_config& cfg = s->cfg;
+  const backup_config& cfg = w->cfg;
   w->moves.count = 0;
   // Files move with the full backup's step only; an explicit differential
   // or log restores into the files already placed.
@@ -498,20 +505,22 @@ const char* step_type_name(uint8_t type) {
 // The first `done` steps as an array member: each step's kind, first
 // file, position and finish time, and with statements (a dry run) the
 // statement of each.
-void doc_steps(doc_text* d, backup_session* s, restore_work* w, const char* name, int32_t done, bool statements);
+void doc_steps(doc_text* d, restore_work* w, const char* name, int32_t done, bool statements,
+               bool close = true);
 
 // The statement of plan step k into w->sql.
-bool step_statement(backup_session* s, restore_work* w, int32_t k) {
+bool step_statement(restore_work* w, int32_t k) {
   const plan_step& st = w->plan.step[k];
   restore_targets t;
   targets_of(w, st.set, &t);
   const restore_step_kind kind = st.type == SET_FULL ? STEP_FULL : st.type == SET_DIFFERENTIAL ? STEP_DIFFERENTIAL
                                                                                                : STEP_LOG;
-  return restore_step_statement(&s->cfg, kind, &t, w->sets[st.set].position, k == 0 ? &w->moves : nullptr,
+  return restore_step_statement(&w->cfg, kind, &t, w->sets[st.set].position, k == 0 ? &w->moves : nullptr,
                                 st.stop_at != 0, w->sql, sizeof w->sql);
 }
 
-void doc_steps(doc_text* d, backup_session* s, restore_work* w, const char* name, int32_t done, bool statements) {
+void doc_steps(doc_text* d, restore_work* w, const char* name, int32_t done, bool statements,
+               bool close) {
   doc_raw(d, ",\"");
   doc_raw(d, name);
   doc_raw(d, "\":[");
@@ -526,17 +535,17 @@ void doc_steps(doc_text* d, backup_session* s, restore_work* w, const char* name
     doc_number(d, "position", set.position);
     doc_member(d, "finished", set.finish);
     if (statements) {
-      if (!step_statement(s, w, k)) d->failed = true;
+      if (!step_statement(w, k)) d->failed = true;
       else doc_member(d, "statement", w->sql);
     }
     doc_raw(d, "}");
   }
-  if (statements && s->cfg.recovery && restore_recovery_statement(&s->cfg, w->sql, sizeof w->sql)) {
+  if (statements && w->cfg.recovery && restore_recovery_statement(&w->cfg, w->sql, sizeof w->sql)) {
     doc_raw(d, done > 0 ? ",{\"type\":\"recovery\"" : "{\"type\":\"recovery\"");
     doc_member(d, "statement", w->sql);
     doc_raw(d, "}");
   }
-  doc_raw(d, "]");
+  if (close) doc_raw(d, "]");
 }
 
 // Publishes a document as the session's result, then its end state.
@@ -555,13 +564,13 @@ void doc_head(doc_text* d, bool ok) {
   doc_raw(d, ok ? "{\"ok\":true" : "{\"ok\":false");
 }
 
-void doc_names(doc_text* d, backup_session* s) {
-  doc_member(d, "database", s->cfg.database);
-  doc_member(d, "source_database", restore_source(&s->cfg));
+void doc_names(doc_text* d, restore_work* w) {
+  doc_member(d, "database", w->cfg.database);
+  doc_member(d, "source_database", restore_source(&w->cfg));
 }
 
-void doc_stop_at(doc_text* d, backup_session* s) {
-  if (s->cfg.stop_at[0] != 0) doc_member(d, "stop_at", s->cfg.stop_at);
+void doc_stop_at(doc_text* d, restore_work* w) {
+  if (w->cfg.stop_at[0] != 0) doc_member(d, "stop_at", w->cfg.stop_at);
   else doc_raw(d, ",\"stop_at\":null");
 }
 
@@ -572,8 +581,8 @@ void publish_failure(backup_session* s, restore_work* w, int32_t done, const cha
   doc_text d{};
   doc_head(&d, false);
   doc_member(&d, "error", error);
-  doc_member(&d, "database", s->cfg.database);
-  doc_steps(&d, s, w, "restored", done, false);
+  doc_member(&d, "database", w->cfg.database);
+  doc_steps(&d, w, "restored", done, false);
   doc_raw(&d, ",\"recovered\":false}");
   publish(s, &d, VAULTRUN_SESSION_FAILED, error);
 }
@@ -582,23 +591,29 @@ void publish_plan(backup_session* s, restore_work* w) {
   doc_text d{};
   doc_head(&d, true);
   doc_raw(&d, ",\"dry_run\":true");
-  doc_names(&d, s);
-  doc_steps(&d, s, w, "plan", w->plan.steps, true);
-  doc_stop_at(&d, s);
-  doc_raw(&d, s->cfg.recovery ? ",\"recovered\":true}" : ",\"recovered\":false}");
+  doc_names(&d, w);
+  doc_steps(&d, w, "plan", w->plan.steps, true);
+  doc_stop_at(&d, w);
+  doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true}" : ",\"recovered\":false}");
   publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
 }
 
 void publish_done(backup_session* s, restore_work* w) {
   doc_text d{};
   doc_head(&d, true);
-  doc_names(&d, s);
-  doc_steps(&d, s, w, "restored", w->plan.steps, false);
-  doc_stop_at(&d, s);
-  doc_raw(&d, s->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
+  doc_names(&d, w);
+  doc_steps(&d, w, "restored", w->plan.steps, false);
+  doc_stop_at(&d, w);
+  doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
   doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
   doc_raw(&d, "}");
   publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+}
+
+// A restore's share of the progress: all of it, or the first 80 percent in
+// a restore test, where the check and the drop follow.
+int32_t phase_percent(backup_session* s, int32_t percent) {
+  return s->phase.load(std::memory_order_relaxed) == PHASE_RESTORE ? percent * 80 / 100 : percent;
 }
 
 // Step k (from 0) starts: the share of the steps before it is done.
@@ -606,53 +621,479 @@ void start_step(backup_session* s, int32_t k, int32_t kind) {
   s->step_type.store(kind, std::memory_order_relaxed);
   s->step.store(k + 1, std::memory_order_relaxed);
   const int32_t steps = s->steps.load(std::memory_order_relaxed);
-  if (steps > 0) s->percent.store(k * 100 / steps, std::memory_order_relaxed);
+  if (steps > 0) s->percent.store(phase_percent(s, k * 100 / steps), std::memory_order_relaxed);
 }
 
-// Plans and runs; the caller frees w.
-void restore_with(backup_session* s, tds_conn* conn, restore_work* w) {
-  const backup_config& cfg = s->cfg;
+// Reads the sources and plans: the steps, the moves and every statement,
+// before anything that changes the server is sent. False once failed.
+bool restore_prepare(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = w->cfg;
   const bool explicit_set = backup_target_count(&cfg) > 0;
   if (explicit_set) {
     restore_targets t{};
     for (int i = 0; i < backup_target_count(&cfg); ++i) t.path[t.count++] = backup_target(&cfg, i);
-    if (!read_headers(s, conn, w, &t, nullptr, 0)) return;
+    if (!read_headers(s, conn, w, &t, nullptr, 0)) return false;
     if (plan_single(w->sets, w->nsets, cfg.file > 0 ? cfg.file : 1, cfg.stop_at, &w->plan) != 0)
-      return fail(s, w->plan.refusal);
+      return fail(s, w->plan.refusal), false;
   } else {
-    if (cfg.backup_file_count > 0 ? !read_backup_files(s, conn, w) : !read_history(s, conn, w)) return;
-    if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return fail(s, w->plan.refusal);
+    if (cfg.backup_file_count > 0 ? !read_backup_files(s, conn, w) : !read_history(s, conn, w)) return false;
+    if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return fail(s, w->plan.refusal), false;
   }
-  if (!plan_moves(s, conn, w)) return;
+  if (!plan_moves(s, conn, w)) return false;
   // Every statement must be buildable before the first is sent.
   for (int32_t k = 0; k < w->plan.steps; ++k) {
-    if (!step_statement(s, w, k)) return fail(s, "statement too long");
+    if (!step_statement(w, k)) return fail(s, "statement too long"), false;
   }
-  if (cfg.dry_run) return publish_plan(s, w);
+  return true;
+}
 
+// Runs the planned steps and the recovery. Returns the steps completed;
+// all of them (plan steps, and the recovery when asked) on success.
+int32_t restore_steps(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = w->cfg;
   const int32_t steps = w->plan.steps + (cfg.recovery ? 1 : 0);
   s->steps.store(steps, std::memory_order_relaxed);
   for (int32_t k = 0; k < w->plan.steps; ++k) {
     const uint8_t type = w->plan.step[k].type;
     start_step(s, k, type == SET_FULL ? PROGRESS_FULL : type == SET_DIFFERENTIAL ? PROGRESS_DIFFERENTIAL
                                                                                  : PROGRESS_LOG);
-    step_statement(s, w, k);
-    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return publish_failure(s, w, k, conn->err);
+    step_statement(w, k);
+    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return k;
   }
   if (cfg.recovery) {
     start_step(s, w->plan.steps, PROGRESS_RECOVERY);
     restore_recovery_statement(&cfg, w->sql, sizeof w->sql);
-    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return publish_failure(s, w, w->plan.steps, conn->err);
+    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return w->plan.steps;
   }
+  return steps;
+}
+
+// Plans and runs; the caller frees w.
+void restore_with(backup_session* s, tds_conn* conn, restore_work* w) {
+  if (!restore_prepare(s, conn, w)) return;
+  if (w->cfg.dry_run) return publish_plan(s, w);
+  const int32_t done = restore_steps(s, conn, w);
+  if (done < w->plan.steps + (w->cfg.recovery ? 1 : 0)) return publish_failure(s, w, done, conn->err);
   s->percent.store(100, std::memory_order_relaxed);
   publish_done(s, w);
+}
+
+restore_work* work_new(const backup_config* cfg) {
+  auto* w = static_cast<restore_work*>(std::calloc(1, sizeof(restore_work)));
+  if (w != nullptr) w->cfg = *cfg;
+  return w;
 }
 
 }  // namespace
 
 void run_restore(backup_session* s, tds_conn* conn) {
-  auto* w = static_cast<restore_work*>(std::calloc(1, sizeof(restore_work)));
+  restore_work* w = work_new(&s->cfg);
   if (w == nullptr) return fail(s, "out of memory");
   restore_with(s, conn, w);
+  work_free(w);
+}
+
+// ---- Restore tests ----------------------------------------------------------------
+// The chain is restored under a name found free on the server, checked with
+// DBCC CHECKDB and dropped, whatever happened after the first RESTORE went out.
+
+namespace {
+
+// Server errors a DROP DATABASE answers that decide what was left behind.
+constexpr int32_t ERR_NO_SUCH_DATABASE = 3701;  // the first step never created the copy
+constexpr int32_t ERR_DATABASE_IN_USE = 3702;   // an old session still holds it
+constexpr int64_t DEFAULT_RECONNECT_MS = 15000;
+constexpr int64_t DROP_BOUND_MS = 60000;
+
+const char* const CHECKDB_MODES[] = {"full", "physical_only", "none"};
+
+struct test_run {
+  scratch_copy copy;
+  int32_t steps_done;
+  bool restored;       // every step and the recovery completed
+  bool checked;        // CHECKDB answered, or none was asked for
+  bool damaged;
+  bool cancelled;
+  int32_t failed_phase;  // session_phase; PHASE_NONE when nothing failed
+  bool dropped, left_behind;
+  int64_t restore_ms, check_ms, drop_ms;
+  char error[TDS_ERR_SIZE];       // the first failure's cause
+  char drop_error[TDS_ERR_SIZE];  // why the drop failed
+  checkdb_report report;
+};
+
+void set_phase(backup_session* s, int32_t phase, int32_t percent, const char* message) {
+  s->phase.store(phase, std::memory_order_relaxed);
+  s->percent.store(percent, std::memory_order_relaxed);
+  session_write_text(s, s->message, sizeof s->message, message);
+}
+
+const char* on_name_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  scratch_see(static_cast<scratch_choice*>(ctx), cell_of(meta, row, "name"));
+  return nullptr;
+}
+
+struct file_check {
+  const restore_moves* moves;
+  char clash[PATH_MAX_BYTES + 1];
+};
+
+const char* on_master_file_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* f = static_cast<file_check*>(ctx);
+  if (f->clash[0] != 0) return nullptr;
+  const char* existing = cell_of(meta, row, "physical_name");
+  for (int32_t i = 0; i < f->moves->count; ++i) {
+    if (equal_nocase(existing, f->moves->physical[i])) {
+      utf8_copy_cut(f->clash, sizeof f->clash, f->moves->physical[i]);
+      break;
+    }
+  }
+  return nullptr;
+}
+
+void on_checkdb_error(void* ctx, int32_t number, const char* text) {
+  checkdb_add(static_cast<checkdb_report*>(ctx), number, text);
+}
+
+// Whether the failure of the last statement on conn left it fit for the
+// next one: the server answered (an error of its own), or a cancel whose
+// ATTENTION it acknowledged.
+bool fit_after_failure(const tds_conn* conn, bool cancelled) {
+  return tds_stream_usable(conn) && (cancelled || conn->rx_stop == TDS_STOP_NONE);
+}
+
+// Chooses the copy's name and checks its files against every file the
+// server's databases hold; false once failed (nothing sent that changes
+// the server).
+bool plan_copy(backup_session* s, tds_conn* conn, restore_work* w, test_run* r) {
+  scratch_choice choice;
+  const char* why = scratch_begin(&s->cfg, &choice);
+  if (why != nullptr) return fail(s, why), false;
+  if (!query(s, conn, database_names_statement(), on_name_row, &choice)) return false;
+  char refusal[TDS_ERR_SIZE];
+  if (!scratch_pick(&choice, &r->copy, refusal, sizeof refusal)) return fail(s, refusal), false;
+  // The copy is restored from the source's backups, under its own name.
+  std::memcpy(w->cfg.source_database, s->cfg.database, sizeof w->cfg.source_database);
+  std::memcpy(w->cfg.database, r->copy.name, sizeof w->cfg.database);
+  if (w->cfg.move == MOVE_NONE) w->cfg.move = MOVE_DEFAULT;
+  if (!restore_prepare(s, conn, w)) return false;
+  file_check f{&w->moves, ""};
+  if (!query(s, conn, database_files_statement(), on_master_file_row, &f)) return false;
+  if (f.clash[0] != 0) {
+    char text[TDS_ERR_SIZE];
+    std::snprintf(text, sizeof text, "scratch database file exists: ");
+    utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), f.clash);
+    return fail(s, text), false;
+  }
+  return true;
+}
+
+void note_failure(test_run* r, int32_t phase, const tds_conn* conn, backup_session* s) {
+  r->failed_phase = phase;
+  r->cancelled = s->cancel.load(std::memory_order_acquire) != 0 && std::strcmp(conn->err, "cancelled") == 0;
+  utf8_copy_cut(r->error, sizeof r->error, conn->err);
+}
+
+// DROP DATABASE of the copy on conn, bounded in time, not cancellable: a
+// copy is never left behind because the host stopped waiting. Retries a
+// copy still held by the session that broke, within the bound.
+void drop_on(tds_conn* conn, restore_work* w, test_run* r, int64_t deadline) {
+  conn->cancel_flag = nullptr;
+  conn->error_cb = nullptr;
+  drop_statement(&r->copy, w->sql, sizeof w->sql);
+  for (;;) {
+    conn->query_timeout_ms = deadline - plat_mono_ms();
+    if (conn->query_timeout_ms <= 0) conn->query_timeout_ms = 1;
+    if (tds_exec(conn, w->sql, nullptr, nullptr, 0) >= 0) {
+      r->dropped = true;
+      r->left_behind = false;
+      return;
+    }
+    const bool answered = conn->rx_stop == TDS_STOP_NONE;
+    if (answered && conn->err_number == ERR_NO_SUCH_DATABASE) {
+      r->left_behind = false;
+      return;
+    }
+    utf8_copy_cut(r->drop_error, sizeof r->drop_error, conn->err);
+    if (!answered || conn->err_number != ERR_DATABASE_IN_USE || plat_mono_ms() + 1000 >= deadline) return;
+    plat_wait_readable(conn->sock, 500);  // a pause: nothing is due on it
+  }
+}
+
+// Drops the copy once a RESTORE into it went out: on conn when it is still
+// fit, else through a new connection with the same configuration.
+void drop_copy(backup_session* s, tds_conn* conn, bool conn_fit, restore_work* w, test_run* r, const char* password) {
+  if (!r->copy.restore_sent) return;
+  const int64_t started = plat_mono_ms();
+  set_phase(s, PHASE_DROP, 98, "drop: DROP DATABASE");
+  r->left_behind = true;
+  r->drop_error[0] = 0;
+  if (conn_fit) drop_on(conn, w, r, plat_mono_ms() + DROP_BOUND_MS);
+  if (r->left_behind && (!conn_fit || !fit_after_failure(conn, false))) {
+    tds_close(conn);
+    tds_conn fresh;
+    tds_connect_opts opts = config_connect_opts(&w->cfg, nullptr);
+    if (opts.timeout_ms <= 0) opts.timeout_ms = DEFAULT_RECONNECT_MS;
+    if (tds_connect(&fresh, w->cfg.host, w->cfg.port, w->cfg.user, password, nullptr, &opts) != 0) {
+      utf8_copy_cut(r->drop_error, sizeof r->drop_error, fresh.err);
+    } else {
+      drop_on(&fresh, w, r, plat_mono_ms() + DROP_BOUND_MS);
+      tds_close(&fresh);
+    }
+  }
+  r->drop_ms = plat_mono_ms() - started;
+}
+
+// Restores, checks and drops; every outcome is left in r.
+void test_copy(backup_session* s, tds_conn* conn, restore_work* w, test_run* r, const char* password) {
+  const int64_t started = plat_mono_ms();
+  set_phase(s, PHASE_RESTORE, 0, "restore: RESTORE DATABASE");
+  r->copy.restore_sent = true;
+  r->steps_done = restore_steps(s, conn, w);
+  r->restored = r->steps_done == w->plan.steps + 1;
+  r->restore_ms = plat_mono_ms() - started;
+  bool fit = true;
+  if (!r->restored) {
+    note_failure(r, PHASE_RESTORE, conn, s);
+    fit = fit_after_failure(conn, r->cancelled);
+  } else if (w->cfg.checkdb == CHECKDB_NONE) {
+    r->checked = true;
+  } else {
+    const int64_t check_start = plat_mono_ms();
+    set_phase(s, PHASE_CHECK, 80, "check: DBCC CHECKDB");
+    s->steps.store(0, std::memory_order_relaxed);
+    checkdb_statement(&r->copy, w->cfg.checkdb, w->sql, sizeof w->sql);
+    conn->error_cb = on_checkdb_error;
+    conn->error_ctx = &r->report;
+    const int rc = tds_exec(conn, w->sql, nullptr, nullptr, 0);
+    conn->error_cb = nullptr;
+    r->check_ms = plat_mono_ms() - check_start;
+    if (rc >= 0) {
+      r->checked = true;
+    } else if (conn->rx_stop == TDS_STOP_NONE) {
+      // The server answered with errors: what it found in the copy.
+      r->checked = r->damaged = true;
+      r->failed_phase = PHASE_CHECK;
+      if (r->report.count == 0) checkdb_add(&r->report, conn->err_number, conn->err);
+      checkdb_join(&r->report, r->error, sizeof r->error);
+    } else {
+      note_failure(r, PHASE_CHECK, conn, s);
+      fit = fit_after_failure(conn, r->cancelled);
+    }
+  }
+  drop_copy(s, conn, fit, w, r, password);
+}
+
+// The restore test's members after "ok" (and "error"): everything but the
+// operation, so that a backup can carry them too.
+void doc_test_members(doc_text* d, restore_work* w, const test_run* r) {
+  doc_member(d, "database", w->cfg.source_database);
+  doc_member(d, "scratch_database", r->copy.name);
+  doc_steps(d, w, "restored", r->steps_done < w->plan.steps ? r->steps_done : w->plan.steps, false);
+  doc_stop_at(d, w);
+  doc_raw(d, r->restored ? ",\"recovered\":true" : ",\"recovered\":false");
+  doc_raw(d, r->checked ? ",\"restore_tested\":true" : ",\"restore_tested\":false");
+  if (r->checked) {
+    doc_member(d, "checkdb", w->cfg.checkdb == CHECKDB_NONE ? "none" : r->damaged ? "damaged" : "clean");
+  }
+  doc_member(d, "checkdb_mode", CHECKDB_MODES[w->cfg.checkdb]);
+  if (r->damaged) {
+    doc_raw(d, ",\"checkdb_errors\":[");
+    const int32_t kept = r->report.count < CHECKDB_ERRORS_KEPT ? r->report.count : CHECKDB_ERRORS_KEPT;
+    for (int32_t i = 0; i < kept; ++i) {
+      char head[40];
+      std::snprintf(head, sizeof head, "%s{\"number\":%d", i == 0 ? "" : ",", r->report.number[i]);
+      doc_raw(d, head);
+      doc_member(d, "text", r->report.text[i]);
+      doc_raw(d, "}");
+    }
+    doc_raw(d, "]");
+    doc_number(d, "checkdb_error_count", r->report.count);
+  }
+  if (r->failed_phase != PHASE_NONE) doc_member(d, "failed_phase", session_phase_name(r->failed_phase));
+  if (r->failed_phase == PHASE_RESTORE && !r->cancelled) {
+    const int32_t k = r->steps_done;
+    doc_raw(d, ",\"failed_step\":{\"step\":");
+    char num[16];
+    std::snprintf(num, sizeof num, "%d", k + 1);
+    doc_raw(d, num);
+    doc_member(d, "type", k < w->plan.steps ? step_type_name(w->plan.step[k].type) : "recovery");
+    doc_raw(d, "}");
+  }
+  doc_raw(d, r->dropped ? ",\"dropped\":true" : ",\"dropped\":false");
+  doc_raw(d, r->left_behind ? ",\"left_behind\":true" : ",\"left_behind\":false");
+  char phases[160];
+  std::snprintf(phases, sizeof phases, ",\"phases\":{\"restore_ms\":%lld,\"check_ms\":%lld,\"drop_ms\":%lld}",
+                static_cast<long long>(r->restore_ms), static_cast<long long>(r->check_ms),
+                static_cast<long long>(r->drop_ms));
+  doc_raw(d, phases);
+}
+
+// The outcome's error: the first failure ("cancelled" for a cancel), and
+// a copy left behind named after it. "" on success.
+void test_error(const test_run* r, char* out, size_t cap) {
+  out[0] = 0;
+  if (r->failed_phase != PHASE_NONE) utf8_copy_cut(out, cap, r->cancelled ? "cancelled" : r->error);
+  if (!r->left_behind) return;
+  size_t len = std::strlen(out);
+  std::snprintf(out + len, cap - len, "%sscratch database ", len > 0 ? "; " : "");
+  len = std::strlen(out);
+  utf8_copy_cut(out + len, cap - len, r->copy.name);
+  len = std::strlen(out);
+  std::snprintf(out + len, cap - len, " was not dropped: ");
+  len = std::strlen(out);
+  utf8_copy_cut(out + len, cap - len, r->drop_error[0] != 0 ? r->drop_error : "unknown");
+}
+
+void publish_test_plan(backup_session* s, restore_work* w, const test_run* r) {
+  doc_text d{};
+  doc_head(&d, true);
+  doc_raw(&d, ",\"dry_run\":true,\"operation\":\"restore_test\"");
+  doc_member(&d, "database", w->cfg.source_database);
+  doc_member(&d, "scratch_database", r->copy.name);
+  doc_steps(&d, w, "plan", w->plan.steps, true, false);
+  // The copy's check and drop as they would be sent once it is restored;
+  // shown only, on a record of its own.
+  scratch_copy shown = r->copy;
+  shown.restore_sent = true;
+  if (w->cfg.checkdb != CHECKDB_NONE && checkdb_statement(&shown, w->cfg.checkdb, w->sql, sizeof w->sql)) {
+    doc_raw(&d, ",{\"type\":\"check\"");
+    doc_member(&d, "statement", w->sql);
+    doc_raw(&d, "}");
+  }
+  if (drop_statement(&shown, w->sql, sizeof w->sql)) {
+    doc_raw(&d, ",{\"type\":\"drop\"");
+    doc_member(&d, "statement", w->sql);
+    doc_raw(&d, "}");
+  }
+  doc_raw(&d, "]");
+  doc_stop_at(&d, w);
+  doc_member(&d, "checkdb_mode", CHECKDB_MODES[w->cfg.checkdb]);
+  doc_raw(&d, "}");
+  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+}
+
+void publish_test(backup_session* s, restore_work* w, const test_run* r) {
+  char error[TDS_ERR_SIZE * 2];
+  test_error(r, error, sizeof error);
+  const bool ok = error[0] == 0;
+  doc_text d{};
+  doc_head(&d, ok);
+  if (!ok) doc_member(&d, "error", error);
+  doc_raw(&d, ",\"operation\":\"restore_test\"");
+  doc_test_members(&d, w, r);
+  doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
+  doc_raw(&d, "}");
+  if (ok) s->percent.store(100, std::memory_order_relaxed);
+  publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
+}
+
+// Whether the plan ends with the set at position in the backup's first
+// target: the set a backup just wrote, so the test proves that set.
+bool ends_with_written(restore_work* w, const backup_config* backup, int32_t position) {
+  if (w->plan.steps == 0) return false;
+  const plan_step& last = w->plan.step[w->plan.steps - 1];
+  restore_targets t;
+  targets_of(w, last.set, &t);
+  return w->sets[last.set].position == position && t.count > 0 && std::strcmp(t.path[0], backup_target(backup, 0)) == 0;
+}
+
+// The backup's result with the test's members as "restore_test"; when the
+// test failed, not ok, unverified, and its cause in the error.
+void publish_proven_backup(backup_session* s, const char* backup_done, restore_work* w, const test_run* r,
+                           const char* cause) {
+  const bool ok = cause[0] == 0;
+  doc_text d{};
+  char error[TDS_ERR_SIZE * 2 + 32] = "";
+  if (ok) {
+    doc_raw(&d, "{\"ok\":true");
+  } else {
+    std::snprintf(error, sizeof error, "restore test failed: ");
+    utf8_copy_cut(error + std::strlen(error), sizeof error - std::strlen(error), cause);
+    doc_raw(&d, "{\"ok\":false");
+    doc_member(&d, "error", error);
+  }
+  // The backup's own members, after its "ok" and before its close.
+  static const char OK_HEAD[] = "{\"ok\":true";
+  const char* members = backup_done + (std::strncmp(backup_done, OK_HEAD, sizeof OK_HEAD - 1) == 0 ? sizeof OK_HEAD - 1 : 0);
+  doc_put(&d, members, std::strlen(members) - 1);
+  if (r != nullptr && r->copy.checked_free) {
+    doc_raw(&d, ",\"restore_test\":{\"ok\":");
+    doc_raw(&d, ok ? "true" : "false");
+    doc_test_members(&d, w, r);
+    doc_raw(&d, "}");
+  }
+  doc_raw(&d, "}");
+  s->hold_end = 0;
+  if (ok) s->percent.store(100, std::memory_order_relaxed);
+  publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
+}
+
+}  // namespace
+
+void run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
+  restore_work* w = work_new(&s->cfg);
+  auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
+  if (w == nullptr || r == nullptr) {
+    fail(s, "out of memory");
+  } else if (plan_copy(s, conn, w, r)) {
+    if (w->cfg.dry_run) {
+      publish_test_plan(s, w, r);
+    } else {
+      test_copy(s, conn, w, r, password);
+      publish_test(s, w, r);
+    }
+  }
+  std::free(r);
+  work_free(w);
+}
+
+void prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password) {
+  restore_work* w = work_new(&s->cfg);
+  auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
+  if (w == nullptr || r == nullptr) {
+    std::free(r);
+    work_free(w);
+    return fail(s, "out of memory");
+  }
+  // A full backup's set is restored by itself, from its targets; a
+  // differential or a log with the chain the history gives it, which must
+  // end with the set just written.
+  backup_config& cfg = w->cfg;
+  cfg.operation = OPERATION_RESTORE_TEST;
+  cfg.dry_run = 0;
+  cfg.stop_at[0] = 0;
+  cfg.source_database[0] = 0;
+  cfg.backup_file_count = 0;
+  if (s->cfg.type == BACKUP_FULL) {
+    cfg.file = position;
+  } else {
+    cfg.out_path[0] = 0;
+    cfg.stripe_count = 0;
+    cfg.file = 0;
+  }
+  s->hold_end = 1;
+  s->error[0] = 0;
+  char cause[TDS_ERR_SIZE * 2] = "";
+  bool planned = plan_copy(s, conn, w, r);
+  if (planned && s->cfg.type != BACKUP_FULL && !ends_with_written(w, &s->cfg, position)) {
+    planned = false;
+    session_write_text(s, s->error, sizeof s->error, "the backup just written is not the newest in the history");
+  }
+  if (!planned) {
+    session_read_text(s, s->error, cause, sizeof cause);
+    if (cause[0] == 0) std::snprintf(cause, sizeof cause, "the restore test could not be planned");
+    r->copy.checked_free = false;  // nothing of a copy to report
+  } else {
+    test_copy(s, conn, w, r, password);
+    test_error(r, cause, sizeof cause);
+    if (cause[0] == 0) s->verified.store(1, std::memory_order_relaxed);
+  }
+  // The backup's document, now that verified is known.
+  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
+  char done[sizeof s->result_json];
+  write_backup_done(s, done, sizeof done);
+  publish_proven_backup(s, done, w, r, cause);
+  std::free(r);
   work_free(w);
 }

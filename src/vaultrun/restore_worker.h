@@ -19,3 +19,18 @@ const char* restore_progress_name(int32_t kind);
 // last). Every read-only query runs before the first RESTORE is sent, and
 // a plan that cannot finish is refused before it.
 void run_restore(backup_session* s, tds_conn* conn);
+
+// Runs the restore test of s->cfg on conn: the chain of its database
+// restored under a copy's name found free, DBCC CHECKDB of the copy, and the
+// copy dropped in every outcome once a RESTORE into it went out (through a
+// new connection with password when conn broke). Publishes the outcome.
+void run_restore_test(backup_session* s, tds_conn* conn, const char* password);
+
+// A backup's proof: the restore test of the set it just wrote (at position
+// in its targets), a differential or a log with its chain from the
+// history, instead of RESTORE VERIFYONLY. Publishes the backup's result
+// with the test's members under "restore_test".
+void prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password);
+
+// The success document of a backup, from what the session published.
+void write_backup_done(backup_session* s, char* out, size_t cap);

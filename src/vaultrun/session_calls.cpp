@@ -82,20 +82,20 @@ void write_kind_members(const backup_session* s, char* out, size_t cap) {
   }
 }
 
+}  // namespace
+
 // The success document; out_path names the first target.
-void write_done(backup_session* s) {
+void write_backup_done(backup_session* s, char* out, size_t cap) {
   char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
   json_escape(backup_target(&s->cfg, 0), path, sizeof path);
   char kind[96];
   write_kind_members(s, kind, sizeof kind);
-  std::snprintf(s->result_json, sizeof s->result_json,
+  std::snprintf(out, cap,
                 "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld%s}", path,
                 s->verified.load(std::memory_order_relaxed) ? "true" : "false",
                 static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
                 static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)), kind);
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -105,9 +105,9 @@ VAULTRUN_API int32_t vaultrun_start(const char* config_json) {
   int32_t result = -1;
   if (config_json == nullptr || parse_config(config_json, &cfg, &refusal) != 0) {
     set_g_err(refusal);
-  } else if (cfg.operation == OPERATION_RESTORE && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
+  } else if (cfg.operation != OPERATION_BACKUP && (cfg.user[0] == 0 || cfg.database[0] == 0)) {
     set_g_err("user and database required");
-  } else if (cfg.operation != OPERATION_RESTORE &&
+  } else if (cfg.operation == OPERATION_BACKUP &&
              (cfg.user[0] == 0 || cfg.database[0] == 0 || backup_target_count(&cfg) == 0)) {
     set_g_err("user, database and out_path required");
   } else {
@@ -146,9 +146,13 @@ VAULTRUN_API const char* vaultrun_progress(int32_t session) {
                   s->step.load(std::memory_order_relaxed), steps,
                   restore_progress_name(s->step_type.load(std::memory_order_relaxed)));
   }
+  // A restore test names its phase: restore, check or drop.
+  char phase[32] = "";
+  const int32_t ph = s->release_pending ? PHASE_NONE : s->phase.load(std::memory_order_relaxed);
+  if (ph != PHASE_NONE) std::snprintf(phase, sizeof phase, ",\"phase\":\"%s\"", session_phase_name(ph));
   std::snprintf(s->progress_json, sizeof s->progress_json,
-                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s}", state, percent, esc,
-                static_cast<long long>(elapsed), step);
+                "{\"state\":%d,\"percent\":%d,\"message\":\"%s\",\"elapsed_ms\":%lld%s%s}", state, percent, esc,
+                static_cast<long long>(elapsed), phase, step);
   return s->progress_json;
 }
 
@@ -161,7 +165,7 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   // document, sized to its plan.
   if (ended && s->restore_doc != nullptr) return s->restore_doc;
   if (state == VAULTRUN_SESSION_DONE) {
-    write_done(s);
+    write_backup_done(s, s->result_json, sizeof s->result_json);
   } else if (state == VAULTRUN_SESSION_FAILED) {
     char error[512];
     session_read_text(s, s->error, error, sizeof error);

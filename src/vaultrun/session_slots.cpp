@@ -50,8 +50,10 @@ void session_clear(backup_session* s) {
   s->step.store(0, std::memory_order_relaxed);
   s->steps.store(0, std::memory_order_relaxed);
   s->step_type.store(0, std::memory_order_relaxed);
+  s->phase.store(PHASE_NONE, std::memory_order_relaxed);
   std::free(s->restore_doc);
   s->restore_doc = nullptr;
+  s->hold_end = 0;
   s->text_lock.clear();
   s->release_pending = 0;
 }
@@ -74,4 +76,9 @@ int session_find_free() {
     if (ended && s->thread_open == 0) return i;
   }
   return -1;
+}
+
+const char* session_phase_name(int32_t phase) {
+  static const char* const NAMES[] = {"", "restore", "check", "drop"};
+  return phase >= PHASE_NONE && phase <= PHASE_DROP ? NAMES[phase] : "";
 }

@@ -13,6 +13,10 @@
 
 constexpr int MAX_SESSIONS = 4;
 
+enum session_phase : int32_t { PHASE_NONE = 0, PHASE_RESTORE = 1, PHASE_CHECK = 2, PHASE_DROP = 3 };
+// "restore", "check" or "drop"; "" for PHASE_NONE.
+const char* session_phase_name(int32_t phase);
+
 // One slot. The worker publishes percent, pages, verified, elapsed_ms and
 // the texts before the state that vouches for them (release stores; the
 // host's loads acquire). message and error are copied under text_lock, a
@@ -48,10 +52,17 @@ struct backup_session {
   std::atomic<int32_t> step;
   std::atomic<int32_t> steps;
   std::atomic<int32_t> step_type;
+  // A restore test's phase (session_phase); PHASE_NONE outside one.
+  std::atomic<int32_t> phase;
   // A restore's result document once it has sent its first RESTORE, or
   // planned a dry run: sized to the plan on the heap, written by the worker
   // before it publishes its end, freed when the slot is cleared.
   char* restore_doc;
+  // Set by a backup while it proves itself by a restore test: a failure of
+  // the test is kept in error without ending the session, so that the
+  // backup publishes one document with the test's outcome inside. The
+  // worker's own.
+  int32_t hold_end;
 
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:

@@ -274,3 +274,32 @@ bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap)
   put(&t, "] WITH RECOVERY");
   return finish(&t);
 }
+
+const char* database_names_statement() { return "SELECT name FROM sys.databases"; }
+
+const char* database_files_statement() { return "SELECT physical_name FROM sys.master_files"; }
+
+namespace {
+
+bool copy_restored(const scratch_copy* copy) {
+  return copy->checked_free && copy->restore_sent && copy->name[0] != 0;
+}
+
+}  // namespace
+
+bool checkdb_statement(const scratch_copy* copy, int32_t mode, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && copy_restored(copy) && (mode == CHECKDB_FULL || mode == CHECKDB_PHYSICAL_ONLY)};
+  put(&t, "DBCC CHECKDB ([");
+  put_quoted(&t, copy->name, ']');
+  put(&t, "]) WITH NO_INFOMSGS, ALL_ERRORMSGS");
+  if (mode == CHECKDB_PHYSICAL_ONLY) put(&t, ", PHYSICAL_ONLY");
+  return finish(&t);
+}
+
+bool drop_statement(const scratch_copy* copy, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && copy_restored(copy)};
+  put(&t, "DROP DATABASE [");
+  put_quoted(&t, copy->name, ']');
+  put(&t, "]");
+  return finish(&t);
+}

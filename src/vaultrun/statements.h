@@ -97,6 +97,35 @@ bool restore_step_statement(const backup_config* cfg, restore_step_kind kind, co
 
 // "RESTORE DATABASE [db] WITH RECOVERY": the last step.
 bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap);
+// ---- Restore tests ---------------------------------------------------------
+
+// Every database's name, as the nvarchar column "name": a free name for the
+// copy is chosen against them here, with no pattern for a name to upset.
+const char* database_names_statement();
+
+// Every file of every database, as the nvarchar column "physical_name": the
+// copy's files must not land on one of them.
+const char* database_files_statement();
+
+// The copy a restore test restores, checks and drops: a name this session
+// found free on the server, and whether a RESTORE into it has been sent.
+// Only the restore test's own flow sets these, in that order.
+struct scratch_copy {
+  char name[3 * DATABASE_MAX_UNITS + 1];
+  bool checked_free;
+  bool restore_sent;
+};
+
+// "DBCC CHECKDB ([copy]) WITH NO_INFOMSGS, ALL_ERRORMSGS" with
+// ", PHYSICAL_ONLY" for CHECKDB_PHYSICAL_ONLY; false (out empty) for
+// CHECKDB_NONE or a copy not yet restored into.
+bool checkdb_statement(const scratch_copy* copy, int32_t mode, char* out, size_t cap);
+
+// "DROP DATABASE [copy]"; false (out empty) unless the copy was found free
+// and then restored into, so no database the session did not create can
+// ever be named by it.
+bool drop_statement(const scratch_copy* copy, char* out, size_t cap);
+
 // The listing's statement: online user databases with their size in MB and
 // recovery model; include_system adds master, model and msdb (never tempdb).
 // With details, databases in every state and, after those three columns, in

@@ -554,6 +554,67 @@ TEST(ParseConfig, RestoreKeysAndTheirRefusals) {
   }
 }
 
+// Restore tests: the copy is a new database beside the source, so what
+// would restore over a database, or leave the copy offline, is refused; a
+// backup that proves itself by a restore test takes the same keys.
+TEST(ParseConfig, RestoreTestKeysAndTheirRefusals) {
+  const std::string T = ",\"operation\":\"restore_test\"";
+  const std::string B = ",\"out_path\":\"/b\",\"verify\":\"restore\"";
+  const struct {
+    const char* name;
+    std::string extra;
+    const char* refusal;
+    int32_t operation, verify, checkdb;
+    const char* scratch;
+  } cases[] = {
+      {"defaults", T, "", OPERATION_RESTORE_TEST, VERIFY_ONLY, CHECKDB_FULL, ""},
+      {"physical_only, named copy", T + ",\"checkdb\":\"physical_only\",\"scratch_database\":\"hr ]copy\"", "",
+       OPERATION_RESTORE_TEST, VERIFY_ONLY, CHECKDB_PHYSICAL_ONLY, "hr ]copy"},
+      {"none", T + ",\"checkdb\":\"none\"", "", OPERATION_RESTORE_TEST, VERIFY_ONLY, CHECKDB_NONE, ""},
+      {"checkdb in capitals", T + ",\"checkdb\":\"FULL\"", "invalid checkdb", 0, 0, 0, ""},
+      {"checkdb not a text", T + ",\"checkdb\":true", "invalid checkdb", 0, 0, 0, ""},
+      {"checkdb refused on a backup too", ",\"out_path\":\"/b\",\"checkdb\":\"quick\"", "invalid checkdb", 0, 0, 0,
+       ""},
+      {"source_database", T + ",\"source_database\":\"hr2\"", "source_database cannot be used with restore_test", 0, 0,
+       0, ""},
+      {"replace", T + ",\"replace\":true", "replace cannot be used with restore_test", 0, 0, 0, ""},
+      {"no recovery", T + ",\"recovery\":false", "recovery cannot be false with restore_test", 0, 0, 0, ""},
+      {"copy named as the source", T + ",\"scratch_database\":\"HR\"", "scratch_database cannot be the source database",
+       0, 0, 0, ""},
+      {"copy name too long", T + ",\"scratch_database\":\"" + std::string(129, 's') + "\"",
+       "scratch_database too long", 0, 0, 0, ""},
+      {"copy name bad UTF-8", T + ",\"scratch_database\":\"x\xC1\"", "invalid UTF-8 in scratch_database", 0, 0, 0, ""},
+      {"system database", T + ",\"database\":\"model\"", "cannot restore system database", 0, 0, 0, ""},
+      {"restore keys checked", T + ",\"stop_at\":\"soon\"", "invalid stop_at", 0, 0, 0, ""},
+      // verify: the word "restore" only; anything else keeps its meaning.
+      {"backup proving itself", B + ",\"checkdb\":\"none\"", "", OPERATION_BACKUP, VERIFY_RESTORE, CHECKDB_NONE, ""},
+      {"verify other text", ",\"out_path\":\"/b\",\"verify\":\"Restore\"", "", OPERATION_BACKUP, VERIFY_ONLY,
+       CHECKDB_FULL, ""},
+      {"verify false", ",\"out_path\":\"/b\",\"verify\":false", "", OPERATION_BACKUP, VERIFY_OFF, CHECKDB_FULL, ""},
+      {"proving backup: copy named as the source", B + ",\"scratch_database\":\"hr\"",
+       "scratch_database cannot be the source database", 0, 0, 0, ""},
+      {"proving backup: bad move", B + ",\"move\":\"auto\"", "invalid move", 0, 0, 0, ""},
+      {"proving backup: replace", B + ",\"replace\":true", "replace cannot be used with restore_test", 0, 0, 0, ""},
+      {"plain backup ignores replace", ",\"out_path\":\"/b\",\"replace\":true", "", OPERATION_BACKUP, VERIFY_ONLY,
+       CHECKDB_FULL, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    parsed p = parse_backup(c.extra);
+    EXPECT_EQ(p.refusal, c.refusal);
+    if (c.refusal[0] != 0) {
+      EXPECT_EQ(p.rc, -1);
+      expect_defaults(p.cfg);
+      continue;
+    }
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.cfg.operation, c.operation);
+    EXPECT_EQ(p.cfg.verify, c.verify);
+    EXPECT_EQ(p.cfg.checkdb, c.checkdb);
+    EXPECT_STREQ(p.cfg.scratch_database, c.scratch);
+  }
+}
+
 TEST(ParseConfig, RestoreValuesKeptWholeAndInOrder) {
   parsed p = parse_backup(
       ",\"operation\":\"restore\",\"source_database\":\"Hr\",\"stop_at\":\"2026-12-10 20:30:37.5\","

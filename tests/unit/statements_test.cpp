@@ -379,6 +379,49 @@ TEST(Statements, RestoreExactText) {
   check(restore_recovery_statement(&plain, out, cap), expected[12]);
 }
 
+// The restore test's statements: constant queries, and the copy's CHECKDB
+// and DROP only for a copy found free and restored into.
+TEST(Statements, RestoreTestExactText) {
+  EXPECT_STREQ(database_names_statement(), "SELECT name FROM sys.databases");
+  EXPECT_STREQ(database_files_statement(), "SELECT physical_name FROM sys.master_files");
+  const std::string longest(128, ']');
+  const struct {
+    const char* name;
+    scratch_copy copy;
+    int32_t mode;
+    const char* checkdb;  // "" when refused
+    const char* drop;
+  } cases[] = {
+      {"full", {"hr_restore_test", true, true}, CHECKDB_FULL,
+       "DBCC CHECKDB ([hr_restore_test]) WITH NO_INFOMSGS, ALL_ERRORMSGS", "DROP DATABASE [hr_restore_test]"},
+      {"physical only, bracket doubled", {"a]b'c", true, true}, CHECKDB_PHYSICAL_ONLY,
+       "DBCC CHECKDB ([a]]b'c]) WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY", "DROP DATABASE [a]]b'c]"},
+      {"none checks nothing", {"x", true, true}, CHECKDB_NONE, "", "DROP DATABASE [x]"},
+      {"mode out of range", {"x", true, true}, 7, "", "DROP DATABASE [x]"},
+      {"not restored into", {"x", true, false}, CHECKDB_FULL, "", ""},
+      {"not found free", {"x", false, true}, CHECKDB_FULL, "", ""},
+      {"no name", {"", true, true}, CHECKDB_FULL, "", ""},
+  };
+  char out[STATEMENT_CAP];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::memset(out, 'X', sizeof out);
+    EXPECT_EQ(checkdb_statement(&c.copy, c.mode, out, sizeof out), c.checkdb[0] != 0);
+    EXPECT_STREQ(out, c.checkdb);
+    std::memset(out, 'X', sizeof out);
+    EXPECT_EQ(drop_statement(&c.copy, out, sizeof out), c.drop[0] != 0);
+    EXPECT_STREQ(out, c.drop);
+  }
+  // The longest name, every byte doubled, fits; one byte less of room refuses.
+  scratch_copy big{};
+  std::memcpy(big.name, longest.c_str(), longest.size() + 1);
+  big.checked_free = big.restore_sent = true;
+  ASSERT_TRUE(checkdb_statement(&big, CHECKDB_PHYSICAL_ONLY, out, sizeof out));
+  const size_t len = std::strlen(out);
+  EXPECT_FALSE(checkdb_statement(&big, CHECKDB_PHYSICAL_ONLY, out, len));
+  EXPECT_STREQ(out, "");
+}
+
 // The longest inputs fit the cap; one byte less of room refuses whole.
 TEST(Statements, RestoreLongestFitsAndShortRoomRefuses) {
   const std::string db(128, '\'');

@@ -83,7 +83,7 @@ std::atomic<uint64_t> g_temp_counter{0};
 uint32_t set_flags(const BackupImage& img) {
   return (img.compressed ? SET_COMPRESSED : 0u) | (img.copy_only ? SET_COPY_ONLY : 0u) |
          (img.checksum ? SET_CHECKSUM : 0u) | (img.kind == 'I' ? SET_DIFFERENTIAL : 0u) |
-         (img.kind == 'L' ? SET_LOG : 0u) | (img.encrypted ? SET_ENCRYPTED : 0u) |
+         (img.kind == 'L' ? SET_LOG : 0u) | (img.encrypted ? SET_ENCRYPTED : 0u) | (img.damaged ? SET_DAMAGED : 0u) |
          (uint32_t(img.families - 1) & 0xFF) << 8 | (uint32_t(img.family) & 0xFF) << 16;
 }
 

@@ -12,7 +12,8 @@
 //   0   8  magic "VRSIMBAK"
 //   8   4  format version (2)
 //   12  4  flags: 1 compressed, 2 copy-only, 4 checksum, 8 differential,
-//          16 log, 32 encrypted; bits 8-15 the stripes less one, bits
+//          16 log, 32 encrypted, 64 made from a database whose pages
+//          fail a consistency check (older files never set it); bits 8-15 the stripes less one, bits
 //          16-23 this file's stripe (from 0)
 //   16  8  page count
 //   24  4  bytes per page record (32, or 16 when compressed)
@@ -64,6 +65,7 @@ struct BackupImage {
   bool copy_only = false;
   bool checksum = false;
   bool encrypted = false;
+  bool damaged = false;  // the database's pages fail a consistency check
   char kind = 'D';    // D full, I differential, L log
   int families = 1;   // stripes of the backup
   int family = 0;     // this file's stripe
@@ -72,7 +74,7 @@ struct BackupImage {
 
 // Flag bits of a set's header.
 constexpr uint32_t SET_COMPRESSED = 1, SET_COPY_ONLY = 2, SET_CHECKSUM = 4, SET_DIFFERENTIAL = 8, SET_LOG = 16,
-                   SET_ENCRYPTED = 32;
+                   SET_ENCRYPTED = 32, SET_DAMAGED = 64;
 inline int set_families(uint32_t flags) { return int((flags >> 8) & 0xFF) + 1; }
 
 // What open() says about an existing file the backup would be appended to

@@ -80,6 +80,9 @@ void Catalog::load(const Config& cfg) {
       if (!f.physical.empty()) continue;
       f.physical = f.type == 'L' ? log_dir_ + f.logical + ".ldf" : data_dir_ + f.logical + ".mdf";
     }
+    for (const std::string& name : cfg.damaged) {
+      if (same_name(name, d.name)) l.damaged = true;
+    }
     l.family_guid = name_guid(d.name);
     l.lsn = uint64_t(20 + d.id) * 1000000000000000ULL + 37 * LSN_BLOCK + 1;
     l.checkpoint_lsn = l.lsn;

@@ -235,6 +235,9 @@ constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
                                 {"expired", int(TlsFault::Expired)},
                                 {"drop", int(TlsFault::Drop)},
                                 {"garbage", int(TlsFault::Garbage)}};
+constexpr Choice CHECKDB_FAULT[] = {{"none", int(CheckDbFault::None)},
+                                    {"close", int(CheckDbFault::Close)},
+                                    {"hang", int(CheckDbFault::Hang)}};
 constexpr Choice TLS_VERSION[] = {{"1.2", 0x0303}, {"1.3", 0x0304}};
 constexpr Choice HANDSHAKE_TYPE[] = {{"prelogin", PKT_PRELOGIN}, {"reply", PKT_REPLY}};
 
@@ -296,6 +299,9 @@ const Field<Target> OPTIONS[] = {
     {"log_dir", "--log-dir", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_dir = v.text; }},
     {"corrupt_newest", "--corrupt-newest", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.corrupt_newest = v.on; }},
+    {nullptr, "--damaged", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.damaged.push_back(v.text); }},
+    {"fault_checkdb", "--fault-checkdb", Kind::Choice, 0, 0, CHECKDB_FAULT,
+     [](T& t, const V& v) { t.cfg.checkdb_fault = CheckDbFault(v.n); }},
     {"history_sets", "--history-sets", Kind::Int, 0, 1000000, {},
      [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {nullptr, "--deny-history", Kind::Text, 0, 0, {},
@@ -645,6 +651,10 @@ const char* usage_text() {
       "  --data-dir DIR --log-dir DIR   the default data and log folders\n"
       "                             ($TMPDIR/vaultrun-sim/data/ and log/, made if missing)\n"
       "  --corrupt-newest           damage each backup set once written\n"
+      "  --damaged NAME             the database's pages fail DBCC CHECKDB, in its backups and\n"
+      "                             restored copies too (repeatable)\n"
+      "  --fault-checkdb none|close|hang   a DBCC CHECKDB closes the connection or is never\n"
+      "                             answered (none)\n"
       "  --history-sets N           make up N backup sets (no files) in the history of each\n"
       "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"

@@ -68,6 +68,11 @@ enum class TlsFault {
   Garbage,    // bytes that are no TLS record answer the ClientHello
 };
 
+// A DBCC CHECKDB that goes wrong on purpose: the connection closes when
+// one arrives, or nothing more is answered (attention included) until the
+// client leaves.
+enum class CheckDbFault { None, Close, Hang };
+
 struct TlsOptions {
   std::string cert_path;   // PEM certificate (chain); empty: a self-signed one made at start
   std::string key_path;    // PEM private key of cert_path
@@ -111,6 +116,11 @@ struct Config {
   // data/ and log/ under $TMPDIR/vaultrun-sim.
   std::string data_dir, log_dir;
   bool corrupt_newest = false;
+  // Databases whose pages fail DBCC CHECKDB (and so do their backups and
+  // the copies restored from them), by name; and a CHECKDB that breaks the
+  // connection instead of answering.
+  std::vector<std::string> damaged;
+  CheckDbFault checkdb_fault = CheckDbFault::None;
   // Backup sets made up at start in the history of each online user
   // database that is not SIMPLE (no files behind them): a long history for
   // planning a restore.

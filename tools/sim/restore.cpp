@@ -86,6 +86,22 @@ ResultSet folder_rows(const std::string& data_dir, const std::string& log_dir) {
   return r;
 }
 
+ResultSet name_rows(const std::vector<LiveDatabase>& dbs) {
+  ResultSet r;
+  r.cols = {nvarchar("name", 128)};
+  for (const LiveDatabase& d : dbs) r.rows.push_back({text(d.name)});
+  return r;
+}
+
+ResultSet file_name_rows(const std::vector<LiveDatabase>& dbs) {
+  ResultSet r;
+  r.cols = {nvarchar("physical_name", 260)};
+  for (const LiveDatabase& d : dbs) {
+    for (const DbFile& f : d.files) r.rows.push_back({text(f.physical)});
+  }
+  return r;
+}
+
 ResultSet history_plan_rows(const std::vector<BackupSetRecord>& sets) {
   ResultSet r;
   r.cols = {int32("backup_set_id"),        int32("media_set_id"),         int32("position"),
@@ -372,6 +388,7 @@ void begin_restore(const Statement& s, const SetInfo& set, const RestoreStep& st
   d->size_mb = files_mb(*d);
   d->recovery = set.meta.recovery.empty() ? "FULL" : set.meta.recovery;
   d->family_guid = set.meta.family_guid;
+  d->damaged = false;
   d->redo_lsn = 0;
   d->redo_time = 0;
   d->restored_base_lsn = 0;
@@ -385,6 +402,8 @@ void finish_restore(const Statement& s, const SetInfo& set, const RestoreStep& s
   d->redo_lsn = step.redo_lsn;
   d->redo_time = step.redo_time;
   d->lsn = std::max(d->lsn, step.redo_lsn);
+  // Damaged pages come back with the set that carried them.
+  if (set.flags & SET_DAMAGED) d->damaged = true;
   if (set.kind() == 'D') d->restored_base_lsn = (set.flags & SET_COPY_ONLY) ? 0 : set.meta.first_lsn;
   // A log that ends before STOPAT leaves the database restoring, whatever the statement asked.
   const bool short_of_stop = !step.notes.empty();

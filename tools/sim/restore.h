@@ -32,6 +32,9 @@ struct ServerMessage {
 };
 
 ResultSet folder_rows(const std::string& data_dir, const std::string& log_dir);
+// Every database's name ("name"), and every file of every database ("physical_name").
+ResultSet name_rows(const std::vector<LiveDatabase>& dbs);
+ResultSet file_name_rows(const std::vector<LiveDatabase>& dbs);
 // One row per set and media family, as msdb's backupset joined to
 // backupmediafamily gives them.
 ResultSet history_plan_rows(const std::vector<BackupSetRecord>& sets);

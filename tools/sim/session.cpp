@@ -414,6 +414,8 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::Recover: recover(s, more); break;
     case StmtKind::CheckDb: return check_db(s, more);
     case StmtKind::Drop: drop(s, more); break;
+    case StmtKind::Names: result(name_rows(catalog().all()), more); break;
+    case StmtKind::FileNames: result(file_name_rows(catalog().all()), more); break;
   }
   return Outcome::Done;
 }
@@ -745,6 +747,7 @@ void Session::plan_backup(BackupRun& r) {
     img.copy_only = s.copy_only;
     img.checksum = s.checksum;
     img.encrypted = !s.cipher.empty();
+    img.damaged = r.db.damaged;
     img.kind = kind_of(s);
     img.families = n;
     img.family = k;
@@ -1290,6 +1293,13 @@ void Session::recover(const Statement& s, uint16_t more) {
 // attention stops it); a database marked damaged in the catalog fails with
 // the errors of a page that cannot be read.
 Outcome Session::check_db(const Statement& s, uint16_t more) {
+  if (cfg_.checkdb_fault == CheckDbFault::Close) return Outcome::Gone;
+  if (cfg_.checkdb_fault == CheckDbFault::Hang) {
+    // Nothing more is answered, not even an attention, until the client leaves.
+    for (;;) {
+      if (watch_until(Clock::now() + std::chrono::milliseconds(200)) == Watch::Gone) return Outcome::Gone;
+    }
+  }
   std::optional<LiveDatabase> d = catalog().find(s.database);
   if (!d) {
     fail({{2520, format("Could not find database '%s'. The database either does not exist, or was dropped before a "

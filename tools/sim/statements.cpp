@@ -49,6 +49,8 @@ const char* const HISTORY_QUERY =
 const char* const FOLDERS_QUERY =
     "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, "
     "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path";
+const char* const NAMES_QUERY = "SELECT name FROM sys.databases";
+const char* const FILE_NAMES_QUERY = "SELECT physical_name FROM sys.master_files";
 const char* const HISTORY_PLAN_QUERY =
     "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
     "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, "
@@ -552,6 +554,15 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
   static const Lexed folders = lex(FOLDERS_QUERY);
   if (same_tokens(t, from, to, folders.tokens)) {
     s.kind = StmtKind::Folders;
+    return true;
+  }
+  static const Lexed names = lex(NAMES_QUERY), file_names = lex(FILE_NAMES_QUERY);
+  if (same_tokens(t, from, to, names.tokens)) {
+    s.kind = StmtKind::Names;
+    return true;
+  }
+  if (same_tokens(t, from, to, file_names.tokens)) {
+    s.kind = StmtKind::FileNames;
     return true;
   }
   if (history_query(t, from, to, s)) return true;

@@ -29,6 +29,8 @@ enum class StmtKind {
   Recover,     // RESTORE DATABASE [db] WITH RECOVERY
   CheckDb,     // DBCC CHECKDB ([db]) [WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY ...]
   Drop,        // DROP DATABASE [db]
+  Names,       // SELECT name FROM sys.databases: every database's name
+  FileNames,   // SELECT physical_name FROM sys.master_files: every database's files
 };
 
 struct SelectItem {
@@ -96,6 +98,9 @@ const char* listing_query(bool details, bool include_system);
 extern const char* const HISTORY_QUERY;
 // The default folders query, word for word.
 extern const char* const FOLDERS_QUERY;
+// The names of every database and the files of every database, word for word.
+extern const char* const NAMES_QUERY;
+extern const char* const FILE_NAMES_QUERY;
 // The restore plan's history query, with @db for the database (twice) and
 // @until for GETDATE() or CONVERT(datetime2, N'...', 126).
 extern const char* const HISTORY_PLAN_QUERY;
