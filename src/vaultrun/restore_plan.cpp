@@ -429,12 +429,34 @@ pick choose(const planner* p, bool reaching) {
 
 chain_end end_of(const planner* p, const pick& c) { return c.set < 0 ? base_end(p, c.base) : log_end(p->sets[c.set]); }
 
-// Why the chain that ends at e goes no further than it must: a log of its
-// database finishing later that continues it but is missing a family, lies
-// on another recovery path, or starts past a hole. 0 when none stands in
-// the way; else -1 with the refusal.
+// A log of another recovery path stands in the way of the chain at e.
+int refuse_fork(const chain_end& e, const char* reached_text, const plan_set& s, restore_plan* plan) {
+  char text[PLAN_REFUSAL_BYTES], a[40], b[40], f1[40], f2[40], f3[40];
+  lsn_text(e.at, a);
+  guid_text(e.fork, f1);
+  guid_text(s.first_fork, f2);
+  guid_text(s.last_fork, f3);
+  lsn_text(s.fork_point_lsn, b);
+  if (crosses(s))
+    std::snprintf(text, sizeof text,
+                  "recovery fork in the way: the restore reaches LSN %s (%s) on fork %s, but the log backup "
+                  "finished %s crosses from fork %s to fork %s at LSN %s",
+                  a, reached_text, f1, s.finish, f2, f3, b);
+  else
+    std::snprintf(text, sizeof text,
+                  "recovery fork in the way: the restore reaches LSN %s (%s) on fork %s, but the log backup "
+                  "finished %s is on fork %s",
+                  a, reached_text, f1, s.finish, f2);
+  return refuse(plan, text);
+}
+
+// Why the chain that ends at e goes no further than it must: a later log of
+// its database that continues it but is missing a family, or lies on
+// another recovery path, or starts past a hole; without stop_at, any later
+// log of its database (none may be left out). 0 when none; else -1 with the
+// refusal.
 int obstacle(const planner* p, const chain_end& e, const char* reached_text, restore_plan* plan) {
-  int32_t lost = -1, other = -1, beyond = -1;
+  int32_t lost = -1, other = -1, beyond = -1, stray = -1;
   for (int32_t i = 0; i < p->n; ++i) {
     const plan_set& s = p->sets[i];
     if (s.type != SET_LOG || !(s.database == e.database) || s.finish_ticks < e.finish ||
@@ -444,31 +466,25 @@ int obstacle(const planner* p, const chain_end& e, const char* reached_text, res
     if (s.first_lsn <= e.at && s.last_lsn > e.at) {
       if (on_path && e.at < join_limit(s) && !usable(s)) lost = lost < 0 ? i : lost;
       else if (!on_path || e.at >= join_limit(s) || (crosses(s) && p->to_point)) other = other < 0 ? i : other;
-    } else if (on_path && s.first_lsn > e.at && (beyond < 0 || s.first_lsn < p->sets[beyond].first_lsn)) {
-      beyond = i;
+    } else if (on_path && s.first_lsn > e.at) {
+      if (beyond < 0 || s.first_lsn < p->sets[beyond].first_lsn) beyond = i;
+    } else if (!p->to_point && stray < 0) {
+      stray = i;
     }
   }
-  char text[PLAN_REFUSAL_BYTES], a[40], b[40], f1[40], f2[40];
-  lsn_text(e.at, a);
   if (lost >= 0) return refuse_incomplete(plan, p->sets[lost]);
-  if (other >= 0) {
-    const plan_set& s = p->sets[other];
-    guid_text(e.fork, f1);
-    guid_text(crosses(s) ? s.last_fork : s.first_fork, f2);
-    lsn_text(crosses(s) ? s.fork_point_lsn : s.first_lsn, b);
+  if (other >= 0) return refuse_fork(e, reached_text, p->sets[other], plan);
+  if (beyond >= 0) {
+    char text[PLAN_REFUSAL_BYTES], a[40], b[40];
+    lsn_text(e.at, a);
+    lsn_text(p->sets[beyond].first_lsn, b);
     std::snprintf(text, sizeof text,
-                  "recovery fork in the way: the restore reaches LSN %s (%s) on fork %s, but the log backup that "
-                  "continues it (finished %s) is on the path of fork %s, which leaves at LSN %s",
-                  a, reached_text, f1, s.finish, f2, b);
+                  "gap in the log chain: the restore reaches LSN %s (%s) but the next log backup starts at LSN %s "
+                  "(finished %s)",
+                  a, reached_text, b, p->sets[beyond].finish);
     return refuse(plan, text);
   }
-  if (beyond < 0) return 0;
-  lsn_text(p->sets[beyond].first_lsn, b);
-  std::snprintf(text, sizeof text,
-                "gap in the log chain: the restore reaches LSN %s (%s) but the next log backup starts at LSN %s "
-                "(finished %s)",
-                a, reached_text, b, p->sets[beyond].finish);
-  return refuse(plan, text);
+  return stray >= 0 ? refuse_fork(e, reached_text, p->sets[stray], plan) : 0;
 }
 
 const char* finish_text(const planner* p, const pick& c) {

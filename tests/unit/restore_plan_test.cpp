@@ -145,6 +145,154 @@ TEST(RestorePlan, DifferentialMustBeBasedOnTheChosenFull) {
   EXPECT_EQ(planned(sets, nullptr), "D3 L5");
 }
 
+// The history of a week the greedy choice got wrong: a copy-only full
+// between a full and the differential based on it, with and without logs.
+TEST(RestorePlan, CopyOnlyFullBetweenAFullAndItsDifferential) {
+  const std::vector<plan_set> simple = numbered({
+      set('D', 1000, 1200, "2026-12-10 01:00:00.000", 1100),
+      set('D', 2000, 2200, "2026-12-10 02:00:00.000", 2100, 0, true),
+      set('I', 3000, 3200, "2026-12-10 03:00:00.000", 3100, 1100),
+  });
+  EXPECT_EQ(planned(simple, nullptr), "D1 I3");
+  EXPECT_EQ(planned(simple, "2026-12-10T02:30:00"), "stop_at 2026-12-10T02:30:00 is past the end of the backup "
+                                                   "chain, which reaches 2026-12-10 02:00:00.000 (LSN 2200)");
+  EXPECT_EQ(planned(simple, "2026-12-10T02:00:00"), "D2");
+  const std::vector<plan_set> full = numbered({
+      set('D', 1000, 1200, "2026-12-10 01:00:00.000", 1100),
+      set('L', 1000, 1900, "2026-12-10 01:30:00.000"),
+      set('D', 2000, 2200, "2026-12-10 02:00:00.000", 2100, 0, true),
+      set('I', 3000, 3200, "2026-12-10 03:00:00.000", 3100, 1100),
+      set('L', 1900, 3500, "2026-12-10 03:30:00.000"),
+  });
+  EXPECT_EQ(planned(full, nullptr), "D3 L5");  // the copy-only full starts the shortest chain
+  EXPECT_EQ(planned(full, "2026-12-10T03:00:00"), "D1 I4");
+  EXPECT_EQ(planned(full, "2026-12-10T02:30:00"), "D3 L5*");
+}
+
+// Sets that cannot be read are passed over for the best chain left, and
+// named; a chain that needs one refuses.
+TEST(RestorePlan, UnusableSetsArePassedOver) {
+  std::vector<plan_set> sets = numbered({
+      set('D', 1000, 1200, "2026-12-10 01:00:00.000", 1100),
+      set('L', 1000, 2000, "2026-12-10 02:00:00.000"),
+      set('D', 2100, 2300, "2026-12-10 03:00:00.000", 2200),  // newest full: a stripe is gone
+      set('I', 2400, 2500, "2026-12-10 03:30:00.000", 2450, 1100),  // header unreadable
+      set('L', 2000, 3000, "2026-12-10 04:00:00.000"),
+  });
+  sets[2].incomplete = 1;
+  sets[3].unreadable = 1;
+  static restore_plan plan;
+  ASSERT_EQ(plan_restore(sets.data(), 5, nullptr, &plan), 0);
+  EXPECT_EQ(planned(sets, nullptr), "D1 L2 L5");
+  ASSERT_EQ(plan.passed, 2);
+  EXPECT_EQ(plan.passed_total, 2);
+  EXPECT_EQ(plan.pass[0].set, 2);
+  EXPECT_EQ(plan.pass[0].reason, PASS_MISSING_FAMILIES);
+  EXPECT_EQ(plan.pass[1].reason, PASS_UNREADABLE);
+  EXPECT_STREQ(plan.reached, "2026-12-10 04:00:00.000");
+  ASSERT_EQ(plan_restore(sets.data(), 5, "2026-12-10T03:45:00", &plan), 0);
+  EXPECT_STREQ(plan.reached, "2026-12-10T03:45:00");
+  EXPECT_EQ(plan.reached_ticks, sets[4].finish_ticks - 15 * 60 * 10000000LL);
+
+  sets.pop_back();  // the newest point is the full itself: nothing else reaches it
+  EXPECT_EQ(planned(sets, nullptr), "D1 L2");
+  sets[1].incomplete = 1;  // the log the chain needs
+  EXPECT_EQ(planned(sets, nullptr),
+            "the striped media set of the log backup at position 2 (finished 2026-12-10 02:00:00.000) is missing "
+            "families");
+  sets[0].unreadable = 1;
+  sets[2].incomplete = 0;
+  sets[2].unreadable = 1;
+  EXPECT_EQ(planned(sets, nullptr),
+            "the header of the full backup at position 3 (finished 2026-12-10 03:00:00.000) cannot be read");
+}
+
+set_guid guid(uint64_t n) { return set_guid{n, n}; }
+
+std::vector<plan_set> of(std::vector<plan_set> sets, uint64_t database) {
+  for (plan_set& s : sets) s.database = guid(database);
+  return sets;
+}
+
+// A database dropped and created again: its new LSNs start low again.
+TEST(RestorePlan, IncarnationsNeverMix) {
+  std::vector<plan_set> sets = of({set('D', 1000, 1200, "2026-12-10 01:00:00.000", 1100),
+                                   set('L', 1000, 2000, "2026-12-10 02:00:00.000"),
+                                   set('L', 2000, 3000, "2026-12-10 03:00:00.000")},
+                                  1);
+  for (const plan_set& s : of({set('D', 100, 200, "2026-12-10 04:00:00.000", 150),
+                               set('L', 100, 2500, "2026-12-10 05:00:00.000")},
+                              2))
+    sets.push_back(s);
+  sets = numbered(sets);
+  const struct {
+    const char* stop_at;
+    std::string steps;
+  } cases[] = {
+      {nullptr, "D4 L5"},
+      {"2026-12-10T02:30:00", "D1 L2 L3*"},
+      {"2026-12-10T03:30:00",
+       "stop_at 2026-12-10T03:30:00 is past the end of the backup chain, which reaches 2026-12-10 03:00:00.000 "
+       "(LSN 3000)"},
+      {"2026-12-10T04:30:00", "D4 L5*"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stop_at ? c.stop_at : "newest");
+    EXPECT_EQ(planned(sets, c.stop_at), c.steps);
+  }
+  sets[3].type = 'X';  // without the new full, the old chain is all there is
+  sets[4].database = guid(1);
+  EXPECT_EQ(planned(sets, nullptr), "D1 L5");  // the same database's log goes on from the full
+  sets[4].database = guid(2);
+  EXPECT_EQ(planned(sets, nullptr), "D1 L2 L3");
+}
+
+// Restored in place to 02:30 (LSN 2500, inside log 3) at 04:00: the old
+// path goes on in log 4, the new one leaves it in log 5.
+std::vector<plan_set> forked() {
+  std::vector<plan_set> sets = numbered({
+      set('D', 1000, 1200, "2026-12-10 01:00:00.000", 1100),
+      set('L', 1000, 2000, "2026-12-10 02:00:00.000"),
+      set('L', 2000, 3000, "2026-12-10 03:00:00.000"),
+      set('L', 3000, 3500, "2026-12-10 03:45:00.000"),
+      set('L', 2000, 2800, "2026-12-10 05:00:00.000"),
+      set('L', 2800, 3200, "2026-12-10 06:00:00.000"),
+  });
+  for (plan_set& s : sets) s.first_fork = s.last_fork = guid(1);
+  sets[4].last_fork = sets[5].first_fork = sets[5].last_fork = guid(2);
+  sets[4].fork_point_lsn = 2500;
+  return sets;
+}
+
+TEST(RestorePlan, RecoveryForksAreFollowedToThePoint) {
+  const struct {
+    const char* stop_at;
+    std::string steps;
+  } cases[] = {
+      {nullptr, "D1 L2 L5 L6"},
+      {"2026-12-10T02:30:00", "D1 L2 L3*"},     // before the fork: the old path's log holds it
+      {"2026-12-10T03:40:00", "D1 L2 L3 L4*"},  // on the old path only
+      {"2026-12-10T05:30:00", "D1 L2 L5 L6*"},  // on the new path
+  };
+  const std::vector<plan_set> sets = forked();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stop_at ? c.stop_at : "newest");
+    EXPECT_EQ(planned(sets, c.stop_at), c.steps);
+  }
+  // Only a full of the old path past the fork is left: the new path cannot
+  // be reached from it.
+  std::vector<plan_set> late = sets;
+  late[0].incomplete = 1;
+  late.push_back(set('D', 3100, 3300, "2026-12-10 03:50:00.000", 3200));
+  late.back().first_fork = late.back().last_fork = guid(1);
+  late = numbered(late);
+  EXPECT_EQ(planned(late, nullptr),
+            "recovery fork in the way: the restore reaches LSN 3300 (2026-12-10 03:50:00.000) on fork "
+            "00000000-0000-0001-0000-000000000001, but the log backup finished 2026-12-10 05:00:00.000 crosses from "
+            "fork 00000000-0000-0001-0000-000000000001 to fork 00000000-0000-0002-0000-000000000002 at LSN 2500");
+  EXPECT_EQ(planned(late, "2026-12-10T03:50:00"), "D7");
+}
+
 TEST(RestorePlan, PlansAreCappedAndSetsTakenInAnyOrder) {
   std::vector<plan_set> many;
   many.push_back(set('D', 10, 20, "2026-01-01 00:00:00", 15));
