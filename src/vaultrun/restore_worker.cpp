@@ -7,6 +7,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/restore_plan.h"
+#include "vaultrun/restore_sources.h"
 #include "vaultrun/restore_test.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/statements.h"
@@ -28,6 +29,7 @@ constexpr size_t PATH_MAX_BYTES = 1023;
 struct media_entry {
   uint32_t at;  // offset of the first file name
   int32_t count;
+  int32_t families;  // of the media set, as its source says (0: not said)
 };
 
 // Everything a restore holds while it plans and runs, on the heap: the sets
@@ -112,88 +114,34 @@ void targets_of(const restore_work* w, int32_t i, restore_targets* t) {
   }
 }
 
-// ---- Reading rows by column name ----------------------------------------------
+// ---- Reading the sources -----------------------------------------------------
 
-int col_of(const tds_meta* meta, const char* name) {
-  for (int i = 0; i < meta->ncols; ++i) {
-    if (std::strcmp(meta->cols[i].name, name) == 0) return i;
-  }
-  return -1;
-}
-
-// The cell of a named column, "" for NULL or a column the answer lacks.
-const char* cell_of(const tds_meta* meta, const tds_row* row, const char* name) {
-  const int i = col_of(meta, name);
-  return i < 0 || row->is_null[i] ? "" : row->cells[i];
-}
-
-int64_t int_of(const char* text) {
-  int64_t v = 0;
-  bool neg = *text == '-';
-  if (neg) ++text;
-  for (; *text >= '0' && *text <= '9' && v < (int64_t(1) << 50); ++text) v = v * 10 + (*text - '0');
-  return neg ? -v : v;
-}
-
-// The set's LSNs, finish time and flags from the cells of its row, under
-// the column names the source uses; false when one does not read.
-struct set_columns {
-  const char *first, *last, *checkpoint, *database_backup, *differential_base, *finish, *copy_only;
-};
-const set_columns HISTORY_COLUMNS = {"first_lsn",          "last_lsn",           "checkpoint_lsn",
-                                     "database_backup_lsn", "differential_base_lsn", "backup_finish_date",
-                                     "is_copy_only"};
-const set_columns HEADER_COLUMNS = {"FirstLSN",          "LastLSN",          "CheckpointLSN", "DatabaseBackupLSN",
-                                    "DifferentialBaseLSN", "BackupFinishDate", "IsCopyOnly"};
-
-bool read_set(const tds_meta* meta, const tds_row* row, const set_columns& c, plan_set* s) {
-  *s = plan_set{};
-  const char* finish = cell_of(meta, row, c.finish);
-  if (!lsn_parse(cell_of(meta, row, c.first), &s->first_lsn) || !lsn_parse(cell_of(meta, row, c.last), &s->last_lsn) ||
-      !lsn_parse(cell_of(meta, row, c.checkpoint), &s->checkpoint_lsn) ||
-      !lsn_parse(cell_of(meta, row, c.database_backup), &s->database_backup_lsn) ||
-      !lsn_parse(cell_of(meta, row, c.differential_base), &s->differential_base_lsn) ||
-      std::strlen(finish) >= sizeof s->finish || !time_parse(finish, &s->finish_ticks))
-    return false;
-  std::memcpy(s->finish, finish, std::strlen(finish) + 1);
-  s->finish[10] = 'T';
-  const char* copy = cell_of(meta, row, c.copy_only);
-  s->copy_only = copy[0] == '1' || copy[0] == 't' || copy[0] == 'T';
-  return true;
-}
+constexpr auto& cell_of = row_cell;
+constexpr auto& int_of = row_int;
 
 // One row of the history: a set, or a further family of the set before.
 const char* on_history_row(void* ctx, const tds_meta* meta, const tds_row* row) {
   auto* w = static_cast<restore_work*>(ctx);
-  const int64_t set_id = int_of(cell_of(meta, row, "backup_set_id"));
-  const char* path = cell_of(meta, row, "physical_device_name");
-  if (std::strlen(path) > PATH_MAX_BYTES) return PATH_TOO_LONG;
-  const int64_t device = int_of(cell_of(meta, row, "device_type"));
-  if (w->nsets > 0 && set_id == w->last_set_id) {
+  plan_set s;
+  history_row r;
+  const char* refusal = set_from_history_row(meta, row, &s, &r);
+  if (std::strlen(r.path) > PATH_MAX_BYTES) return PATH_TOO_LONG;
+  if (w->nsets > 0 && r.set_id == w->last_set_id) {
     media_entry& m = w->media[w->nsets - 1];
     if (m.count == 0) return nullptr;  // a set on a device that cannot be read
     if (m.count == MAX_RESTORE_TARGETS) return "a backup set in the history has more than 64 files";
-    if (!add_name(w, path)) return NAMES_TOO_LONG;
+    if (!add_name(w, r.path)) return NAMES_TOO_LONG;
     ++m.count;
     return nullptr;
   }
-  w->last_set_id = set_id;
+  w->last_set_id = r.set_id;
   if (!grow_sets(w)) return TOO_MANY_SETS;
-  plan_set s;
-  if (!read_set(meta, row, HISTORY_COLUMNS, &s)) return "the server's backup history holds a set that cannot be read";
-  const char* type = cell_of(meta, row, "type");
-  s.type = static_cast<uint8_t>(type[0]);
-  s.position = static_cast<int32_t>(int_of(cell_of(meta, row, "position")));
+  if (refusal != nullptr) return refusal;
   s.media = w->nsets;
-  media_entry m{static_cast<uint32_t>(w->names_len), 0};
-  // Disk and URL backups only: a set written through another device (a
-  // tape, a virtual device) has no file to restore from, and is passed
-  // over by the planner.
-  if (device == 2 || device == 9) {
-    if (!add_name(w, path)) return NAMES_TOO_LONG;
+  media_entry m{static_cast<uint32_t>(w->names_len), 0, r.family_count};
+  if (r.readable_device) {
+    if (!add_name(w, r.path)) return NAMES_TOO_LONG;
     m.count = 1;
-  } else {
-    s.type = 'X';
   }
   w->sets[w->nsets] = s;
   w->media[w->nsets] = m;
@@ -213,19 +161,16 @@ struct header_ctx {
 const char* on_header_row(void* ctx, const tds_meta* meta, const tds_row* row) {
   auto* h = static_cast<header_ctx*>(ctx);
   restore_work* w = h->w;
-  if (h->database != nullptr && !equal_nocase(cell_of(meta, row, "DatabaseName"), h->database)) return nullptr;
-  if (!grow_sets(w)) return TOO_MANY_SETS;
   plan_set s;
-  if (!read_set(meta, row, HEADER_COLUMNS, &s)) return "a backup header cannot be read";
-  // BackupType: 1 database, 5 differential database, 2 log; the file and
-  // partial kinds are not planned.
-  const int64_t kind = int_of(cell_of(meta, row, "BackupType"));
-  s.type = kind == 1 ? SET_FULL : kind == 5 ? SET_DIFFERENTIAL : kind == 2 ? SET_LOG : 'X';
-  s.position = static_cast<int32_t>(int_of(cell_of(meta, row, "Position")));
+  const char* database = "";
+  const char* refusal = set_from_header_row(meta, row, &s, &database);
+  if (h->database != nullptr && !equal_nocase(database, h->database)) return nullptr;
+  if (!grow_sets(w)) return TOO_MANY_SETS;
+  if (refusal != nullptr) return refusal;
   s.media = w->nsets;
   s.incomplete = h->incomplete;
   w->sets[w->nsets] = s;
-  w->media[w->nsets] = media_entry{h->names_at, h->files};
+  w->media[w->nsets] = media_entry{h->names_at, h->files, h->files};
   ++w->nsets;
   return nullptr;
 }
@@ -258,7 +203,12 @@ bool query(backup_session* s, tds_conn* conn, const char* sql, tds_row_fn on_row
 bool read_history(backup_session* s, tds_conn* conn, restore_work* w) {
   if (!restore_history_statement(&w->cfg, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
   w->last_set_id = -1;
-  return query(s, conn, w->sql, on_history_row, w);
+  if (!query(s, conn, w->sql, on_history_row, w)) return false;
+  // A media set with fewer family rows than it has families cannot be read.
+  for (int32_t i = 0; i < w->nsets; ++i) {
+    if (w->media[i].count > 0 && w->media[i].count < w->media[i].families) w->sets[i].incomplete = 1;
+  }
+  return true;
 }
 
 // The sets of one media set whose files are t, through HEADERONLY.

@@ -193,26 +193,18 @@ bool restore_folders_statement(char* out, size_t cap) {
 
 bool restore_history_statement(const backup_config* cfg, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};
-  const char* source = restore_source(cfg);
+  // The whole history of the name: a chain may start from any full, and
+  // the planner needs the sets on every recovery path and of every
+  // database that had the name to keep them apart.
   put(&t,
       "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
       "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
-      "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type "
-      "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
-      "WHERE s.database_name = ");
-  put_literal(&t, "", source);
-  put(&t,
-      " AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b "
-      "WHERE b.database_name = ");
-  put_literal(&t, "", source);
-  put(&t, " AND b.type = 'D' AND b.backup_finish_date <= ");
-  if (cfg->stop_at[0] != 0) {
-    put_literal(&t, "CONVERT(datetime2, ", cfg->stop_at);
-    put(&t, ", 126)");
-  } else {
-    put(&t, "GETDATE()");
-  }
-  put(&t, "), 0) ORDER BY s.backup_set_id, f.family_sequence_number");
+      "s.backup_finish_date, s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, "
+      "s.fork_point_lsn, m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type "
+      "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+      "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = ");
+  put_literal(&t, "", restore_source(cfg));
+  put(&t, " ORDER BY s.backup_set_id, f.family_sequence_number");
   return finish(&t);
 }
 

@@ -72,8 +72,8 @@ constexpr size_t RESTORE_STATEMENT_CAP =
 bool restore_folders_statement(char* out, size_t cap);
 
 // The backup history of the configuration's source database, in one query:
-// every set from the newest full that finished by stop_at (or now) on, one
-// row per media family, ordered by set and family.
+// every set under its name, with its database, recovery forks and its media
+// set's family count, one row per media family, ordered by set and family.
 bool restore_history_statement(const backup_config* cfg, char* out, size_t cap);
 
 // "RESTORE LABELONLY FROM DISK = N'p'" (URL for a URL) with the

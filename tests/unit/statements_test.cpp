@@ -329,19 +329,18 @@ TEST(Statements, RestoreExactText) {
       "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path",
       "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
        "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
-       "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM "
-       "msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE "
-       "s.database_name = N'Sales]x' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM "
-       "msdb.dbo.backupset AS b WHERE b.database_name = N'Sales]x' AND b.type = 'D' AND b.backup_finish_date <= "
-       "GETDATE()), 0) ORDER BY s.backup_set_id, f.family_sequence_number",
+       "s.backup_finish_date, s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, "
+       "s.fork_point_lsn, m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type "
+       "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+       "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'Sales]x' "
+       "ORDER BY s.backup_set_id, f.family_sequence_number",
       "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
        "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, "
-       "s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM "
-       "msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE "
-       "s.database_name = N'O''Neil' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM "
-       "msdb.dbo.backupset AS b WHERE b.database_name = N'O''Neil' AND b.type = 'D' AND b.backup_finish_date <= "
-       "CONVERT(datetime2, N'2026-12-10T20:30:37.5', 126)), 0) ORDER BY s.backup_set_id, "
-       "f.family_sequence_number",
+       "s.backup_finish_date, s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, "
+       "s.fork_point_lsn, m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type "
+       "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+       "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'O''Neil' "
+       "ORDER BY s.backup_set_id, f.family_sequence_number",
       "RESTORE LABELONLY FROM DISK = N'C:\\b''1.bak'",
       "RESTORE LABELONLY FROM URL = N'https://h/x''y' WITH CREDENTIAL = N'cr''ed'",
       "RESTORE HEADERONLY FROM URL = N'https://h/x''y', DISK = N'D:\\s2.bak' WITH CREDENTIAL = N'cr''ed'",

@@ -29,15 +29,11 @@ void BackupHistory::add(BackupSetRecord set) {
   sets_.push_back(std::move(set));
 }
 
-std::vector<BackupSetRecord> BackupHistory::since_full(const std::string& database, Stamp until) const {
+std::vector<BackupSetRecord> BackupHistory::of_database(const std::string& database) const {
   std::lock_guard<std::mutex> lock(mu_);
-  int64_t from = 0;
-  for (const BackupSetRecord& s : sets_) {
-    if (s.type == 'D' && s.finished <= until && same_name(s.database, database)) from = std::max(from, s.id);
-  }
   std::vector<BackupSetRecord> out;
   for (const BackupSetRecord& s : sets_) {
-    if (s.id >= from && same_name(s.database, database)) out.push_back(s);
+    if (same_name(s.database, database)) out.push_back(s);
   }
   return out;
 }

@@ -30,6 +30,11 @@ struct BackupSetRecord {
   Stamp started = 0;
   Stamp finished = 0;                  // server local time
   std::chrono::system_clock::time_point finished_at;
+  // The database the set is of, and its recovery forks at the set's first
+  // and last LSN (they differ for a log that crosses a fork, at fork_point).
+  Bytes database_guid = Bytes(16), first_fork = Bytes(16), last_fork = Bytes(16);
+  uint64_t fork_point = 0;
+  int family_count = 0;  // of its media set; 0: as many as its devices
 };
 
 class BackupHistory {
@@ -48,7 +53,7 @@ class BackupHistory {
                                      std::chrono::system_clock::time_point since) const;
   // The sets of the database from its newest full backup finished by
   // `until` on (from its first set when there is none), in id order.
-  std::vector<BackupSetRecord> since_full(const std::string& database, Stamp until) const;
+  std::vector<BackupSetRecord> of_database(const std::string& database) const;
 
  private:
   bool has_base_locked(const std::string& database) const;

@@ -108,14 +108,18 @@ ResultSet history_plan_rows(const std::vector<BackupSetRecord>& sets) {
             character("type", 1),           bit("is_copy_only"),           lsn("first_lsn"),
             lsn("last_lsn"),                lsn("checkpoint_lsn"),         lsn("database_backup_lsn"),
             lsn("differential_base_lsn"),   datetime("backup_start_date"), datetime("backup_finish_date"),
+            guid("database_guid"),          guid("first_recovery_fork_guid"), guid("last_recovery_fork_guid"),
+            lsn("fork_point_lsn"),          tinyint("media_family_count"),
             tinyint("family_sequence_number"), nvarchar("physical_device_name", 260), tinyint("device_type")};
   for (const BackupSetRecord& s : sets) {
+    const int families = s.family_count > 0 ? s.family_count : int(s.devices.size());
     for (size_t k = 0; k < s.devices.size(); ++k) {
       r.rows.push_back({number(s.id), number(s.media_set_id), number(s.position), text(std::string(1, s.type)),
                         number(s.copy_only), number(int64_t(s.first_lsn)), number(int64_t(s.last_lsn)),
                         number(int64_t(s.checkpoint_lsn)), number(int64_t(s.database_backup_lsn)),
                         lsn_or_null(s.differential_base_lsn), number(s.started), number(s.finished),
-                        number(int64_t(k) + 1), text(s.devices[k]), number(s.url ? 9 : 2)});
+                        bytes(s.database_guid), bytes(s.first_fork), bytes(s.last_fork), lsn_or_null(s.fork_point),
+                        number(families), number(int64_t(k) + 1), text(s.devices[k]), number(s.url ? 9 : 2)});
     }
   }
   return r;
@@ -422,6 +426,7 @@ void seed_history(LiveDatabase& d, int n, BackupHistory& history) {
     s.finished = s.started + 30 * STAMP_PER_SECOND;
     s.finished_at = std::chrono::system_clock::now();
     s.media_guid = new_guid();
+    s.database_guid = s.first_fork = s.last_fork = d.family_guid;
     s.devices = {format("/backups/%s_%d.%s", d.name.c_str(), k + 1, s.type == 'D' ? "bak" : s.type == 'I' ? "dif" : "trn")};
     const uint64_t start = d.lsn += LSN_STEP;
     s.database_backup_lsn = d.base_checkpoint_lsn;

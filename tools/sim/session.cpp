@@ -897,6 +897,7 @@ void Session::record_backup(const BackupRun& r) {
   set.started = m.started;
   set.finished = m.finished;
   set.finished_at = std::chrono::system_clock::now();
+  set.database_guid = set.first_fork = set.last_fork = r.db.family_guid;
   backup_history().add(std::move(set));
   // The database's chain moves on: a full that is no copy becomes the base
   // (and starts the log chain), a log that is no copy moves the log chain.
@@ -1053,11 +1054,7 @@ void Session::result(const ResultSet& r, uint16_t more) {
 }
 
 void Session::history_plan(const Statement& s, uint16_t more) {
-  Stamp until = now_stamp();
-  if (!s.history_until.empty() && !parse_stamp(s.history_until, until)) {
-    return fail({{241, "Conversion failed when converting date and/or time from character string."}}, CLASS_USER, more);
-  }
-  result(history_plan_rows(backup_history().since_full(s.database, until)), more);
+  result(history_plan_rows(backup_history().of_database(s.database)), more);
 }
 
 // The sets of every device the statement names (files gets the local file

@@ -54,10 +54,10 @@ const char* const FILE_NAMES_QUERY = "SELECT physical_name FROM sys.master_files
 const char* const HISTORY_PLAN_QUERY =
     "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
     "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, "
-    "f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s "
+    "s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, s.fork_point_lsn, "
+    "m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type "
+    "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = @db "
-    "AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b "
-    "WHERE b.database_name = @db AND b.type = 'D' AND b.backup_finish_date <= @until), 0) "
     "ORDER BY s.backup_set_id, f.family_sequence_number";
 
 namespace {
@@ -363,30 +363,8 @@ bool history_query(const std::vector<Token>& t, size_t from, size_t to, Statemen
   return true;
 }
 
-bool token_is(const Token& x, Kind kind, const char* text) {
-  return x.kind == kind && (kind == Kind::Word ? upper(x.text) == text : x.text == text);
-}
-
-// GETDATE() or CONVERT(datetime2, N'text', 126) at t[k]; the tokens it took,
-// 0 when neither.
-size_t until_expr(const std::vector<Token>& t, size_t k, size_t to, std::string& text) {
-  if (to - k >= 3 && token_is(t[k], Kind::Word, "GETDATE") && token_is(t[k + 1], Kind::Punct, "(") &&
-      token_is(t[k + 2], Kind::Punct, ")")) {
-    text.clear();
-    return 3;
-  }
-  if (to - k >= 8 && token_is(t[k], Kind::Word, "CONVERT") && token_is(t[k + 1], Kind::Punct, "(") &&
-      token_is(t[k + 2], Kind::Word, "DATETIME2") && token_is(t[k + 3], Kind::Punct, ",") &&
-      t[k + 4].kind == Kind::String && token_is(t[k + 5], Kind::Punct, ",") &&
-      token_is(t[k + 6], Kind::Number, "126") && token_is(t[k + 7], Kind::Punct, ")")) {
-    text = t[k + 4].text;
-    return 8;
-  }
-  return 0;
-}
-
-// The restore plan's history query with its literals taken into s; false
-// when the tokens are not that query or its two names differ.
+// The restore plan's history query with its database name taken into s;
+// false when the tokens are not that query.
 bool history_plan_query(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
   static const Lexed shape = lex(HISTORY_PLAN_QUERY);
   const std::vector<Token>& want = shape.tokens;
@@ -394,12 +372,6 @@ bool history_plan_query(const std::vector<Token>& t, size_t from, size_t to, Sta
   std::vector<std::string> names;
   for (const Token& y : want) {
     if (k >= to) return false;
-    if (y.kind == Kind::Word && y.text == "@until") {
-      size_t n = until_expr(t, k, to, s.history_until);
-      if (n == 0) return false;
-      k += n;
-      continue;
-    }
     const Token& x = t[k++];
     if (y.kind == Kind::Word && y.text == "@db") {
       if (x.kind != Kind::String) return false;
@@ -408,7 +380,7 @@ bool history_plan_query(const std::vector<Token>& t, size_t from, size_t to, Sta
     }
     if (x.kind != y.kind || (x.kind == Kind::Word ? upper(x.text) != upper(y.text) : x.text != y.text)) return false;
   }
-  if (k != to || names.size() != 2 || names[0] != names[1]) return false;
+  if (k != to || names.size() != 1) return false;
   s.database = names[0];
   s.kind = StmtKind::HistoryPlan;
   return true;

@@ -73,7 +73,6 @@ struct Statement {
   char history_type = 'D';
   std::string history_device;
   int history_seconds = 0;
-  std::string history_until;       // HistoryPlan: the CONVERT text; empty for GETDATE()
   std::vector<SelectItem> items;  // SelectVars
 };
 
