@@ -519,7 +519,7 @@ int refuse_short(const planner* p, const char* stop_at, restore_plan* plan) {
 }
 
 // The steps of the chosen chain, base first; the fulls and differentials
-// of its database newer than its full and by the point that were passed over.
+// of its database newer than its full (and by stop_at) that were passed over.
 int write_plan(const planner* p, const pick& c, const char* stop_at, restore_plan* plan) {
   const int32_t total = c.logs + (p->bases[c.base].diff >= 0 ? 2 : 1);
   if (total > MAX_PLAN_STEPS) {
@@ -540,7 +540,7 @@ int write_plan(const planner* p, const pick& c, const char* stop_at, restore_pla
   for (int32_t i = 0; i < p->n; ++i) {
     const plan_set& s = p->sets[i];
     if ((s.type != SET_FULL && s.type != SET_DIFFERENTIAL) || usable(s) || !(s.database == full.database) ||
-        s.finish_ticks <= full.finish_ticks || s.finish_ticks > plan->reached_ticks)
+        s.finish_ticks <= full.finish_ticks || s.finish_ticks > p->stop)
       continue;
     if (plan->passed < MAX_PASSED_OVER)
       plan->pass[plan->passed++] = plan_pass{i, static_cast<uint8_t>(s.incomplete ? PASS_MISSING_FAMILIES : PASS_UNREADABLE)};

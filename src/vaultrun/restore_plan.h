@@ -89,7 +89,7 @@ struct restore_plan {
   int64_t reached_ticks;
   char reached[SET_TIME_BYTES];
   // Fulls and differentials of the chosen database, newer than the chosen
-  // base and by the point, that could not be used (the first
+  // full and by stop_at, that could not be used (the first
   // MAX_PASSED_OVER; passed_total counts them all).
   int32_t passed, passed_total;
   plan_pass pass[MAX_PASSED_OVER];

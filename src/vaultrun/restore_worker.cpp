@@ -519,6 +519,28 @@ void doc_names(doc_text* d, restore_work* w) {
   doc_member(d, "source_database", restore_source(&w->cfg));
 }
 
+// The fulls and differentials the plan passed over, and why; no member
+// when there were none.
+void doc_passed_over(doc_text* d, restore_work* w) {
+  const restore_plan& plan = w->plan;
+  if (plan.passed == 0) return;
+  doc_raw(d, ",\"passed_over\":[");
+  for (int32_t k = 0; k < plan.passed; ++k) {
+    const plan_set& set = w->sets[plan.pass[k].set];
+    restore_targets t;
+    targets_of(w, plan.pass[k].set, &t);
+    doc_raw(d, k == 0 ? "{\"type\":" : ",{\"type\":");
+    doc_string(d, step_type_name(set.type));
+    doc_member(d, "target", t.count > 0 ? t.path[0] : "");
+    doc_number(d, "position", set.position);
+    doc_member(d, "finished", set.finish);
+    doc_member(d, "reason", plan.pass[k].reason == PASS_MISSING_FAMILIES ? "its media set is missing families"
+                                                                          : "its header cannot be read");
+    doc_raw(d, "}");
+  }
+  doc_raw(d, "]");
+}
+
 void doc_stop_at(doc_text* d, restore_work* w) {
   if (w->cfg.stop_at[0] != 0) doc_member(d, "stop_at", w->cfg.stop_at);
   else doc_raw(d, ",\"stop_at\":null");
@@ -543,6 +565,7 @@ void publish_plan(backup_session* s, restore_work* w) {
   doc_raw(&d, ",\"dry_run\":true");
   doc_names(&d, w);
   doc_steps(&d, w, "plan", w->plan.steps, true);
+  doc_passed_over(&d, w);
   doc_stop_at(&d, w);
   doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true}" : ",\"recovered\":false}");
   publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
@@ -553,6 +576,7 @@ void publish_done(backup_session* s, restore_work* w) {
   doc_head(&d, true);
   doc_names(&d, w);
   doc_steps(&d, w, "restored", w->plan.steps, false);
+  doc_passed_over(&d, w);
   doc_stop_at(&d, w);
   doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
   doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);

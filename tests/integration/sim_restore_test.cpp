@@ -64,16 +64,13 @@ std::string last_text(const std::vector<Token>& ts) {
 const char* const HISTORY_PLAN =
     "SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, "
     "s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, "
-    "f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s JOIN "
-    "msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'inventory' AND "
-    "s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b WHERE b.database_name = "
-    "N'inventory' AND b.type = 'D' AND b.backup_finish_date <= UNTIL), 0) ORDER BY s.backup_set_id, "
-    "f.family_sequence_number";
+    "s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, s.fork_point_lsn, "
+    "m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type "
+    "FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+    "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'inventory' "
+    "ORDER BY s.backup_set_id, f.family_sequence_number";
 
-std::string history_plan(const std::string& until) {
-  std::string q = HISTORY_PLAN;
-  return q.replace(q.find("UNTIL"), 5, until);
-}
+std::string history_plan() { return HISTORY_PLAN; }
 
 const char* const LISTING =
     "SELECT d.name, CAST(SUM(mf.size) * 8 / 1024 AS INT), d.recovery_model_desc FROM sys.databases d JOIN "
@@ -134,10 +131,10 @@ TEST_F(SimRestore, HistoryAndHeadersFollowTheServersLsnRules) {
   backup("inventory", "LOG", "DISK = " + bak("cl.trn"), "COPY_ONLY");
   backup("inventory", "LOG", "DISK = " + bak("l2.trn"));
 
-  Table h = table(exec(c, history_plan("GETDATE()")));
+  Table h = table(exec(c, history_plan()));
   // Every column as the server types it.
   EXPECT_EQ(h.types, (std::vector<uint8_t>{0x26, 0x26, 0x26, 0xAF, 0x68, 0x6C, 0x6C, 0x6C, 0x6C, 0x6C, 0x6F, 0x6F,
-                                           0x26, 0xE7, 0x26}));
+                                           0x24, 0x24, 0x24, 0x6C, 0x26, 0x26, 0xE7, 0x26}));
   ASSERT_EQ(h.rows.size(), 6u);  // the full's two families, then one row per set
   enum { F1A, F1B, D1, L1, CL, L2 };
   EXPECT_EQ(h.at(F1A, "family_sequence_number"), "1");
@@ -145,6 +142,14 @@ TEST_F(SimRestore, HistoryAndHeadersFollowTheServersLsnRules) {
   EXPECT_EQ(h.at(F1A, "media_set_id"), h.at(F1B, "media_set_id"));
   EXPECT_EQ(h.at(F1B, "physical_device_name"), dir_.file("f1b.bak"));
   EXPECT_EQ(h.at(F1A, "device_type"), "2");
+  EXPECT_EQ(h.at(F1A, "media_family_count"), "2");
+  EXPECT_EQ(h.at(L1, "media_family_count"), "1");
+  // One database on one recovery path: the same GUIDs on every set.
+  for (size_t r = 1; r < h.rows.size(); ++r) {
+    EXPECT_EQ(h.at(r, "database_guid"), h.at(F1A, "database_guid"));
+    EXPECT_EQ(h.at(r, "first_recovery_fork_guid"), h.at(F1A, "last_recovery_fork_guid"));
+    EXPECT_EQ(h.at(r, "fork_point_lsn"), "NULL");
+  }
   EXPECT_EQ(h.at(D1, "type"), "I");
   EXPECT_EQ(h.at(L1, "type"), "L");
   EXPECT_EQ(h.at(CL, "is_copy_only"), "1");
@@ -167,18 +172,13 @@ TEST_F(SimRestore, HistoryAndHeadersFollowTheServersLsnRules) {
   }
 
   // A copy-only full is no base: a later differential still names the first.
-  const std::string before_cf = local_now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   backup("inventory", "DATABASE", "DISK = " + bak("cf.bak"), "COPY_ONLY");
   backup("inventory", "DATABASE", "DISK = " + bak("d2.bak"), "DIFFERENTIAL");
-  Table now = table(exec(c, history_plan("GETDATE()")));
-  ASSERT_EQ(now.rows.size(), 2u);  // from the newest full, copy-only or not
-  EXPECT_EQ(now.at(0, "is_copy_only"), "1");
-  EXPECT_EQ(now.lsn(1, "differential_base_lsn"), h.lsn(F1A, "first_lsn"));
-  EXPECT_EQ(now.lsn(0, "database_backup_lsn"), h.lsn(F1A, "checkpoint_lsn"));
-  Table then = table(exec(c, history_plan("CONVERT(datetime2, N'" + before_cf + "', 126)")));
-  EXPECT_EQ(then.rows.size(), 8u);
-  EXPECT_TRUE(failed(exec(c, history_plan("CONVERT(datetime2, N'2026-02-30T00:00:00', 126)"))));
+  Table now = table(exec(c, history_plan()));
+  ASSERT_EQ(now.rows.size(), 8u);  // the whole history, whatever full is newest
+  EXPECT_EQ(now.at(6, "is_copy_only"), "1");
+  EXPECT_EQ(now.lsn(7, "differential_base_lsn"), h.lsn(F1A, "first_lsn"));
+  EXPECT_EQ(now.lsn(6, "database_backup_lsn"), h.lsn(F1A, "checkpoint_lsn"));
 
   // The headers say what the history says, by the real column names.
   Table hd = table(exec(c, "RESTORE HEADERONLY FROM " + f1));
@@ -465,13 +465,10 @@ TEST_F(SimRestore, AMadeUpHistoryFollowsTheRulesAndRealBackupsContinueIt) {
   ASSERT_NO_FATAL_FAILURE(start({"--history-sets", "200"}));
   Client& c = *c_;
   // Sets 1, 97 and 193 are full backups, a quarter of an hour apart up to now.
-  Table newest = table(exec(c, history_plan("GETDATE()")));
-  ASSERT_EQ(newest.rows.size(), 8u);
-  EXPECT_EQ(newest.at(0, "backup_set_id"), "193");
-  EXPECT_EQ(newest.at(0, "type"), "D");
-  Table older = table(exec(c, history_plan("CONVERT(datetime2, N'" + local_now(std::chrono::hours(25)) + "', 126)")));
-  ASSERT_EQ(older.rows.size(), 104u);
-  EXPECT_EQ(older.at(0, "backup_set_id"), "97");
+  Table older = table(exec(c, history_plan()));
+  ASSERT_EQ(older.rows.size(), 200u);
+  EXPECT_EQ(older.at(0, "backup_set_id"), "1");
+  EXPECT_EQ(older.at(192, "type"), "D");
   uint64_t chain = 0, base_first = 0;
   for (size_t r = 0; r < older.rows.size(); ++r) {
     SCOPED_TRACE("set " + older.at(r, "backup_set_id"));
@@ -488,9 +485,9 @@ TEST_F(SimRestore, AMadeUpHistoryFollowsTheRulesAndRealBackupsContinueIt) {
   }
   // A real log backup starts where the made-up chain ends.
   backup("inventory", "LOG", "DISK = " + bak("next.trn"));
-  Table after = table(exec(c, history_plan("GETDATE()")));
-  ASSERT_EQ(after.rows.size(), 9u);
-  EXPECT_EQ(after.lsn(8, "first_lsn"), chain);
+  Table after = table(exec(c, history_plan()));
+  ASSERT_EQ(after.rows.size(), 201u);
+  EXPECT_EQ(after.lsn(200, "first_lsn"), chain);
 }
 
 TEST(SimRestoreAttention, AnAttentionStopsARestoreAndLeavesTheDatabaseRestoring) {

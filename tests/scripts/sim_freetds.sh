@@ -151,7 +151,7 @@ done
 # 7. A restore's result sets and a restore under a new name.
 start_sim --backup-ms 100
 FULL="$WORK/inv_full.bak"
-HISTORY_SQL="SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'inventory' AND s.backup_set_id >= ISNULL((SELECT MAX(b.backup_set_id) FROM msdb.dbo.backupset AS b WHERE b.database_name = N'inventory' AND b.type = 'D' AND b.backup_finish_date <= GETDATE()), 0) ORDER BY s.backup_set_id, f.family_sequence_number"
+HISTORY_SQL="SELECT s.backup_set_id, s.media_set_id, s.position, s.type, s.is_copy_only, s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, s.backup_start_date, s.backup_finish_date, s.database_guid, s.first_recovery_fork_guid, s.last_recovery_fork_guid, s.fork_point_lsn, m.media_family_count, f.family_sequence_number, f.physical_device_name, f.device_type FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = N'inventory' ORDER BY s.backup_set_id, f.family_sequence_number"
 FOLDERS_SQL="SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(4000)) AS data_path, CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(4000)) AS log_path"
 {
   printf "BACKUP DATABASE [inventory] TO DISK = N'%s'\ngo\n" "$FULL"

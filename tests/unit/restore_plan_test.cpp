@@ -196,6 +196,8 @@ TEST(RestorePlan, UnusableSetsArePassedOver) {
 
   sets.pop_back();  // the newest point is the full itself: nothing else reaches it
   EXPECT_EQ(planned(sets, nullptr), "D1 L2");
+  EXPECT_EQ(plan_restore(sets.data(), 4, nullptr, &plan), 0);
+  EXPECT_EQ(plan.passed, 2);  // still named, though later than the point reached
   sets[1].incomplete = 1;  // the log the chain needs
   EXPECT_EQ(planned(sets, nullptr),
             "the striped media set of the log backup at position 2 (finished 2026-12-10 02:00:00.000) is missing "
