@@ -56,6 +56,13 @@ struct restore_work {
   int64_t last_set_id;
   char media_id[64];
   int32_t family_count, family_seq;
+  // Media sets of the backup files whose headers the server would not
+  // read: passed over, named in the result (the first few).
+  struct unread_media {
+    uint32_t at;  // offset of its first file name
+    uint8_t missing_families;
+  } unread[8];
+  int32_t nunread;
 };
 
 void work_free(restore_work* w) {
@@ -219,7 +226,16 @@ bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const rest
     if (!add_name(w, t->path[i])) return fail(s, NAMES_TOO_LONG), false;
   }
   if (!restore_headeronly_statement(&w->cfg, t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
-  return query(s, conn, w->sql, on_header_row, &h);
+  const int32_t before = w->nsets;
+  if (tds_exec_rows(conn, w->sql, on_header_row, &h) >= 0) return true;
+  // A media set of the backup files that the server refuses to read (a
+  // stripe missing, a damaged header) is passed over, not the restore; the
+  // planner takes the best chain without it.
+  if (database == nullptr || conn->err_number == 0) return fail(s, conn->err), false;
+  w->nsets = before;
+  if (w->nunread < static_cast<int32_t>(sizeof w->unread / sizeof w->unread[0]))
+    w->unread[w->nunread++] = restore_work::unread_media{h.names_at, incomplete};
+  return true;
 }
 
 // The sets of the backup files: each file's label names its media set and
@@ -523,13 +539,21 @@ void doc_names(doc_text* d, restore_work* w) {
 // when there were none.
 void doc_passed_over(doc_text* d, restore_work* w) {
   const restore_plan& plan = w->plan;
-  if (plan.passed == 0) return;
+  if (plan.passed == 0 && w->nunread == 0) return;
   doc_raw(d, ",\"passed_over\":[");
+  for (int32_t k = 0; k < w->nunread; ++k) {
+    doc_raw(d, k == 0 ? "{\"type\":null" : ",{\"type\":null");
+    doc_member(d, "target", w->names + w->unread[k].at);
+    doc_raw(d, ",\"position\":null,\"finished\":null");
+    doc_member(d, "reason", w->unread[k].missing_families ? "its media set is missing families"
+                                                         : "its header cannot be read");
+    doc_raw(d, "}");
+  }
   for (int32_t k = 0; k < plan.passed; ++k) {
     const plan_set& set = w->sets[plan.pass[k].set];
     restore_targets t;
     targets_of(w, plan.pass[k].set, &t);
-    doc_raw(d, k == 0 ? "{\"type\":" : ",{\"type\":");
+    doc_raw(d, k + w->nunread == 0 ? "{\"type\":" : ",{\"type\":");
     doc_string(d, step_type_name(set.type));
     doc_member(d, "target", t.count > 0 ? t.path[0] : "");
     doc_number(d, "position", set.position);
