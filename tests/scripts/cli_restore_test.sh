@@ -178,6 +178,24 @@ grep -qi 'gap\|LSN' "$WORK/err" && pass || fail "a gap: the error names neither 
 grep -q 'RESTORE DATABASE \[inv_gap\]\|RESTORE LOG \[inv_gap\]' "$WORK/sim.log" &&
   fail "a gap: a restore statement was sent" || pass
 
+# A week in SIMPLE recovery: a full, a copy-only full for a test refresh,
+# then a differential based on the first full. The plan takes the full and
+# the differential, the newest point the backups reach; the copy-only full
+# alone would bring back an hour less.
+for kind in "full|sales_full.bak|" "copy-only full|sales_copy.bak|--copy-only" "differential|sales_diff.bak|"; do
+  IFS='|' read -r what out extra <<<"$kind"
+  type=full
+  [ "$what" = differential ] && type=differential
+  # shellcheck disable=SC2086
+  run backup "${CONN[@]}" --database sales --type "$type" $extra --out "$B/$out" --json
+  expect_ok "sales: $what"
+done
+run restore "${CONN[@]}" --database sales --as sales_r --dry-run --json
+expect_ok "copy-only full before a differential"
+expect_json "copy-only full before a differential: the plan" \
+  "','.join(s['type'] + ':' + s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] != 'recovery')" \
+  "full:sales_full.bak,differential:sales_diff.bak"
+
 # Ctrl-C in the middle of a step, on a server where a restore takes 30 s:
 # the restore is cancelled (the server sees the attention), the program
 # waits for it and exits with 130, and says the database is left restoring.
