@@ -166,4 +166,44 @@ TEST_F(SimRestorePlan, ADatabaseReplacedUnderTheSameNameNeverMixes) {
             "full:old_full.bak log:old_l1.trn log:old_l2.trn");
 }
 
+// "sales" restored over itself to a point inside its second log: its log
+// forks there. The next log backups cross from the old path to the new one;
+// the old path's third log stays in the history. A restore to the newest
+// point follows the new path, one to a point the old path's third log holds
+// follows the old one, and the server refuses a log of the other path.
+TEST_F(SimRestorePlan, AfterARestoreInPlaceEachRecoveryPathIsFollowed) {
+  ASSERT_NO_FATAL_FAILURE(start("FULL"));
+  auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(60)); };
+  backup("sales", "DATABASE", "f1.bak");
+  backup("sales", "LOG", "l1.trn");
+  pause();
+  const std::string fork_point = local_now();
+  pause();
+  backup("sales", "LOG", "l2.trn");
+  pause();
+  const std::string old_point = local_now();
+  pause();
+  backup("sales", "LOG", "l3.trn");
+  EXPECT_EQ(steps(restore(",\"database\":\"sales\",\"replace\":true,\"stop_at\":\"" + fork_point + "\"")),
+            "full:f1.bak log:l1.trn log:l2.trn");
+  pause();
+  backup("sales", "LOG", "l4.trn");
+  backup("sales", "LOG", "l5.trn");
+
+  EXPECT_EQ(steps(restore(",\"database\":\"sales_new\"")), "full:f1.bak log:l1.trn log:l4.trn log:l5.trn");
+  EXPECT_EQ(steps(restore(",\"database\":\"sales_old\",\"stop_at\":\"" + old_point + "\"")),
+            "full:f1.bak log:l1.trn log:l2.trn log:l3.trn");
+
+  const std::string move = " WITH NORECOVERY, MOVE N'sales_data' TO " + quote(file("x.mdf")) +
+                           ", MOVE N'sales_log' TO " + quote(file("x.ldf"));
+  sql("RESTORE DATABASE [sales_x] FROM DISK = " + quote(file("f1.bak")) + move);
+  sql("RESTORE LOG [sales_x] FROM DISK = " + quote(file("l1.trn")) + " WITH NORECOVERY");
+  sql("RESTORE LOG [sales_x] FROM DISK = " + quote(file("l4.trn")) + " WITH NORECOVERY");
+  auto wrong = exec(*c_, "RESTORE LOG [sales_x] FROM DISK = " + quote(file("l3.trn")) + " WITH NORECOVERY");
+  ASSERT_TRUE(failed(wrong));
+  bool found = false;
+  for (const Token& t : wrong) found |= t.number == 4330;
+  EXPECT_TRUE(found) << "no error 4330 for a log of the old path";
+}
+
 }  // namespace

@@ -152,6 +152,12 @@ Bytes encode_meta(const SetMeta& m) {
     put_text(out, m.files[k].logical);
     put_text(out, m.files[k].physical);
   }
+  for (const Bytes* g : {&m.first_fork, &m.last_fork}) {
+    Bytes g16 = *g;
+    g16.resize(16);
+    out.insert(out.end(), g16.begin(), g16.end());
+  }
+  put_u64(out, m.fork_point);
   return out;
 }
 
@@ -212,6 +218,9 @@ bool decode_meta(const uint8_t* p, size_t n, SetMeta& m) {
     f.physical = r.text();
     m.files.push_back(f);
   }
+  m.first_fork = r.guid();
+  m.last_fork = r.guid();
+  m.fork_point = r.u64();
   return r.ok && r.left == 0;
 }
 

@@ -54,6 +54,10 @@ struct SetMeta {
   Stamp log_from = 0;                 // log backups: the time at first_lsn
   std::string recovery, set_name, description;
   std::vector<DbFile> files;
+  // The recovery fork at first_lsn and at last_lsn; a log that crosses a
+  // fork (they differ) crosses it at fork_point.
+  Bytes first_fork = Bytes(16), last_fork = Bytes(16);
+  uint64_t fork_point = 0;
 };
 
 struct BackupImage {

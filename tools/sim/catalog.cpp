@@ -84,6 +84,7 @@ void Catalog::load(const Config& cfg) {
       if (same_name(name, d.name)) l.damaged = true;
     }
     l.family_guid = name_guid(d.name);
+    l.fork_guid = name_guid(d.name + "/fork");
     l.lsn = uint64_t(20 + d.id) * 1000000000000000ULL + 37 * LSN_BLOCK + 1;
     l.checkpoint_lsn = l.lsn;
     l.touched = now_stamp();

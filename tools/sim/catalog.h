@@ -21,6 +21,16 @@ enum class DbState { Online, Offline, Restoring };
 struct LiveDatabase : Database {
   DbState state = DbState::Online;
   Bytes family_guid;            // the database's identity, kept by its backups and restores
+  // The recovery fork its log is on. After a restore that stopped inside a
+  // log and recovered, a new fork starts at fork_at (on fork_from), and the
+  // next log backups start in the old path's log, crossing to the new one.
+  Bytes fork_guid = Bytes(16), fork_from = Bytes(16);
+  uint64_t fork_at = 0;
+  // While restoring: the fork the restored data is on, the first LSN of the
+  // last log restored, and whether the restore stopped inside it.
+  Bytes restored_fork = Bytes(16);
+  uint64_t restored_log_first = 0;
+  bool stopped_inside = false;
   uint64_t lsn = 0;             // the log's end
   Stamp touched = 0;            // when lsn last moved
   // Backup chain.

@@ -179,10 +179,10 @@ ResultSet header_rows(const std::vector<SetInfo>& sets, const std::vector<int64_
         number(int64_t(m.last_lsn)), number(int64_t(m.checkpoint_lsn)), number(int64_t(m.database_backup_lsn)),
         number(m.started), number(m.finished), number(52), number(0), number(1033), number(196609), number(160),
         number(4608), number(version_part(cfg.version, 0)), number(version_part(cfg.version, 1)),
-        number(version_part(cfg.version, 2)), text(cfg.server_name), number(flags), bytes(Bytes(16)),
-        bytes(m.family_guid), text("SQL_Latin1_General_CP1_CI_AS"), bytes(m.family_guid), number(0), number(0),
+        number(version_part(cfg.version, 2)), text(cfg.server_name), number(flags), bytes(m.family_guid),
+        bytes(m.last_fork), text("SQL_Latin1_General_CP1_CI_AS"), bytes(m.family_guid), number(0), number(0),
         number(0), number(0), number(checksum), number(0), number(0), number(0), number(0),
-        number((s.flags & SET_COPY_ONLY) != 0), bytes(m.family_guid), null(), text(m.recovery),
+        number((s.flags & SET_COPY_ONLY) != 0), bytes(m.first_fork), lsn_or_null(m.fork_point), text(m.recovery),
         kind == 'I' ? lsn_or_null(m.differential_base_lsn) : null(), kind == 'I' ? bytes(m.family_guid) : null(),
         text(kind == 'L' ? "Transaction Log" : kind == 'I' ? "Database Differential" : "Database"),
         bytes(m.backup_set_guid), number(compressed ? size / 3 : size), number(0),
@@ -346,6 +346,19 @@ RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vec
     step.redo_time = set.meta.finished;
     return step;
   }
+  // A log of another recovery path, or one that leaves the path past where
+  // the database stands.
+  const bool crosses = set.meta.first_fork != set.meta.last_fork;
+  if ((target->restored_fork != Bytes(16) && set.meta.first_fork != Bytes(16) &&
+       set.meta.first_fork != target->restored_fork) ||
+      (crosses && target->redo_lsn > set.meta.fork_point)) {
+    return refuse(4330, "This backup set cannot be applied because it is on a recovery path that is inconsistent "
+                        "with the database. The recovery path is the sequence of data and log backups that have "
+                        "brought the database to a particular recovery point. Find a compatible backup to restore, "
+                        "or restore the rest of the database to match a recovery point within this backup set, "
+                        "which will restore the database to a different point in time. For more information about "
+                        "recovery paths, see SQL Server Books Online.");
+  }
   if (set.meta.first_lsn > target->redo_lsn) {
     return refuse(4305, format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
                                "database. An earlier log backup that includes LSN %s can be restored.",
@@ -396,6 +409,9 @@ void begin_restore(const Statement& s, const SetInfo& set, const RestoreStep& st
   d->redo_lsn = 0;
   d->redo_time = 0;
   d->restored_base_lsn = 0;
+  d->restored_fork = Bytes(16);
+  d->stopped_inside = false;
+  d->fork_at = 0;
   d->base_first_lsn = d->base_checkpoint_lsn = d->log_chain_lsn = 0;
   d->log_chain_time = 0;
 }
@@ -409,6 +425,9 @@ void finish_restore(const Statement& s, const SetInfo& set, const RestoreStep& s
   // Damaged pages come back with the set that carried them.
   if (set.flags & SET_DAMAGED) d->damaged = true;
   if (set.kind() == 'D') d->restored_base_lsn = (set.flags & SET_COPY_ONLY) ? 0 : set.meta.first_lsn;
+  d->restored_fork = set.meta.last_fork;
+  d->stopped_inside = set.kind() == 'L' && step.redo_lsn < set.meta.last_lsn;
+  if (set.kind() == 'L') d->restored_log_first = set.meta.first_lsn;
   // A log that ends before STOPAT leaves the database restoring, whatever the statement asked.
   const bool short_of_stop = !step.notes.empty();
   if (s.recovery && !short_of_stop) recover_database(*d);
@@ -426,7 +445,8 @@ void seed_history(LiveDatabase& d, int n, BackupHistory& history) {
     s.finished = s.started + 30 * STAMP_PER_SECOND;
     s.finished_at = std::chrono::system_clock::now();
     s.media_guid = new_guid();
-    s.database_guid = s.first_fork = s.last_fork = d.family_guid;
+    s.database_guid = d.family_guid;
+    s.first_fork = s.last_fork = d.fork_guid;
     s.devices = {format("/backups/%s_%d.%s", d.name.c_str(), k + 1, s.type == 'D' ? "bak" : s.type == 'I' ? "dif" : "trn")};
     const uint64_t start = d.lsn += LSN_STEP;
     s.database_backup_lsn = d.base_checkpoint_lsn;
@@ -457,6 +477,22 @@ void seed_history(LiveDatabase& d, int n, BackupHistory& history) {
 void recover_database(LiveDatabase& d) {
   d.state = DbState::Online;
   d.online = true;
+  // Recovered short of the end of the log it restored: a new recovery path
+  // starts at that point, and the next log backup starts where that log
+  // started, crossing the fork.
+  if (d.restored_fork != Bytes(16)) {
+    if (d.stopped_inside) {
+      d.fork_from = d.restored_fork;
+      d.fork_at = d.redo_lsn;
+      d.fork_guid = new_guid();
+      d.log_chain_lsn = d.restored_log_first;
+      d.log_chain_time = d.redo_time;
+    } else {
+      d.fork_guid = d.restored_fork;
+    }
+    d.restored_fork = Bytes(16);
+    d.stopped_inside = false;
+  }
   d.lsn = std::max(d.lsn, d.redo_lsn) + 100000;
   d.checkpoint_lsn = d.lsn;
 }

@@ -719,6 +719,11 @@ void Session::plan_backup(BackupRun& r) {
     if (!d) return;
     const uint64_t now = advance_log(*d);
     meta.family_guid = d->family_guid;
+    meta.first_fork = meta.last_fork = d->fork_guid;
+    if (s.log && d->fork_at != 0) {  // the first log backups after a fork cross it
+      meta.first_fork = d->fork_from;
+      meta.fork_point = d->fork_at;
+    }
     meta.recovery = d->recovery;
     meta.files = d->files;
     meta.started = now_stamp();
@@ -897,7 +902,10 @@ void Session::record_backup(const BackupRun& r) {
   set.started = m.started;
   set.finished = m.finished;
   set.finished_at = std::chrono::system_clock::now();
-  set.database_guid = set.first_fork = set.last_fork = r.db.family_guid;
+  set.database_guid = r.db.family_guid;
+  set.first_fork = m.first_fork;
+  set.last_fork = m.last_fork;
+  set.fork_point = m.fork_point;
   backup_history().add(std::move(set));
   // The database's chain moves on: a full that is no copy becomes the base
   // (and starts the log chain), a log that is no copy moves the log chain.
@@ -916,6 +924,7 @@ void Session::record_backup(const BackupRun& r) {
     if (kind == 'L') {
       d->log_chain_lsn = m.last_lsn;
       d->log_chain_time = m.finished;
+      d->fork_at = 0;
     }
   });
 }
