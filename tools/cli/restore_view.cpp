@@ -69,6 +69,19 @@ std::string stop_at_line(const JsonValue& r) {
 
 const char INDENT[] = "             ";
 
+// The sets the plan passed over, each with why; nothing when none.
+std::string passed_over_lines(const JsonValue& r) {
+  const JsonValue* passed = array_of(r, "passed_over");
+  std::string out;
+  const char* head = "  passed over: ";
+  for (const JsonValue& set : passed ? passed->items : std::vector<JsonValue>{}) {
+    std::string line = text_of(set, "type").empty() ? "media set     " + target_of(set) : step_line(set);
+    out += head + line + " (" + text_of(set, "reason") + ")\n";
+    head = "               ";
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string step_label(const JsonValue& progress) {
@@ -100,6 +113,7 @@ std::string restore_summary(const JsonValue& r) {
       if (!statement.empty()) out += INDENT + statement + "\n";
     }
     if (k == 0) out += "  (no step)\n";
+    out += passed_over_lines(r);
     out += stop_at_line(r);
     out += bool_of(r, "recovered", true) ? "  recovery:  at the end, the database comes online\n"
                                           : "  recovery:  none, the database is left restoring\n";
@@ -113,6 +127,7 @@ std::string restore_summary(const JsonValue& r) {
     out += head + step_line(step) + "\n";
     head = INDENT;
   }
+  out += passed_over_lines(r);
   out += stop_at_line(r);
   out += bool_of(r, "recovered", true) ? "  recovered: yes, the database is online\n"
                                         : "  recovered: no, the database is left restoring for further logs\n";

@@ -185,6 +185,23 @@ TEST(CliRestoreView, SummaryOfARestore) {
             "             log           /b/log.trn, set 2, finished 2026-12-10T20:31:07.000\n"
             "  stop at:   2026-12-10T20:31:00\n"
             "  recovered: yes, the database is online\n");
+  // Sets passed over: a full whose stripe is gone, a media set whose headers
+  // could not be read.
+  JsonValue passed = doc(
+      R"({"ok":true,"database":"inv","source_database":"inv","restored":[)"
+      R"({"type":"full","target":"/b/full.bak","position":1,"finished":"2026-12-10T20:30:37.123"}],"passed_over":[)"
+      R"({"type":"full","target":"/b/new_a.bak","position":1,"finished":"2026-12-10T21:00:00.000","reason":"its media set is missing families"},)"
+      R"({"type":null,"target":"/b/x.bak","position":null,"finished":null,"reason":"its header cannot be read"}],)"
+      R"("stop_at":null,"recovered":true})");
+  EXPECT_EQ(restore_summary(passed),
+            "restore done\n"
+            "  database:  inv\n"
+            "  restored:  full          /b/full.bak, set 1, finished 2026-12-10T20:30:37.123\n"
+            "  passed over: full          /b/new_a.bak, set 1, finished 2026-12-10T21:00:00.000 (its media set is "
+            "missing families)\n"
+            "               media set     /b/x.bak (its header cannot be read)\n"
+            "  stop at:   the newest point the backups reach\n"
+            "  recovered: yes, the database is online\n");
   JsonValue same = doc(R"({"ok":true,"database":"inv","source_database":"inv","restored":[)"
                        R"({"type":"log","target":"/b/l.trn","position":3}],"stop_at":null,"recovered":false})");
   EXPECT_EQ(restore_summary(same),
