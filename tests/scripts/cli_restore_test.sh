@@ -196,6 +196,30 @@ expect_json "copy-only full before a differential: the plan" \
   "','.join(s['type'] + ':' + s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] != 'recovery')" \
   "full:sales_full.bak,differential:sales_diff.bak"
 
+# inventory restored over itself to a point inside a log: its log forks
+# there. The next log backup crosses to the new path; the old path's last
+# log stays in the history. The newest point follows the new path, a point
+# only the old path's log holds follows the old one.
+backup "fork: log a" log "$B/fork_a.trn"
+sleep 0.5
+FORK=$(now)
+sleep 0.5
+backup "fork: log b" log "$B/fork_b.trn"
+sleep 0.5
+OLD=$(now)
+sleep 0.5
+backup "fork: log c" log "$B/fork_c.trn"
+run restore "${CONN[@]}" --database inventory --stop-at "$FORK" --replace --json
+expect_ok "in place to a point"
+backup "fork: log d" log "$B/fork_d.trn"
+files() { echo "' '.join(s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] == 'log')"; }
+run restore "${CONN[@]}" --database inventory --as inv_fork_new --dry-run --json
+expect_ok "after the fork: newest point"
+expect_json "after the fork: the new path" "$(files).endswith('fork_a.trn fork_d.trn')" "True"
+run restore "${CONN[@]}" --database inventory --as inv_fork_old --stop-at "$OLD" --dry-run --json
+expect_ok "after the fork: a point on the old path"
+expect_json "after the fork: the old path" "$(files).endswith('fork_a.trn fork_b.trn fork_c.trn')" "True"
+
 # Ctrl-C in the middle of a step, on a server where a restore takes 30 s:
 # the restore is cancelled (the server sees the attention), the program
 # waits for it and exits with 130, and says the database is left restoring.
