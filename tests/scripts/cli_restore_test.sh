@@ -195,6 +195,30 @@ expect_ok "copy-only full before a differential"
 expect_json "copy-only full before a differential: the plan" \
   "','.join(s['type'] + ':' + s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] != 'recovery')" \
   "full:sales_full.bak,differential:sales_diff.bak"
+DIFF_DONE=$(json_eval "r['plan'][1]['finished']")
+
+# sales replaced by a restore of hr under its name, then backed up: its
+# history holds two databases. The newest point is the new one's; the old
+# one is reached only through a point in its time, and they never mix.
+sleep 0.5
+BEFORE_REPLACE=$(now)
+run backup "${CONN[@]}" --database hr --type full --out "$B/hr_full.bak" --json
+expect_ok "hr: full"
+run restore "${CONN[@]}" --database hr --as sales --replace --files "$B/hr_full.bak" --json
+expect_ok "sales replaced by hr"
+run backup "${CONN[@]}" --database sales --type full --out "$B/sales_new.bak" --json
+expect_ok "sales (new): full"
+run restore "${CONN[@]}" --database sales --as sales_n --dry-run --json
+expect_json "replaced: the newest point is the new database's" \
+  "','.join(s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] != 'recovery')" "sales_new.bak"
+run restore "${CONN[@]}" --database sales --as sales_o --stop-at "$DIFF_DONE" --dry-run --json
+expect_json "replaced: a point in the old database's time is the old one's" \
+  "','.join(s['target'].rsplit('/', 1)[-1] for s in r['plan'] if s['type'] != 'recovery')" \
+  "sales_full.bak,sales_diff.bak"
+# Between the old database's last backup and the new one's first, no chain
+# reaches: the old one's end is named.
+run restore "${CONN[@]}" --database sales --as sales_o --stop-at "$BEFORE_REPLACE" --dry-run
+expect_error "replaced: a point between the two" 1 "is past the end of the backup chain, which reaches ${DIFF_DONE}"
 
 # inventory restored over itself to a point inside a log: its log forks
 # there. The next log backup crosses to the new path; the old path's last
