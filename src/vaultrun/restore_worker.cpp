@@ -766,6 +766,7 @@ const char* on_identity_row(void* ctx, const tds_meta* meta, const tds_row* row)
   const int64_t database_id = int_of(cell_of(meta, row, "database_id"));
   const char* created = cell_of(meta, row, "create_date");
   if (id->recorded || database_id <= 4 || database_id > INT32_MAX || !server_time_text(created)) return nullptr;
+  // The name is the copy's, set by the caller before the query.
   id->database_id = static_cast<int32_t>(database_id);
   utf8_copy_cut(id->create_date, sizeof id->create_date, created);
   utf8_copy_cut(id->server, sizeof id->server, cell_of(meta, row, "server_name"));
@@ -927,6 +928,7 @@ void drop_on(tds_conn* conn, restore_work* w, test_run* r, int64_t deadline) {
     // Not read after the first RESTORE: a database of the name created
     // since the claim is the copy.
     identity_statement(&r->copy, w->sql, sizeof w->sql);
+    std::memcpy(r->id.name, r->copy.name, sizeof r->id.name);
     if (tds_exec_rows(conn, w->sql, on_identity_row, &r->id) < 0) {
       utf8_copy_cut(r->drop_error, sizeof r->drop_error, conn->err);
       return;
@@ -986,6 +988,7 @@ void drop_copy(backup_session* s, tds_conn* conn, bool conn_fit, restore_work* w
 // connection that holds the claim.
 void record_identity(tds_conn* conn, restore_work* w, test_run* r) {
   if (!identity_statement(&r->copy, w->sql, sizeof w->sql)) return;
+  std::memcpy(r->id.name, r->copy.name, sizeof r->id.name);
   if (tds_exec_rows(conn, w->sql, on_identity_row, &r->id) < 0) return;
   if (r->id.recorded && std::strcmp(r->id.server, r->copy.server) != 0) r->id.recorded = false;
 }
