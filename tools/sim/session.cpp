@@ -434,7 +434,7 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::DropCopy: drop_copy(s, more); break;
     case StmtKind::Gone: gone(s, more); break;
     case StmtKind::DbId: db_id(s, more); break;
-    case StmtKind::FileNames: result(file_name_rows(catalog().all()), more); break;
+    case StmtKind::FileNames: result(file_name_rows(visible()), more); break;
   }
   return Outcome::Done;
 }
