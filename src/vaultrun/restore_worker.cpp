@@ -624,6 +624,38 @@ void start_step(backup_session* s, int32_t k, int32_t kind) {
   if (steps > 0) s->percent.store(phase_percent(s, k * 100 / steps), std::memory_order_relaxed);
 }
 
+struct file_check {
+  const restore_moves* moves;
+  char clash[PATH_MAX_BYTES + 1];
+};
+
+const char* on_master_file_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* f = static_cast<file_check*>(ctx);
+  if (f->clash[0] != 0) return nullptr;
+  const char* existing = cell_of(meta, row, "physical_name");
+  for (int32_t i = 0; i < f->moves->count; ++i) {
+    if (equal_nocase(existing, f->moves->physical[i])) {
+      utf8_copy_cut(f->clash, sizeof f->clash, f->moves->physical[i]);
+      break;
+    }
+  }
+  return nullptr;
+}
+
+// Paths derived for the files, with REPLACE: none may be a file of another
+// database, which REPLACE would overwrite.
+bool derived_paths_own(backup_session* s, tds_conn* conn, restore_work* w) {
+  if (!w->cfg.replace || restore_move_mode(&w->cfg) != MOVE_DEFAULT || w->moves.count == 0) return true;
+  if (!other_files_statement(w->cfg.database, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  file_check f{&w->moves, ""};
+  if (!query(s, conn, w->sql, on_master_file_row, &f)) return false;
+  if (f.clash[0] == 0) return true;
+  char text[TDS_ERR_SIZE];
+  std::snprintf(text, sizeof text, "replace refused: the file belongs to another database: ");
+  utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), f.clash);
+  return fail(s, text), false;
+}
+
 // Reads the sources and plans: the steps, the moves and every statement,
 // before anything that changes the server is sent. False once failed.
 bool restore_prepare(backup_session* s, tds_conn* conn, restore_work* w) {
@@ -639,7 +671,7 @@ bool restore_prepare(backup_session* s, tds_conn* conn, restore_work* w) {
     if (cfg.backup_file_count > 0 ? !read_backup_files(s, conn, w) : !read_history(s, conn, w)) return false;
     if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return fail(s, w->plan.refusal), false;
   }
-  if (!plan_moves(s, conn, w)) return false;
+  if (!plan_moves(s, conn, w) || !derived_paths_own(s, conn, w)) return false;
   // Every statement must be buildable before the first is sent.
   for (int32_t k = 0; k < w->plan.steps; ++k) {
     if (!step_statement(w, k)) return fail(s, "statement too long"), false;
@@ -785,24 +817,6 @@ const char* on_gone_row(void* ctx, const tds_meta* meta, const tds_row* row) {
   g->row = true;
   g->present = int_of(cell_of(meta, row, "present"));
   utf8_copy_cut(g->server, sizeof g->server, cell_of(meta, row, "server_name"));
-  return nullptr;
-}
-
-struct file_check {
-  const restore_moves* moves;
-  char clash[PATH_MAX_BYTES + 1];
-};
-
-const char* on_master_file_row(void* ctx, const tds_meta* meta, const tds_row* row) {
-  auto* f = static_cast<file_check*>(ctx);
-  if (f->clash[0] != 0) return nullptr;
-  const char* existing = cell_of(meta, row, "physical_name");
-  for (int32_t i = 0; i < f->moves->count; ++i) {
-    if (equal_nocase(existing, f->moves->physical[i])) {
-      utf8_copy_cut(f->clash, sizeof f->clash, f->moves->physical[i]);
-      break;
-    }
-  }
   return nullptr;
 }
 

@@ -357,6 +357,13 @@ bool gone_statement(const copy_identity* id, char* out, size_t cap) {
   return finish(&t);
 }
 
+bool other_files_statement(const char* name, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put_literal(&t, "SELECT physical_name FROM sys.master_files WHERE database_id <> ISNULL(DB_ID(", name);
+  put(&t, "), 0)");
+  return finish(&t);
+}
+
 bool database_id_statement(const char* name, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};
   put_literal(&t, "SELECT DB_ID(", name);

@@ -152,6 +152,10 @@ bool drop_statement(const copy_identity* id, char* out, size_t cap);
 // create_date) and "server_name".
 bool gone_statement(const copy_identity* id, char* out, size_t cap);
 
+// The files of every database but the named one (all when none has the
+// name), as "physical_name".
+bool other_files_statement(const char* name, char* out, size_t cap);
+
 // "SELECT DB_ID(N'name') AS database_id": the id the server resolves the
 // name to, under its own comparison (NULL when none).
 bool database_id_statement(const char* name, char* out, size_t cap);

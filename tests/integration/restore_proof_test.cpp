@@ -510,4 +510,26 @@ TEST_F(RestoreProof, CheckdbAnswersAreClassified) {
   }
 }
 
+// A restore with REPLACE whose file paths were derived from the target's
+// name: a path that is another database's file is refused before any
+// RESTORE; one of the target's own files is not.
+TEST_F(RestoreProof, DerivedPathsOfAnotherDatabaseRefuseReplace) {
+  ASSERT_NO_FATAL_FAILURE(start({"--database", "a_b:8:FULL"}));
+  backup("hr", "DATABASE", "hr.bak");
+  const auto restore = [&](const std::string& target) {
+    return "{\"port\":" + std::to_string(sim_->port()) +
+           ",\"user\":\"sa\",\"password\":\"vaultrun\",\"operation\":\"restore\",\"database\":\"" + target +
+           "\",\"source_database\":\"hr\",\"replace\":true}";
+  };
+  const std::string refused = run(restore("a/b"));
+  EXPECT_EQ(member(refused, "ok"), "false") << refused;
+  EXPECT_NE(member(refused, "error").find("replace refused: the file belongs to another database: "),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(logged("RESTORE DATABASE [a/b]").size(), 0u);
+  EXPECT_TRUE(has_database("a_b"));
+  const std::string own = run(restore("a_b"));
+  EXPECT_EQ(member(own, "ok"), "true") << own;
+}
+
 }  // namespace

@@ -434,6 +434,15 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::DropCopy: drop_copy(s, more); break;
     case StmtKind::Gone: gone(s, more); break;
     case StmtKind::DbId: db_id(s, more); break;
+    case StmtKind::OtherFiles: {
+      std::vector<LiveDatabase> others = visible();
+      const std::string key = name_key(s.args[0]);
+      others.erase(std::remove_if(others.begin(), others.end(),
+                                  [&](const LiveDatabase& d) { return name_key(d.name) == key; }),
+                   others.end());
+      result(file_name_rows(others), more);
+      break;
+    }
     case StmtKind::FileNames: result(file_name_rows(visible()), more); break;
   }
   return Outcome::Done;

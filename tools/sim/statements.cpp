@@ -78,6 +78,8 @@ const char* const GONE_QUERY =
     "SELECT CASE WHEN " SERVER_NAME_EXPR " = ? THEN (SELECT COUNT(*) FROM sys.databases WHERE database_id = ? "
     "AND CONVERT(varchar(23), create_date, 126) = ?) ELSE -1 END AS present, " SERVER_NAME_EXPR " AS server_name";
 const char* const DB_ID_QUERY = "SELECT DB_ID(?) AS database_id";
+const char* const OTHER_FILES_QUERY =
+    "SELECT physical_name FROM sys.master_files WHERE database_id <> ISNULL(DB_ID(?), 0)";
 
 namespace {
 
@@ -642,7 +644,7 @@ bool copy_batch(const std::vector<Token>& t, Statement& s) {
   static const std::pair<StmtKind, Lexed> forms[] = {
       {StmtKind::Claim, lex(CLAIM_BATCH)}, {StmtKind::Identity, lex(IDENTITY_QUERY)},
       {StmtKind::DropCopy, lex(DROP_COPY_BATCH)}, {StmtKind::Gone, lex(GONE_QUERY)},
-      {StmtKind::DbId, lex(DB_ID_QUERY)}};
+      {StmtKind::DbId, lex(DB_ID_QUERY)}, {StmtKind::OtherFiles, lex(OTHER_FILES_QUERY)}};
   for (const auto& [kind, form] : forms) {
     const std::vector<Token>& want = form.tokens;
     if (want.size() != t.size()) continue;

@@ -38,6 +38,7 @@ enum class StmtKind {
   DropCopy,    // DROP DATABASE if name, id, server and create_date still match (name, id, server, id, date, [name])
   Gone,        // whether a database of an id and create_date remains (server, id, date)
   DbId,        // SELECT DB_ID(N'name') (name)
+  OtherFiles,  // the files of every database but one (name)
 };
 
 struct SelectItem {
@@ -118,5 +119,6 @@ extern const char* const IDENTITY_QUERY;
 extern const char* const DROP_COPY_BATCH;
 extern const char* const GONE_QUERY;
 extern const char* const DB_ID_QUERY;
+extern const char* const OTHER_FILES_QUERY;
 
 }  // namespace sim
