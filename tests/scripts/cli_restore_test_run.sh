@@ -109,13 +109,14 @@ grep -q '^vaultrun_restore_test_success{.*database="inventory"} 0$' "$prom" &&
   grep -q '^vaultrun_run_last_outcome{.*type="restore_test"} 0$' "$prom" && pass ||
   fail "metrics: the last proven restore was not kept: $(cat "$prom")"
 
-# A dry run shows the plan (the copy's statements included), changes
-# nothing and leaves the metrics file as it was.
+# A dry run shows the plan (the copy's check, and its drop by kind: the
+# drop names the identity the copy will have), changes nothing and leaves
+# the metrics file as it was.
 cp "$prom" "$WORK/before.prom"
 : >"$WORK/sim.log"
 run restore-test "${conn[@]}" --database inventory --dry-run --metrics-file "$prom"
 expect_ok "dry run"
-grep -q 'DBCC CHECKDB (\[inventory_restore_test\])' "$WORK/out" && grep -q 'DROP DATABASE \[inventory_restore_test\]' "$WORK/out" &&
+grep -q 'DBCC CHECKDB (\[inventory_restore_test\])' "$WORK/out" && grep -qE '^  step [0-9]+: drop$' "$WORK/out" &&
   grep -qx '1 of 1 restore tests planned' "$WORK/out" && pass || fail "dry run: no plan"
 grep -qE 'RESTORE DATABASE|CHECKDB|DROP DATABASE' "$WORK/sim.log" && fail "dry run: sent a change" || pass
 cmp -s "$prom" "$WORK/before.prom" && pass || fail "dry run: the metrics file changed"
