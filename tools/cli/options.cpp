@@ -125,6 +125,7 @@ std::string apply_file(const JsonValue& root, Settings& s) {
       std::string p;
       e = want_string(key, v, p);
       if (e.empty()) s.password = p;
+      wipe(p);
     } else if (key == "database") {
       e = want_string(key, v, s.database);
     } else if (key == "out_path") {
@@ -640,6 +641,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
     JsonValue root;
     if (e.empty()) e = parse_json(text, root);
     if (e.empty()) e = apply_file(root, s);
+    // The password now lives in the settings only.
+    wipe(text);
+    wipe(root);
     if (!e.empty()) return "config " + name + ": " + e;
   }
   if (opt.host) s.host = *opt.host;
