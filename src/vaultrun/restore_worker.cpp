@@ -1,5 +1,6 @@
 #include "vaultrun/restore_worker.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -897,6 +898,50 @@ bool plan_copy(backup_session* s, tds_conn* conn, restore_work* w, test_run* r) 
   return true;
 }
 
+struct set_name {
+  int32_t position;
+  bool seen;
+  char database[3 * DATABASE_MAX_UNITS + 1];
+};
+
+const char* on_set_name_row(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* n = static_cast<set_name*>(ctx);
+  if (n->seen || int_of(cell_of(meta, row, "Position")) != n->position) return nullptr;
+  n->seen = true;
+  utf8_copy_cut(n->database, sizeof n->database, cell_of(meta, row, "DatabaseName"));
+  return nullptr;
+}
+
+// Whether two database names are one under the server's comparison: case
+// ignored, trailing spaces ignored.
+bool same_database_name(const char* a, const char* b) {
+  size_t la = std::strlen(a), lb = std::strlen(b);
+  while (la > 0 && a[la - 1] == ' ') --la;
+  while (lb > 0 && b[lb - 1] == ' ') --lb;
+  if (la != lb) return false;
+  for (size_t i = 0; i < la; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+// An explicit set must be a backup of the source: a test of another
+// database's backup would prove nothing about the source.
+bool set_is_of_source(backup_session* s, tds_conn* conn, restore_work* w) {
+  const backup_config& cfg = w->cfg;
+  if (backup_target_count(&cfg) == 0 || w->plan.steps == 0) return true;
+  restore_targets t{};
+  for (int i = 0; i < backup_target_count(&cfg); ++i) t.path[t.count++] = backup_target(&cfg, i);
+  if (!restore_headeronly_statement(&cfg, &t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  set_name n{w->sets[w->plan.step[0].set].position, false, ""};
+  if (!query(s, conn, w->sql, on_set_name_row, &n)) return false;
+  if (n.seen && same_database_name(n.database, cfg.source_database)) return true;
+  char text[TDS_ERR_SIZE];
+  std::snprintf(text, sizeof text, "the backup set is of another database: ");
+  utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), n.database);
+  return fail(s, text), false;
+}
+
 void note_failure(test_run* r, int32_t phase, const tds_conn* conn, backup_session* s) {
   r->failed_phase = phase;
   r->cancelled = s->cancel.load(std::memory_order_acquire) != 0 && std::strcmp(conn->err, "cancelled") == 0;
@@ -1234,7 +1279,7 @@ void run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
   auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
   if (w == nullptr || r == nullptr) {
     fail(s, "out of memory");
-  } else if (plan_copy(s, conn, w, r)) {
+  } else if (plan_copy(s, conn, w, r) && set_is_of_source(s, conn, w)) {
     if (w->cfg.dry_run) {
       publish_test_plan(s, w, r);
     } else {

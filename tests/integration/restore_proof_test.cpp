@@ -532,4 +532,19 @@ TEST_F(RestoreProof, DerivedPathsOfAnotherDatabaseRefuseReplace) {
   EXPECT_EQ(member(own, "ok"), "true") << own;
 }
 
+// A restore test of an explicit set proves the source only with a set of
+// the source (as the server compares names); another database's set is
+// refused before any RESTORE.
+TEST_F(RestoreProof, AnExplicitSetMustBeOfTheSource) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  backup("hr", "DATABASE", "hr.bak");
+  const std::string set = ",\"out_path\":\"" + file("hr.bak") + "\",\"file\":1";
+  const std::string other = run(config("inventory", set));
+  EXPECT_EQ(other, "{\"ok\":false,\"error\":\"the backup set is of another database: hr\"}");
+  EXPECT_EQ(logged("RESTORE DATABASE").size(), 0u);
+  const std::string same = run(config("HR", set));
+  EXPECT_EQ(member(same, "ok"), "true") << same;
+  EXPECT_EQ(member(same, "dropped"), "true");
+}
+
 }  // namespace
