@@ -727,8 +727,9 @@ void run_restore(backup_session* s, tds_conn* conn) {
 }
 
 // ---- Restore tests ----------------------------------------------------------------
-// The chain is restored under a name found free on the server, checked with
-// DBCC CHECKDB and dropped, whatever happened after the first RESTORE went out.
+// The chain is restored under a name the server found free and this session
+// claimed, checked with DBCC CHECKDB, and dropped by the identity the server
+// gave it once it exists, whatever happened after.
 
 namespace {
 

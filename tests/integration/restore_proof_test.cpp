@@ -1,6 +1,7 @@
 // Restore tests through the exports against the simulated server over
 // loopback TCP: a chain restored under a copy's name, DBCC CHECKDB of the
-// copy, and the copy dropped whatever happened after its first RESTORE.
+// copy, and the copy dropped by its identity once it exists, never a
+// database the session did not create.
 // What the server holds afterwards is read back with a client of its own.
 #include <gtest/gtest.h>
 
