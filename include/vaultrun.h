@@ -69,7 +69,12 @@ VAULTRUN_API const char *vaultrun_progress(int32_t session);
 /* {"ok":true,"out_path":"...","verified":B,"pages":N,"elapsed_ms":E} once done,
  * {"ok":false,"error":"..."} on failure, {"ok":false,"error":"not finished"}
  * before the end, {"ok":false,"error":"bad session"} for an invalid index.
- * Lifetime as vaultrun_progress. */
+ * A restore test's result also says what became of its copy: "dropped",
+ * "left_behind", "copy" ("dropped", "not_created", "gone", "left_behind")
+ * and "server", the server that holds it. The copy is dropped only by the
+ * identity the server gave it (id, create date, server), never by name
+ * alone; "checkdb" is "clean", "damaged", "failed" (the check could not
+ * run) or "none". Lifetime as vaultrun_progress. */
 VAULTRUN_API const char *vaultrun_result(int32_t session);
 
 /* Asks a starting or running session to stop; it ends failed with "cancelled". */

@@ -368,9 +368,14 @@ kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmn
 
 // The rules between the restore keys, once every member is read.
 const char* check_restore_keys(const backup_config* cfg) {
+  // The server ignores trailing spaces and case when it compares names, so
+  // "MSDB" and "msdb " name msdb too.
   static const char* const SYSTEM[] = {"master", "model", "msdb", "tempdb"};
+  char trimmed[sizeof cfg->database];
+  std::memcpy(trimmed, cfg->database, sizeof trimmed);
+  for (size_t n = std::strlen(trimmed); n > 0 && trimmed[n - 1] == ' '; --n) trimmed[n - 1] = 0;
   for (const char* name : SYSTEM) {
-    if (equal_nocase(cfg->database, name)) return "cannot restore system database";
+    if (equal_nocase(trimmed, name)) return "cannot restore system database";
   }
   const bool explicit_set = cfg->out_path[0] != 0 || cfg->stripe_count > 0;
   if (cfg->backup_file_count > 0 && explicit_set) return "backup_files cannot be used with out_path or stripes";

@@ -29,48 +29,32 @@ const char* scratch_begin(const backup_config* cfg, scratch_choice* c) {
   return nullptr;
 }
 
-void scratch_see(scratch_choice* c, const char* existing) {
-  if (c->explicit_name) {
-    if (equal_nocase(existing, c->wanted)) c->taken[1] = true;
-    return;
-  }
-  char name[sizeof c->wanted];
-  for (int32_t n = 1; n <= SCRATCH_CANDIDATES; ++n) {
-    if (!c->taken[n] && candidate(c, n, name, sizeof name) && equal_nocase(existing, name)) c->taken[n] = true;
-  }
+int32_t scratch_candidates(const scratch_choice* c) {
+  return c->wanted[0] == 0 ? 0 : c->explicit_name ? 1 : SCRATCH_CANDIDATES;
 }
 
-bool scratch_pick(const scratch_choice* c, scratch_copy* copy, char* refusal, size_t cap) {
-  *copy = scratch_copy{};
-  refusal[0] = 0;
-  if (c->wanted[0] == 0) {
-    utf8_copy_cut(refusal, cap, "scratch database name too long; set scratch_database");
-    return false;
+bool scratch_candidate(const scratch_choice* c, int32_t n, char* out, size_t cap) {
+  if (n < 1 || n > scratch_candidates(c)) return false;
+  return candidate(c, n, out, cap);
+}
+
+bool checkdb_corruption(int32_t number) {
+  // Allocation and consistency errors, and the data-purity and IAM checks;
+  // in the 79xx range only the table and system-table errors: the others
+  // there say the check could not run.
+  if (number >= 8900 && number <= 8999) return true;
+  static const int32_t DAMAGE[] = {823, 824, 829, 2570, 2575, 2576, 2579, 7965, 7984, 7985, 7986, 7987, 7988, 7995};
+  for (int32_t d : DAMAGE) {
+    if (d == number) return true;
   }
-  if (c->explicit_name) {
-    if (c->taken[1]) {
-      std::snprintf(refusal, cap, "scratch database exists: ");
-      utf8_copy_cut(refusal + std::strlen(refusal), cap - std::strlen(refusal), c->wanted);
-      return false;
-    }
-    std::memcpy(copy->name, c->wanted, std::strlen(c->wanted) + 1);
-    copy->checked_free = true;
-    return true;
+  return false;
+}
+
+bool checkdb_damage(const checkdb_report* r) {
+  const int32_t kept = r->count < CHECKDB_ERRORS_KEPT ? r->count : CHECKDB_ERRORS_KEPT;
+  for (int32_t i = 0; i < kept; ++i) {
+    if (checkdb_corruption(r->number[i])) return true;
   }
-  for (int32_t n = 1; n <= SCRATCH_CANDIDATES; ++n) {
-    if (c->taken[n]) continue;
-    if (!candidate(c, n, copy->name, sizeof copy->name)) {
-      copy->name[0] = 0;
-      utf8_copy_cut(refusal, cap, "scratch database name too long; set scratch_database");
-      return false;
-    }
-    copy->checked_free = true;
-    return true;
-  }
-  std::snprintf(refusal, cap, "every scratch database name from ");
-  utf8_copy_cut(refusal + std::strlen(refusal), cap - std::strlen(refusal), c->wanted);
-  const size_t used = std::strlen(refusal);
-  std::snprintf(refusal + used, cap - used, " to _%d exists; set scratch_database", SCRATCH_CANDIDATES);
   return false;
 }
 

@@ -15,7 +15,6 @@ constexpr int32_t SCRATCH_CANDIDATES = 99;
 struct scratch_choice {
   char wanted[3 * DATABASE_MAX_UNITS + 1];  // the explicit name, or the default base
   bool explicit_name;
-  bool taken[SCRATCH_CANDIDATES + 1];  // by candidate number, from 1
 };
 
 // Starts a choice for cfg (its database is the source). Returns null, or
@@ -23,14 +22,12 @@ struct scratch_choice {
 // units.
 const char* scratch_begin(const backup_config* cfg, scratch_choice* c);
 
-// Takes one name that exists on the server.
-void scratch_see(scratch_choice* c, const char* existing);
+// How many names the choice may try: 1 for an explicit name.
+int32_t scratch_candidates(const scratch_choice* c);
 
-// The name to restore into, once every existing name was seen: copy->name
-// set and copy->checked_free true; else the refusal (an explicit name that
-// exists, every default candidate taken, or a default candidate too long).
-// refusal holds the texts that name the database (at least 512 bytes).
-bool scratch_pick(const scratch_choice* c, scratch_copy* copy, char* refusal, size_t cap);
+// Candidate n (from 1) into out: the base, then base_n. False when it does
+// not fit 128 UTF-16 units. Whether it is free is the server's to say.
+bool scratch_candidate(const scratch_choice* c, int32_t n, char* out, size_t cap);
 
 // What a DBCC CHECKDB reported as errors: each number and text, in order,
 // up to a bound; more are counted, not kept, so a server that never stops
@@ -45,6 +42,15 @@ struct checkdb_report {
 
 // Adds one error (text valid UTF-8, cut at a whole character to fit).
 void checkdb_add(checkdb_report* r, int32_t number, const char* text);
+
+// Whether a DBCC CHECKDB error number reports damage in the database (an
+// allocation or consistency error, a page that cannot be read), rather
+// than a check that could not run (no snapshot, the database in use, no
+// permission).
+bool checkdb_corruption(int32_t number);
+
+// Whether any error kept in r reports damage.
+bool checkdb_damage(const checkdb_report* r);
 
 // "Msg N: text; Msg M: text" of the errors kept, with "; and K more" when
 // some were not; cut at a whole character to fit cap.

@@ -267,7 +267,7 @@ bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap)
   return finish(&t);
 }
 
-const char* database_names_statement() { return "SELECT name FROM sys.databases"; }
+
 
 const char* database_files_statement() { return "SELECT physical_name FROM sys.master_files"; }
 
@@ -288,10 +288,77 @@ bool checkdb_statement(const scratch_copy* copy, int32_t mode, char* out, size_t
   return finish(&t);
 }
 
-bool drop_statement(const scratch_copy* copy, char* out, size_t cap) {
-  sql_text t{out, cap, 0, cap > 0 && copy_restored(copy)};
-  put(&t, "DROP DATABASE [");
-  put_quoted(&t, copy->name, ']');
-  put(&t, "]");
+// The server's own name, as every identity check compares it.
+#define SERVER_NAME "CAST(SERVERPROPERTY('ServerName') AS nvarchar(256))"
+
+bool claim_statement(const char* name, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && name[0] != 0};
+  put_literal(&t, "DECLARE @claim int, @resource nvarchar(255) = N'vaultrun scratch ' + UPPER(RTRIM(", name);
+  put(&t,
+      ")); EXEC @claim = sp_getapplock @Resource = @resource, @LockMode = 'Exclusive', @LockOwner = 'Session', "
+      "@LockTimeout = 0; SELECT @claim AS claim, DB_ID(");
+  put_literal(&t, "", name);
+  put(&t, ") AS database_id, " SERVER_NAME " AS server_name, CONVERT(varchar(23), GETDATE(), 126) AS server_time");
+  return finish(&t);
+}
+
+bool identity_statement(const scratch_copy* copy, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && copy_restored(copy) && copy->claimed_at[0] != 0};
+  put(&t,
+      "SELECT d.database_id, CONVERT(varchar(23), d.create_date, 126) AS create_date, " SERVER_NAME
+      " AS server_name FROM sys.databases AS d WHERE d.database_id = DB_ID(");
+  put_literal(&t, "", copy->name);
+  put_literal(&t, ") AND d.create_date >= CONVERT(datetime, ", copy->claimed_at);
+  put(&t, ", 126)");
+  return finish(&t);
+}
+
+namespace {
+
+bool identity_usable(const copy_identity* id) {
+  return id->recorded && id->name[0] != 0 && id->server[0] != 0 && id->create_date[0] != 0 && id->database_id > 4;
+}
+
+// "database_id = n AND CONVERT(varchar(23), create_date, 126) = N'date'"
+void put_same_copy(sql_text* t, const copy_identity* id) {
+  put_number(t, "database_id = ", id->database_id);
+  put_literal(t, " AND CONVERT(varchar(23), create_date, 126) = ", id->create_date);
+}
+
+}  // namespace
+
+bool drop_statement(const copy_identity* id, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && identity_usable(id)};
+  put_literal(&t, "IF DB_ID(", id->name);
+  put_number(&t, ") = ", id->database_id);
+  put_literal(&t, " AND " SERVER_NAME " = ", id->server);
+  put(&t, " AND EXISTS (SELECT 1 FROM sys.databases WHERE ");
+  put_same_copy(&t, id);
+  put(&t, ") DROP DATABASE [");
+  put_quoted(&t, id->name, ']');
+  put(&t, "] ELSE RAISERROR(N'not the restore test''s copy', 16, 1)");
+  return finish(&t);
+}
+
+bool gone_statement(const copy_identity* id, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && identity_usable(id)};
+  put_literal(&t, "SELECT CASE WHEN " SERVER_NAME " = ", id->server);
+  put(&t, " THEN (SELECT COUNT(*) FROM sys.databases WHERE ");
+  put_same_copy(&t, id);
+  put(&t, ") ELSE -1 END AS present, " SERVER_NAME " AS server_name");
+  return finish(&t);
+}
+
+bool other_files_statement(const char* name, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put_literal(&t, "SELECT physical_name FROM sys.master_files WHERE database_id <> ISNULL(DB_ID(", name);
+  put(&t, "), 0)");
+  return finish(&t);
+}
+
+bool database_id_statement(const char* name, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put_literal(&t, "SELECT DB_ID(", name);
+  put(&t, ") AS database_id");
   return finish(&t);
 }

@@ -99,32 +99,74 @@ bool restore_step_statement(const backup_config* cfg, restore_step_kind kind, co
 bool restore_recovery_statement(const backup_config* cfg, char* out, size_t cap);
 // ---- Restore tests ---------------------------------------------------------
 
-// Every database's name, as the nvarchar column "name": a free name for the
-// copy is chosen against them here, with no pattern for a name to upset.
-const char* database_names_statement();
-
 // Every file of every database, as the nvarchar column "physical_name": the
 // copy's files must not land on one of them.
 const char* database_files_statement();
 
 // The copy a restore test restores, checks and drops: a name this session
-// found free on the server, and whether a RESTORE into it has been sent.
-// Only the restore test's own flow sets these, in that order.
+// claimed on the server and found free there, the server that answered, and
+// whether a RESTORE into it has been sent. Only the restore test's own flow
+// sets these, in that order.
+constexpr size_t SERVER_NAME_BYTES = 3 * 256 + 1;
+constexpr size_t SERVER_TIME_BYTES = 32;
 struct scratch_copy {
   char name[3 * DATABASE_MAX_UNITS + 1];
   bool checked_free;
   bool restore_sent;
+  char server[SERVER_NAME_BYTES];         // the server's own name at the claim
+  char claimed_at[SERVER_TIME_BYTES];     // the server's clock at the claim, yyyy-mm-ddThh:mi:ss[.mmm]
 };
+
+// What makes the copy this session's own once a RESTORE created it: its
+// name, the database_id and create_date the server gave it, and the server.
+// Only a recorded identity can be dropped.
+struct copy_identity {
+  char name[3 * DATABASE_MAX_UNITS + 1];
+  char server[SERVER_NAME_BYTES];
+  char create_date[SERVER_TIME_BYTES];  // as the server writes it, style 126
+  int32_t database_id;
+  bool recorded;
+};
+
+// One batch that claims the name for the rest of this session (an exclusive
+// application lock on the name as the server folds it: upper-cased, trailing
+// spaces dropped) and answers one row: "claim" (0 or 1 when granted, below 0
+// when another session holds it), "database_id" (NULL when no database of
+// that name exists under the server's comparison), "server_name" and
+// "server_time".
+bool claim_statement(const char* name, char* out, size_t cap);
+
+// The copy's identity, one row of "database_id", "create_date" and
+// "server_name", or none: a database of the copy's name created since the
+// claim. False (out empty) unless the copy was claimed free and restored into.
+bool identity_statement(const scratch_copy* copy, char* out, size_t cap);
+
+// "IF <the name, id, create_date and server all still match> DROP DATABASE
+// [copy] ELSE RAISERROR(...)": the server checks the identity just before
+// the drop, and answers error 50000 instead when it does not hold. False
+// (out empty) unless the identity was recorded.
+bool drop_statement(const copy_identity* id, char* out, size_t cap);
+
+// After a drop: one row, "present" (-1 on another server than the
+// identity's, else how many databases still have the identity's id and
+// create_date) and "server_name".
+bool gone_statement(const copy_identity* id, char* out, size_t cap);
+
+// The files of every database but the named one (all when none has the
+// name), as "physical_name".
+bool other_files_statement(const char* name, char* out, size_t cap);
+
+// "SELECT DB_ID(N'name') AS database_id": the id the server resolves the
+// name to, under its own comparison (NULL when none).
+bool database_id_statement(const char* name, char* out, size_t cap);
+
+// The error number the DROP batch raises when the identity does not hold.
+constexpr int32_t ERR_NOT_THE_COPY = 50000;
 
 // "DBCC CHECKDB ([copy]) WITH NO_INFOMSGS, ALL_ERRORMSGS" with
 // ", PHYSICAL_ONLY" for CHECKDB_PHYSICAL_ONLY; false (out empty) for
 // CHECKDB_NONE or a copy not yet restored into.
 bool checkdb_statement(const scratch_copy* copy, int32_t mode, char* out, size_t cap);
-
-// "DROP DATABASE [copy]"; false (out empty) unless the copy was found free
-// and then restored into, so no database the session did not create can
-// ever be named by it.
-bool drop_statement(const scratch_copy* copy, char* out, size_t cap);
 
 // The listing's statement: online user databases with their size in MB and
 // recovery model; include_system adds master, model and msdb (never tempdb).

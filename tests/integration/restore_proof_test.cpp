@@ -1,6 +1,7 @@
 // Restore tests through the exports against the simulated server over
 // loopback TCP: a chain restored under a copy's name, DBCC CHECKDB of the
-// copy, and the copy dropped whatever happened after its first RESTORE.
+// copy, and the copy dropped by its identity once it exists, never a
+// database the session did not create.
 // What the server holds afterwards is read back with a client of its own.
 #include <gtest/gtest.h>
 
@@ -169,7 +170,8 @@ TEST_F(RestoreProof, CleanAndDamagedCopiesAreCheckedAndDropped) {
   EXPECT_EQ(member(damaged, "dropped"), "true");
 
   // Every statement the copies met, in order, and nothing of them left.
-  EXPECT_EQ(logged("inventory_restore_test").size(), 4u);  // restore, recovery, check, drop
+  // claim, restore, recovery, identity, check, drop
+  EXPECT_EQ(logged("inventory_restore_test").size(), 6u);
   EXPECT_EQ(logged("DBCC CHECKDB ([sales_restore_test]) WITH NO_INFOMSGS, ALL_ERRORMSGS"),
             std::vector<std::string>{"DBCC CHECKDB ([sales_restore_test]) WITH NO_INFOMSGS, ALL_ERRORMSGS"});
   EXPECT_EQ(logged("DROP DATABASE").size(), 2u);
@@ -244,9 +246,9 @@ TEST_F(RestoreProof, ChainsAndNamesThatExist) {
   EXPECT_EQ(logged("RESTORE DATABASE [c]").size(), 0u);
 }
 
-// A step that fails: the steps done, which failed and why, and the copy
-// the first step created is dropped.
-TEST_F(RestoreProof, AFailedStepIsNamedAndTheCopyDropped) {
+// A first step that fails: the steps done, which failed and why; it created
+// nothing, so nothing is dropped.
+TEST_F(RestoreProof, AFailedFirstStepIsNamedAndNothingDropped) {
   ASSERT_NO_FATAL_FAILURE(start({"--corrupt-newest"}));
   backup("inventory", "DATABASE", "f.bak");
   const std::string doc = run(config("inventory"));
@@ -256,8 +258,10 @@ TEST_F(RestoreProof, AFailedStepIsNamedAndTheCopyDropped) {
   EXPECT_EQ(member(doc, "failed_step"), "{\"step\":1,\"type\":\"full\"}");
   EXPECT_EQ(member(doc, "checkdb"), "");
   EXPECT_EQ(member(doc, "left_behind"), "false");
+  EXPECT_EQ(member(doc, "dropped"), "false");
+  EXPECT_EQ(member(doc, "copy"), "\"not_created\"");
   EXPECT_FALSE(has_database("inventory_restore_test"));
-  EXPECT_EQ(logged("DROP DATABASE [inventory_restore_test]").size(), 1u);
+  EXPECT_EQ(logged("DROP DATABASE").size(), 0u);
 }
 
 // A cancel stops the phase it arrives in; the copy is still dropped, and
@@ -320,8 +324,11 @@ TEST_F(RestoreProof, DryRunShowsEveryStatementAndSendsNone) {
   EXPECT_NE(plan.find("{\"type\":\"check\",\"statement\":\"DBCC CHECKDB ([hr_restore_test]) WITH NO_INFOMSGS, "
                       "ALL_ERRORMSGS, PHYSICAL_ONLY\"}"),
             std::string::npos);
-  EXPECT_NE(plan.find("{\"type\":\"drop\",\"statement\":\"DROP DATABASE [hr_restore_test]\"}"), std::string::npos);
-  EXPECT_EQ(logged("hr_restore_test").size(), 0u);
+  // The drop names the copy's identity, known once it exists.
+  EXPECT_NE(plan.find("{\"type\":\"drop\"}"), std::string::npos);
+  const std::vector<std::string> sent = logged("hr_restore_test");
+  ASSERT_EQ(sent.size(), 1u);  // the claim only
+  EXPECT_EQ(sent[0].rfind("DECLARE @claim", 0), 0u) << sent[0];
 }
 
 // A backup that proves itself: a full by its own set, a differential and a
@@ -369,6 +376,176 @@ TEST_F(RestoreProof, BackupsProveThemselvesByARestoreTest) {
   EXPECT_EQ(member(member(damaged, "restore_test"), "checkdb"), "\"damaged\"");
   EXPECT_FALSE(has_database("sales_restore_test"));
   EXPECT_FALSE(has_database("inventory_restore_test"));
+}
+
+// A name the server resolves to a database that exists (trailing spaces,
+// case beyond ASCII) is never restored into nor dropped; the copy takes a
+// name the server itself says is free.
+TEST_F(RestoreProof, NamesAreJudgedFreeByTheServer) {
+  ASSERT_NO_FATAL_FAILURE(start({"--database", "Café:8:FULL", "--database", "CAFÉ_restore_test:8:FULL"}));
+  backup("sales", "DATABASE", "sales.bak");
+  backup("Café", "DATABASE", "cafe.bak");
+  const struct {
+    const char* name;
+    std::string cfg;
+    std::string error;    // "" when the test runs
+    const char* scratch;  // the copy when it runs
+  } cases[] = {
+      {"trailing space reaches the source", config("sales", ",\"scratch_database\":\"sales \""),
+       "\"scratch database exists: sales \"", nullptr},
+      {"another case and a trailing space", config("sales", ",\"scratch_database\":\"Sales \""),
+       "\"scratch database exists: Sales \"", nullptr},
+      {"accented capitals", config("Café"), "", "\"Café_restore_test_2\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string doc = run(c.cfg);
+    if (!c.error.empty()) {
+      EXPECT_EQ(doc, "{\"ok\":false,\"error\":" + c.error + "}");
+      continue;
+    }
+    EXPECT_EQ(member(doc, "ok"), "true") << doc;
+    EXPECT_EQ(member(doc, "scratch_database"), c.scratch);
+    EXPECT_EQ(member(doc, "dropped"), "true");
+  }
+  EXPECT_EQ(logged("RESTORE DATABASE [sales").size(), 0u);
+  EXPECT_EQ(logged("RESTORE DATABASE [CAFÉ").size(), 0u);
+  EXPECT_TRUE(has_database("sales"));
+  EXPECT_TRUE(has_database("CAFÉ_restore_test"));
+}
+
+// Another database holds the name the claim found free: created by another
+// connection right after the claim, or one the login cannot see. The first
+// RESTORE is refused, and nothing is dropped.
+TEST_F(RestoreProof, ANameHeldByAnotherDatabaseIsNeverDropped) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"created between two statements", {"--race-create"}},
+      {"hidden from the login", {"--database", "hr_restore_test:8:FULL", "--hidden", "hr_restore_test"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(start(c.args));
+    backup("hr", "DATABASE", "hr.bak");
+    const size_t drops = logged("DROP DATABASE").size();  // the log outlives each server
+    const std::string doc = run(config("hr"));
+    EXPECT_EQ(member(doc, "ok"), "false") << doc;
+    EXPECT_EQ(member(doc, "failed_step"), "{\"step\":1,\"type\":\"full\"}") << doc;
+    EXPECT_EQ(member(doc, "copy"), "\"not_created\"");
+    EXPECT_EQ(member(doc, "dropped"), "false");
+    EXPECT_EQ(member(doc, "left_behind"), "false");
+    EXPECT_EQ(logged("DROP DATABASE").size(), drops);
+    c_.reset();
+    sim_.reset();
+  }
+}
+
+// Two tests of one database at once: each claims its own name on the
+// server, and each drops only its own copy.
+TEST_F(RestoreProof, TwoTestsAtOnceNeverShareACopy) {
+  ASSERT_NO_FATAL_FAILURE(start({"--backup-ms", "300"}));
+  backup("hr", "DATABASE", "hr.bak");
+  const int32_t a = begin(config("hr"));
+  const int32_t b = begin(config("hr"));
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  const std::string da = finish(a), db = finish(b);
+  EXPECT_EQ(member(da, "ok"), "true") << da;
+  EXPECT_EQ(member(db, "ok"), "true") << db;
+  EXPECT_NE(member(da, "scratch_database"), member(db, "scratch_database"));
+  EXPECT_EQ(member(da, "dropped"), "true");
+  EXPECT_EQ(member(db, "dropped"), "true");
+  EXPECT_FALSE(has_database("hr_restore_test"));
+  EXPECT_FALSE(has_database("hr_restore_test_2"));
+}
+
+// The connection breaks during the check and the new login reaches a
+// second server behind the same host name, which has a database of the
+// copy's name: nothing is dropped there, and the copy is named left behind
+// on its own server.
+TEST_F(RestoreProof, ASecondServerBehindTheHostNameDropsNothing) {
+  ASSERT_NO_FATAL_FAILURE(start({"--fault-checkdb", "close", "--failover-server-name", "OTHER-NODE"}));
+  backup("hr", "DATABASE", "hr.bak");
+  const std::string doc = run(config("hr", ",\"connect_timeout_ms\":5000"));
+  EXPECT_EQ(member(doc, "ok"), "false") << doc;
+  EXPECT_EQ(member(doc, "dropped"), "false");
+  EXPECT_EQ(member(doc, "left_behind"), "true");
+  EXPECT_EQ(member(doc, "copy"), "\"left_behind\"");
+  EXPECT_EQ(member(doc, "server"), "\"VAULTRUN-SIM\"");
+  EXPECT_NE(member(doc, "error").find("scratch database hr_restore_test on server VAULTRUN-SIM was not dropped: "
+                                      "the connection reached another server"),
+            std::string::npos)
+      << doc;
+  EXPECT_TRUE(has_database("hr_restore_test"));
+}
+
+// CHECKDB's answer classified: a check that could not run is a failed
+// check with the server's text, not damage; corruption messages received
+// before the connection broke are kept.
+TEST_F(RestoreProof, CheckdbAnswersAreClassified) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* checkdb;
+    const char* first_error;
+  } cases[] = {
+      {"no snapshot", {"--fault-checkdb", "snapshot"}, "\"failed\"", "{\"number\":5030,"},
+      {"damage, then the connection breaks", {"--fault-checkdb", "close", "--damaged", "hr"}, "\"damaged\"",
+       "{\"number\":8928,"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(start(c.args));
+    backup("hr", "DATABASE", "hr.bak");
+    const std::string doc = run(config("hr", ",\"connect_timeout_ms\":5000"));
+    EXPECT_EQ(member(doc, "ok"), "false") << doc;
+    EXPECT_EQ(member(doc, "checkdb"), c.checkdb);
+    EXPECT_EQ(member(doc, "checkdb_errors").rfind(std::string("[") + c.first_error, 0), 0u) << doc;
+    EXPECT_EQ(member(doc, "failed_phase"), "\"check\"");
+    EXPECT_EQ(member(doc, "dropped"), "true");
+    EXPECT_FALSE(has_database("hr_restore_test"));
+    c_.reset();
+    sim_.reset();
+  }
+}
+
+// A restore with REPLACE whose file paths were derived from the target's
+// name: a path that is another database's file is refused before any
+// RESTORE; one of the target's own files is not.
+TEST_F(RestoreProof, DerivedPathsOfAnotherDatabaseRefuseReplace) {
+  ASSERT_NO_FATAL_FAILURE(start({"--database", "a_b:8:FULL"}));
+  backup("hr", "DATABASE", "hr.bak");
+  const auto restore = [&](const std::string& target) {
+    return "{\"port\":" + std::to_string(sim_->port()) +
+           ",\"user\":\"sa\",\"password\":\"vaultrun\",\"operation\":\"restore\",\"database\":\"" + target +
+           "\",\"source_database\":\"hr\",\"replace\":true}";
+  };
+  const std::string refused = run(restore("a/b"));
+  EXPECT_EQ(member(refused, "ok"), "false") << refused;
+  EXPECT_NE(member(refused, "error").find("replace refused: the file belongs to another database: "),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(logged("RESTORE DATABASE [a/b]").size(), 0u);
+  EXPECT_TRUE(has_database("a_b"));
+  const std::string own = run(restore("a_b"));
+  EXPECT_EQ(member(own, "ok"), "true") << own;
+}
+
+// A restore test of an explicit set proves the source only with a set of
+// the source (as the server compares names); another database's set is
+// refused before any RESTORE.
+TEST_F(RestoreProof, AnExplicitSetMustBeOfTheSource) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  backup("hr", "DATABASE", "hr.bak");
+  const std::string set = ",\"out_path\":\"" + file("hr.bak") + "\",\"file\":1";
+  const std::string other = run(config("inventory", set));
+  EXPECT_EQ(other, "{\"ok\":false,\"error\":\"the backup set is of another database: hr\"}");
+  EXPECT_EQ(logged("RESTORE DATABASE").size(), 0u);
+  const std::string same = run(config("HR", set));
+  EXPECT_EQ(member(same, "ok"), "true") << same;
+  EXPECT_EQ(member(same, "dropped"), "true");
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 # scratch name that exists (never touched), --all over the sample catalog,
 # a backup proved by a restore test, the metrics file keeping the last
 # proven restore across a failed test, a dry run, Ctrl-C during the check
-# (the copy is still dropped), and a server gone during the check (the copy
-# left behind stands out and fails the run).
+# (the copy is still dropped), a server gone during the check (the copy
+# left behind stands out and fails the run), the password gone from the
+# running CLI's environment, a --config file's scratch name refused for
+# several databases, and a second server behind the same name (nothing
+# dropped there, the copy named with its server).
 # A && pass || fail: pass never fails.
 # shellcheck disable=SC2015
 set -uo pipefail
@@ -109,13 +112,14 @@ grep -q '^vaultrun_restore_test_success{.*database="inventory"} 0$' "$prom" &&
   grep -q '^vaultrun_run_last_outcome{.*type="restore_test"} 0$' "$prom" && pass ||
   fail "metrics: the last proven restore was not kept: $(cat "$prom")"
 
-# A dry run shows the plan (the copy's statements included), changes
-# nothing and leaves the metrics file as it was.
+# A dry run shows the plan (the copy's check, and its drop by kind: the
+# drop names the identity the copy will have), changes nothing and leaves
+# the metrics file as it was.
 cp "$prom" "$WORK/before.prom"
 : >"$WORK/sim.log"
 run restore-test "${conn[@]}" --database inventory --dry-run --metrics-file "$prom"
 expect_ok "dry run"
-grep -q 'DBCC CHECKDB (\[inventory_restore_test\])' "$WORK/out" && grep -q 'DROP DATABASE \[inventory_restore_test\]' "$WORK/out" &&
+grep -q 'DBCC CHECKDB (\[inventory_restore_test\])' "$WORK/out" && grep -qE '^  step [0-9]+: drop$' "$WORK/out" &&
   grep -qx '1 of 1 restore tests planned' "$WORK/out" && pass || fail "dry run: no plan"
 grep -qE 'RESTORE DATABASE|CHECKDB|DROP DATABASE' "$WORK/sim.log" && fail "dry run: sent a change" || pass
 cmp -s "$prom" "$WORK/before.prom" && pass || fail "dry run: the metrics file changed"
@@ -166,6 +170,41 @@ grep -qE '^inventory +failed +.*inventory_restore_test .* LEFT BEHIND ' "$WORK/o
   grep -q '1 scratch copy LEFT BEHIND' "$WORK/out" && pass || fail "left behind: not in the table"
 grep -q '^vaultrun: scratch database inventory_restore_test (a copy of inventory) was left on the server' "$WORK/err" &&
   pass || fail "left behind: no line on stderr"
+
+# The password stays in one buffer of the CLI: the environment's copy is
+# wiped once read, so the running process no longer shows it there.
+start_sim --backup-ms 2000 --log "$WORK/pw.log" --data-dir "$WORK/data4" --log-dir "$WORK/logs4"
+pw=(--port "$PORT" --user sa)
+run backup "${pw[@]}" --database inventory --out "$WORK/b/pw.bak" --no-verify
+"$CLI" restore-test "${pw[@]}" --database inventory --json </dev/null >"$WORK/out" 2>"$WORK/err" &
+cli_pid=$!
+for _ in $(seq 1 200); do
+  grep -q "RESTORE DATABASE" "$WORK/pw.log" 2>/dev/null && break
+  sleep 0.05
+done
+tr '\0' '\n' <"/proc/$cli_pid/environ" | grep -qx 'VAULTRUN_PASSWORD=vaultrun' &&
+  fail "password: still in the environment of the running CLI" || pass
+wait "$cli_pid"
+RC=$?
+[ "$RC" -eq 0 ] && pass || fail "password: exit $RC"
+
+# A scratch name from a --config file serves one database only.
+printf '{"user":"sa","port":%s,"scratch_database":"copy"}' "$PORT" >"$WORK/scratch.json"
+run restore-test --config "$WORK/scratch.json" --database inventory --database sales
+expect_error "scratch from the file" 2 '"scratch_database" in the --config file applies to one database only'
+
+# The connection breaks during the check and the next login reaches a
+# second server behind the same name: nothing is dropped there, and the
+# copy is named left behind with its server.
+start_sim --backup-ms 200 --fault-checkdb close --failover-server-name OTHER-NODE --log "$WORK/fo.log" \
+  --data-dir "$WORK/data5" --log-dir "$WORK/logs5"
+fo=(--port "$PORT" --user sa --connect-timeout 2)
+run backup "${fo[@]}" --database inventory --out "$WORK/b/fo.bak" --no-verify
+run restore-test "${fo[@]}" --database inventory --json
+[ "$RC" -eq 1 ] && pass || fail "second server: exit $RC, expected 1"
+expect_json "second server" 'db["inventory"]["dropped"], db["inventory"]["left_behind"]' "(False, True)"
+grep -q 'on server VAULTRUN-SIM was not dropped: the connection reached another server' "$WORK/out" &&
+  pass || fail "second server: the error does not name the copy's server"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

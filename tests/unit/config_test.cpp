@@ -506,6 +506,7 @@ TEST(ParseConfig, RestoreKeysAndTheirRefusals) {
       {"operation unknown on a backup too", ",\"out_path\":\"/b\",\"operation\":\"copy\"", "invalid operation"},
       {"system database in any case", R + ",\"database\":\"MSDB\"", "cannot restore system database"},
       {"tempdb", R + ",\"database\":\"tempdb\"", "cannot restore system database"},
+      {"system database with trailing spaces", R + ",\"database\":\"msdb  \"", "cannot restore system database"},
       {"stop_at with T", R + ",\"stop_at\":\"2026-12-10T20:30:37\"", ""},
       {"stop_at with space and 7 digits", R + ",\"stop_at\":\"2024-02-29 23:59:59.1234567\"", ""},
       {"stop_at 8 digits", R + ",\"stop_at\":\"2026-12-10T20:30:37.12345678\"", "invalid stop_at"},

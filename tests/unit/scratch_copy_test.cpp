@@ -1,5 +1,5 @@
-// The copy's name chosen against the server's names, and the CHECKDB
-// errors kept and joined, on fixtures of names and messages.
+// The copy's candidate names, and the CHECKDB errors kept, joined and
+// classified, on fixtures of names and messages.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,26 +17,21 @@ backup_config config_of(const std::string& extra) {
   return cfg;
 }
 
-TEST(ScratchCopy, NameIsFreeOrRefusedNeverReused) {
+// The candidates tried in order; whether one is free is the server's to say.
+TEST(ScratchCopy, CandidatesInOrderWithinTheLimit) {
   const std::string long_source(115, 'd');  // 115 + "_restore_test" = 128 units
   const struct {
     const char* name;
     std::string extra;
-    std::vector<std::string> existing;
-    std::string picked;  // "" when refused
-    std::string refusal;
+    int32_t count;
+    std::vector<std::string> first;  // candidates 1.. that form; then one that does not, when fewer than count
+    const char* refusal;             // of scratch_begin
   } cases[] = {
-      {"default, free", ",\"database\":\"hr\"", {"master", "hr"}, "hr_restore_test", ""},
-      {"default taken in another case", ",\"database\":\"hr\"", {"HR_Restore_Test", "hr_restore_test_2"},
-       "hr_restore_test_3", ""},
-      {"a longer name is no candidate", ",\"database\":\"hr\"", {"hr_restore_test_20"}, "hr_restore_test", ""},
-      {"explicit, free", ",\"database\":\"hr\",\"scratch_database\":\"x]y\"", {"hr", "x]y2"}, "x]y", ""},
-      {"explicit exists: never used", ",\"database\":\"hr\",\"scratch_database\":\"copy\"", {"COPY"}, "",
-       "scratch database exists: copy"},
-      {"default fits exactly", ",\"database\":\"" + long_source + "\"", {}, long_source + "_restore_test", ""},
-      {"default of 129 units", ",\"database\":\"" + long_source + "é\"", {}, "",
-       "scratch database name too long; set scratch_database"},
-      {"next default past 128 units", ",\"database\":\"" + long_source + "\"", {long_source + "_restore_test"}, "",
+      {"default", ",\"database\":\"hr\"", SCRATCH_CANDIDATES, {"hr_restore_test", "hr_restore_test_2", "hr_restore_test_3"}, nullptr},
+      {"explicit: that name only", ",\"database\":\"hr\",\"scratch_database\":\"x]y\"", 1, {"x]y"}, nullptr},
+      {"default fits exactly, the next does not", ",\"database\":\"" + long_source + "\"", SCRATCH_CANDIDATES,
+       {long_source + "_restore_test"}, nullptr},
+      {"default of 129 units", ",\"database\":\"" + long_source + "é\"", 0, {},
        "scratch database name too long; set scratch_database"},
   };
   for (const auto& c : cases) {
@@ -44,35 +39,41 @@ TEST(ScratchCopy, NameIsFreeOrRefusedNeverReused) {
     const backup_config cfg = config_of(c.extra);
     scratch_choice choice;
     const char* why = scratch_begin(&cfg, &choice);
-    for (const std::string& n : c.existing) scratch_see(&choice, n.c_str());
-    scratch_copy copy;
-    char refusal[512];
-    const bool ok = scratch_pick(&choice, &copy, refusal, sizeof refusal);
-    EXPECT_EQ(ok, c.refusal.empty());
-    EXPECT_EQ(refusal, c.refusal);
-    if (why != nullptr) {
-      EXPECT_EQ(c.refusal, why);
+    EXPECT_STREQ(why, c.refusal);
+    EXPECT_EQ(scratch_candidates(&choice), c.count);
+    char name[3 * DATABASE_MAX_UNITS + 1];
+    for (size_t k = 0; k < c.first.size(); ++k) {
+      ASSERT_TRUE(scratch_candidate(&choice, int32_t(k) + 1, name, sizeof name));
+      EXPECT_EQ(name, c.first[k]);
     }
-    if (!ok) {
-      EXPECT_FALSE(copy.checked_free);
-      continue;
+    if (c.count > int32_t(c.first.size()) && c.first.size() == 1) {
+      EXPECT_FALSE(scratch_candidate(&choice, 2, name, sizeof name));
     }
-    EXPECT_TRUE(copy.checked_free);
-    EXPECT_FALSE(copy.restore_sent);
-    EXPECT_EQ(copy.name, c.picked);
+    EXPECT_FALSE(scratch_candidate(&choice, c.count + 1, name, sizeof name));
   }
 }
 
-TEST(ScratchCopy, EveryDefaultTakenIsRefused) {
-  const backup_config cfg = config_of(",\"database\":\"hr\"");
-  scratch_choice choice;
-  ASSERT_EQ(scratch_begin(&cfg, &choice), nullptr);
-  scratch_see(&choice, "hr_restore_test");
-  for (int n = 2; n <= SCRATCH_CANDIDATES; ++n) scratch_see(&choice, ("hr_restore_test_" + std::to_string(n)).c_str());
-  scratch_copy copy;
-  char refusal[512];
-  EXPECT_FALSE(scratch_pick(&choice, &copy, refusal, sizeof refusal));
-  EXPECT_STREQ(refusal, "every scratch database name from hr_restore_test to _99 exists; set scratch_database");
+// Only corruption messages are damage; a check that could not run is not.
+TEST(ScratchCopy, CheckdbDamageOnlyFromCorruptionMessages) {
+  const struct {
+    std::vector<int32_t> numbers;
+    bool damage;
+  } cases[] = {
+      {{8928, 8939, 8989}, true},  // a page that cannot be read
+      {{2570}, true},              // data purity
+      {{824}, true},               // a page's checksum
+      {{5030, 7926}, false},       // no snapshot and no lock
+      {{7928}, false},             // snapshot could not be created
+      {{262}, false},              // permission
+      {{2520}, false},             // no such database
+      {{5030, 8928}, true},
+      {{}, false},
+  };
+  for (const auto& c : cases) {
+    checkdb_report r{};
+    for (int32_t n : c.numbers) checkdb_add(&r, n, "text");
+    EXPECT_EQ(checkdb_damage(&r), c.damage) << (c.numbers.empty() ? 0 : c.numbers[0]);
+  }
 }
 
 // Errors are joined in order; past the bound they are counted, not kept,

@@ -378,46 +378,93 @@ TEST(Statements, RestoreExactText) {
   check(restore_recovery_statement(&plain, out, cap), expected[12]);
 }
 
-// The restore test's statements: constant queries, and the copy's CHECKDB
-// and DROP only for a copy found free and restored into.
+// The restore test's statements: the claim and the identity checks name the
+// copy only through quoted literals, CHECKDB only a copy claimed and
+// restored into, and the DROP only a recorded identity.
 TEST(Statements, RestoreTestExactText) {
-  EXPECT_STREQ(database_names_statement(), "SELECT name FROM sys.databases");
   EXPECT_STREQ(database_files_statement(), "SELECT physical_name FROM sys.master_files");
-  const std::string longest(128, ']');
+  char out[STATEMENT_CAP];
+  ASSERT_TRUE(claim_statement("a'b ", out, sizeof out));
+  EXPECT_STREQ(out,
+               "DECLARE @claim int, @resource nvarchar(255) = N'vaultrun scratch ' + UPPER(RTRIM(N'a''b ')); "
+               "EXEC @claim = sp_getapplock @Resource = @resource, @LockMode = 'Exclusive', @LockOwner = 'Session', "
+               "@LockTimeout = 0; SELECT @claim AS claim, DB_ID(N'a''b ') AS database_id, "
+               "CAST(SERVERPROPERTY('ServerName') AS nvarchar(256)) AS server_name, "
+               "CONVERT(varchar(23), GETDATE(), 126) AS server_time");
+  EXPECT_FALSE(claim_statement("", out, sizeof out));
+  ASSERT_TRUE(database_id_statement("msdb ", out, sizeof out));
+  EXPECT_STREQ(out, "SELECT DB_ID(N'msdb ') AS database_id");
+
+  scratch_copy copy{"a]b'c", true, true, "SRV", "2026-12-11T05:00:00.123"};
+  ASSERT_TRUE(identity_statement(&copy, out, sizeof out));
+  EXPECT_STREQ(out,
+               "SELECT d.database_id, CONVERT(varchar(23), d.create_date, 126) AS create_date, "
+               "CAST(SERVERPROPERTY('ServerName') AS nvarchar(256)) AS server_name FROM sys.databases AS d "
+               "WHERE d.database_id = DB_ID(N'a]b''c') AND d.create_date >= "
+               "CONVERT(datetime, N'2026-12-11T05:00:00.123', 126)");
+  ASSERT_TRUE(checkdb_statement(&copy, CHECKDB_PHYSICAL_ONLY, out, sizeof out));
+  EXPECT_STREQ(out, "DBCC CHECKDB ([a]]b'c]) WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY");
   const struct {
     const char* name;
     scratch_copy copy;
     int32_t mode;
-    const char* checkdb;  // "" when refused
-    const char* drop;
-  } cases[] = {
-      {"full", {"hr_restore_test", true, true}, CHECKDB_FULL,
-       "DBCC CHECKDB ([hr_restore_test]) WITH NO_INFOMSGS, ALL_ERRORMSGS", "DROP DATABASE [hr_restore_test]"},
-      {"physical only, bracket doubled", {"a]b'c", true, true}, CHECKDB_PHYSICAL_ONLY,
-       "DBCC CHECKDB ([a]]b'c]) WITH NO_INFOMSGS, ALL_ERRORMSGS, PHYSICAL_ONLY", "DROP DATABASE [a]]b'c]"},
-      {"none checks nothing", {"x", true, true}, CHECKDB_NONE, "", "DROP DATABASE [x]"},
-      {"mode out of range", {"x", true, true}, 7, "", "DROP DATABASE [x]"},
-      {"not restored into", {"x", true, false}, CHECKDB_FULL, "", ""},
-      {"not found free", {"x", false, true}, CHECKDB_FULL, "", ""},
-      {"no name", {"", true, true}, CHECKDB_FULL, "", ""},
+  } unrestored[] = {
+      {"not restored into", {"x", true, false, "S", "2026-01-01T00:00:00"}, CHECKDB_FULL},
+      {"not claimed free", {"x", false, true, "S", "2026-01-01T00:00:00"}, CHECKDB_FULL},
+      {"no name", {"", true, true, "S", "2026-01-01T00:00:00"}, CHECKDB_FULL},
+      {"none checks nothing", {"x", true, true, "S", "2026-01-01T00:00:00"}, CHECKDB_NONE},
   };
-  char out[STATEMENT_CAP];
-  for (const auto& c : cases) {
+  for (const auto& c : unrestored) {
     SCOPED_TRACE(c.name);
     std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(checkdb_statement(&c.copy, c.mode, out, sizeof out), c.checkdb[0] != 0);
-    EXPECT_STREQ(out, c.checkdb);
+    EXPECT_FALSE(checkdb_statement(&c.copy, c.mode, out, sizeof out));
+    EXPECT_STREQ(out, "");
+    if (c.mode == CHECKDB_NONE) continue;
+    EXPECT_FALSE(identity_statement(&c.copy, out, sizeof out));
+  }
+
+  copy_identity id{"a]b'c", "SRV'1", "2026-12-11T05:00:01.5", 7, true};
+  ASSERT_TRUE(drop_statement(&id, out, sizeof out));
+  EXPECT_STREQ(out,
+               "IF DB_ID(N'a]b''c') = 7 AND CAST(SERVERPROPERTY('ServerName') AS nvarchar(256)) = N'SRV''1' AND "
+               "EXISTS (SELECT 1 FROM sys.databases WHERE database_id = 7 AND CONVERT(varchar(23), create_date, 126) = "
+               "N'2026-12-11T05:00:01.5') DROP DATABASE [a]]b'c] ELSE "
+               "RAISERROR(N'not the restore test''s copy', 16, 1)");
+  ASSERT_TRUE(gone_statement(&id, out, sizeof out));
+  EXPECT_STREQ(out,
+               "SELECT CASE WHEN CAST(SERVERPROPERTY('ServerName') AS nvarchar(256)) = N'SRV''1' THEN "
+               "(SELECT COUNT(*) FROM sys.databases WHERE database_id = 7 AND CONVERT(varchar(23), create_date, 126) = "
+               "N'2026-12-11T05:00:01.5') ELSE -1 END AS present, "
+               "CAST(SERVERPROPERTY('ServerName') AS nvarchar(256)) AS server_name");
+  // Only a whole recorded identity of a user database can be dropped.
+  const struct {
+    const char* name;
+    copy_identity id;
+  } refused[] = {
+      {"not recorded", {"x", "S", "2026-01-01T00:00:00", 7, false}},
+      {"a system database's id", {"x", "S", "2026-01-01T00:00:00", 4, true}},
+      {"no server", {"x", "", "2026-01-01T00:00:00", 7, true}},
+      {"no create date", {"x", "S", "", 7, true}},
+      {"no name", {"", "S", "2026-01-01T00:00:00", 7, true}},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
     std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(drop_statement(&c.copy, out, sizeof out), c.drop[0] != 0);
-    EXPECT_STREQ(out, c.drop);
+    EXPECT_FALSE(drop_statement(&c.id, out, sizeof out));
+    EXPECT_STREQ(out, "");
+    EXPECT_FALSE(gone_statement(&c.id, out, sizeof out));
   }
   // The longest name, every byte doubled, fits; one byte less of room refuses.
-  scratch_copy big{};
+  const std::string longest(128, ']');
+  copy_identity big{};
   std::memcpy(big.name, longest.c_str(), longest.size() + 1);
-  big.checked_free = big.restore_sent = true;
-  ASSERT_TRUE(checkdb_statement(&big, CHECKDB_PHYSICAL_ONLY, out, sizeof out));
+  std::memcpy(big.server, "S", 2);
+  std::memcpy(big.create_date, "2026-01-01T00:00:00.000", 24);
+  big.database_id = INT32_MAX;
+  big.recorded = true;
+  ASSERT_TRUE(drop_statement(&big, out, sizeof out));
   const size_t len = std::strlen(out);
-  EXPECT_FALSE(checkdb_statement(&big, CHECKDB_PHYSICAL_ONLY, out, len));
+  EXPECT_FALSE(drop_statement(&big, out, len));
   EXPECT_STREQ(out, "");
 }
 

@@ -347,8 +347,9 @@ int report_backup(const Settings& s, bool json, const std::string& result_text, 
 }  // namespace
 
 int run_test(const Settings& s, bool json) {
-  const std::string cfg = config_json(s);
+  std::string cfg = config_json(s);
   const char* answer = vaultrun_test_connection(cfg.c_str());
+  wipe(cfg);
   JsonValue v;
   if (!accept_answer(s, answer, json, v)) return EXIT_FAILED;
   if (!json) {
@@ -359,8 +360,9 @@ int run_test(const Settings& s, bool json) {
 }
 
 int run_list(const Settings& s, bool json) {
-  const std::string cfg = config_json(s);
+  std::string cfg = config_json(s);
   const char* answer = vaultrun_list_databases(cfg.c_str());
+  wipe(cfg);
   JsonValue v;
   if (!accept_answer(s, answer, json, v)) return EXIT_FAILED;
   const JsonValue* dbs = v.find("databases");
@@ -406,10 +408,11 @@ using Report = int (*)(const Settings& s, bool json, const std::string& result_t
 // its progress until it ends, frees it, and lets report tell the result.
 int run_session(const Settings& s, bool json, Work work, const char* noun, const std::string& heading,
                 Report report) {
-  const std::string cfg = config_json(s);
+  std::string cfg = config_json(s);
   InterruptCatcher interrupts;
 
   const int32_t session = vaultrun_start(cfg.c_str());
+  wipe(cfg);  // it holds the password
   if (session < 0) {
     std::string why = vaultrun_last_error();
     print_error(std::string("cannot start the ") + noun + ": " + one_line(why.empty() ? "no reason given" : why));

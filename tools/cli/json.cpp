@@ -5,6 +5,26 @@
 
 namespace cli {
 
+void wipe_bytes(char* p, size_t n) {
+  volatile char* v = p;
+  for (size_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+void wipe(std::string& text) {
+  wipe_bytes(text.data(), text.size());
+  text.clear();
+}
+
+void wipe(JsonValue& v) {
+  wipe(v.text);
+  wipe(v.raw);
+  for (JsonValue& item : v.items) wipe(item);
+  for (auto& [key, value] : v.members) {
+    wipe(key);
+    wipe(value);
+  }
+}
+
 namespace {
 
 constexpr int MAX_DEPTH = 64;

@@ -11,6 +11,16 @@
 
 namespace cli {
 
+struct JsonValue;
+
+// Overwrites the text's bytes with zeros before it is let go, so that a
+// secret read into it does not linger in freed memory.
+void wipe(std::string& text);
+// Zeros n bytes at p in a way the compiler keeps.
+void wipe_bytes(char* p, size_t n);
+// The same for every text a parsed document holds.
+void wipe(JsonValue& v);
+
 struct JsonValue {
   enum class Kind { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;

@@ -5,9 +5,11 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "json.h"
 #include "options.h"
 #include "terminal.h"
 #include "vaultrun.h"
@@ -318,8 +320,10 @@ int usage_error(const std::string& text, Command cmd) {
 // Environment first, then the file; the prompt only when someone is there
 // to answer it.
 int resolve_password(Settings& s, bool stdin_taken) {
-  if (const char* env = std::getenv("VAULTRUN_PASSWORD")) {
+  if (char* env = std::getenv("VAULTRUN_PASSWORD")) {
+    // One copy: the settings' own; the environment's is wiped.
     s.password = env;
+    wipe_bytes(env, std::strlen(env));
     return EXIT_OK;
   }
   if (s.password) return EXIT_OK;
@@ -362,13 +366,15 @@ int main(int argc, char** argv) {
   if (int rc = resolve_password(s, opt.config_path == "-"); rc != EXIT_OK) return rc;
   if (!(e = check_settings(opt.command, s)).empty()) return usage_error(e, opt.command);
 
+  int rc = EXIT_USAGE;
   switch (opt.command) {
-    case Command::Test: return run_test(s, opt.json);
-    case Command::List: return run_list(s, opt.json);
-    case Command::Backup: return is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json);
-    case Command::Restore: return run_restore(s, opt.json);
-    case Command::RestoreTest: return run_many(s, opt.json);
+    case Command::Test: rc = run_test(s, opt.json); break;
+    case Command::List: rc = run_list(s, opt.json); break;
+    case Command::Backup: rc = is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json); break;
+    case Command::Restore: rc = run_restore(s, opt.json); break;
+    case Command::RestoreTest: rc = run_many(s, opt.json); break;
     case Command::None: break;
   }
-  return EXIT_USAGE;
+  if (s.password) wipe(*s.password);
+  return rc;
 }

@@ -125,6 +125,7 @@ std::string apply_file(const JsonValue& root, Settings& s) {
       std::string p;
       e = want_string(key, v, p);
       if (e.empty()) s.password = p;
+      wipe(p);
     } else if (key == "database") {
       e = want_string(key, v, s.database);
     } else if (key == "out_path") {
@@ -139,6 +140,13 @@ std::string apply_file(const JsonValue& root, Settings& s) {
       e = want_bool(key, v, s.verify);
       if (e.empty()) s.proof.by_restore = false;
       if (!e.empty()) e = "\"verify\" must be true, false or \"restore\"";
+    } else if (key == "scratch_database") {
+      std::string name;
+      e = want_string(key, v, name);
+      if (e.empty()) {
+        s.proof.scratch_database = name;
+        s.proof.scratch_from_file = true;
+      }
     } else if (key == "connect_timeout_ms") {
       e = want_ms(key, v, s.connect_timeout_ms);
     } else if (key == "query_timeout_ms") {
@@ -318,14 +326,17 @@ std::string check_restore(const Settings& s) {
 // serve several databases, whose copies would meet under it.
 std::string check_proof(Command cmd, const Settings& s) {
   const ProofOptions& p = s.proof;
-  if (cmd == Command::Backup && !p.by_restore && (p.checkdb || p.scratch_database)) {
+  if (cmd == Command::Backup && !p.by_restore && (p.checkdb || (p.scratch_database && !p.scratch_from_file))) {
     return "--checkdb and --scratch-database apply with --verify restore only";
   }
   if (cmd == Command::Backup && p.by_restore && !s.verify) {
     return "--verify restore and --no-verify cannot both be given";
   }
   if (!p.scratch_database) return "";
-  if (s.many.all || s.many.databases.size() > 1) return "--scratch-database applies to one --database only";
+  if (s.many.all || s.many.databases.size() > 1) {
+    return p.scratch_from_file ? "\"scratch_database\" in the --config file applies to one database only"
+                               : "--scratch-database applies to one --database only";
+  }
   if (std::string e = check_database_name(*p.scratch_database); !e.empty()) return "--scratch-database: " + e;
   return "";
 }
@@ -630,6 +641,9 @@ std::string resolve_settings(const Options& opt, Settings& s) {
     JsonValue root;
     if (e.empty()) e = parse_json(text, root);
     if (e.empty()) e = apply_file(root, s);
+    // The password now lives in the settings only.
+    wipe(text);
+    wipe(root);
     if (!e.empty()) return "config " + name + ": " + e;
   }
   if (opt.host) s.host = *opt.host;
@@ -658,7 +672,10 @@ std::string resolve_settings(const Options& opt, Settings& s) {
     if (!opt.verify) s.verify = true;
   }
   if (opt.proof.checkdb) s.proof.checkdb = opt.proof.checkdb;
-  if (opt.proof.scratch_database) s.proof.scratch_database = opt.proof.scratch_database;
+  if (opt.proof.scratch_database) {
+    s.proof.scratch_database = opt.proof.scratch_database;
+    s.proof.scratch_from_file = false;
+  }
   if (opt.encrypt) s.encrypt = *opt.encrypt;
   if (opt.trust_server_certificate) s.trust_server_certificate = true;
   if (opt.ca_file) s.ca_file = *opt.ca_file;

@@ -51,6 +51,7 @@ struct ProofOptions {
   bool by_restore = false;                       // backup --verify restore
   std::optional<std::string> checkdb;            // full, physical_only or none
   std::optional<std::string> scratch_database;   // one database only
+  bool scratch_from_file = false;                // it came from the --config file
 };
 
 // What the command line said, before any file is read.

@@ -123,8 +123,9 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
   const bool named_system = std::any_of(s.many.databases.begin(), s.many.databases.end(), is_system_database);
   if (details) ls.extra.emplace_back("details", "true");
   if (s.many.system || named_system) ls.extra.emplace_back("include_system", "true");
-  const std::string cfg = config_json(ls);
+  std::string cfg = config_json(ls);
   const char* answer = vaultrun_list_databases(cfg.c_str());
+  wipe(cfg);
   JsonValue v;
   if (!parse_object(answer, v)) return "unreadable answer from the library: " + printable(answer ? answer : "");
   if (!member_bool(v, "ok")) {
@@ -532,9 +533,10 @@ bool start(Run& r, Job& j) {
   // overrides the file's and the flag's.
   if (j.type != r.rules.type) one.kind_members.emplace_back("type", json_quote(j.type));
   if (j.copy_only) one.copy_only = true;
-  const std::string cfg = config_json(one);
+  std::string cfg = config_json(one);
   j.started = Clock::now();
   const int32_t session = vaultrun_start(cfg.c_str());
+  wipe(cfg);  // it holds the password
   if (session == -2) return false;
   if (session < 0) {
     std::string why = vaultrun_last_error();

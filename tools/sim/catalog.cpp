@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <random>
 
 #include "clock.h"
@@ -10,11 +13,7 @@ namespace sim {
 
 namespace {
 
-bool same_name(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y));
-         });
-}
+bool same_name(const std::string& a, const std::string& b) { return name_key(a) == name_key(b); }
 
 // A GUID that stays the same for a name from one run to the next.
 Bytes name_guid(const std::string& name) {
@@ -33,6 +32,36 @@ Bytes name_guid(const std::string& name) {
 constexpr uint64_t LSN_BLOCK = 100000;
 
 }  // namespace
+
+std::string name_key(const std::string& name) {
+  std::string k = name;
+  while (!k.empty() && k.back() == ' ') k.pop_back();
+  for (size_t i = 0; i < k.size(); ++i) {
+    const uint8_t c = uint8_t(k[i]);
+    if (c < 0x80) {
+      k[i] = char(std::toupper(c));
+    } else if (c == 0xC3 && i + 1 < k.size()) {
+      // U+00E0..U+00FE to U+00C0..U+00DE, but for the division sign.
+      const uint8_t n = uint8_t(k[i + 1]);
+      if (n >= 0xA0 && n <= 0xBE && n != 0xB7) k[i + 1] = char(n - 0x20);
+      ++i;
+    }
+  }
+  return k;
+}
+
+std::string server_time_text() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  const std::time_t secs = std::time_t(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[40];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03d", int(ms % 1000));
+  return std::string(buf) + millis;
+}
 
 Bytes new_guid() {
   static std::mutex mu;
@@ -67,6 +96,10 @@ void Catalog::load(const Config& cfg) {
   data_dir_ = cfg.data_dir;
   log_dir_ = cfg.log_dir;
   dbs_.clear();
+  claims_.clear();
+  server_name_ = cfg.server_name;
+  // The configured databases were all made before the server started.
+  const std::string made = "2020-01-01T00:00:00.000";
   for (const Database& d : cfg.databases) {
     LiveDatabase l;
     static_cast<Database&>(l) = d;
@@ -83,6 +116,10 @@ void Catalog::load(const Config& cfg) {
     for (const std::string& name : cfg.damaged) {
       if (same_name(name, d.name)) l.damaged = true;
     }
+    for (const std::string& name : cfg.hidden) {
+      if (same_name(name, d.name)) l.hidden = true;
+    }
+    l.create_date = made;
     l.family_guid = name_guid(d.name);
     l.fork_guid = name_guid(d.name + "/fork");
     l.lsn = uint64_t(20 + d.id) * 1000000000000000ULL + 37 * LSN_BLOCK + 1;
@@ -119,10 +156,7 @@ void Catalog::edit(const std::function<void(std::vector<LiveDatabase>&)>& f) {
 
 namespace {
 
-std::string lower(std::string s) {
-  for (char& c : s) c = char(std::tolower(uint8_t(c)));
-  return s;
-}
+std::string lower(const std::string& s) { return name_key(s); }
 
 }  // namespace
 
@@ -147,6 +181,31 @@ int Catalog::users(const std::string& name) const {
     if (n == lower(name)) return count;
   }
   return 0;
+}
+
+bool Catalog::claim(const std::string& resource, uint16_t spid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [r, owner] : claims_) {
+    if (r == resource) return owner == spid;
+  }
+  claims_.emplace_back(resource, spid);
+  return true;
+}
+
+void Catalog::release_claims(uint16_t spid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  claims_.erase(std::remove_if(claims_.begin(), claims_.end(), [&](const auto& c) { return c.second == spid; }),
+                claims_.end());
+}
+
+std::string Catalog::server_name() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return server_name_;
+}
+
+void Catalog::fail_over(const std::string& second) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!second.empty()) server_name_ = second;
 }
 
 Catalog& catalog() {

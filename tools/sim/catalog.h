@@ -43,7 +43,16 @@ struct LiveDatabase : Database {
   uint64_t redo_lsn = 0;
   Stamp redo_time = 0;
   uint64_t restored_base_lsn = 0;    // first LSN of the restored full; 0: no differential fits
+  std::string create_date;           // when it was created, as CONVERT(varchar(23), ..., 126) writes it
 };
+
+// A name as the server compares names under its default collation:
+// trailing spaces dropped, letters folded to one case (ASCII and Latin-1).
+std::string name_key(const std::string& name);
+
+// The server's clock as CONVERT(varchar(23), ..., 126) writes it, with
+// milliseconds always.
+std::string server_time_text();
 
 class Catalog {
  public:
@@ -58,6 +67,14 @@ class Catalog {
   // to another (an empty name: none), and a database in use is not dropped.
   void move_user(const std::string& from, const std::string& to);
   int users(const std::string& name) const;
+  // Session application locks on names (by name_key): true when granted to
+  // spid (also when it already holds it); all of a session's go when it leaves.
+  bool claim(const std::string& resource, uint16_t spid);
+  void release_claims(uint16_t spid);
+  // The server's own name for a new login; after fail_over, the second
+  // server's.
+  std::string server_name() const;
+  void fail_over(const std::string& second);
   const std::string& data_dir() const { return data_dir_; }
   const std::string& log_dir() const { return log_dir_; }
 
@@ -66,6 +83,8 @@ class Catalog {
   std::vector<LiveDatabase> dbs_;
   std::vector<std::pair<std::string, int>> users_;  // lower-case name, sessions
   std::string data_dir_, log_dir_;
+  std::vector<std::pair<std::string, uint16_t>> claims_;
+  std::string server_name_;
 };
 
 // The one catalog of this server process.

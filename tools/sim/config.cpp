@@ -237,7 +237,8 @@ constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
                                 {"garbage", int(TlsFault::Garbage)}};
 constexpr Choice CHECKDB_FAULT[] = {{"none", int(CheckDbFault::None)},
                                     {"close", int(CheckDbFault::Close)},
-                                    {"hang", int(CheckDbFault::Hang)}};
+                                    {"hang", int(CheckDbFault::Hang)},
+                                    {"snapshot", int(CheckDbFault::Snapshot)}};
 constexpr Choice TLS_VERSION[] = {{"1.2", 0x0303}, {"1.3", 0x0304}};
 constexpr Choice HANDSHAKE_TYPE[] = {{"prelogin", PKT_PRELOGIN}, {"reply", PKT_REPLY}};
 
@@ -254,7 +255,7 @@ const Field<Target> OPTIONS[] = {
     {"version", "--version", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.version = v.text; }},
     {"edition", "--edition", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.edition = v.text; }},
     {"program_name", nullptr, Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.program = v.text; }},
-    {"server_name", nullptr, Kind::Text, 0, 0, {},
+    {"server_name", "--server-name", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.server_name = v.text; }},
     {"backup_ms", "--backup-ms", Kind::Int, 0, MAX_MS, {},
      [](T& t, const V& v) { t.cfg.backup_ms = v.n; }},
@@ -302,6 +303,10 @@ const Field<Target> OPTIONS[] = {
     {nullptr, "--damaged", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.damaged.push_back(v.text); }},
     {"fault_checkdb", "--fault-checkdb", Kind::Choice, 0, 0, CHECKDB_FAULT,
      [](T& t, const V& v) { t.cfg.checkdb_fault = CheckDbFault(v.n); }},
+    {"failover_server_name", "--failover-server-name", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.failover_server_name = v.text; }},
+    {"race_create", "--race-create", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.race_create = v.on; }},
+    {nullptr, "--hidden", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.hidden.push_back(v.text); }},
     {"history_sets", "--history-sets", Kind::Int, 0, 1000000, {},
      [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {nullptr, "--deny-history", Kind::Text, 0, 0, {},
@@ -337,6 +342,7 @@ const Field<Database> DATABASE_FIELDS[] = {
     {"log_age_s", nullptr, Kind::Int, 0, MAX_AGE_S, {}, [](Database& d, const V& v) { d.log_age_s = v.n; }},
     {"files", nullptr, Kind::Files},
     {"damaged", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.damaged = v.on; }},
+    {"hidden", nullptr, Kind::Bool, 0, 0, {}, [](Database& d, const V& v) { d.hidden = v.on; }},
 };
 
 constexpr Choice FILE_TYPE[] = {{"D", 'D'}, {"L", 'L'}};
@@ -653,8 +659,15 @@ const char* usage_text() {
       "  --corrupt-newest           damage each backup set once written\n"
       "  --damaged NAME             the database's pages fail DBCC CHECKDB, in its backups and\n"
       "                             restored copies too (repeatable)\n"
-      "  --fault-checkdb none|close|hang   a DBCC CHECKDB closes the connection or is never\n"
-      "                             answered (none)\n"
+      "  --fault-checkdb none|close|hang|snapshot   a DBCC CHECKDB closes the connection (after\n"
+      "                             its errors, for a damaged copy), is never answered, or\n"
+      "                             cannot make its snapshot (none)\n"
+      "  --server-name NAME         the server's own name (VAULTRUN-SIM)\n"
+      "  --failover-server-name NAME   after a CHECKDB closed the connection, new logins\n"
+      "                             reach a second server of this name, same databases\n"
+      "  --race-create              another connection creates each name a claim found free\n"
+      "  --hidden NAME              the login cannot see the database, yet may restore over\n"
+      "                             and drop it (repeatable)\n"
       "  --history-sets N           make up N backup sets (no files) in the history of each\n"
       "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"

@@ -31,6 +31,7 @@ struct Database {
   bool online = true;
   std::vector<DbFile> files;  // empty: one data and one log file named after the database
   bool damaged = false;       // its pages fail a consistency check
+  bool hidden = false;        // the login cannot see it (no VIEW ANY DATABASE), yet may restore over and drop it
   // What a whole-server run decides by: the state's name as the catalog
   // shows it (ONLINE exactly when online), read-only, the availability
   // group role of this replica ("primary", "secondary", "" outside a group)
@@ -71,7 +72,9 @@ enum class TlsFault {
 // A DBCC CHECKDB that goes wrong on purpose: the connection closes when
 // one arrives, or nothing more is answered (attention included) until the
 // client leaves.
-enum class CheckDbFault { None, Close, Hang };
+// Snapshot: CHECKDB cannot make its snapshot and stops with that error,
+// which reports nothing about the database.
+enum class CheckDbFault { None, Close, Hang, Snapshot };
 
 struct TlsOptions {
   std::string cert_path;   // PEM certificate (chain); empty: a self-signed one made at start
@@ -121,6 +124,15 @@ struct Config {
   // connection instead of answering.
   std::vector<std::string> damaged;
   CheckDbFault checkdb_fault = CheckDbFault::None;
+  // A second server behind the same host name: once a CHECKDB closed the
+  // connection, later logins reach a server of this name (empty: none),
+  // which has databases of the same names.
+  std::string failover_server_name;
+  // Another connection creates a database of the name each claim found
+  // free, right after the claim's answer.
+  bool race_create = false;
+  // Databases the login cannot see, by name.
+  std::vector<std::string> hidden;
   // Backup sets made up at start in the history of each online user
   // database that is not SIMPLE (no files behind them): a long history for
   // planning a restore.

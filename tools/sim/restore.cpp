@@ -399,6 +399,7 @@ void begin_restore(const Statement& s, const SetInfo& set, const RestoreStep& st
     dbs.push_back(fresh);
     d = &dbs.back();
   }
+  d->create_date = server_time_text();  // a restored database is a new one
   d->state = DbState::Restoring;
   d->online = false;
   d->files = step.files;

@@ -133,13 +133,14 @@ class Session {
   Session(int fd, const Config& cfg, uint16_t spid, const std::atomic<bool>& stopping,
           StatementLog& log, const TlsContext* tls)
       : ch_(fd, cfg, spid, stopping, tls), cfg_(cfg), spid_(spid), log_(log) {
-    tok_.server_name = cfg.server_name;
+    tok_.server_name = catalog().server_name();
   }
 
   void run();
   // The session's database is no longer in use by it.
   void leave() {
     if (state_ == State::LoggedIn) catalog().move_user(database_, "");
+    catalog().release_claims(spid_);
   }
 
  private:
@@ -177,6 +178,12 @@ class Session {
   bool restore_wait(Clock::time_point until, Outcome& end);
   void recover(const Statement& s, uint16_t more);
   Outcome check_db(const Statement& s, uint16_t more);
+  void damage_report(const LiveDatabase& d);
+  void claim(const Statement& s, uint16_t more);
+  void identity(const Statement& s, uint16_t more);
+  void drop_copy(const Statement& s, uint16_t more);
+  void gone(const Statement& s, uint16_t more);
+  void db_id(const Statement& s, uint16_t more);
   void drop(const Statement& s, uint16_t more);
   void record_backup(const BackupRun& r);
   void history(const Statement& s, uint16_t more);
@@ -394,6 +401,13 @@ bool Session::on_batch(const Packet& m) {
   return flush(true);
 }
 
+// The databases the login can see.
+static std::vector<LiveDatabase> visible() {
+  std::vector<LiveDatabase> dbs = catalog().all();
+  dbs.erase(std::remove_if(dbs.begin(), dbs.end(), [](const LiveDatabase& d) { return d.hidden; }), dbs.end());
+  return dbs;
+}
+
 Outcome Session::run_statement(const Statement& s, bool last) {
   uint16_t more = last ? 0 : DONE_MORE;
   switch (s.kind) {
@@ -414,8 +428,22 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::Recover: recover(s, more); break;
     case StmtKind::CheckDb: return check_db(s, more);
     case StmtKind::Drop: drop(s, more); break;
-    case StmtKind::Names: result(name_rows(catalog().all()), more); break;
-    case StmtKind::FileNames: result(file_name_rows(catalog().all()), more); break;
+    case StmtKind::Names: result(name_rows(visible()), more); break;
+    case StmtKind::Claim: claim(s, more); break;
+    case StmtKind::Identity: identity(s, more); break;
+    case StmtKind::DropCopy: drop_copy(s, more); break;
+    case StmtKind::Gone: gone(s, more); break;
+    case StmtKind::DbId: db_id(s, more); break;
+    case StmtKind::OtherFiles: {
+      std::vector<LiveDatabase> others = visible();
+      const std::string key = name_key(s.args[0]);
+      others.erase(std::remove_if(others.begin(), others.end(),
+                                  [&](const LiveDatabase& d) { return name_key(d.name) == key; }),
+                   others.end());
+      result(file_name_rows(others), more);
+      break;
+    }
+    case StmtKind::FileNames: result(file_name_rows(visible()), more); break;
   }
   return Outcome::Done;
 }
@@ -523,7 +551,7 @@ void Session::select_vars(const Statement& s, uint16_t more) {
       c.max_chars = 300;
       v.text = cfg_.program + " - " + cfg_.version + " (X64)\n\t" + cfg_.edition;
     } else if (item.expr == "@@SERVERNAME") {
-      v.text = cfg_.server_name;
+      v.text = tok_.server_name;
     } else if (item.expr == "@@LANGUAGE") {
       v.text = "us_english";
     } else {
@@ -1299,7 +1327,25 @@ void Session::recover(const Statement& s, uint16_t more) {
 // attention stops it); a database marked damaged in the catalog fails with
 // the errors of a page that cannot be read.
 Outcome Session::check_db(const Statement& s, uint16_t more) {
-  if (cfg_.checkdb_fault == CheckDbFault::Close) return Outcome::Gone;
+  if (cfg_.checkdb_fault == CheckDbFault::Close) {
+    // What it found so far reaches the client before the connection breaks;
+    // later logins may reach the second server.
+    std::optional<LiveDatabase> d = catalog().find(s.database);
+    if (d && d->damaged) {
+      damage_report(*d);
+      flush(false);
+    }
+    catalog().fail_over(cfg_.failover_server_name);
+    return Outcome::Gone;
+  }
+  if (cfg_.checkdb_fault == CheckDbFault::Snapshot) {
+    fail({{5030, "The database could not be exclusively locked to perform the operation."},
+          {7926, "Check statement aborted. The database could not be checked as a database snapshot could not be "
+                 "created and the database or table could not be locked. See Books Online for details of when this "
+                 "behavior is expected and what workarounds exist. Also see previous errors for more details."}},
+         CLASS_USER, more);
+    return Outcome::Done;
+  }
   if (cfg_.checkdb_fault == CheckDbFault::Hang) {
     // Nothing more is answered, not even an attention, until the client leaves.
     for (;;) {
@@ -1326,18 +1372,7 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
   Outcome end = Outcome::Done;
   if (!restore_wait(Clock::now() + std::chrono::milliseconds(cfg_.backup_ms), end)) return end;
   if (d->damaged) {
-    const long long page = pages_for(std::max<int64_t>(d->size_mb, 1)) / 2;
-    tok_.error(8928, 1, CLASS_USER,
-               format("Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown): Page (1:%lld) could "
-                      "not be processed.  See other errors for details.", page));
-    tok_.error(8939, 98, CLASS_USER,
-               format("Table error: Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown), page "
-                      "(1:%lld). Test (IS_OFF (BUF_IOERR, pBUF->bstat)) failed. Values are 133129 and -4.", page));
-    tok_.error(8989, 1, CLASS_USER,
-               format("CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'.", d->name.c_str()));
-    tok_.info(8958, 1, CLASS_BACKUP_INFO,
-              format("repair_allow_data_loss is the minimum repair level for the errors found by DBCC CHECKDB (%s).",
-                     d->name.c_str()));
+    damage_report(*d);
     tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
     return Outcome::Done;
   }
@@ -1349,6 +1384,22 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
   }
   tok_.done(more, CMD_NONE, 0);
   return Outcome::Done;
+}
+
+// The errors of a page that cannot be read, as CHECKDB reports them.
+void Session::damage_report(const LiveDatabase& d) {
+  const long long page = pages_for(std::max<int64_t>(d.size_mb, 1)) / 2;
+  tok_.error(8928, 1, CLASS_USER,
+             format("Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown): Page (1:%lld) could "
+                    "not be processed.  See other errors for details.", page));
+  tok_.error(8939, 98, CLASS_USER,
+             format("Table error: Object ID 0, index ID -1, partition ID 0, alloc unit ID 0 (type Unknown), page "
+                    "(1:%lld). Test (IS_OFF (BUF_IOERR, pBUF->bstat)) failed. Values are 133129 and -4.", page));
+  tok_.error(8989, 1, CLASS_USER,
+             format("CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'.", d.name.c_str()));
+  tok_.info(8958, 1, CLASS_BACKUP_INFO,
+            format("repair_allow_data_loss is the minimum repair level for the errors found by DBCC CHECKDB (%s).",
+                   d.name.c_str()));
 }
 
 // DROP DATABASE: refused for a system database, one that does not exist and
@@ -1385,6 +1436,86 @@ void Session::drop(const Statement& s, uint16_t more) {
                   CLASS_USER, more);
   }
   tok_.done(more, CMD_NONE, 0);
+}
+
+// The id DB_ID gives a name: 0 for none, or one the login cannot see.
+static int visible_id(const std::string& name) {
+  std::optional<LiveDatabase> d = catalog().find(name);
+  return d && !d->hidden ? d->id : 0;
+}
+
+static Cell id_or_null(int id) { return id == 0 ? Cell{} : Cell{std::nullopt, id}; }
+static Cell text_cell(const std::string& t) { return Cell{t, std::nullopt}; }
+static Column int_column(const char* name) { return {name, TYPE_INTN, 0, 4, true}; }
+static Column text_column(const char* name) { return {name, TYPE_NVARCHAR, 256, 0, true}; }
+
+// The restore test's claim: the lock on the name as the server folds it,
+// and what DB_ID says of the name; another connection may then take the
+// name (race_create) as a real server would allow.
+void Session::claim(const Statement& s, uint16_t more) {
+  const bool granted = catalog().claim(name_key(s.args[0]), spid_);
+  const int id = visible_id(s.args[1]);
+  ResultSet r;
+  r.cols = {int_column("claim"), int_column("database_id"), text_column("server_name"), text_column("server_time")};
+  r.rows.push_back({Cell{std::nullopt, granted ? 0 : -1}, id_or_null(id), text_cell(tok_.server_name), text_cell(server_time_text())});
+  result(r, more);
+  if (!cfg_.race_create || id != 0) return;
+  catalog().edit([&](std::vector<LiveDatabase>& dbs) {
+    if (find_in(dbs, s.args[1])) return;
+    LiveDatabase other;
+    other.name = s.args[1];
+    other.id = 5;
+    for (const LiveDatabase& o : dbs) other.id = std::max(other.id, o.id + 1);
+    other.create_date = server_time_text();
+    other.size_mb = 8;
+    other.recovery = "FULL";
+    other.files = {{other.name, catalog().data_dir() + "race_" + std::to_string(other.id) + ".mdf", 'D', 6},
+                   {other.name + "_log", catalog().log_dir() + "race_" + std::to_string(other.id) + ".ldf", 'L', 2}};
+    dbs.push_back(other);
+  });
+}
+
+void Session::identity(const Statement& s, uint16_t more) {
+  ResultSet r;
+  r.cols = {int_column("database_id"), text_column("create_date"), text_column("server_name")};
+  std::optional<LiveDatabase> d = catalog().find(s.args[0]);
+  if (d && !d->hidden && d->create_date >= s.args[1]) {
+    r.rows.push_back({Cell{std::nullopt, d->id}, text_cell(d->create_date), text_cell(tok_.server_name)});
+  }
+  result(r, more);
+}
+
+// The database of an id and create_date, if any.
+static std::optional<LiveDatabase> by_identity(const std::string& id, const std::string& created) {
+  for (const LiveDatabase& d : catalog().all()) {
+    if (std::to_string(d.id) == id && d.create_date == created) return d;
+  }
+  return std::nullopt;
+}
+
+void Session::drop_copy(const Statement& s, uint16_t more) {
+  const bool same = std::to_string(visible_id(s.args[0])) == s.args[1] && tok_.server_name == s.args[2] &&
+                    by_identity(s.args[3], s.args[4]).has_value();
+  if (!same) return fail({{50000, "not the restore test's copy"}}, CLASS_USER, more);
+  Statement d;
+  d.kind = StmtKind::Drop;
+  d.database = s.args[5];
+  drop(d, more);
+}
+
+void Session::gone(const Statement& s, uint16_t more) {
+  ResultSet r;
+  r.cols = {int_column("present"), text_column("server_name")};
+  const int present = tok_.server_name != s.args[0] ? -1 : by_identity(s.args[1], s.args[2]) ? 1 : 0;
+  r.rows.push_back({Cell{std::nullopt, present}, text_cell(tok_.server_name)});
+  result(r, more);
+}
+
+void Session::db_id(const Statement& s, uint16_t more) {
+  ResultSet r;
+  r.cols = {int_column("database_id")};
+  r.rows.push_back({id_or_null(visible_id(s.args[0]))});
+  result(r, more);
 }
 
 }  // namespace

@@ -60,6 +60,27 @@ const char* const HISTORY_PLAN_QUERY =
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = @db "
     "ORDER BY s.backup_set_id, f.family_sequence_number";
 
+#define SERVER_NAME_EXPR "CAST(SERVERPROPERTY('ServerName') AS nvarchar(256))"
+const char* const CLAIM_BATCH =
+    "DECLARE @claim int, @resource nvarchar(255) = N'vaultrun scratch ' + UPPER(RTRIM(?)); "
+    "EXEC @claim = sp_getapplock @Resource = @resource, @LockMode = 'Exclusive', @LockOwner = 'Session', "
+    "@LockTimeout = 0; SELECT @claim AS claim, DB_ID(?) AS database_id, " SERVER_NAME_EXPR
+    " AS server_name, CONVERT(varchar(23), GETDATE(), 126) AS server_time";
+const char* const IDENTITY_QUERY =
+    "SELECT d.database_id, CONVERT(varchar(23), d.create_date, 126) AS create_date, " SERVER_NAME_EXPR
+    " AS server_name FROM sys.databases AS d WHERE d.database_id = DB_ID(?) AND d.create_date >= "
+    "CONVERT(datetime, ?, 126)";
+const char* const DROP_COPY_BATCH =
+    "IF DB_ID(?) = ? AND " SERVER_NAME_EXPR " = ? AND EXISTS (SELECT 1 FROM sys.databases WHERE database_id = ? "
+    "AND CONVERT(varchar(23), create_date, 126) = ?) DROP DATABASE ? ELSE "
+    "RAISERROR(N'not the restore test''s copy', 16, 1)";
+const char* const GONE_QUERY =
+    "SELECT CASE WHEN " SERVER_NAME_EXPR " = ? THEN (SELECT COUNT(*) FROM sys.databases WHERE database_id = ? "
+    "AND CONVERT(varchar(23), create_date, 126) = ?) ELSE -1 END AS present, " SERVER_NAME_EXPR " AS server_name";
+const char* const DB_ID_QUERY = "SELECT DB_ID(?) AS database_id";
+const char* const OTHER_FILES_QUERY =
+    "SELECT physical_name FROM sys.master_files WHERE database_id <> ISNULL(DB_ID(?), 0)";
+
 namespace {
 
 enum class Kind { Word, Ident, String, Number, Punct };
@@ -587,12 +608,51 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
 
 }  // namespace
 
+namespace {
+
+// The whole batch as one of the restore test's forms: every ? of the form
+// takes one literal (a string, a number or a bracketed name).
+bool copy_batch(const std::vector<Token>& t, Statement& s) {
+  static const std::pair<StmtKind, Lexed> forms[] = {
+      {StmtKind::Claim, lex(CLAIM_BATCH)}, {StmtKind::Identity, lex(IDENTITY_QUERY)},
+      {StmtKind::DropCopy, lex(DROP_COPY_BATCH)}, {StmtKind::Gone, lex(GONE_QUERY)},
+      {StmtKind::DbId, lex(DB_ID_QUERY)}, {StmtKind::OtherFiles, lex(OTHER_FILES_QUERY)}};
+  for (const auto& [kind, form] : forms) {
+    const std::vector<Token>& want = form.tokens;
+    if (want.size() != t.size()) continue;
+    std::vector<std::string> args;
+    bool same = true;
+    for (size_t k = 0; k < want.size() && same; ++k) {
+      const Token& x = t[k];
+      const Token& y = want[k];
+      if (y.kind == Kind::Punct && y.text == "?") {
+        same = x.kind == Kind::Number || x.kind == Kind::Ident || (x.kind == Kind::String && x.national);
+        args.push_back(x.text);
+      } else {
+        same = x.kind == y.kind && (x.kind == Kind::Word ? upper(x.text) == upper(y.text) : x.text == y.text);
+      }
+    }
+    if (!same) continue;
+    s.kind = kind;
+    s.args = std::move(args);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 Batch parse_batch(const std::string& text) {
   Batch b;
   Lexed lx = lex(text);
   if (lx.open) {
     b.error_number = 105;
     b.error_text = "Unclosed quotation mark after the character string '" + lx.unclosed + "'.";
+    return b;
+  }
+  Statement whole;
+  if (copy_batch(lx.tokens, whole)) {
+    b.statements.push_back(whole);
     return b;
   }
   const std::vector<Token>& t = lx.tokens;

@@ -31,6 +31,14 @@ enum class StmtKind {
   Drop,        // DROP DATABASE [db]
   Names,       // SELECT name FROM sys.databases: every database's name
   FileNames,   // SELECT physical_name FROM sys.master_files: every database's files
+  // The restore test's batches about its copy, each read whole, with the
+  // literals in args in the order they appear:
+  Claim,       // an application lock on a name, and what DB_ID says of it (name, name)
+  Identity,    // a name's database_id and create_date, if created since a time (name, time)
+  DropCopy,    // DROP DATABASE if name, id, server and create_date still match (name, id, server, id, date, [name])
+  Gone,        // whether a database of an id and create_date remains (server, id, date)
+  DbId,        // SELECT DB_ID(N'name') (name)
+  OtherFiles,  // the files of every database but one (name)
 };
 
 struct SelectItem {
@@ -74,6 +82,7 @@ struct Statement {
   std::string history_device;
   int history_seconds = 0;
   std::vector<SelectItem> items;  // SelectVars
+  std::vector<std::string> args;  // Claim ... DbId: the literals
 };
 
 // The outcome of reading a batch: the statements, or the one error a server
@@ -103,5 +112,12 @@ extern const char* const FILE_NAMES_QUERY;
 // The restore plan's history query, with @db for the database (twice) and
 // @until for GETDATE() or CONVERT(datetime2, N'...', 126).
 extern const char* const HISTORY_PLAN_QUERY;
+// The restore test's batches about its copy, with ? for each literal.
+extern const char* const CLAIM_BATCH;
+extern const char* const IDENTITY_QUERY;
+extern const char* const DROP_COPY_BATCH;
+extern const char* const GONE_QUERY;
+extern const char* const DB_ID_QUERY;
+extern const char* const OTHER_FILES_QUERY;
 
 }  // namespace sim

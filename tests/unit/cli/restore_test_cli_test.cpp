@@ -106,6 +106,15 @@ TEST(CliRestoreTestOptions, ConfigFileVerifyRestore) {
   EXPECT_EQ(raw(r, "operation"), "\"restore_test\"");
   EXPECT_EQ(raw(r, "database"), "\"inv\"");
   EXPECT_EQ(raw(r, "verify"), A);
+  // One scratch name per job: a file's is refused for a run of several
+  // databases, as the flag is.
+  write(R"({"user":"sa","database":"inv","scratch_database":"copy"})");
+  ASSERT_EQ(configure({"restore-test", "--config", path}, r), "");
+  EXPECT_EQ(raw(r, "scratch_database"), "\"copy\"");
+  EXPECT_EQ(configure({"restore-test", "--config", path, "--database", "a", "--database", "b"}, r),
+            "\"scratch_database\" in the --config file applies to one database only");
+  EXPECT_EQ(configure({"restore-test", "--config", path, "--all", "--parallel", "2"}, r),
+            "\"scratch_database\" in the --config file applies to one database only");
   write(R"({"user":"sa","database":"inv","out_path":"/b/x.bak","verify":false})");
   ASSERT_EQ(configure({"backup", "--config", path, "--verify", "restore"}, r), "");
   EXPECT_EQ(raw(r, "verify"), "\"restore\"");
