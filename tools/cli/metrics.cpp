@@ -281,14 +281,16 @@ std::string_view series_of(std::string_view sample) {
   return sample.substr(0, brace != std::string_view::npos ? brace + 1 : sample.find(' '));
 }
 
-// Whether an old sample is this run's to replace: of its server and kind
-// (a restore test's series have no type label; an old file's backup
-// samples without one are a full backup's).
-bool own_sample(const std::string& line, const std::string& server, const std::string& kind) {
+// Whether an old sample goes: this run's own (of its server and kind; a
+// restore test's series have no type label), or an older version's backup
+// or run sample without a type, whose label names would differ from the
+// typed ones beside it and make the collector refuse the file.
+bool replaced(const std::string& line, const std::string& server, const std::string& kind) {
   std::string s, d, t;
   double v = 0;
   if (!read_sample(line, name_of(line), s, d, t, v)) return false;
-  if (line.find("type=\"") == std::string::npos && line.rfind("vaultrun_restore_test_", 0) == 0) t = "restore_test";
+  if (line.rfind("vaultrun_restore_test_", 0) == 0) return s == valid_utf8(server) && kind == "restore_test";
+  if (line.find("type=\"") == std::string::npos) return true;
   return s == valid_utf8(server) && t == valid_utf8(kind);
 }
 
@@ -303,7 +305,7 @@ std::string keep_other_samples(const std::string& fresh, std::string_view old_te
   for (Family& f : families(old_text)) {
     std::vector<std::string> kept;
     for (std::string& line : f.samples) {
-      if (own_sample(line, server, kind)) continue;
+      if (replaced(line, server, kind)) continue;
       if (std::find(written.begin(), written.end(), series_of(line)) != written.end()) continue;
       kept.push_back(std::move(line));
     }

@@ -251,7 +251,10 @@ TEST(CliMetricsFile, KeepsOtherKindsAndServers) {
                            "restore_test");
   old = keep_other_samples(metrics_text("db02:1433", "log", log_run, true, 1796000200), old, "db02:1433", "log");
   old = keep_other_samples(metrics_text("db01:1433", "log", log_run, true, 1796000300), old, "db01:1433", "log");
-  old += "vaultrun_backup_last_outcome{server=\"db03:1433\",database=\"cut";  // an old file read up to its cap
+  // An older version's sample without a type, and a line cut short (an old
+  // file read up to its cap).
+  old += "vaultrun_backup_last_outcome{server=\"db04:1433\",database=\"hr\"} 1\n";
+  old += "vaultrun_backup_last_outcome{server=\"db03:1433\",database=\"cut";
   log_run[0].succeeded = true;
   log_run[0].last_success = 1796000400.0;
   const std::string text = keep_other_samples(metrics_text("db01:1433", "log", log_run, true, 1796000400), old,
@@ -274,6 +277,7 @@ TEST(CliMetricsFile, KeepsOtherKindsAndServers) {
   }
   EXPECT_EQ(text.find("1796000300"), std::string::npos) << "this run's kind replaced whole:\n" << text;
   EXPECT_EQ(text.find("db03"), std::string::npos) << text;
+  EXPECT_EQ(text.find("db04"), std::string::npos) << text;
   // Each metric once, its samples together.
   std::vector<std::string> seen;
   std::string last;
