@@ -151,10 +151,10 @@ for name, labels in sorted(documented.items()):
 # The alerts: exactly these, each pending or firing.
 with urllib.request.urlopen(api + "/alerts", timeout=10) as r:
     alerts = json.load(r)["data"]["alerts"]
-got = sorted((a["labels"]["alertname"], a["labels"].get("database", ""), a["labels"].get("type", ""), a["state"])
-             for a in alerts)
+got = sorted((a["labels"]["alertname"], a["labels"].get("database", ""), a["labels"].get("type", ""), a["state"],
+              a.get("value", "")) for a in alerts)
 for a in got:
-    print("alert", *a)
+    print("alert", *a[:4], "value=%s" % a[4])
 want = {
     ("VaultrunBackupFailed", "nosuchdb", "differential"),
     ("VaultrunRunFailed", "", "differential"),
