@@ -271,12 +271,15 @@ if command -v perf >/dev/null; then
 fi
 
 echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$WORK/meta.txt"
-# The soak run's section (bench/soak.sh) and the restore planning section
-# (plan_bench and a dry run against the simulator, by hand) are not
-# measured here: kept as they are.
+# The soak run's section (bench/soak.sh), the per-call fixed costs
+# (bench/fixed_costs.sh) and the restore planning section (plan_bench and a
+# dry run against the simulator, by hand) are not measured here: kept as
+# they are.
 soak_section=$(sed -n '/<!-- soak:begin -->/,/<!-- soak:end -->/p' "$OUT" 2>/dev/null || true)
+fixed_section=$(sed -n '/<!-- fixed-costs:begin -->/,/<!-- fixed-costs:end -->/p' "$OUT" 2>/dev/null || true)
 plan_section=$(sed -n '/<!-- plan:begin -->/,/<!-- plan:end -->/p' "$OUT" 2>/dev/null || true)
 "$B/bench_report" "$WORK" "$OUT"
+if [ -n "$fixed_section" ]; then printf '\n%s\n' "$fixed_section" >>"$OUT"; fi
 if [ -n "$soak_section" ]; then printf '\n%s\n' "$soak_section" >>"$OUT"; fi
 if [ -n "$plan_section" ]; then printf '\n%s\n' "$plan_section" >>"$OUT"; fi
 say "wrote $OUT"

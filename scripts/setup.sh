@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A group
 group[build]="g++ cmake make pkg-config libjsmn-dev libssl-dev"
-group[test]="libgtest-dev freetds-bin freetds-dev prometheus python3-yaml"
+group[test]="libgtest-dev freetds-bin freetds-dev prometheus prometheus-node-exporter python3-yaml"
 group[fuzz]="clang libclang-rt-14-dev"
 group[windows]="g++-mingw-w64-x86-64 wine64 libgnutls30 python3 openssl"
 group[bench]="libbenchmark-dev freetds-dev valgrind"

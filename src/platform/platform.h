@@ -58,6 +58,10 @@ plat_socket plat_socket_open(const plat_addr* list);
 int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
                  const std::atomic<int32_t>* cancel);
 
+// Why the plat_connect that just returned PLAT_FAILED failed, as a word or
+// two: "refused", "unreachable", "timed out" or "failed".
+const char* plat_connect_cause();
+
 // The most entries plat_connect_first tries at once; later ones are not tried.
 constexpr int PLAT_MAX_PARALLEL = 64;
 

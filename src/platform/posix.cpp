@@ -33,6 +33,7 @@ int connect_error(int fd) {
   int soerr = 0;
   socklen_t len = sizeof soerr;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0) return -1;
+  if (soerr != 0) errno = soerr;  // what plat_connect_cause reads
   return soerr;
 }
 
@@ -226,6 +227,17 @@ int plat_connect(plat_socket s, const plat_addr* list, int64_t timeout_ms,
   }
   if (fcntl(fd, F_SETFL, flags) < 0 && result == PLAT_READY) result = PLAT_FAILED;
   return result;
+}
+
+const char* plat_connect_cause() {
+  switch (errno) {
+    case ECONNREFUSED: return "refused";
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case EADDRNOTAVAIL: return "unreachable";
+    case ETIMEDOUT: return "timed out";
+    default: return "failed";
+  }
 }
 
 int plat_connect_first(const plat_addr* list, int64_t timeout_ms,

@@ -168,6 +168,8 @@ int plat_connect(plat_socket ps, const plat_addr* list, int64_t timeout_ms,
               getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soerr), &len) == 0 &&
               soerr == 0)
             result = PLAT_READY;
+          else if (soerr != 0)
+            WSASetLastError(soerr);  // what plat_connect_cause reads
           break;
         }
       }
@@ -176,6 +178,17 @@ int plat_connect(plat_socket ps, const plat_addr* list, int64_t timeout_ms,
   u_long off = 0;  // sockets are created blocking; the transport expects that
   if (ioctlsocket(s, FIONBIO, &off) != 0 && result == PLAT_READY) result = PLAT_FAILED;
   return result;
+}
+
+const char* plat_connect_cause() {
+  switch (WSAGetLastError()) {
+    case WSAECONNREFUSED: return "refused";
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEADDRNOTAVAIL: return "unreachable";
+    case WSAETIMEDOUT: return "timed out";
+    default: return "failed";
+  }
 }
 
 int plat_connect_first(const plat_addr* list, int64_t timeout_ms,

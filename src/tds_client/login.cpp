@@ -261,6 +261,7 @@ struct addr_walk {
   int tried;         // addresses attempted
   char last[64];     // the last of them, as text
   bool answered;     // a server answered there: its answer ends the walk as it said it
+  const char* cause; // why the last address was passed over, or null
 };
 
 // What is left of the connect's budget for the next wait: 0 for none set,
@@ -307,10 +308,12 @@ attempt_result open_tcp(tds_conn* c, const plat_addr* entry, addr_walk* w) {
   c->sock = plat_socket_open(entry);
   if (c->sock == PLAT_INVALID_SOCKET) {
     tds_set_err(c, "socket() failed");
+    w->cause = nullptr;
     return ATTEMPT_NEXT;
   }
   const int rc = plat_connect(c->sock, entry, budget_left(w), w->cancel);
   if (rc == PLAT_READY) return ATTEMPT_DONE;
+  w->cause = rc == PLAT_FAILED ? plat_connect_cause() : nullptr;
   tds_set_err(c, connect_text(rc));
   return rc == PLAT_FAILED ? ATTEMPT_NEXT : ATTEMPT_FINAL;
 }
@@ -413,6 +416,7 @@ attempt_result log_in(tds_conn* c, const char* host, const char* user, const cha
   prelogin_heard heard;
   const int pl = exchange_prelogin(c, encrypt, &heard);
   w->answered = w->answered || heard == PL_ANSWERED;
+  if (pl != 0 && heard == PL_CLOSED) w->cause = "closed before the answer";
   if (pl != 0) return heard == PL_CLOSED ? ATTEMPT_NEXT : ATTEMPT_FINAL;
   if (exchange_login(c, host, user, password, database) != 0) return ATTEMPT_FINAL;
   return ATTEMPT_DONE;
@@ -427,14 +431,18 @@ void drop_attempt(tds_conn* c) {
   clear_hooks(c);
 }
 
-// A failure once several addresses were tried says where it ended and how
-// many there were; with one, the text stays as it always read.
+// A failure once several addresses were tried says why and where it ended
+// and how many there were; with one, the text stays as it always read.
 void name_last(tds_conn* c, const addr_walk* w) {
   const bool cancelled = w->cancel != nullptr && w->cancel->load() != 0;
   if (w->tried < 2 || w->answered || cancelled) return;
   char text[TDS_ERR_SIZE];
-  std::snprintf(text, sizeof text, "%s at %s (the last of %d addresses tried)", c->err, w->last,
-                w->tried);
+  if (w->cause != nullptr) {
+    std::snprintf(text, sizeof text, "%s at %s (%s; the last of %d addresses tried)", c->err, w->last, w->cause,
+                  w->tried);
+  } else {
+    std::snprintf(text, sizeof text, "%s at %s (the last of %d addresses tried)", c->err, w->last, w->tried);
+  }
   tds_set_err(c, text);
 }
 
@@ -467,6 +475,7 @@ attempt_result race_addresses(tds_conn* c, const plat_addr* list, const char* ho
     const plat_addr* last = list;
     for (int i = 1; i < w->tried; ++i) last = plat_addr_next(last);
     plat_addr_text(last, w->last, sizeof w->last);
+    w->cause = rc == PLAT_FAILED ? plat_connect_cause() : nullptr;
     tds_set_err(c, connect_text(rc));
     return ATTEMPT_FINAL;
   }

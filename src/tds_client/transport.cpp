@@ -326,6 +326,11 @@ int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
   // TCP_NODELAY a packet is one segment and one system call, not two.
   uint8_t pkt[HEADER_LEN + TDS_MAX_PAYLOAD];
   uint64_t off = 0;
+  // Only a login record holds a secret (the password); the other packets
+  // (statements, PRELOGIN, ATTENTION) are not wiped, and a login's only as
+  // far as it was written.
+  const bool secret = type == TDS_PKT_LOGIN7;
+  uint64_t written = 0;
   do {
     uint64_t chunk = len - off < TDS_MAX_PAYLOAD ? len - off : TDS_MAX_PAYLOAD;
     uint64_t plen = chunk + HEADER_LEN;
@@ -335,13 +340,14 @@ int tds_send(tds_conn* c, int type, const uint8_t* payload, uint64_t len) {
     pkt[3] = static_cast<uint8_t>(plen);
     pkt[4] = pkt[5] = pkt[6] = pkt[7] = 0;
     if (chunk != 0) std::memcpy(pkt + HEADER_LEN, payload + off, chunk);
+    if (plen > written) written = plen;
     if (send_all(c, pkt, plen) != 0) {
-      wipe(pkt, sizeof pkt);
+      if (secret) wipe(pkt, written);
       return -1;
     }
     off += chunk;
   } while (off < len);
-  wipe(pkt, sizeof pkt);
+  if (secret) wipe(pkt, written);
   return 0;
 }
 

@@ -12,8 +12,33 @@
 
 namespace {
 
+// The record's three areas of paths, in their order in it: each is read
+// only through its count and offsets, so with the counts zero nothing in
+// them is ever read.
+constexpr struct {
+  size_t at, size;
+} PATH_AREAS[] = {{offsetof(backup_config, stripe_paths), STRIPE_AREA},
+                  {offsetof(backup_config, move_area), MOVE_AREA},
+                  {offsetof(backup_config, backup_files), BACKUP_FILES_AREA}};
+static_assert(PATH_AREAS[0].at + PATH_AREAS[0].size <= PATH_AREAS[1].at &&
+                  PATH_AREAS[1].at + PATH_AREAS[1].size <= PATH_AREAS[2].at,
+              "the areas in the record's order");
+
+// Zeroes the record but for its areas of paths: they are 40 KiB of its
+// 48, and zeroing them on every call was a quarter of a connection test's
+// time on the host's thread.
+void clear_record(backup_config* cfg) {
+  auto* base = reinterpret_cast<unsigned char*>(cfg);
+  size_t from = 0;
+  for (const auto& area : PATH_AREAS) {
+    std::memset(base + from, 0, area.at - from);
+    from = area.at + area.size;
+  }
+  std::memset(base + from, 0, sizeof *cfg - from);
+}
+
 void set_defaults(backup_config* cfg) {
-  std::memset(cfg, 0, sizeof *cfg);
+  clear_record(cfg);
   std::memcpy(cfg->host, "127.0.0.1", 10);
   cfg->port = 1433;
   cfg->compression = 1;

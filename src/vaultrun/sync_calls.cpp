@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tds_client/tds_client.h"
+#include "tds_client/type_codes.h"
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/config.h"
@@ -22,6 +23,9 @@ constexpr int LISTING_ROWS = 256;
 // first three.
 constexpr int COL_NAME = 0, COL_SIZE = 1, COL_RECOVERY = 2, COL_STATE = 3, COL_READ_ONLY = 4, COL_AG_ROLE = 5,
               COL_PREFERRED = 6, COL_LAST_FULL = 7, LISTING_COLS = 10;
+// The kind of each column, in the statement's order: 't' text, 'n' integer.
+const char LISTING_KINDS[] = "tnttntnttt";  // with the details; without, the first three
+const char VERSION_KINDS[] = "t";
 const char LISTING_OPEN[] = "{\"ok\":true,\"databases\":[";
 const char LISTING_CLOSE[] = "]}";
 // One row: {"name":"N","size_mb":S,"recovery":"R"}
@@ -87,9 +91,9 @@ bool is_json_number(const char* t) {
 }
 
 // Rows of the listing buffer that the last listing may have written; every
-// row past them reads as NULL in the listing's columns (never written, or
-// marked below).
-int32_t g_rows_written = 0;
+// row past them reads as NULL in the listing's columns (marked below). All of
+// them at first: a zeroed row reads as empty text, not as NULL.
+int32_t g_rows_written = LISTING_ROWS;
 
 // Marks the listing's cells in the rows an earlier listing wrote as NULL, so
 // a cell that this answer does not carry (a server that sends fewer
@@ -99,6 +103,43 @@ void forget_earlier_rows(tds_row* rows) {
   for (int32_t k = 0; k < g_rows_written; ++k)
     for (int c = 0; c < LISTING_COLS; ++c) rows[k].is_null[c] = 1;
   g_rows_written = 0;
+}
+
+// True when a column of the type reads as the kind ('t' or 'n'). A column
+// the server could not type (NULL throughout) fits either.
+bool column_fits(uint8_t type, char kind) {
+  if (type == TDS_TYPE_NULL) return true;
+  switch (type) {
+    case TDS_TYPE_NVARCHAR: case TDS_TYPE_NCHAR: case TDS_TYPE_BIGVARCHR: case TDS_TYPE_BIGCHAR:
+    case TDS_TYPE_VARCHAR: case TDS_TYPE_CHAR: case TDS_TYPE_TEXT: case TDS_TYPE_NTEXT:
+      return kind == 't';
+    case TDS_TYPE_INTN: case TDS_TYPE_INT1: case TDS_TYPE_INT2: case TDS_TYPE_INT4: case TDS_TYPE_INT8:
+    case TDS_TYPE_BIT: case TDS_TYPE_BITN:
+      return kind == 'n';
+    default:
+      return false;
+  }
+}
+
+// The cells are read by position, so an answer whose columns are not the
+// ones the statement asked for (a proxy, an odd server) would put empty or
+// foreign text in their place: every database "not the preferred replica",
+// and a whole-server run that skips them all and calls it a success. Null,
+// or why the answer cannot be read, in `why` (TDS_ERR_SIZE bytes).
+const char* check_columns(const tds_meta& meta, const char* kinds, const char* what, char* why) {
+  const int want = int(std::strlen(kinds));
+  if (meta.ncols != want) {
+    std::snprintf(why, TDS_ERR_SIZE, "unexpected answer to the %s: %d columns where %d were asked for", what,
+                  int(meta.ncols), want);
+    return why;
+  }
+  for (int k = 0; k < want; ++k) {
+    if (column_fits(meta.cols[k].type, kinds[k])) continue;
+    std::snprintf(why, TDS_ERR_SIZE, "unexpected answer to the %s: column %d is not %s", what, k + 1,
+                  kinds[k] == 't' ? "text" : "an integer");
+    return why;
+  }
+  return nullptr;
 }
 
 const char* cell_text(const tds_row& row, int col) { return row.is_null[col] ? "" : row.cells[col]; }
@@ -227,7 +268,8 @@ VAULTRUN_API const char* vaultrun_test_connection(const char* config_json) {
   tds_row& row = g_sync.version_row;
   int n = tds_exec(&conn, VERSION_SQL, &g_sync.meta, &row, 1);
   // A login that succeeded is a successful test, whatever the query gave.
-  if (n <= 0 || row.is_null[0]) {
+  char why[TDS_ERR_SIZE];
+  if (n <= 0 || check_columns(g_sync.meta, VERSION_KINDS, "version query", why) != nullptr || row.is_null[0]) {
     std::snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"server_version\":\"unknown\"}");
   } else {
     char esc[256];
@@ -251,8 +293,13 @@ VAULTRUN_API const char* vaultrun_list_databases(const char* config_json) {
   int n = tds_exec(&conn, listing_statement(details, g_sync.cfg.list_system != 0), &g_sync.meta, rows, LISTING_ROWS);
   // A failed walk may have stored rows without saying how many.
   g_rows_written = n < 0 ? LISTING_ROWS : n;
-  if (n < 0) {
-    write_failure(g_sync_buf, sizeof g_sync_buf, conn.err);
+  char why[TDS_ERR_SIZE];
+  char kinds[sizeof LISTING_KINDS];
+  std::snprintf(kinds, sizeof kinds, "%.*s", details ? LISTING_COLS : COL_STATE, LISTING_KINDS);
+  // With no row there is no cell to misread.
+  const char* wrong = n < 0 ? conn.err : n > 0 ? check_columns(g_sync.meta, kinds, "listing", why) : nullptr;
+  if (wrong != nullptr) {
+    write_failure(g_sync_buf, sizeof g_sync_buf, wrong);
     tds_close(&conn);
     return g_sync_buf;
   }

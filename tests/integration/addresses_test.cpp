@@ -182,11 +182,11 @@ TEST(Addresses, AllDeadNamesTheLastAndTheCount) {
     std::string extra;
     std::string expected;
   } cases[] = {
-      {"walked", three.name, "", failed("connect failed at 127.0.0.3:" + p + " (the last of 3 addresses tried)")},
+      {"walked", three.name, "", failed("connect failed at 127.0.0.3:" + p + " (refused; the last of 3 addresses tried)")},
       {"walked with a bound", three.name, ",\"connect_timeout_ms\":3000",
-       failed("connect failed at 127.0.0.3:" + p + " (the last of 3 addresses tried)")},
+       failed("connect failed at 127.0.0.3:" + p + " (refused; the last of 3 addresses tried)")},
       {"raced", three.name, ",\"multi_subnet_failover\":true",
-       failed("connect failed at 127.0.0.3:" + p + " (the last of 3 addresses tried)")},
+       failed("connect failed at 127.0.0.3:" + p + " (refused; the last of 3 addresses tried)")},
       // One address keeps the text it always had.
       {"one address", one.name, "", failed("connect failed")},
       {"one address raced", one.name, ",\"multi_subnet_failover\":true", failed("connect failed")},
@@ -196,6 +196,17 @@ TEST(Addresses, AllDeadNamesTheLastAndTheCount) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(vaultrun_test_connection(config(c.host, port, c.extra).c_str()), c.expected);
   }
+
+  // The last address accepts and hangs up before its PRELOGIN answer.
+  ScriptPeer closer;  // 127.0.0.1
+  closer.read_message().close();
+  closer.start();
+  Name closing("closing", {"127.0.0.2", "127.0.0.1"});
+  const std::string text = vaultrun_test_connection(config(closing.name, closer.port()).c_str());
+  EXPECT_NE(text.find(" at 127.0.0.1:" + port_text(closer.port()) +
+                      " (closed before the answer; the last of 2 addresses tried)\"}"),
+            std::string::npos)
+      << text;
 }
 
 // A server that answers ends the walk: a wrong password is one failed

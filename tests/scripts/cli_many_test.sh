@@ -260,7 +260,27 @@ check_metrics_file "log run: metrics" "$FLEET_METRICS" \
   "vaultrun_backup_skipped\{$flabel,database=\"simple\",type=\"log\"\} 1" \
   "vaultrun_backup_skipped\{$flabel,database=\"archive\",type=\"log\"\} 1" \
   "vaultrun_run_last_outcome\{$flabel,type=\"log\"\} 1"
-grep -q 'last_success.*nobase' "$FLEET_METRICS" && fail "log run: a full backup counted as a log one" || pass
+# nobase's backup was changed to a full one: a full sample, and for the log
+# kind a skip, never a log outcome.
+check_metrics_file "log run: the changed kind" "$FLEET_METRICS" \
+  "vaultrun_backup_last_outcome\{$flabel,database=\"nobase\",type=\"full\"\} 1" \
+  "vaultrun_backup_last_success_timestamp_seconds\{$flabel,database=\"nobase\",type=\"full\"\} [0-9]{10}" \
+  "vaultrun_backup_skipped\{$flabel,database=\"nobase\",type=\"log\"\} 1"
+grep -qE 'database="nobase",type="log"\} [0-9]{2,}|outcome.*database="nobase",type="log"' "$FLEET_METRICS" &&
+  fail "log run: a full backup counted as a log one" || pass
+
+# A full run writing into the log run's file keeps the log samples, each
+# metric under one HELP and TYPE.
+run backup "${FLEET[@]}" --database sales --metrics-file "$FLEET_METRICS"
+expect_ok "shared file: full run"
+check_metrics_file "shared file: both kinds" "$FLEET_METRICS" \
+  "vaultrun_backup_last_outcome\{$flabel,database=\"sales\",type=\"log\"\} 1" \
+  "vaultrun_backup_last_outcome\{$flabel,database=\"sales\",type=\"full\"\} 1" \
+  "vaultrun_backup_skipped\{$flabel,database=\"simple\",type=\"log\"\} 1" \
+  "vaultrun_run_last_outcome\{$flabel,type=\"log\"\} 1" \
+  "vaultrun_run_last_outcome\{$flabel,type=\"full\"\} 1"
+[ "$(grep -c '^# TYPE vaultrun_backup_last_outcome ' "$FLEET_METRICS")" -eq 1 ] && pass ||
+  fail "shared file: a metric's TYPE twice"
 
 # Every replica: the secondary's log backup as asked, its full one COPY_ONLY,
 # its differential skipped.
@@ -301,7 +321,9 @@ docs = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
 assert len(docs) == 1 and docs[0]["outcome"] == "failed" and "cannot list" in docs[0]["error"], docs
 ' "$WORK/out" && pass || fail "failed listing: exit $RC"
 check_metrics_file "failed listing: metrics" "$FLEET_METRICS" \
-  "vaultrun_run_last_outcome\{server=\"127.0.0.1:1\",type=\"log\"\} 0"
+  "vaultrun_run_last_outcome\{server=\"127.0.0.1:1\",type=\"log\"\} 0" \
+  "vaultrun_run_last_outcome\{$flabel,type=\"log\"\} 1" \
+  "vaultrun_backup_last_outcome\{$flabel,database=\"sales\",type=\"full\"\} 1"
 
 # On a terminal: a live line per running backup and the overall line.
 if command -v script >/dev/null 2>&1; then

@@ -124,8 +124,9 @@ grep -q 'DBCC CHECKDB (\[inventory_restore_test\])' "$WORK/out" && grep -qE '^  
 grep -qE 'RESTORE DATABASE|CHECKDB|DROP DATABASE' "$WORK/sim.log" && fail "dry run: sent a change" || pass
 cmp -s "$prom" "$WORK/before.prom" && pass || fail "dry run: the metrics file changed"
 
-# --all over the sample catalog: every online user database with a full
-# backup is proven but the damaged one; the ones never backed up fail.
+# --all over the sample catalog: every user database with a full backup is
+# proven but the damaged one; those with none in this server's history
+# (archive, offline, never backed up) are skipped with the reason.
 run backup "${conn[@]}" --all --out-dir "$WORK/b" --json
 run restore-test "${conn[@]}" --all --parallel 3 --json
 [ "$RC" -eq 1 ] && pass || fail "--all: exit $RC, expected 1 (hr is damaged)"
@@ -135,7 +136,9 @@ import json, sys
 got = {d["database"]: d for d in per_db}
 assert got["hr"]["outcome"] == "damaged", got["hr"]
 assert got["inventory"]["outcome"] == "proven", got["inventory"]
-assert all(d["left_behind"] is False for d in per_db), per_db
+assert got["archive"] == {"database": "archive", "outcome": "skipped",
+                          "skipped": "no full backup of it in this server's history"}, got["archive"]
+assert all(d["left_behind"] is False for d in per_db if d["outcome"] != "skipped"), per_db
 assert summary["databases"] == len(per_db) >= 3, summary
 assert summary["damaged"] == 1 and summary["left_behind"] == 0, summary
 PY

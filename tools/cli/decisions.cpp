@@ -45,6 +45,16 @@ bool is_system_database(const std::string& name) {
 Decision decide(const DatabaseFacts& db, const RunRules& rules, int64_t now) {
   Decision d;
   d.type = rules.type;
+  if (rules.type == "restore_test") {
+    // A restore test proves backups whatever the database's state now, but
+    // only those this server's history holds: a replica that is not the
+    // preferred one (its backups are another's) has none to start from.
+    if (!db.last_full) {
+      d.skip = db.preferred_replica ? "no full backup of it in this server's history"
+                                    : "not the preferred backup replica: no full backup of it in this server's history";
+    }
+    return d;
+  }
   if (!db.state.empty() && db.state != "ONLINE") {
     d.skip = db.state;
     return d;

@@ -24,7 +24,7 @@ struct DatabaseFacts {
 
 // The run's rules: its kind and the options that change decisions.
 struct RunRules {
-  std::string type = "full";  // full, differential or log
+  std::string type = "full";  // full, differential, log, or restore_test
   bool change_type = false;   // --change-type
   bool all_replicas = false;  // --all-replicas
   std::optional<int64_t> if_older_than_s;

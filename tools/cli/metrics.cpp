@@ -27,6 +27,7 @@ constexpr const char* PROOF_SUCCESS = "vaultrun_restore_test_success";
 constexpr const char* PROOF_LAST_SUCCESS = "vaultrun_restore_test_last_success_timestamp_seconds";
 constexpr const char* PROOF_DURATION = "vaultrun_restore_test_duration_seconds";
 constexpr const char* PROOF_LEFT_BEHIND = "vaultrun_restore_test_left_behind";
+constexpr const char* PROOF_SKIPPED = "vaultrun_restore_test_skipped";
 
 std::string labels(const std::string& server, const std::string& database, const std::string& type) {
   return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\",type=\"" +
@@ -115,20 +116,20 @@ std::string metrics_text(const std::string& server, const std::string& type, con
                          bool run_ok, double run_time) {
   std::string out = header(OUTCOME, "Outcome of the database's last backup of the type: 1 succeeded, 0 failed.");
   for (const auto& d : dbs) {
-    if (d.ran) out += OUTCOME + labels(server, d.database, type) + " " + (d.succeeded ? "1" : "0") + "\n";
+    if (d.ran) out += OUTCOME + labels(server, d.database, d.type.empty() ? type : d.type) + " " + (d.succeeded ? "1" : "0") + "\n";
   }
   out += header(DURATION, "Duration of the database's last backup of the type, verification included.");
   for (const auto& d : dbs) {
-    if (d.ran) out += DURATION + labels(server, d.database, type) + " " + number(d.duration_s, "%.3f") + "\n";
+    if (d.ran) out += DURATION + labels(server, d.database, d.type.empty() ? type : d.type) + " " + number(d.duration_s, "%.3f") + "\n";
   }
   out += header(SKIPPED, "1 when the last run of the type skipped the database (not due, or not to be backed up).");
   for (const auto& d : dbs) {
-    if (d.skipped) out += SKIPPED + labels(server, d.database, type) + " 1\n";
+    if (d.skipped) out += SKIPPED + labels(server, d.database, d.type.empty() ? type : d.type) + " 1\n";
   }
   out += header(LAST_SUCCESS, "Unix time at which the database's last successful backup of the type ended.");
   for (const auto& d : dbs) {
     if (d.last_success) {
-      out += LAST_SUCCESS + labels(server, d.database, type) + " " + number(*d.last_success, "%.0f") + "\n";
+      out += LAST_SUCCESS + labels(server, d.database, d.type.empty() ? type : d.type) + " " + number(*d.last_success, "%.0f") + "\n";
     }
   }
   return out + run_text(server, type, run_ok, run_time);
@@ -191,6 +192,11 @@ std::string restore_test_metrics_text(const std::string& server, const std::vect
   for (const auto& d : dbs) {
     if (d.ran) out += PROOF_LEFT_BEHIND + lab(d.database) + " " + (d.left_behind ? "1" : "0") + "\n";
   }
+  out += header(PROOF_SKIPPED, "1 when the last restore test run left the database out (its backups are not this "
+                               "server's).");
+  for (const auto& d : dbs) {
+    if (d.skipped) out += PROOF_SKIPPED + lab(d.database) + " 1\n";
+  }
   out += header(PROOF_DURATION, "Duration of each phase (restore, check, drop) of the database's last restore test.");
   for (const auto& d : dbs) {
     if (!d.ran) continue;
@@ -225,6 +231,98 @@ std::vector<std::string> previous_proven_databases(std::string_view old_text, co
     if (std::find(names.begin(), names.end(), d) == names.end()) names.push_back(d);
   });
   return names;
+}
+
+namespace {
+
+// One metric of a file: its HELP and TYPE lines and its sample lines.
+struct Family {
+  std::string name, header;
+  std::vector<std::string> samples;
+};
+
+std::string_view name_of(std::string_view sample) {
+  return sample.substr(0, std::min(sample.find('{'), sample.find(' ')));
+}
+
+// The file's metrics in their order; a sample line joins its metric's
+// family wherever it stands.
+std::vector<Family> families(std::string_view text) {
+  std::vector<Family> out;
+  auto family = [&](std::string_view name) -> Family& {
+    for (Family& f : out)
+      if (f.name == name) return f;
+    out.push_back({std::string(name), "", {}});
+    return out.back();
+  };
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+      std::string_view rest = line.substr(7);
+      family(rest.substr(0, rest.find(' '))).header += std::string(line) + "\n";
+    } else if (!line.empty() && line[0] != '#') {
+      // A line cut short (an old file read up to its cap) would make the
+      // collector refuse the whole file: only whole samples are kept.
+      std::string s, d, t;
+      double v = 0;
+      if (read_sample(line, name_of(line), s, d, t, v)) family(name_of(line)).samples.emplace_back(line);
+    }
+  }
+  return out;
+}
+
+// The series of a sample line: its name and labels, without the value.
+std::string_view series_of(std::string_view sample) {
+  const size_t brace = sample.find('}');
+  return sample.substr(0, brace != std::string_view::npos ? brace + 1 : sample.find(' '));
+}
+
+// Whether an old sample goes: this run's own (of its server and kind; a
+// restore test's series have no type label), or an older version's backup
+// or run sample without a type, whose label names would differ from the
+// typed ones beside it and make the collector refuse the file.
+bool replaced(const std::string& line, const std::string& server, const std::string& kind) {
+  std::string s, d, t;
+  double v = 0;
+  if (!read_sample(line, name_of(line), s, d, t, v)) return false;
+  if (line.rfind("vaultrun_restore_test_", 0) == 0) return s == valid_utf8(server) && kind == "restore_test";
+  if (line.find("type=\"") == std::string::npos) return true;
+  return s == valid_utf8(server) && t == valid_utf8(kind);
+}
+
+}  // namespace
+
+std::string keep_other_samples(const std::string& fresh, std::string_view old_text, const std::string& server,
+                               const std::string& kind) {
+  std::vector<Family> out = families(fresh);
+  std::vector<std::string_view> written;
+  for (const Family& f : out)
+    for (const std::string& line : f.samples) written.push_back(series_of(line));
+  for (Family& f : families(old_text)) {
+    std::vector<std::string> kept;
+    for (std::string& line : f.samples) {
+      if (replaced(line, server, kind)) continue;
+      if (std::find(written.begin(), written.end(), series_of(line)) != written.end()) continue;
+      kept.push_back(std::move(line));
+    }
+    if (kept.empty()) continue;
+    auto at = std::find_if(out.begin(), out.end(), [&](const Family& g) { return g.name == f.name; });
+    if (at == out.end()) {
+      out.push_back({f.name, f.header, {}});
+      at = out.end() - 1;
+    }
+    at->samples.insert(at->samples.end(), kept.begin(), kept.end());
+  }
+  std::string text;
+  for (const Family& f : out) {
+    text += f.header;
+    for (const std::string& line : f.samples) text += line + "\n";
+  }
+  return text;
 }
 
 std::string replace_file(const std::string& path, const std::string& text) {

@@ -18,6 +18,7 @@ struct DatabaseMetrics {
   bool skipped = false;    // decided against; its last success stays as it was
   double duration_s = 0;
   std::optional<double> last_success;  // Unix time, this run's or an earlier one
+  std::string type;        // the kind taken when not the run's (a change to full)
 };
 
 // A label value as the format writes it: backslash, quote and line feed
@@ -52,11 +53,12 @@ struct ProofMetrics {
   bool left_behind = false;  // the scratch copy is still on the server
   std::optional<double> restore_s, check_s, drop_s;  // the phases that ran
   std::optional<double> last_success;  // Unix time, this run's or an earlier one
+  bool skipped = false;      // decided against: its backups are not this server's
 };
 
 // The whole file of a restore-test run: for each database that ran its
 // outcome (1 or 0), whether its copy was left behind and each phase's
-// duration; for each with a known one the time of its last proven restore;
+// duration; for each skipped one a 1; for each with a known one the time of its last proven restore;
 // then the run's own outcome and time (type "restore_test").
 std::string restore_test_metrics_text(const std::string& server, const std::vector<ProofMetrics>& dbs, bool run_ok,
                                       double run_time);
@@ -68,6 +70,13 @@ std::optional<double> previous_proof(std::string_view old_text, const std::strin
 // Every database of this server with a proven restore in the old file, in
 // its order: what a run that could not list keeps.
 std::vector<std::string> previous_proven_databases(std::string_view old_text, const std::string& server);
+
+// The file of a run (fresh) with the samples of the old file that are not
+// this run's kept: those of other servers and other kinds (kind: full,
+// differential, log or restore_test), unless the run wrote the same series.
+// Each metric keeps one HELP and TYPE, with its samples together.
+std::string keep_other_samples(const std::string& fresh, std::string_view old_text, const std::string& server,
+                               const std::string& kind);
 
 // Writes text to PATH.tmp-XXXXXX beside path and renames it over path, so
 // that a reader sees the old file or the new one, never a part. "" or why not.

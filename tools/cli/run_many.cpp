@@ -112,8 +112,9 @@ struct Listing {
 bool decides(const Settings& s, const std::string& type) {
   const ManyOptions& m = s.many;
   // A restore test tests what it is given: a database's backups can be
-  // proved whatever state or role the database itself is in now.
-  if (s.proving) return false;
+  // proved whatever state or role the database itself is in now. Over the
+  // whole server it leaves out the databases whose backups are not here.
+  if (s.proving) return m.all;
   return m.all || type != "full" || m.system || m.change_type || m.all_replicas || m.if_older_than.has_value();
 }
 
@@ -234,6 +235,8 @@ std::string json_line(const Run& r, const Job& j) {
   if (r.s.proving) {
     if (j.proved) {
       out += proof_json_members(j.proof);
+    } else if (j.outcome == Outcome::Skipped) {
+      return out + ",\"outcome\":\"skipped\",\"skipped\":" + json_quote(valid_utf8(j.skip)) + "}";
     } else {
       out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
       out += ",\"error\":" + json_quote(valid_utf8(j.error));
@@ -627,6 +630,7 @@ std::string proof_metrics(const Settings& s, const std::vector<Job>& jobs, const
     ProofMetrics m;
     m.database = j.database;
     m.ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    m.skipped = j.outcome == Outcome::Skipped;
     m.proven = j.outcome == Outcome::Succeeded && j.proved && j.proof.outcome == ProofOutcome::Proven;
     m.left_behind = j.proved && j.proof.left_behind;
     m.restore_s = seconds_of(j.proof.restore_ms);
@@ -650,7 +654,8 @@ bool write_metrics(const Settings& s, const std::string& type, const std::vector
   const std::string& path = *s.many.metrics_file;
   const std::string old = previous_metrics(path);
   if (s.proving) {
-    std::string e = replace_file(path, proof_metrics(s, jobs, old, run_ok));
+    std::string e = replace_file(path, keep_other_samples(proof_metrics(s, jobs, old, run_ok), old, endpoint(s),
+                                                          "restore_test"));
     if (!e.empty()) print_error("metrics file: " + printable(e));
     return e.empty();
   }
@@ -659,17 +664,27 @@ bool write_metrics(const Settings& s, const std::string& type, const std::vector
   for (const Job& j : jobs) {
     const bool ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
     DatabaseMetrics m{j.database, ran, j.outcome == Outcome::Succeeded, j.outcome == Outcome::Skipped,
-                      double(j.elapsed_ms) / 1000.0, std::nullopt};
-    // A backup changed to full counts as a full one, not as one of the run's kind.
-    if (m.succeeded && j.type == type) m.last_success = double(j.ended_at);
-    else m.last_success = previous_success(old, server, type, j.database);
+                      double(j.elapsed_ms) / 1000.0, std::nullopt, ""};
+    if (ran && !j.type.empty() && j.type != type) {
+      // A backup changed to another kind (a full one) is recorded as that
+      // kind; for the run's kind the database was skipped, nothing taken.
+      m.type = j.type;
+      m.last_success = m.succeeded ? std::optional<double>(double(j.ended_at))
+                                   : previous_success(old, server, j.type, j.database);
+      dbs.push_back(m);
+      m = DatabaseMetrics{j.database, false, false, true, 0, std::nullopt, ""};
+    } else if (m.succeeded) {
+      m.last_success = double(j.ended_at);
+    }
+    if (!m.last_success) m.last_success = previous_success(old, server, type, j.database);
     dbs.push_back(m);
   }
   if (jobs.empty()) {
     for (const std::string& name : previous_databases(old, server, type))
-      dbs.push_back({name, false, false, false, 0, previous_success(old, server, type, name)});
+      dbs.push_back({name, false, false, false, 0, previous_success(old, server, type, name), ""});
   }
-  std::string e = replace_file(path, metrics_text(server, type, dbs, run_ok, double(std::time(nullptr))));
+  const std::string text = metrics_text(server, type, dbs, run_ok, double(std::time(nullptr)));
+  std::string e = replace_file(path, keep_other_samples(text, old, server, type));
   if (!e.empty()) print_error("metrics file: " + printable(e));
   return e.empty();
 }

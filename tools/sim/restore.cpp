@@ -279,6 +279,45 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
   }
 }
 
+RestoreStep refuse_step(RestoreStep& step, int number, const std::string& text) {
+  step.errors.push_back({number, text});
+  return step;
+}
+
+// A log backup rolling the restoring copy target forward, up to stop.
+RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std::optional<Stamp> stop,
+                             RestoreStep& step) {
+  if (set.meta.first_lsn > target.redo_lsn) {
+    return refuse_step(step, 4305,
+                       format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
+                              "database. An earlier log backup that includes LSN %s can be restored.",
+                              lsn_text(set.meta.first_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+  }
+  if (set.meta.last_lsn <= target.redo_lsn) {
+    return refuse_step(step, 4326,
+                       format("The log in this backup set terminates at LSN %s, which is too early to apply to the "
+                              "database. A more recent log backup that includes LSN %s can be restored.",
+                              lsn_text(set.meta.last_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+  }
+  step.redo_lsn = set.meta.last_lsn;
+  step.redo_time = set.meta.finished;
+  if (stop) {
+    if (*stop < target.redo_time) {
+      return refuse_step(step, 4335, "The specified STOPAT time is too early. All or part of the database is "
+                                     "already rolled forward beyond that point.");
+    }
+    if (*stop < set.meta.finished) {
+      step.redo_lsn = std::max(target.redo_lsn, lsn_at(*stop, set.meta.log_from, set.meta.finished,
+                                                       set.meta.first_lsn, set.meta.last_lsn));
+      step.redo_time = *stop;
+    } else {
+      step.notes.push_back({4329, "This log file contains records logged before the designated point-in-time. The "
+                                  "database is being left in the Restoring state so you can apply another log file."});
+    }
+  }
+  return step;
+}
+
 }  // namespace
 
 RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vector<LiveDatabase>& dbs,
@@ -359,33 +398,7 @@ RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vec
                         "which will restore the database to a different point in time. For more information about "
                         "recovery paths, see SQL Server Books Online.");
   }
-  if (set.meta.first_lsn > target->redo_lsn) {
-    return refuse(4305, format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
-                               "database. An earlier log backup that includes LSN %s can be restored.",
-                               lsn_text(set.meta.first_lsn).c_str(), lsn_text(target->redo_lsn).c_str()));
-  }
-  if (set.meta.last_lsn <= target->redo_lsn) {
-    return refuse(4326, format("The log in this backup set terminates at LSN %s, which is too early to apply to the "
-                               "database. A more recent log backup that includes LSN %s can be restored.",
-                               lsn_text(set.meta.last_lsn).c_str(), lsn_text(target->redo_lsn).c_str()));
-  }
-  step.redo_lsn = set.meta.last_lsn;
-  step.redo_time = set.meta.finished;
-  if (stop) {
-    if (*stop < target->redo_time) {
-      return refuse(4335, "The specified STOPAT time is too early. All or part of the database is already rolled "
-                          "forward beyond that point.");
-    }
-    if (*stop < set.meta.finished) {
-      step.redo_lsn = std::max(target->redo_lsn, lsn_at(*stop, set.meta.log_from, set.meta.finished,
-                                                        set.meta.first_lsn, set.meta.last_lsn));
-      step.redo_time = *stop;
-    } else {
-      step.notes.push_back({4329, "This log file contains records logged before the designated point-in-time. The "
-                                  "database is being left in the Restoring state so you can apply another log file."});
-    }
-  }
-  return step;
+  return roll_log_forward(set, *target, stop, step);
 }
 
 void begin_restore(const Statement& s, const SetInfo& set, const RestoreStep& step, std::vector<LiveDatabase>& dbs) {

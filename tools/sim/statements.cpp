@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <iterator>
+#include <utility>
 
 namespace sim {
 
@@ -527,9 +528,10 @@ bool select_items(Reader& r, Statement& s) {
   return true;
 }
 
-// One statement from [from, to); false with r.bad set when it is not one the
-// server knows.
-bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s, size_t& bad) {
+// The statements the library sends word for word (the version query, the
+// listings, the folder and name queries): true with s's kind when [from, to)
+// is one of them.
+bool fixed_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
   static const Lexed version = lex(VERSION_QUERY);
   static const Lexed listings[4] = {lex(listing_query(false, false)), lex(listing_query(false, true)),
                                     lex(listing_query(true, false)), lex(listing_query(true, true))};
@@ -544,20 +546,21 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
     s.listing_system = k % 2 == 1;
     return true;
   }
-  static const Lexed folders = lex(FOLDERS_QUERY);
-  if (same_tokens(t, from, to, folders.tokens)) {
-    s.kind = StmtKind::Folders;
+  static const Lexed folders = lex(FOLDERS_QUERY), names = lex(NAMES_QUERY), file_names = lex(FILE_NAMES_QUERY);
+  const std::pair<const Lexed*, StmtKind> others[] = {
+      {&folders, StmtKind::Folders}, {&names, StmtKind::Names}, {&file_names, StmtKind::FileNames}};
+  for (const auto& [lexed, kind] : others) {
+    if (!same_tokens(t, from, to, lexed->tokens)) continue;
+    s.kind = kind;
     return true;
   }
-  static const Lexed names = lex(NAMES_QUERY), file_names = lex(FILE_NAMES_QUERY);
-  if (same_tokens(t, from, to, names.tokens)) {
-    s.kind = StmtKind::Names;
-    return true;
-  }
-  if (same_tokens(t, from, to, file_names.tokens)) {
-    s.kind = StmtKind::FileNames;
-    return true;
-  }
+  return false;
+}
+
+// One statement from [from, to); false with r.bad set when it is not one the
+// server knows.
+bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s, size_t& bad) {
+  if (fixed_statement(t, from, to, s)) return true;
   if (history_query(t, from, to, s)) return true;
   if (history_plan_query(t, from, to, s)) return true;
   Reader r{t, from, to};

@@ -53,6 +53,12 @@ TEST(CliDecisions, EachRuleInItsOrder) {
   log_all.all_replicas = true;
   RunRules diff_all = diff;
   diff_all.all_replicas = true;
+  // A restore test over the whole server: only whether this server holds
+  // the backups counts, not the database's state or role now.
+  RunRules proof;
+  proof.type = "restore_test";
+  DatabaseFacts elsewhere = other;
+  elsewhere.last_full.reset();
 
   struct Case {
     const char* name;
@@ -85,6 +91,13 @@ TEST(CliDecisions, EachRuleInItsOrder) {
       {"log within its interval", recent, log_due, "last log backup 5m ago, within 15m", "log", false},
       {"differential due", recent, diff_due, "", "differential", false},
       {"never backed up is due", nobase, log_due, "", "log", false},
+      {"restore test of an offline database", offline, proof, "", "restore_test", false},
+      {"restore test of a read-only database", frozen, proof, "", "restore_test", false},
+      {"restore test where backups of it were taken here", other, proof, "", "restore_test", false},
+      {"restore test without a full backup here", nobase, proof, "no full backup of it in this server's history",
+       "restore_test", false},
+      {"restore test on the replica that takes none", elsewhere, proof,
+       "not the preferred backup replica: no full backup of it in this server's history", "restore_test", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

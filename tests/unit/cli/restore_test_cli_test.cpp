@@ -3,6 +3,7 @@
 // that keeps the time of the last proven restore.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -213,9 +214,9 @@ TEST(CliRestoreTestMetrics, LastProvenRestoreIsCarriedOver) {
   EXPECT_EQ(previous_proven_databases(old, "db01:1433"), (std::vector<std::string>{"inv", "hr"}));
 
   std::vector<ProofMetrics> dbs(3);
-  dbs[0] = {"inv", true, false, false, 12.5, 0.25, 0.125, previous_proof(old, "db01:1433", "inv")};
-  dbs[1] = {"hr", true, false, true, 3.0, std::nullopt, std::nullopt, std::nullopt};
-  dbs[2] = {"sales", true, true, false, 1.0, 2.0, 0.5, 1797000000.0};
+  dbs[0] = {"inv", true, false, false, 12.5, 0.25, 0.125, previous_proof(old, "db01:1433", "inv"), false};
+  dbs[1] = {"hr", true, false, true, 3.0, std::nullopt, std::nullopt, std::nullopt, false};
+  dbs[2] = {"sales", true, true, false, 1.0, 2.0, 0.5, 1797000000.0, false};
   const std::string text = restore_test_metrics_text("db01:1433", dbs, false, 1797000100);
   for (const char* line : {
            "vaultrun_restore_test_success{server=\"db01:1433\",database=\"inv\"} 0\n",
@@ -235,6 +236,74 @@ TEST(CliRestoreTestMetrics, LastProvenRestoreIsCarriedOver) {
   EXPECT_EQ(text.find("database=\"hr\",phase=\"check\""), std::string::npos) << text;
   // The file read back gives the same time: the next failed run keeps it too.
   EXPECT_EQ(previous_proof(text, "db01:1433", "inv"), 1795000000.0);
+}
+
+}  // namespace
+
+namespace {
+
+// One file shared by several kinds and servers: a run replaces only its own
+// samples (its server and kind), keeps every other whole sample under the
+// one HELP and TYPE of its metric, and drops a line cut short.
+TEST(CliMetricsFile, KeepsOtherKindsAndServers) {
+  std::vector<DatabaseMetrics> full(1);
+  full[0] = {"hr", true, true, false, 2.0, 1796000000.0, ""};
+  std::vector<DatabaseMetrics> log_run(2);
+  log_run[0] = {"hr", true, false, false, 1.0, std::nullopt, ""};
+  log_run[1] = {"new", true, true, false, 1.0, 1796000500.0, "full"};  // changed to a full backup
+  std::vector<ProofMetrics> proof(2);
+  proof[0] = {"hr", true, true, false, 1.0, 1.0, 1.0, 1796000100.0, false};
+  proof[1].database = "replica";
+  proof[1].skipped = true;
+  std::string old = keep_other_samples(metrics_text("db01:1433", "full", full, true, 1796000000), "", "db01:1433", "full");
+  old = keep_other_samples(restore_test_metrics_text("db01:1433", proof, true, 1796000100), old, "db01:1433",
+                           "restore_test");
+  old = keep_other_samples(metrics_text("db02:1433", "log", log_run, true, 1796000200), old, "db02:1433", "log");
+  old = keep_other_samples(metrics_text("db01:1433", "log", log_run, true, 1796000300), old, "db01:1433", "log");
+  // An older version's sample without a type, and a line cut short (an old
+  // file read up to its cap).
+  old += "vaultrun_backup_last_outcome{server=\"db04:1433\",database=\"hr\"} 1\n";
+  old += "vaultrun_backup_last_outcome{server=\"db03:1433\",database=\"cut";
+  log_run[0].succeeded = true;
+  log_run[0].last_success = 1796000400.0;
+  const std::string text = keep_other_samples(metrics_text("db01:1433", "log", log_run, true, 1796000400), old,
+                                              "db01:1433", "log");
+  for (const char* line : {
+           "vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"hr\",type=\"full\"} 1\n",
+           "vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"hr\",type=\"log\"} 1\n",
+           "vaultrun_backup_last_outcome{server=\"db02:1433\",database=\"hr\",type=\"log\"} 0\n",
+           "vaultrun_backup_last_outcome{server=\"db01:1433\",database=\"new\",type=\"full\"} 1\n",
+           "vaultrun_backup_last_success_timestamp_seconds{server=\"db01:1433\",database=\"hr\",type=\"full\"} 1796000000\n",
+           "vaultrun_backup_last_success_timestamp_seconds{server=\"db01:1433\",database=\"hr\",type=\"log\"} 1796000400\n",
+           "vaultrun_restore_test_success{server=\"db01:1433\",database=\"hr\"} 1\n",
+           "vaultrun_restore_test_skipped{server=\"db01:1433\",database=\"replica\"} 1\n",
+           "vaultrun_run_last_timestamp_seconds{server=\"db01:1433\",type=\"full\"} 1796000000\n",
+           "vaultrun_run_last_timestamp_seconds{server=\"db01:1433\",type=\"restore_test\"} 1796000100\n",
+           "vaultrun_run_last_timestamp_seconds{server=\"db02:1433\",type=\"log\"} 1796000200\n",
+           "vaultrun_run_last_timestamp_seconds{server=\"db01:1433\",type=\"log\"} 1796000400\n",
+       }) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+  }
+  EXPECT_EQ(text.find("1796000300"), std::string::npos) << "this run's kind replaced whole:\n" << text;
+  EXPECT_EQ(text.find("db03"), std::string::npos) << text;
+  EXPECT_EQ(text.find("db04"), std::string::npos) << text;
+  // Each metric once, its samples together.
+  std::vector<std::string> seen;
+  std::string last;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("# TYPE ", 0) == 0) {
+      const std::string name = line.substr(7, line.find(' ', 7) - 7);
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), name), 0) << name;
+      seen.push_back(name);
+      last = name;
+    } else if (line[0] != '#') {
+      EXPECT_EQ(line.rfind(last + "{", 0), 0u) << line;
+    }
+  }
 }
 
 }  // namespace

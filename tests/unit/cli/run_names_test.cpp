@@ -116,10 +116,10 @@ TEST(CliNames, CollisionsGetASuffixIgnoringCase) {
 
 TEST(CliMetrics, TextEscapesLabelsAndOmitsWhatIsUnknown) {
   std::vector<DatabaseMetrics> dbs{
-      {"hr", true, true, false, 1.5, 1796916600.0},
-      {"q\"b\\s\nx", true, false, false, 0.25, std::nullopt},
-      {"later", false, false, false, 0, 1700000000.0},
-      {"simple", false, false, true, 0, std::nullopt},
+      {"hr", true, true, false, 1.5, 1796916600.0, ""},
+      {"q\"b\\s\nx", true, false, false, 0.25, std::nullopt, ""},
+      {"later", false, false, false, 0, 1700000000.0, ""},
+      {"simple", false, false, true, 0, std::nullopt, ""},
   };
   std::string text = metrics_text("db01:1433", "log", dbs, false, 1796916700.0);
   const std::string hr = "{server=\"db01:1433\",database=\"hr\",type=\"log\"}";
@@ -146,7 +146,7 @@ TEST(CliMetrics, TextEscapesLabelsAndOmitsWhatIsUnknown) {
 
 TEST(CliMetrics, EarlierSuccessIsReadBack) {
   const std::string db = "q\"b\\s\nx";
-  std::vector<DatabaseMetrics> dbs{{db, true, true, false, 1, 1796916600.0}, {"hr", true, true, false, 1, 1700000000.0}};
+  std::vector<DatabaseMetrics> dbs{{db, true, true, false, 1, 1796916600.0, ""}, {"hr", true, true, false, 1, 1700000000.0, ""}};
   const std::string old = metrics_text("db01:1433", "full", dbs, true, 1796916700.0);
   EXPECT_EQ(previous_success(old, "db01:1433", "full", db), 1796916600.0);
   EXPECT_EQ(previous_success(old, "db01:1433", "full", "hr"), 1700000000.0);
