@@ -1,5 +1,7 @@
 #include "vaultrun/cleanup_plan.h"
 
+#include "vaultrun/config.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@ const char* cleanup_verdict_text(uint8_t verdict) {
       "the file holds another media set than the history names",
       "the file cannot be read",
       "kept while more than 5 files of the database cannot be read",
+      "not reached: the cleanup stopped before it",
   };
   return verdict < CLEANUP_VERDICTS ? TEXTS[verdict] : "unknown";
 }
@@ -35,18 +38,10 @@ char fold(char c) {
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-// Whether a path names a ".." component.
-bool has_parent_step(const char* p) {
-  for (const char* c = p; *c; ++c) {
-    if (c[0] == '.' && c[1] == '.' && (c == p || is_sep(c[-1])) && (c[2] == 0 || is_sep(c[2]))) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool path_under_folder(const char* path, const char* folder) {
-  if (has_parent_step(path) || has_parent_step(folder)) return false;
+  if (path_has_parent_component(path) || path_has_parent_component(folder)) return false;
   size_t fl = std::strlen(folder);
   while (fl > 0 && is_sep(folder[fl - 1])) --fl;
   if (fl == 0 || std::strlen(path) <= fl + 1) return false;

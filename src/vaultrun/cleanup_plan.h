@@ -22,6 +22,7 @@ enum cleanup_verdict : uint8_t {
   KEEP_OTHER_MEDIA,     // it holds another media set than the history names
   KEEP_UNREADABLE,      // its label could not be read
   KEEP_UNCERTAIN,       // too many files cannot be read to know what the others hold
+  KEEP_NOT_REACHED,     // deletable, but the cleanup stopped before it
   CLEANUP_VERDICTS
 };
 const char* cleanup_verdict_text(uint8_t verdict);
