@@ -306,6 +306,8 @@ const Field<Target> OPTIONS[] = {
      [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {nullptr, "--deny-history", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.history_denied.push_back(v.text); }},
+    {nullptr, "--not-sysadmin", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.not_sysadmin.push_back(v.text); }},
     {"omit_position_message", "--omit-position-message", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.position_message = !v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
@@ -659,6 +661,7 @@ const char* usage_text() {
       "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --deny-history USER        the backup history in msdb is refused to USER (repeatable)\n"
+      "  --not-sysadmin USER        USER is no sysadmin: xp_delete_file refuses it (repeatable)\n"
       "  --omit-position-message    a backup does not report its set's position (4035)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"

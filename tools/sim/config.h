@@ -130,6 +130,8 @@ struct Config {
   // backup history in msdb, and whether a backup reports the position of
   // the set it wrote ("... on file P.").
   std::vector<std::string> history_denied;
+  // Logins that are not sysadmin: xp_delete_file refuses them.
+  std::vector<std::string> not_sysadmin;
   bool position_message = true;
 
   std::string log_path;            // one line per SQL batch and attention

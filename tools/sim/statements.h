@@ -31,6 +31,8 @@ enum class StmtKind {
   Drop,        // DROP DATABASE [db]
   Names,       // SELECT name FROM sys.databases: every database's name
   FileNames,   // SELECT physical_name FROM sys.master_files: every database's files
+  CleanupHistory,  // every set of the media sets sharing a file with a database's backups
+  DeleteFile,  // EXECUTE master.dbo.xp_delete_file 0, N'path': one backup file
 };
 
 struct SelectItem {
@@ -104,5 +106,9 @@ extern const char* const FILE_NAMES_QUERY;
 // The restore plan's history query, with @db for the database (twice) and
 // @until for GETDATE() or CONVERT(datetime2, N'...', 126).
 extern const char* const HISTORY_PLAN_QUERY;
+// A cleanup's history query with @db for the database, and its deletion of
+// one file with @path.
+extern const char* const CLEANUP_HISTORY_QUERY;
+extern const char* const DELETE_FILE_STATEMENT;
 
 }  // namespace sim
