@@ -904,6 +904,7 @@ void Session::record_backup(const BackupRun& r) {
   set.finished = m.finished;
   set.finished_at = std::chrono::system_clock::now();
   backup_history().add(std::move(set));
+  if (cfg_.clock_step_s > 0) advance_clock(cfg_.clock_step_s);
   // The database's chain moves on: a full that is no copy becomes the base
   // (and starts the log chain), a log that is no copy moves the log chain.
   catalog().edit([&](std::vector<LiveDatabase>& dbs) {
