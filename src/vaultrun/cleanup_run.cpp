@@ -351,6 +351,9 @@ void publish_outcome(backup_session* s, cleanup_work* w, cleanup_input* in, cons
 // the files deleted; *error is set when one could not be.
 int32_t delete_files(backup_session* s, cleanup_work* w, tds_conn* conn, const cleanup_result* r, const char** error) {
   const backup_config* cfg = &s->cfg;
+  // A cancel is looked at between files only: a deletion under way is
+  // finished and confirmed, so that what is reported is what is gone.
+  conn->cancel_flag = nullptr;
   static constexpr char NOT_GONE[] = "a file is still there after xp_delete_file: ";
   int32_t done = 0;
   for (int32_t k = 0; k < r->deletable; ++k) {

@@ -99,6 +99,7 @@ struct Config {
   int64_t backup_ms = 400;         // fixed part of every backup's duration
   int64_t backup_ms_per_mb = 0;    // added per MB of the database
   int64_t clock_step_s = 0;        // each backup moves the server's clock forward this far
+  int64_t delete_ms = 0;           // how long xp_delete_file takes
   int64_t backup_silent_ms = 0;    // pause after the first progress message
 
   uint8_t encryption = 2;          // PRELOGIN answer: 0 off, 1 on, 2 not supported, 3 required

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "backup_file.h"
 #include "backup_history.h"
@@ -992,6 +993,7 @@ void Session::delete_file(const Statement& s, uint16_t more) {
     tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
     return;
   }
+  if (cfg_.delete_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.delete_ms));
   std::vector<SetInfo> sets;
   if (backup_history().names_file(s.path) && read_set_infos(s.path, sets) == 0) {
     std::error_code ec;
