@@ -213,21 +213,25 @@ bool under_folders(const backup_config* cfg, const char* path) {
 }
 
 // Labels of the files a cleanup might delete: on disk, under the folders.
-bool read_labels(backup_session* s, cleanup_work* w, tds_conn* conn) {
+// A label the server could not read keeps its file; a connection that broke
+// ends the run (null: read).
+const char* read_labels(backup_session* s, cleanup_work* w, tds_conn* conn) {
   for (int32_t f = 0; f < w->nfiles; ++f) {
     cleanup_file& file = w->files[f];
     file.path = w->paths[f];
     if (file.url || !under_folders(&s->cfg, file.path)) continue;
-    if (s->cancel.load(std::memory_order_acquire) != 0) return false;
+    if (s->cancel.load(std::memory_order_acquire) != 0) return "cancelled";
     if (read_label(w, conn, &s->cfg, f)) {
       file.label = LABEL_READ;
       std::memcpy(file.label_uuid, w->label, sizeof file.label_uuid);
+    } else if (!tds_stream_usable(conn)) {
+      return conn->err;
     } else {
       file.label = LABEL_FAILED;
       w->errors[f] = strdup(conn->err);
     }
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -325,8 +329,13 @@ void publish_outcome(backup_session* s, cleanup_work* w, cleanup_input* in, cons
   doc_raw(&d, cfg.dry_run ? ",\"dry_run\":true" : ",\"dry_run\":false");
   doc_number(&d, "keep_hours", cfg.keep_hours);
   char at[SET_TIME_BYTES];
-  ticks_text(w->now_ticks - in->keep_ticks, at);
-  doc_member(&d, "window_start", at);
+  // An empty history tells no time of the server's: there is no window.
+  if (w->now_ticks > in->keep_ticks) {
+    ticks_text(w->now_ticks - in->keep_ticks, at);
+    doc_member(&d, "window_start", at);
+  } else {
+    doc_raw(&d, ",\"window_start\":null");
+  }
   // Not yet reached files stay, as kept ones do.
   for (int32_t k = done; k < r->deletable; ++k) w->files[r->order[k]].verdict = KEEP_NOT_REACHED;
   doc_deleted(&d, w, r, done);
@@ -384,7 +393,7 @@ void cleanup_with(backup_session* s, cleanup_work* w, tds_conn* conn) {
   if (!cleanup_history_statement(&cfg, w->sql, sizeof w->sql)) return fail_plain(s, "statement too long");
   if (tds_exec_rows(conn, w->sql, on_cleanup_row, w) < 0) return fail_plain(s, conn->err);
   if (!grow(w)) return fail_plain(s, "out of memory");
-  if (!read_labels(s, w, conn)) return fail_plain(s, "cancelled");
+  if (const char* why = read_labels(s, w, conn)) return fail_plain(s, why);
   const char* folders[MAX_CLEANUP_FOLDERS];
   for (int i = 0; i < cfg.folder_count; ++i) folders[i] = cleanup_folder(&cfg, i);
   cleanup_input in{w->sets, w->nsets, w->media, w->nmedia, w->media_files, w->files, w->nfiles, folders,

@@ -230,6 +230,15 @@ TEST_F(Cleanup, AUrlTargetIsKept) {
   EXPECT_EQ(reason_of(doc, "https://acct.blob/c/old.bak"), "a URL");
 }
 
+TEST_F(Cleanup, ADatabaseWithoutBackupsHasNothingToDecide) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string doc = run(config("hr", 24));
+  EXPECT_NE(doc.find("\"ok\":true"), std::string::npos) << doc;
+  EXPECT_NE(doc.find("\"window_start\":null,\"deleted\":[],\"kept\":[],\"freed_bytes\":0,\"oldest_restorable\":null"),
+            std::string::npos)
+      << doc;
+}
+
 TEST(CleanupConfig, RefusedBeforeAnythingIsSentWithTheKeyNamed) {
   struct row {
     const char* extra;
