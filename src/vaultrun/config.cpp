@@ -524,13 +524,19 @@ key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t
 // an escaped key never matches. A refused value leaves its text in *refusal.
 key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
                      backup_config* cfg,
-                     const char** refusal, const char** restore_refusal) {
+                     const char** refusal, const char** restore_refusal, const char** cleanup_refusal) {
   // A restore key's refusal counts only for a restore: a backup ignores
   // these keys, as it did before they existed.
   const char* why = nullptr;
   switch (apply_restore_key(text, key, val, end, cfg, &why)) {
     case kind_result::refused:
-      if (*restore_refusal == nullptr) *restore_refusal = why;
+      // The retention keys count only for a cleanup, the others for a
+      // restore (and a cleanup).
+      if (tok_is(text, key, "keep_hours", 10) || tok_is(text, key, "folders", 7)) {
+        if (*cleanup_refusal == nullptr) *cleanup_refusal = why;
+      } else if (*restore_refusal == nullptr) {
+        *restore_refusal = why;
+      }
       return key_result::applied;
     case kind_result::applied: return key_result::applied;
     case kind_result::unknown: break;
@@ -629,6 +635,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
   // Tokens pair up by position: a string followed by any token is a key and
   // its value. Members apply in text order, so a repeated key's last value wins.
   const char* restore_refusal = nullptr;
+  const char* cleanup_refusal = nullptr;
   int i = 1;
   while (i < n) {
     if (tok[i].type != JSMN_STRING) {
@@ -640,7 +647,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
     const jsmntok_t* val = &tok[i + 1];
     i += 2;
     const char* refusal = nullptr;
-    key_result r = apply_key(text, key, val, tok + n, cfg, &refusal, &restore_refusal);
+    key_result r = apply_key(text, key, val, tok + n, cfg, &refusal, &restore_refusal, &cleanup_refusal);
     if (r == key_result::refused) return refusal;
     const bool list_key = tok_is(text, key, "stripes", 7) || tok_is(text, key, "backup_files", 12) ||
                           tok_is(text, key, "move", 4) || tok_is(text, key, "folders", 7);
@@ -660,6 +667,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
   }
   if (cfg->operation == OPERATION_CLEANUP) {
     if (restore_refusal != nullptr) return restore_refusal;
+    if (cleanup_refusal != nullptr) return cleanup_refusal;
     if (cfg->keep_hours == 0) return "keep_hours is required for cleanup";
     if (cfg->folder_count == 0) return "folders is required for cleanup";
   }
