@@ -7,6 +7,7 @@
 
 #include "tds_client/tds_client.h"
 #include "vaultrun.h"
+#include "vaultrun/cleanup_run.h"
 #include "vaultrun/restore_worker.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/statements.h"
@@ -206,6 +207,8 @@ int backup_worker(void* slot) {
       run_restore(s, &conn);
     } else if (cfg.operation == OPERATION_RESTORE_TEST) {
       run_restore_test(s, &conn, password);
+    } else if (cfg.operation == OPERATION_CLEANUP) {
+      run_cleanup(s, &conn);
     } else {
       run_statements(s, &conn, password);
     }

@@ -27,6 +27,7 @@ struct BackupSetRecord {
   Bytes media_guid;
   uint64_t first_lsn = 0, last_lsn = 0, checkpoint_lsn = 0, database_backup_lsn = 0;
   uint64_t differential_base_lsn = 0;  // 0: NULL (sets other than differentials)
+  int64_t size = 0;                    // backup_size in bytes
   Stamp started = 0;
   Stamp finished = 0;                  // server local time
   std::chrono::system_clock::time_point finished_at;
@@ -44,16 +45,21 @@ class BackupHistory {
   void add(BackupSetRecord set);
   // Whether the database has a full backup to base others on.
   bool has_base(const std::string& database) const;
-  // The position of the newest set of this database and type that one of
-  // its devices names and that finished at or after `since`.
   // When the newest set of this database and type finished; a full
   // backup counts only when it is not copy-only, as only such a one is a base.
   std::optional<std::chrono::system_clock::time_point> last_finished(const std::string& database, char type) const;
+  // The position of the newest set of this database and type that one of
+  // its devices names and that finished at or after `since`.
   std::optional<int> newest_position(const std::string& database, char type, const std::string& device,
                                      std::chrono::system_clock::time_point since) const;
-  // The sets of the database from its newest full backup finished by
-  // `until` on (from its first set when there is none), in id order.
+  // Every set of the database, in id order.
   std::vector<BackupSetRecord> of_database(const std::string& database) const;
+  // Every set of every media set that names a file (compared as the
+  // server's collation does) that some set of the database names, in id
+  // order: a cleanup's view of what the files hold.
+  std::vector<BackupSetRecord> sharing_files(const std::string& database) const;
+  // Whether a set this server wrote names the file.
+  bool names_file(const std::string& path) const;
 
  private:
   bool has_base_locked(const std::string& database) const;
