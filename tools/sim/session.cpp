@@ -189,6 +189,7 @@ class Session {
   void db_id(const Statement& s, uint16_t more);
   void drop(const Statement& s, uint16_t more);
   void record_backup(const BackupRun& r);
+  void later_backup(const BackupRun& done);
   void history(const Statement& s, uint16_t more);
   bool verify_families(const Statement& s, int families, const char* abnormal, uint16_t more);
   bool open_backup(BackupRun& r);
@@ -1000,8 +1001,33 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
     if (int e = w->finish(); e != 0) return backup_write_failed(r, e);
   }
   record_backup(r);
+  if (cfg_.later_set != LaterSet::None && !s.url) later_backup(r);
   backup_report(r);
   return Outcome::Done;
+}
+
+// Another backup of the database, of the same kind, that finishes before
+// the client hears of the first: appended to the same devices, or written
+// to FILE.later beside the first, and entered into the history. It says
+// nothing to the client; if it cannot be written, there is none.
+void Session::later_backup(const BackupRun& done) {
+  Statement s = done.s;
+  s.init = false;
+  if (cfg_.later_set == LaterSet::Other) s.paths = {done.s.paths.front() + ".later"};
+  BackupRun r{s, done.db, done.more};
+  r.files = s.paths;
+  plan_backup(r);
+  for (size_t k = 0; k < r.files.size(); ++k) {
+    if (r.writers[k]->open(r.files[k], r.images[k], false) != 0) return;
+  }
+  for (size_t k = 0; k < r.files.size(); ++k) {
+    if (r.writers[k]->write_pages(r.images[k].pages) != 0) return;
+  }
+  end_backup(r);
+  for (auto& w : r.writers) {
+    if (w->finish() != 0) return;
+  }
+  record_backup(r);
 }
 
 // One row with the position of the newest matching set in the history, or none.
