@@ -68,9 +68,16 @@ TEST(VerifyPosition, NeitherKnownFailsAsBefore) {
   ASSERT_TRUE(sim.ok()) << sim.error();
   EXPECT_EQ(run_backup(sim.port(), "op", "pw", dir.file("hr.bak")), "{\"ok\":false,\"error\":\"" + DENIED + "\"}");
   EXPECT_TRUE(verifies(log).empty());
-  // Without the message the history alone still finds the set: the second
-  // in the file, since the first was written before its check failed.
-  EXPECT_TRUE(done_at(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr.bak")), 2));
+  // Without the message the history alone finds the set, but only when it
+  // holds no other set of the database on that device in the backup's
+  // window: the first, written seconds ago before its check failed, may as
+  // well be the newer one, so nothing is verified.
+  EXPECT_EQ(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr.bak")),
+            "{\"ok\":false,\"error\":\"another backup set of the database finished on the same device meanwhile, and "
+            "the server did not name the set just written\"}");
+  EXPECT_TRUE(done_at(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr2.bak")), 1));
+  EXPECT_EQ(verifies(log), (std::vector<std::string>{"RESTORE VERIFYONLY FROM DISK = N'" + dir.file("hr2.bak") +
+                                                     "' WITH FILE = 1"}));
 }
 
 // The statements the server saw that start with head.

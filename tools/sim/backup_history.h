@@ -44,13 +44,14 @@ class BackupHistory {
   void add(BackupSetRecord set);
   // Whether the database has a full backup to base others on.
   bool has_base(const std::string& database) const;
-  // The position of the newest set of this database and type that one of
-  // its devices names and that finished at or after `since`.
   // When the newest set of this database and type finished; a full
   // backup counts only when it is not copy-only, as only such a one is a base.
   std::optional<std::chrono::system_clock::time_point> last_finished(const std::string& database, char type) const;
-  std::optional<int> newest_position(const std::string& database, char type, const std::string& device,
-                                     std::chrono::system_clock::time_point since) const;
+  // The positions of the newest sets (at most `most`, newest first) of this
+  // database and type that one of their devices names and that finished at
+  // or after `since`.
+  std::vector<int> newest_positions(const std::string& database, char type, const std::string& device,
+                                    std::chrono::system_clock::time_point since, size_t most) const;
   // The sets of the database from its newest full backup finished by
   // `until` on (from its first set when there is none), in id order.
   std::vector<BackupSetRecord> of_database(const std::string& database) const;

@@ -1030,7 +1030,7 @@ void Session::later_backup(const BackupRun& done) {
   record_backup(r);
 }
 
-// One row with the position of the newest matching set in the history, or none.
+// The positions of the two newest matching sets in the history, newest first.
 void Session::history(const Statement& s, uint16_t more) {
   const auto& denied = cfg_.history_denied;
   if (std::any_of(denied.begin(), denied.end(), [&](const std::string& u) { return iequal(u, user_); })) {
@@ -1041,12 +1041,12 @@ void Session::history(const Statement& s, uint16_t more) {
     return;
   }
   auto since = std::chrono::system_clock::now() - std::chrono::seconds(s.history_seconds);
-  std::optional<int> position =
-      backup_history().newest_position(s.database, s.history_type, s.history_device, since);
+  const std::vector<int> positions =
+      backup_history().newest_positions(s.database, s.history_type, s.history_device, since, 2);
   std::vector<Column> cols = {{"position", TYPE_INTN, 0, 4, true}};
   tok_.colmetadata(cols);
-  if (position) tok_.row(cols, {Cell{std::nullopt, *position}});
-  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, position ? 1 : 0);
+  for (int p : positions) tok_.row(cols, {Cell{std::nullopt, p}});
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, positions.size());
 }
 
 // A verification or a restore names every stripe of the media, and no more.
