@@ -1323,8 +1323,7 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
   }
   for (const ServerMessage& m : step.notes) tok_.info(m.number, 1, CLASS_BACKUP_INFO, m.text);
   const double seconds = std::max(std::chrono::duration<double>(Clock::now() - start).count(), 0.001);
-  // Documented message 3014.
-  tok_.info(3014, 1, CLASS_BACKUP_INFO,
+  tok_.info(3014, 1, CLASS_BACKUP_INFO,  // documented message 3014
             format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
                    s.log ? "RESTORE LOG" : "RESTORE DATABASE", static_cast<long long>(total), seconds,
                    double(total) * 8192.0 / 1048576.0 / seconds));
