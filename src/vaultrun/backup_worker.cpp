@@ -61,6 +61,9 @@ const char NO_BACKUP_SET[] = "cannot find the backup set just written in the ser
 const char BAD_POSITION[] = "the server's backup history gave no usable position for the backup set";
 const char POSITIONS_DISAGREE[] =
     "the backup history and the server's messages disagree on the backup set's position";
+const char LATER_SET[] =
+    "another backup set of the database finished on the same device meanwhile, and the server did not name the "
+    "set just written";
 
 // Errors of a login that may back up but not read msdb's history.
 constexpr int32_t ERR_SELECT_DENIED = 229;  // "The SELECT permission was denied on the object ..."
@@ -95,32 +98,47 @@ int32_t position_of(const char* cell) {
   return *p == 0 && p != cell && v >= 1 && v <= INT32_MAX ? static_cast<int32_t>(v) : 0;
 }
 
+// The history's answer: the newest set's position (0 when its cell is no
+// position) and how many sets the window holds, up to the two asked for.
+struct history_sets {
+  int32_t newest;
+  int32_t count;
+};
+
+const char* on_history_set(void* ctx, const tds_meta* meta, const tds_row* row) {
+  auto* h = static_cast<history_sets*>(ctx);
+  if (h->count++ == 0) h->newest = meta->ncols == 1 && !row->is_null[0] ? position_of(row->cells[0]) : 0;
+  return nullptr;
+}
+
 // Finds the position of the backup set this session wrote, from the
 // server's history of sets that finished since the backup was sent
 // (sent_ms, the monotonic clock), so that an older set in the same media
 // is never verified in its place. A login refused the history, or a history
 // that has no row (a clock step, a device name longer than it keeps), falls
 // back on the position the backup's own messages reported (0: none); when
-// both are known they must agree. sql is the caller's statement buffer.
+// both are known they must agree. Another backup of the database may have
+// finished on the same device in the window: the newest set is then not
+// surely this one, and without a reported position to check it against,
+// nothing is verified. sql is the caller's statement buffer.
 // 0 and the position, or -1 once the session has failed.
-__attribute__((noinline)) int find_backup_set(backup_session* s, tds_conn* conn, int64_t sent_ms, char* sql,
-                                              int32_t* file) {
+int find_backup_set(backup_session* s, tds_conn* conn, int64_t sent_ms, char* sql, int32_t* file) {
   // Messages that disagreed among themselves (-1) vouch for nothing.
   const int32_t reported = s->reported_position > 0 ? s->reported_position : 0;
   const int64_t seconds = (plat_mono_ms() - sent_ms) / 1000 + HISTORY_SLACK_S;
   if (!history_statement(&s->cfg, seconds, sql, STATEMENT_CAP)) return fail(s, "statement too long"), -1;
-  tds_meta meta;
-  tds_row row;
-  const int rows = tds_exec(conn, sql, &meta, &row, 1);
+  history_sets h{0, 0};
+  const int rows = tds_exec_rows(conn, sql, on_history_set, &h);
   if (rows < 0 && !(reported > 0 && history_refused(conn->err_number))) return fail(s, conn->err), -1;
   if (rows <= 0) {
     if (reported == 0) return fail(s, NO_BACKUP_SET), -1;
     *file = reported;
     return 0;
   }
-  *file = meta.ncols == 1 && !row.is_null[0] ? position_of(row.cells[0]) : 0;
+  *file = h.newest;
   if (*file == 0) return fail(s, BAD_POSITION), -1;
   if (reported > 0 && reported != *file) return fail(s, POSITIONS_DISAGREE), -1;
+  if (reported == 0 && h.count > 1) return fail(s, LATER_SET), -1;
   return 0;
 }
 

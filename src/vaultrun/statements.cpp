@@ -159,7 +159,7 @@ bool backup_statement(const backup_config* cfg, char* out, size_t cap) {
 bool history_statement(const backup_config* cfg, int64_t seconds, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0 && backup_target_count(cfg) > 0};
   put(&t,
-      "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s "
+      "SELECT TOP (2) s.position FROM msdb.dbo.backupset AS s "
       "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id WHERE s.database_name = ");
   put_literal(&t, "", cfg->database);
   put(&t, " AND s.type = ");

@@ -81,7 +81,7 @@ class Sessions : public ::testing::Test {
 // the media at device, finished within the last N seconds (the time the
 // backup took, which a loaded machine stretches, and some slack).
 std::string history_query(const std::string& db, const std::string& type, const std::string& device) {
-  return "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f "
+  return "SELECT TOP (2) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f "
          "ON f.media_set_id = s.media_set_id WHERE s.database_name = N'" + db + "' AND s.type = '" + type +
          "' AND f.physical_device_name = N'" + device +
          "' AND s.backup_finish_date >= DATEADD(SECOND, -N, GETDATE()) ORDER BY s.backup_set_id DESC";

@@ -263,11 +263,19 @@ TEST_F(SimRestore, AChainRestoresToAPointUnderANewNameAndIsListedOnceRecovered) 
 
   // Restoring: not listed, not usable.
   EXPECT_EQ(listed(c), (std::vector<std::string>{"shop:32"}));
-  EXPECT_EQ(message_numbers(exec(c, "USE [shop_copy]")), (std::vector<int32_t>{927}));
+  auto closed = exec(c, "USE [shop_copy]");
+  EXPECT_EQ(message_numbers(closed), (std::vector<int32_t>{927}));
+  EXPECT_EQ(closed.at(0).cls, 14);
 
   ok(c, "RESTORE DATABASE [shop_copy] FROM DISK = " + bak("diff.bak") + " WITH FILE = 1, NORECOVERY, STATS = 5");
-  ok(c, "RESTORE LOG [shop_copy] FROM DISK = " + bak("log.trn") + " WITH FILE = 1, NORECOVERY, STOPAT = N'" + stop +
-            "', STATS = 5");
+  // A point in time past this log's end: all of it is restored, and the
+  // server says the database stays restoring.
+  auto whole = ok(c, "RESTORE LOG [shop_copy] FROM DISK = " + bak("log.trn") + " WITH FILE = 1, NORECOVERY, STOPAT = N'" +
+                         stop + "', STATS = 50");
+  EXPECT_EQ(message_numbers(whole), (std::vector<int32_t>{3211, 3211, 4035, 4035, 4322, 3014}));
+  EXPECT_EQ(whole.at(4).text,
+            "This backup set contains records that were logged before the designated point in time. The database is "
+            "being left in the restoring state so that more roll forward can be performed.");
   auto stopped = ok(c, "RESTORE LOG [shop_copy] FROM DISK = " + bak("log.trn") +
                            " WITH FILE = 2, NORECOVERY, STOPAT = N'" + stop + "', STATS = 5");
   EXPECT_EQ(last_text(stopped).rfind("RESTORE LOG successfully processed ", 0), 0u);
@@ -384,6 +392,10 @@ TEST_F(SimRestore, WrongRestoresAreRefusedWithTheServersErrorsAndChangeNothing) 
        "RESTORE DATABASE [copy] FROM DISK = " + bak("f.bak") + " WITH FILE = 9, NORECOVERY, " + moved("cp"),
        {4038, 3013},
        "Cannot find file ID 9 on device '" + dir_.file("f.bak") + "'."},
+      {"a restore over tempdb",
+       "RESTORE DATABASE [tempdb] FROM DISK = " + bak("f.bak") + " WITH REPLACE, NORECOVERY",
+       {3147, 3013},
+       "Backup and restore operations are not allowed on database tempdb."},
       {"the recovery of an online database", "RESTORE DATABASE [hr] WITH RECOVERY", {3153, 3013}, ""},
       {"the recovery of no database", "RESTORE DATABASE [nothing] WITH RECOVERY", {911, 3013}, ""},
   };
@@ -401,6 +413,15 @@ TEST_F(SimRestore, WrongRestoresAreRefusedWithTheServersErrorsAndChangeNothing) 
       }
     }
   }
+  // Master, from a session that is not in it.
+  ok(c, "USE [hr]");
+  auto master = exec(c, "RESTORE DATABASE [master] FROM DISK = " + bak("f.bak") + " WITH REPLACE, NORECOVERY");
+  EXPECT_EQ(message_numbers(master), (std::vector<int32_t>{3108, 3013}));
+  EXPECT_EQ(master.at(0).text,
+            "To restore the master database, the server must be running in single-user mode. For information on "
+            "starting in single-user mode, see \"How to: Start an Instance of SQL Server (sqlservr.exe)\" in Books "
+            "Online.");
+  ok(c, "USE [master]");
   // Nothing was created, replaced or recovered; the copy at the
   // differential still takes the next log.
   EXPECT_EQ(listed(c), before);
@@ -431,14 +452,18 @@ TEST_F(SimRestore, CheckDbFindsDamageAndDropRefusesWhatItMust) {
     std::string sql;
     std::vector<int32_t> numbers;
     bool fails;
+    std::string text = "";  // of the first message, when it matters
   } cases[] = {
       {"a clean database, quietly", "DBCC CHECKDB ([shop]) WITH NO_INFOMSGS, ALL_ERRORMSGS", {}, false},
       {"a clean database", "DBCC CHECKDB (N'shop') WITH ALL_ERRORMSGS, PHYSICAL_ONLY", {8989, 2528}, false},
       {"a damaged database", "DBCC CHECKDB ([broken]) WITH NO_INFOMSGS, ALL_ERRORMSGS", {8928, 8939, 8989, 8958}, true},
       {"no database", "DBCC CHECKDB ([nothing]) WITH NO_INFOMSGS", {2520}, true},
-      {"dropping no database", "DROP DATABASE [nothing]", {3701}, true},
-      {"dropping a system database", "DROP DATABASE [msdb]", {3708}, true},
-      {"dropping a database in use", "DROP DATABASE [shop]", {3702}, true},
+      {"dropping no database", "DROP DATABASE [nothing]", {3701}, true,
+       "Cannot drop the database 'nothing', because it does not exist or you do not have permission."},
+      {"dropping a system database", "DROP DATABASE [msdb]", {3708}, true,
+       "Cannot drop the database 'msdb' because it is a system database."},
+      {"dropping a database in use", "DROP DATABASE [shop]", {3702}, true,
+       "Cannot drop database \"shop\" because it is currently in use."},
       {"restoring over a database in use", "RESTORE DATABASE [shop] FROM DISK = " + bak("old.bak") + " WITH REPLACE",
        {3101, 3013}, true},
       {"dropping a database", "DROP DATABASE [old]", {}, false},
@@ -448,6 +473,9 @@ TEST_F(SimRestore, CheckDbFindsDamageAndDropRefusesWhatItMust) {
     auto ts = exec(c, k.sql);
     EXPECT_EQ(failed(ts), k.fails);
     EXPECT_EQ(message_numbers(ts), k.numbers);
+    if (!k.text.empty() && !ts.empty()) {
+      EXPECT_EQ(ts[0].text, k.text);
+    }
   }
   EXPECT_EQ(listed(c), (std::vector<std::string>{"broken:16", "shop:32"}));
   // Once its last session leaves, the database can go.

@@ -68,9 +68,99 @@ TEST(VerifyPosition, NeitherKnownFailsAsBefore) {
   ASSERT_TRUE(sim.ok()) << sim.error();
   EXPECT_EQ(run_backup(sim.port(), "op", "pw", dir.file("hr.bak")), "{\"ok\":false,\"error\":\"" + DENIED + "\"}");
   EXPECT_TRUE(verifies(log).empty());
-  // Without the message the history alone still finds the set: the second
-  // in the file, since the first was written before its check failed.
-  EXPECT_TRUE(done_at(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr.bak")), 2));
+  // Without the message the history alone finds the set, but only when it
+  // holds no other set of the database on that device in the backup's
+  // window: the first, written seconds ago before its check failed, may as
+  // well be the newer one, so nothing is verified.
+  EXPECT_EQ(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr.bak")),
+            "{\"ok\":false,\"error\":\"another backup set of the database finished on the same device meanwhile, and "
+            "the server did not name the set just written\"}");
+  EXPECT_TRUE(done_at(run_backup(sim.port(), "sa", "vaultrun", dir.file("hr2.bak")), 1));
+  EXPECT_EQ(verifies(log), (std::vector<std::string>{"RESTORE VERIFYONLY FROM DISK = N'" + dir.file("hr2.bak") +
+                                                     "' WITH FILE = 1"}));
+}
+
+// The statements the server saw that start with head.
+std::vector<std::string> logged(const std::string& log, const std::string& head) {
+  std::vector<std::string> out;
+  for (const std::string& line : read_lines(log)) {
+    if (line.rfind(head, 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+const std::string LATER_NO_MESSAGE =
+    "another backup set of the database finished on the same device meanwhile, and the server did not name the "
+    "set just written";
+const std::string DISAGREE = "the backup history and the server's messages disagree on the backup set's position";
+
+// Another backup of the same database finishes right after this one, before
+// its answer: the set just written is not the newest in the history. Neither
+// the verification nor the restore test may check that later set in its
+// place; a later set in another file leaves the history's row of this
+// backup's own device, so a full backup is still checked, at its position.
+// A differential or log proven by a restore test restores the newest chain,
+// which ends in the other file, and so fails.
+TEST(VerifyPosition, ALaterSetInTheHistoryIsNeverCheckedInItsPlace) {
+  const struct {
+    const char* what;
+    const char* later;      // --later-set
+    bool message;           // the backup reports its set's position
+    std::string extra;      // configuration members
+    std::string expected;   // "": success, the set at position 1 (this backup's) checked
+  } cases[] = {
+      {"verified, later set on the device", "same", true, "", DISAGREE},
+      {"verified, later set on the device, no message", "same", false, "", LATER_NO_MESSAGE},
+      {"verified, later set in another file", "other", true, "", ""},
+      {"verified, later set in another file, no message", "other", false, "", ""},
+      {"full proven, later set on the device", "same", true, R"(,"verify":"restore")", DISAGREE},
+      {"full proven, later set on the device, no message", "same", false, R"(,"verify":"restore")",
+       LATER_NO_MESSAGE},
+      {"full proven, later set in another file", "other", false, R"(,"verify":"restore")", ""},
+      {"differential proven, later set on the device, no message", "same", false,
+       R"(,"verify":"restore","type":"differential")", LATER_NO_MESSAGE},
+      {"differential proven, later set in another file", "other", true,
+       R"(,"verify":"restore","type":"differential")",
+       "restore test failed: the backup just written is not the newest in the history"},
+      {"log proven, later set in another file", "other", false, R"(,"verify":"restore","type":"log")",
+       "restore test failed: the backup just written is not the newest in the history"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string log = dir.file("sim.log");
+    std::vector<std::string> args = {"--backup-ms", "10", "--later-set", c.later, "--log", log};
+    if (!c.message) args.push_back("--omit-position-message");
+    SimProcess sim(args);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const std::string head = "{\"port\":" + std::to_string(sim.port()) +
+                             ",\"user\":\"sa\",\"password\":\"vaultrun\",\"database\":\"inventory\",\"out_path\":\"";
+    // A full backup first (with its own later set), unchecked, in a file of its own:
+    // the one the differential and the log build on.
+    const std::string base = vaultrun_test::run_session(head + dir.file("base.bak") + "\",\"verify\":false}");
+    ASSERT_EQ(base.rfind("{\"ok\":true,", 0), 0u) << base;
+    const std::string bak = dir.file("inventory.bak");
+    const std::string result = vaultrun_test::run_session(head + bak + "\"" + c.extra + "}");
+    const bool proven = c.extra.find("restore") != std::string::npos;
+    if (c.expected.empty()) {
+      EXPECT_EQ(result.rfind("{\"ok\":true,", 0), 0u) << result;
+      EXPECT_NE(result.find("\"verified\":true"), std::string::npos) << result;
+      if (proven) {
+        EXPECT_NE(result.find(bak + "\",\"position\":1"), std::string::npos) << result;
+      } else {
+        EXPECT_EQ(logged(log, "RESTORE VERIFYONLY"),
+                  (std::vector<std::string>{"RESTORE VERIFYONLY FROM DISK = N'" + bak + "' WITH FILE = 1"}));
+      }
+    } else {
+      EXPECT_EQ(result.rfind("{\"ok\":false,\"error\":\"" + c.expected + "\"", 0), 0u) << result;
+      EXPECT_EQ(result.find("\"verified\":true"), std::string::npos) << result;
+      EXPECT_TRUE(logged(log, "RESTORE VERIFYONLY").empty());
+    }
+    if (proven && c.expected != "" && c.expected.rfind("restore test failed", 0) != 0) {
+      // Refused before the test: nothing restored.
+      EXPECT_TRUE(logged(log, "RESTORE DATABASE [inventory_").empty());
+    }
+  }
 }
 
 bytes info(int32_t number, const std::string& text) { return tds_msg_token(0xAB, number, 10, text); }

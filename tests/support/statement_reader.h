@@ -245,7 +245,7 @@ inline std::vector<token> verify_tokens(const backup_shape& b, long long file) {
 
 // The tokens of the one intended history query over the last `seconds`.
 inline std::vector<token> history_tokens(const backup_shape& b, long long seconds) {
-  std::vector<token> want = {w(u"SELECT"), w(u"TOP"), p(u'('), num(1), p(u')'), w(u"s"), p(u'.'), w(u"position"),
+  std::vector<token> want = {w(u"SELECT"), w(u"TOP"), p(u'('), num(2), p(u')'), w(u"s"), p(u'.'), w(u"position"),
                              w(u"FROM"), w(u"msdb"), p(u'.'), w(u"dbo"), p(u'.'), w(u"backupset"), w(u"AS"), w(u"s"),
                              w(u"JOIN"), w(u"msdb"), p(u'.'), w(u"dbo"), p(u'.'), w(u"backupmediafamily"), w(u"AS"),
                              w(u"f"), w(u"ON"), w(u"f"), p(u'.'), w(u"media_set_id"), p(u'='), w(u"s"), p(u'.'),

@@ -87,7 +87,7 @@ TEST(Statements, ExactText) {
 // the last 7 seconds.
 TEST(Statements, BackupKindsExactText) {
   const std::string H =
-      "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON "
+      "SELECT TOP (2) s.position FROM msdb.dbo.backupset AS s JOIN msdb.dbo.backupmediafamily AS f ON "
       "f.media_set_id = s.media_set_id WHERE s.database_name = N'hr' AND s.type = ";
   const std::string H_END = " AND s.backup_finish_date >= DATEADD(SECOND, -7, GETDATE()) ORDER BY s.backup_set_id DESC";
   struct {

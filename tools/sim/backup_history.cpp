@@ -76,14 +76,15 @@ bool BackupHistory::has_base(const std::string& database) const {
   return has_base_locked(database);
 }
 
-std::optional<int> BackupHistory::newest_position(const std::string& database, char type, const std::string& device,
-                                                  std::chrono::system_clock::time_point since) const {
+std::vector<int> BackupHistory::newest_positions(const std::string& database, char type, const std::string& device,
+                                                 std::chrono::system_clock::time_point since, size_t most) const {
   std::lock_guard<std::mutex> lock(mu_);
-  for (auto it = sets_.rbegin(); it != sets_.rend(); ++it) {
+  std::vector<int> out;
+  for (auto it = sets_.rbegin(); it != sets_.rend() && out.size() < most; ++it) {
     if (!same_name(it->database, database) || it->type != type || it->finished_at < since) continue;
-    if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) return it->position;
+    if (std::find(it->devices.begin(), it->devices.end(), device) != it->devices.end()) out.push_back(it->position);
   }
-  return std::nullopt;
+  return out;
 }
 
 std::optional<std::chrono::system_clock::time_point> BackupHistory::last_finished(const std::string& database,

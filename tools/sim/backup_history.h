@@ -48,10 +48,11 @@ class BackupHistory {
   // When the newest set of this database and type finished; a full
   // backup counts only when it is not copy-only, as only such a one is a base.
   std::optional<std::chrono::system_clock::time_point> last_finished(const std::string& database, char type) const;
-  // The position of the newest set of this database and type that one of
-  // its devices names and that finished at or after `since`.
-  std::optional<int> newest_position(const std::string& database, char type, const std::string& device,
-                                     std::chrono::system_clock::time_point since) const;
+  // The positions of the newest sets (at most `most`, newest first) of this
+  // database and type that one of their devices names and that finished at
+  // or after `since`.
+  std::vector<int> newest_positions(const std::string& database, char type, const std::string& device,
+                                    std::chrono::system_clock::time_point since, size_t most) const;
   // Every set of the database, in id order.
   std::vector<BackupSetRecord> of_database(const std::string& database) const;
   // Every set of every media set that names a file (compared as the

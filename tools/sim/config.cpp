@@ -235,6 +235,8 @@ constexpr Choice TLS_FAULT[] = {{"none", int(TlsFault::None)},
                                 {"expired", int(TlsFault::Expired)},
                                 {"drop", int(TlsFault::Drop)},
                                 {"garbage", int(TlsFault::Garbage)}};
+constexpr Choice LATER_SET[] = {
+    {"none", int(LaterSet::None)}, {"same", int(LaterSet::Same)}, {"other", int(LaterSet::Other)}};
 constexpr Choice CHECKDB_FAULT[] = {{"none", int(CheckDbFault::None)},
                                     {"close", int(CheckDbFault::Close)},
                                     {"hang", int(CheckDbFault::Hang)},
@@ -318,6 +320,8 @@ const Field<Target> OPTIONS[] = {
      [](T& t, const V& v) { t.cfg.not_sysadmin.push_back(v.text); }},
     {"omit_position_message", "--omit-position-message", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.position_message = !v.on; }},
+    {"later_set", "--later-set", Kind::Choice, 0, 0, LATER_SET,
+     [](T& t, const V& v) { t.cfg.later_set = LaterSet(v.n); }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
     {nullptr, "--quiet", Kind::Bool, 0, 0, {}, [](T& t, const V& v) { t.cfg.quiet = v.on; }},
 };
@@ -681,6 +685,9 @@ const char* usage_text() {
       "  --delete-ms MS             how long xp_delete_file takes\n"
       "  --not-sysadmin USER        USER is no sysadmin: xp_delete_file refuses it (repeatable)\n"
       "  --omit-position-message    a backup does not report its set's position (4035)\n"
+      "  --later-set none|same|other   another backup of the database, of the same kind,\n"
+      "                             finishes right after each one, on the same devices or\n"
+      "                             in FILE.later beside the first (none)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"
       "                             req answer a client that offers encryption with a TLS\n"

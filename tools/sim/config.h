@@ -75,6 +75,9 @@ enum class TlsFault {
 // Snapshot: CHECKDB cannot make its snapshot and stops with that error,
 // which reports nothing about the database.
 enum class CheckDbFault { None, Close, Hang, Snapshot };
+// Another backup that finishes right after each one (for tests): none, one
+// appended to the same devices, or one to a file of its own beside them.
+enum class LaterSet { None, Same, Other };
 
 struct TlsOptions {
   std::string cert_path;   // PEM certificate (chain); empty: a self-signed one made at start
@@ -147,6 +150,10 @@ struct Config {
   // Logins that are not sysadmin: xp_delete_file refuses them.
   std::vector<std::string> not_sysadmin;
   bool position_message = true;
+  // Another backup of the same database, of the same kind, finishes right
+  // after each backup and before its answer: the set just written is then
+  // not the newest in the history.
+  LaterSet later_set = LaterSet::None;
 
   std::string log_path;            // one line per SQL batch and attention
   bool quiet = false;              // no start and stop lines on stderr

@@ -256,7 +256,7 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
   for (const auto& [logical, physical] : s.moves) {
     const bool known = std::any_of(set.meta.files.begin(), set.meta.files.end(),
                                    [&](const DbFile& f) { return iequal(f.logical, logical); });
-    if (!known) {
+    if (!known) {  // documented message 3234
       step.errors.push_back({3234, format("Logical file '%s' is not part of database '%s'. Use RESTORE FILELISTONLY "
                                           "to list the logical file names.", logical.c_str(), s.database.c_str())});
     }
@@ -266,7 +266,7 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
     for (const auto& [logical, physical] : s.moves) {
       if (iequal(logical, f.logical)) f.physical = physical;
     }
-    auto cannot = [&] {
+    auto cannot = [&] {  // documented message 3156
       step.errors.push_back({3156, format("File '%s' cannot be restored to '%s'. Use WITH MOVE to identify a valid "
                                           "location for the file.", f.logical.c_str(), f.physical.c_str())});
     };
@@ -274,6 +274,8 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
       if (iequal(d.name, s.database)) continue;
       const bool held = std::any_of(d.files.begin(), d.files.end(), [&](const DbFile& o) { return o.physical == f.physical; });
       if (held) {
+        // Documented message 1834; the server sends two spaces after the
+        // first sentence, where the documentation's table shows one.
         step.errors.push_back({1834, format("The file '%s' cannot be overwritten.  It is being used by database '%s'.",
                                             f.physical.c_str(), d.name.c_str())});
         cannot();
@@ -282,19 +284,21 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
     std::error_code ec;
     const fs::path parent = fs::path(f.physical).parent_path();
     if (f.physical.empty() || !fs::is_directory(parent.empty() ? fs::path(".") : parent, ec)) {
+      // Documented message 5133, with the operating system's error 3.
       step.errors.push_back({5133, format("Directory lookup for the file \"%s\" failed with the operating system error "
                                           "3(The system cannot find the path specified.).", f.physical.c_str())});
       cannot();
     }
     for (size_t j = 0; j < step.files.size(); ++j) {
       if (step.files[j].physical != f.physical) continue;
+      // Documented message 3176.
       step.errors.push_back({3176, format("File '%s' is claimed by '%s'(%zu) and '%s'(%zu). The WITH MOVE clause can "
                                           "be used to relocate one or more files.", f.physical.c_str(),
                                           step.files[j].logical.c_str(), j + 1, f.logical.c_str(), k + 1)});
     }
     step.files.push_back(f);
   }
-  if (!step.errors.empty()) {
+  if (!step.errors.empty()) {  // documented message 3119
     step.errors.push_back({3119, "Problems were identified while planning for the RESTORE statement. Previous messages "
                                  "provide details."});
   }
@@ -308,13 +312,13 @@ RestoreStep refuse_step(RestoreStep& step, int number, const std::string& text) 
 // A log backup rolling the restoring copy target forward, up to stop.
 RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std::optional<Stamp> stop,
                              RestoreStep& step) {
-  if (set.meta.first_lsn > target.redo_lsn) {
+  if (set.meta.first_lsn > target.redo_lsn) {  // documented message 4305
     return refuse_step(step, 4305,
                        format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
                               "database. An earlier log backup that includes LSN %s can be restored.",
                               lsn_text(set.meta.first_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
   }
-  if (set.meta.last_lsn <= target.redo_lsn) {
+  if (set.meta.last_lsn <= target.redo_lsn) {  // documented message 4326
     return refuse_step(step, 4326,
                        format("The log in this backup set terminates at LSN %s, which is too early to apply to the "
                               "database. A more recent log backup that includes LSN %s can be restored.",
@@ -323,7 +327,7 @@ RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std
   step.redo_lsn = set.meta.last_lsn;
   step.redo_time = set.meta.finished;
   if (stop) {
-    if (*stop < target.redo_time) {
+    if (*stop < target.redo_time) {  // documented message 4335
       return refuse_step(step, 4335, "The specified STOPAT time is too early. All or part of the database is "
                                      "already rolled forward beyond that point.");
     }
@@ -332,8 +336,11 @@ RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std
                                                        set.meta.first_lsn, set.meta.last_lsn));
       step.redo_time = *stop;
     } else {
-      step.notes.push_back({4329, "This log file contains records logged before the designated point-in-time. The "
-                                  "database is being left in the Restoring state so you can apply another log file."});
+      // Documented message 4322: the point in time lies beyond this log
+      // (4329 is the same note for a named mark, which no statement uses).
+      step.notes.push_back({4322, "This backup set contains records that were logged before the designated point in "
+                                  "time. The database is being left in the restoring state so that more roll forward "
+                                  "can be performed."});
     }
   }
   return step;
@@ -353,6 +360,8 @@ RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vec
     step.errors.push_back({n, t});
     return step;
   };
+  // Documented messages 3147, 3135, 3108, 3154, 3159, 4338, 3117, 3136 and
+  // 4330 below, each with the documented text.
   if (iequal(s.database, "tempdb")) return refuse(3147, "Backup and restore operations are not allowed on database tempdb.");
   if ((kind == 'L') != s.log) {
     return refuse(3135, format("The backup set in file '%s' was created by %s and cannot be used for this restore "
@@ -363,7 +372,9 @@ RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vec
 
   if (kind == 'D') {
     if (iequal(s.database, "master")) {
-      return refuse(3108, "To restore the master database, the server must be running in single-user mode.");
+      return refuse(3108, "To restore the master database, the server must be running in single-user mode. For "
+                          "information on starting in single-user mode, see \"How to: Start an Instance of SQL "
+                          "Server (sqlservr.exe)\" in Books Online.");
     }
     if (target && !s.replace && !restoring) {
       if (!same_family) {

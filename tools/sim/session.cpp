@@ -68,6 +68,7 @@ constexpr uint32_t TDS_74 = 0x74000004;
 constexpr uint8_t CLASS_INFO = 0;
 constexpr uint8_t CLASS_BACKUP_INFO = 10;
 constexpr uint8_t CLASS_LOGIN = 14;
+constexpr uint8_t CLASS_UNAVAILABLE = 14;  // a database that cannot be opened (927, 942)
 constexpr uint8_t CLASS_PERMISSION = 14;
 constexpr uint8_t CLASS_SYNTAX = 15;
 constexpr uint8_t CLASS_USER = 16;
@@ -86,6 +87,8 @@ bool iequal(const std::string& a, const std::string& b) {
 
 enum class Outcome { Done, Interrupted, Gone };
 
+// Documented message 3013, its first word the statement's name as the
+// server fills it in.
 constexpr const char* BACKUP_ABNORMAL = "BACKUP DATABASE is terminating abnormally.";
 constexpr const char* LOG_ABNORMAL = "BACKUP LOG is terminating abnormally.";
 constexpr const char* VERIFY_ABNORMAL = "VERIFY DATABASE is terminating abnormally.";
@@ -190,6 +193,7 @@ class Session {
   void db_id(const Statement& s, uint16_t more);
   void drop(const Statement& s, uint16_t more);
   void record_backup(const BackupRun& r);
+  void later_backup(const BackupRun& done);
   void history(const Statement& s, uint16_t more);
   bool verify_families(const Statement& s, int families, const char* abnormal, uint16_t more);
   bool open_backup(BackupRun& r);
@@ -573,19 +577,19 @@ void Session::select_vars(const Statement& s, uint16_t more) {
 
 void Session::use_database(const Statement& s, uint16_t more) {
   std::optional<LiveDatabase> d = catalog().find(s.database);
-  if (!d) {
+  if (!d) {  // documented messages 911, 927 and 942
     return fail({{911, format("Database '%s' does not exist. Make sure that the name is entered "
                               "correctly.", s.database.c_str())}},
                 CLASS_USER, more);
   }
   if (d->state == DbState::Restoring) {
     return fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())}},
-                CLASS_USER, more);
+                CLASS_UNAVAILABLE, more);
   }
   if (!d->online) {
     return fail({{942, format("Database '%s' cannot be opened because it is offline.",
                               d->name.c_str())}},
-                CLASS_LOGIN, more);
+                CLASS_UNAVAILABLE, more);
   }
   tok_.env_text(ENV_DATABASE, d->name, database_);
   tok_.info(5701, 1, CLASS_INFO, format("Changed database context to '%s'.", d->name.c_str()));
@@ -632,7 +636,8 @@ Outcome Session::acknowledge_attention() {
   return Outcome::Interrupted;
 }
 
-// The database a BACKUP names, or null once its refusal is in the tokens.
+// The database a BACKUP names, or null once its refusal is in the tokens:
+// documented messages 911, 927, 3147 and 942, each closed by 3013.
 std::optional<LiveDatabase> Session::backup_source(const Statement& s, uint16_t more) {
   std::optional<LiveDatabase> d = catalog().find(s.database);
   if (!d) {
@@ -643,9 +648,9 @@ std::optional<LiveDatabase> Session::backup_source(const Statement& s, uint16_t 
     return std::nullopt;
   }
   if (d->state == DbState::Restoring) {
-    fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())},
-          {3013, abnormal(s)}},
-         CLASS_USER, more);
+    tok_.error(927, 1, CLASS_UNAVAILABLE,
+               format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str()));
+    fail({{3013, abnormal(s)}}, CLASS_USER, more);
     return std::nullopt;
   }
   if (iequal(d->name, "tempdb")) {
@@ -655,7 +660,7 @@ std::optional<LiveDatabase> Session::backup_source(const Statement& s, uint16_t 
     return std::nullopt;
   }
   if (!d->online) {
-    tok_.error(942, 4, CLASS_LOGIN,
+    tok_.error(942, 4, CLASS_UNAVAILABLE,
                format("Database '%s' cannot be opened because it is offline.", d->name.c_str()));
     fail({{3013, abnormal(s)}}, CLASS_USER, more);
     return std::nullopt;
@@ -671,15 +676,18 @@ bool Session::backup_allowed(const Statement& s, const Database& d, uint16_t mor
     fail({{number, text}, {3013, abnormal(s)}}, CLASS_USER, more);
     return false;
   };
-  if (s.log && iequal(d.recovery, "SIMPLE")) {
+  if (s.log && iequal(d.recovery, "SIMPLE")) {  // documented message 4208
     return refuse(4208, "The statement BACKUP LOG is not allowed while the recovery model is SIMPLE. Use BACKUP "
                         "DATABASE or change the recovery model using ALTER DATABASE.");
   }
   // A secondary replica takes copy-only full backups and log backups only.
+  // Message 3059 is not in the documentation's tables; its number and text
+  // are as the server's documented release notes quote it.
   if (d.ag_role == "secondary" && (s.differential || (!s.log && !s.copy_only))) {
     return refuse(3059, "This BACKUP or RESTORE command is not supported on a database mirror or secondary replica.");
   }
   const bool based = backup_history().has_base(d.name);
+  // Documented messages 4214, 3035, 1844 and 15151.
   if (s.log && !based) return refuse(4214, "BACKUP LOG cannot be performed because there is no current database backup.");
   if (s.differential && !based) {
     return refuse(3035, format("Cannot perform a differential backup for database \"%s\", because a current database "
@@ -722,7 +730,7 @@ bool Session::device_files(const Statement& s, std::vector<std::string>& files, 
     std::error_code ec;
     std::string file = cfg_.url_root + "/" + rest;
     if (reachable) fs::create_directories(fs::path(file).parent_path(), ec);
-    if (!reachable || ec) {
+    if (!reachable || ec) {  // documented message 3201, with the operating system's error 50
       fail({{3201, format("Cannot open backup device '%s'. Operating system error 50(The request is not supported.).",
                           device.c_str())},
             {3013, abnormal}},
@@ -805,13 +813,13 @@ bool Session::open_backup(BackupRun& r) {
     if (err == 0) continue;
     for (auto& w : r.writers) w->abort();
     std::string text;
-    if (err == MEDIA_MALFORMED) {
+    if (err == MEDIA_MALFORMED) {  // documented message 3241
       text = format("The media family on device '%s' is incorrectly formed. SQL Server cannot process this media "
                     "family.", device.c_str());
       fail({{3241, text}, {3013, abnormal(r.s)}}, CLASS_USER, r.more);
       return false;
     }
-    if (err == MEDIA_FAMILIES) {
+    if (err == MEDIA_FAMILIES) {  // documented message 3231
       text = format("The media loaded on \"%s\" is formatted to support %d media families, but %d media families "
                     "are expected according to the backup device specification.", device.c_str(), families,
                     int(r.files.size()));
@@ -821,6 +829,7 @@ bool Session::open_backup(BackupRun& r) {
     std::string os = device.empty()
                          ? std::string("123(The filename, directory name, or volume label syntax is incorrect.)")
                          : os_error_text(err);
+    // Documented message 3201.
     fail({{3201, format("Cannot open backup device '%s'. Operating system error %s.", device.c_str(), os.c_str())},
           {3013, abnormal(r.s)}},
          CLASS_USER, r.more);
@@ -831,6 +840,7 @@ bool Session::open_backup(BackupRun& r) {
 
 Outcome Session::backup_write_failed(BackupRun& r, int err) {
   for (auto& w : r.writers) w->abort();
+  // Documented message 3202.
   fail({{3202, format("Write on \"%s\" failed: %s", r.s.path.c_str(), os_error_text(err).c_str())},
         {3013, abnormal(r.s)}},
        CLASS_USER, r.more);
@@ -879,7 +889,7 @@ bool Session::backup_pages(BackupRun& r, Outcome& end) {
     auto due = r.start + shift + std::chrono::milliseconds(duration_ms * p / 100);
     if (!backup_wait(r, due, end)) return false;
     if (s.stats <= 0 || p % s.stats != 0) continue;
-    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
+    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));  // documented message 3211
     if (!flush(false)) {
       for (auto& w : r.writers) w->abort();
       end = Outcome::Gone;
@@ -901,12 +911,13 @@ void Session::backup_report(const BackupRun& r) {
   double mb = double(r.pages) * 8192.0 / 1048576.0;
   const char kind = kind_of(r.s);
   const std::string file = kind == 'L' ? r.db.name + "_log" : r.db.name;
-  if (cfg_.position_message)
+  if (cfg_.position_message)  // documented message 4035
     tok_.info(4035, 1, CLASS_BACKUP_INFO,
               format("Processed %lld pages for database '%s', file '%s' on file %d.",
                      static_cast<long long>(r.pages), r.db.name.c_str(), file.c_str(),
                      r.writers.front()->position()));
   const char* verb = kind == 'L' ? "BACKUP LOG" : kind == 'I' ? "BACKUP DATABASE WITH DIFFERENTIAL" : "BACKUP DATABASE";
+  // Documented message 3014.
   tok_.info(3014, 1, CLASS_BACKUP_INFO,
             format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).", verb,
                    static_cast<long long>(r.pages), seconds, mb / seconds));
@@ -998,15 +1009,41 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
     if (int e = w->finish(); e != 0) return backup_write_failed(r, e);
   }
   record_backup(r);
+  if (cfg_.later_set != LaterSet::None && !s.url) later_backup(r);
   backup_report(r);
   return Outcome::Done;
 }
 
-// One row with the position of the newest matching set in the history, or none.
+// Another backup of the database, of the same kind, that finishes before
+// the client hears of the first: appended to the same devices, or written
+// to FILE.later beside the first, and entered into the history. It says
+// nothing to the client; if it cannot be written, there is none.
+void Session::later_backup(const BackupRun& done) {
+  Statement s = done.s;
+  s.init = false;
+  if (cfg_.later_set == LaterSet::Other) s.paths = {done.s.paths.front() + ".later"};
+  BackupRun r{s, done.db, done.more};
+  r.files = s.paths;
+  plan_backup(r);
+  for (size_t k = 0; k < r.files.size(); ++k) {
+    if (r.writers[k]->open(r.files[k], r.images[k], false) != 0) return;
+  }
+  for (size_t k = 0; k < r.files.size(); ++k) {
+    if (r.writers[k]->write_pages(r.images[k].pages) != 0) return;
+  }
+  end_backup(r);
+  for (auto& w : r.writers) {
+    if (w->finish() != 0) return;
+  }
+  record_backup(r);
+}
+
+// Refuses a history query to a login that may back up but not read msdb;
+// true when it did.
 bool Session::history_refused(uint16_t more) {
   const auto& denied = cfg_.history_denied;
   if (!std::any_of(denied.begin(), denied.end(), [&](const std::string& u) { return iequal(u, user_); })) return false;
-  // A login with backup rights alone, as the server refuses it.
+  // A login with backup rights alone, as the server refuses it (documented message 229).
   tok_.error(229, 5, CLASS_PERMISSION,
              "The SELECT permission was denied on the object 'backupset', database 'msdb', schema 'dbo'.");
   tok_.done(uint16_t(DONE_ERROR | more), CMD_SELECT, 0);
@@ -1040,28 +1077,29 @@ void Session::delete_file(const Statement& s, uint16_t more) {
   tok_.done(more, CMD_NONE, 0);
 }
 
+// The positions of the two newest matching sets in the history, newest first.
 void Session::history(const Statement& s, uint16_t more) {
   if (history_refused(more)) return;
   auto since = std::chrono::system_clock::now() - std::chrono::seconds(s.history_seconds);
-  std::optional<int> position =
-      backup_history().newest_position(s.database, s.history_type, s.history_device, since);
+  const std::vector<int> positions =
+      backup_history().newest_positions(s.database, s.history_type, s.history_device, since, 2);
   std::vector<Column> cols = {{"position", TYPE_INTN, 0, 4, true}};
   tok_.colmetadata(cols);
-  if (position) tok_.row(cols, {Cell{std::nullopt, *position}});
-  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, position ? 1 : 0);
+  for (int p : positions) tok_.row(cols, {Cell{std::nullopt, p}});
+  tok_.done(uint16_t(DONE_COUNT | more), CMD_SELECT, positions.size());
 }
 
 // A verification or a restore names every stripe of the media, and no more.
 bool Session::verify_families(const Statement& s, int families, const char* abnormal, uint16_t more) {
   const int given = int(s.paths.size());
-  if (given < families) {
+  if (given < families) {  // documented message 3132
     fail({{3132, format("The media set has %d media families but only %d are provided. All members must be provided.",
                         families, given)},
           {3013, abnormal}},
          CLASS_USER, more);
     return false;
   }
-  if (given > families) {
+  if (given > families) {  // documented message 3231
     fail({{3231, format("The media loaded on \"%s\" is formatted to support %d media families, but %d media families "
                         "are expected according to the backup device specification.", s.paths.front().c_str(),
                         families, given)},
@@ -1078,7 +1116,8 @@ void Session::verify(const Statement& s, uint16_t more) {
   std::vector<VerifyOutcome> outcomes;
   for (const std::string& f : files) outcomes.push_back(verify_backup(f, s.file));
   // The media headers are read first: a device that cannot be opened or
-  // holds no media, then a missing stripe, then the set itself.
+  // holds no media, then a missing stripe, then the set itself. Documented
+  // messages 3201, 3241, 4038, 3203, 3189, 3187 and 3262.
   for (size_t k = 0; k < files.size(); ++k) {
     const VerifyOutcome& v = outcomes[k];
     const std::string& device = s.paths[k];
@@ -1141,6 +1180,7 @@ bool Session::read_media(const Statement& s, bool whole_set, uint16_t more, std:
   namespace fs = std::filesystem;
   const char* abnormal = restore_abnormal(s);
   if (!device_files(s, files, abnormal, more)) return false;
+  // Documented messages 3241, 3201 and 4038.
   for (size_t k = 0; k < files.size(); ++k) {
     std::vector<SetInfo> sets;
     int e = read_set_infos(files[k], sets);
@@ -1203,7 +1243,8 @@ void Session::file_list_only(const Statement& s, uint16_t more) {
 }
 
 // Reads the chosen set whole in every family, as a restore does before it
-// changes anything. False once the refusal is in the tokens.
+// changes anything. False once the refusal is in the tokens: documented
+// messages 3203, 3189 and 3187.
 bool Session::check_sets(const Statement& s, const std::vector<std::string>& files, uint16_t more) {
   const char* abnormal = restore_abnormal(s);
   for (size_t k = 0; k < files.size(); ++k) {
@@ -1265,7 +1306,7 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
   std::optional<Stamp> stop;
   if (!s.stop_at.empty()) {
     Stamp t = 0;
-    if (!parse_stamp(s.stop_at, t)) {
+    if (!parse_stamp(s.stop_at, t)) {  // documented message 241
       fail({{241, "Conversion failed when converting date and/or time from character string."}, {3013, abnormal}},
            CLASS_USER, more);
       return Outcome::Done;
@@ -1275,7 +1316,7 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
   std::vector<std::string> files;
   std::vector<std::vector<SetInfo>> media;
   if (!read_media(s, true, more, files, media) || !check_sets(s, files, more)) return Outcome::Done;
-  if (catalog().users(s.database) > 0) {
+  if (catalog().users(s.database) > 0) {  // documented message 3101
     fail({{3101, "Exclusive access could not be obtained because the database is in use."}, {3013, abnormal}},
          CLASS_USER, more);
     return Outcome::Done;
@@ -1306,7 +1347,7 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
     Outcome end = Outcome::Done;
     if (!restore_wait(start + std::chrono::milliseconds(duration_ms * p / 100), end)) return end;
     if (s.stats <= 0 || p % s.stats != 0) continue;
-    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));
+    tok_.info(3211, 1, CLASS_BACKUP_INFO, format("%d percent processed.", p));  // documented message 3211
     if (!flush(false)) return Outcome::Gone;
   }
   catalog().edit([&](std::vector<LiveDatabase>& dbs) { finish_restore(s, set, step, dbs); });
@@ -1315,13 +1356,14 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
   int64_t total = 0;
   for (size_t k = 0; k < per_file.size(); ++k) {
     total += per_file[k];
-    tok_.info(4035, 1, CLASS_BACKUP_INFO, format("Processed %lld pages for database '%s', file '%s' on file %d.",
-                                                 static_cast<long long>(per_file[k]), s.database.c_str(),
+    tok_.info(4035, 1, CLASS_BACKUP_INFO,  // documented message 4035
+              format("Processed %lld pages for database '%s', file '%s' on file %d.",
+                     static_cast<long long>(per_file[k]), s.database.c_str(),
                                                  set.meta.files[k].logical.c_str(), s.file));
   }
   for (const ServerMessage& m : step.notes) tok_.info(m.number, 1, CLASS_BACKUP_INFO, m.text);
   const double seconds = std::max(std::chrono::duration<double>(Clock::now() - start).count(), 0.001);
-  tok_.info(3014, 1, CLASS_BACKUP_INFO,
+  tok_.info(3014, 1, CLASS_BACKUP_INFO,  // documented message 3014
             format("%s successfully processed %lld pages in %.3f seconds (%.3f MB/sec).",
                    s.log ? "RESTORE LOG" : "RESTORE DATABASE", static_cast<long long>(total), seconds,
                    double(total) * 8192.0 / 1048576.0 / seconds));
@@ -1330,6 +1372,7 @@ Outcome Session::restore(const Statement& s, uint16_t more) {
 }
 
 // RESTORE DATABASE [db] WITH RECOVERY: a restoring database comes online.
+// Refusals: documented messages 911, 3153 and 4333.
 void Session::recover(const Statement& s, uint16_t more) {
   int refusal = 0;
   catalog().edit([&](std::vector<LiveDatabase>& dbs) {
@@ -1376,7 +1419,7 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
     catalog().fail_over(cfg_.failover_server_name);
     return Outcome::Gone;
   }
-  if (cfg_.checkdb_fault == CheckDbFault::Snapshot) {
+  if (cfg_.checkdb_fault == CheckDbFault::Snapshot) {  // documented messages 5030 and 7926
     fail({{5030, "The database could not be exclusively locked to perform the operation."},
           {7926, "Check statement aborted. The database could not be checked as a database snapshot could not be "
                  "created and the database or table could not be locked. See Books Online for details of when this "
@@ -1391,7 +1434,7 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
     }
   }
   std::optional<LiveDatabase> d = catalog().find(s.database);
-  if (!d) {
+  if (!d) {  // documented messages 2520, 927 and 942
     fail({{2520, format("Could not find database '%s'. The database either does not exist, or was dropped before a "
                         "statement tried to use it. Verify if the database exists by querying the sys.databases "
                         "catalog view.", s.database.c_str())}},
@@ -1400,11 +1443,12 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
   }
   if (d->state == DbState::Restoring) {
     fail({{927, format("Database '%s' cannot be opened. It is in the middle of a restore.", d->name.c_str())}},
-         CLASS_USER, more);
+         CLASS_UNAVAILABLE, more);
     return Outcome::Done;
   }
   if (!d->online) {
-    fail({{942, format("Database '%s' cannot be opened because it is offline.", d->name.c_str())}}, CLASS_LOGIN, more);
+    fail({{942, format("Database '%s' cannot be opened because it is offline.", d->name.c_str())}}, CLASS_UNAVAILABLE,
+         more);
     return Outcome::Done;
   }
   Outcome end = Outcome::Done;
@@ -1414,7 +1458,7 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
     tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
     return Outcome::Done;
   }
-  if (!s.no_infomsgs) {
+  if (!s.no_infomsgs) {  // documented messages 8989 and 2528
     tok_.info(8989, 1, CLASS_INFO,
               format("CHECKDB found 0 allocation errors and 0 consistency errors in database '%s'.", d->name.c_str()));
     tok_.info(2528, 1, CLASS_INFO,
@@ -1424,7 +1468,9 @@ Outcome Session::check_db(const Statement& s, uint16_t more) {
   return Outcome::Done;
 }
 
-// The errors of a page that cannot be read, as CHECKDB reports them.
+// The errors of a page that cannot be read, as CHECKDB reports them:
+// documented messages 8928, 8939, 8989 and 8958 (the server sends two
+// spaces after 8928's first sentence, where the documentation shows one).
 void Session::damage_report(const LiveDatabase& d) {
   const long long page = pages_for(std::max<int64_t>(d.size_mb, 1)) / 2;
   tok_.error(8928, 1, CLASS_USER,
@@ -1462,14 +1508,14 @@ void Session::drop(const Statement& s, uint16_t more) {
     }
   });
   switch (refusal) {
-    case 3701:
+    case 3701:  // documented message 3701, severity 11
       return fail({{3701, format("Cannot drop the database '%s', because it does not exist or you do not have "
                                  "permission.", name.c_str())}},
                   11, more);
-    case 3708:
-      return fail({{3708, format("Cannot drop the %s database because it is a system database.", name.c_str())}},
+    case 3708:  // documented message 3708
+      return fail({{3708, format("Cannot drop the database '%s' because it is a system database.", name.c_str())}},
                   CLASS_USER, more);
-    case 3702:
+    case 3702:  // documented message 3702
       return fail({{3702, format("Cannot drop database \"%s\" because it is currently in use.", name.c_str())}},
                   CLASS_USER, more);
   }
@@ -1491,6 +1537,8 @@ static Column text_column(const char* name) { return {name, TYPE_NVARCHAR, 256, 
 // and what DB_ID says of the name; another connection may then take the
 // name (race_create) as a real server would allow.
 void Session::claim(const Statement& s, uint16_t more) {
+  // sp_getapplock's documented return codes: 0 granted at once, -1 when
+  // LockTimeout = 0 finds the lock held.
   const bool granted = catalog().claim(name_key(s.args[0]), spid_);
   const int id = visible_id(s.args[1]);
   ResultSet r;
@@ -1534,6 +1582,7 @@ static std::optional<LiveDatabase> by_identity(const std::string& id, const std:
 void Session::drop_copy(const Statement& s, uint16_t more) {
   const bool same = std::to_string(visible_id(s.args[0])) == s.args[1] && tok_.server_name == s.args[2] &&
                     by_identity(s.args[3], s.args[4]).has_value();
+  // RAISERROR with a text of its own: the documented number 50000.
   if (!same) return fail({{50000, "not the restore test's copy"}}, CLASS_USER, more);
   Statement d;
   d.kind = StmtKind::Drop;

@@ -42,7 +42,7 @@ const char* listing_query(bool details, bool include_system) {
 }
 
 const char* const HISTORY_QUERY =
-    "SELECT TOP (1) s.position FROM msdb.dbo.backupset AS s "
+    "SELECT TOP (2) s.position FROM msdb.dbo.backupset AS s "
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
     "WHERE s.database_name = @db AND s.type = @type AND f.physical_device_name = @device "
     "AND s.backup_finish_date >= DATEADD(SECOND, -@seconds, GETDATE()) ORDER BY s.backup_set_id DESC";
