@@ -7,10 +7,12 @@
 
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
+#include "vaultrun/doc_text.h"
 #include "vaultrun/restore_plan.h"
 #include "vaultrun/restore_sources.h"
 #include "vaultrun/restore_test.h"
 #include "vaultrun/secret.h"
+#include "vaultrun/session_outcome.h"
 #include "vaultrun/statements.h"
 
 const char* restore_progress_name(int32_t kind) {
@@ -193,25 +195,18 @@ const char* on_label_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 
 // ---- The session ---------------------------------------------------------------
 
-void fail(backup_session* s, const char* reason) {
-  session_write_text(s, s->error, sizeof s->error, reason);
-  if (s->hold_end) return;
-  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
-  s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_release);
-}
-
 // A query of the restore's reading phase, its rows to on_row.
-bool query(backup_session* s, tds_conn* conn, const char* sql, tds_row_fn on_row, void* ctx) {
+bool query(session_outcome* o, tds_conn* conn, const char* sql, tds_row_fn on_row, void* ctx) {
   if (tds_exec_rows(conn, sql, on_row, ctx) >= 0) return true;
-  fail(s, conn->err);
+  outcome_fail(o, conn->err);
   return false;
 }
 
 // The sets of the history of the source database, in one query.
-bool read_history(backup_session* s, tds_conn* conn, restore_work* w) {
-  if (!restore_history_statement(&w->cfg, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+bool read_history(session_outcome* o, tds_conn* conn, restore_work* w) {
+  if (!restore_history_statement(&w->cfg, w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
   w->last_set_id = -1;
-  if (!query(s, conn, w->sql, on_history_row, w)) return false;
+  if (!query(o, conn, w->sql, on_history_row, w)) return false;
   // A media set with fewer family rows than it has families cannot be read.
   for (int32_t i = 0; i < w->nsets; ++i) {
     if (w->media[i].count > 0 && w->media[i].count < w->media[i].families) w->sets[i].incomplete = 1;
@@ -220,19 +215,19 @@ bool read_history(backup_session* s, tds_conn* conn, restore_work* w) {
 }
 
 // The sets of one media set whose files are t, through HEADERONLY.
-bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const restore_targets* t, const char* database,
+bool read_headers(session_outcome* o, tds_conn* conn, restore_work* w, const restore_targets* t, const char* database,
                   uint8_t incomplete) {
   header_ctx h{w, database, static_cast<uint32_t>(w->names_len), t->count, incomplete};
   for (int i = 0; i < t->count; ++i) {
-    if (!add_name(w, t->path[i])) return fail(s, NAMES_TOO_LONG), false;
+    if (!add_name(w, t->path[i])) return outcome_fail(o, NAMES_TOO_LONG), false;
   }
-  if (!restore_headeronly_statement(&w->cfg, t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!restore_headeronly_statement(&w->cfg, t, w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
   const int32_t before = w->nsets;
   if (tds_exec_rows(conn, w->sql, on_header_row, &h) >= 0) return true;
   // A media set of the backup files that the server refuses to read (a
   // stripe missing, a damaged header) is passed over, not the restore; the
   // planner takes the best chain without it.
-  if (database == nullptr || conn->err_number == 0) return fail(s, conn->err), false;
+  if (database == nullptr || conn->err_number == 0) return outcome_fail(o, conn->err), false;
   w->nsets = before;
   if (w->nunread < static_cast<int32_t>(sizeof w->unread / sizeof w->unread[0]))
     w->unread[w->nunread++] = restore_work::unread_media{h.names_at, incomplete};
@@ -243,7 +238,7 @@ bool read_headers(backup_session* s, tds_conn* conn, restore_work* w, const rest
 // family; the files of one media set are read together, in family order,
 // and a media set whose families are not all listed is marked incomplete
 // (the planner refuses it if the chain needs it).
-bool read_backup_files(backup_session* s, tds_conn* conn, restore_work* w) {
+bool read_backup_files(session_outcome* o, tds_conn* conn, restore_work* w) {
   const backup_config& cfg = w->cfg;
   const int n = cfg.backup_file_count;
   static_assert(MAX_BACKUP_FILES <= 256, "labels are kept in a fixed table");
@@ -253,14 +248,14 @@ bool read_backup_files(backup_session* s, tds_conn* conn, restore_work* w) {
     bool done;
   };
   auto* labels = static_cast<label*>(std::calloc(static_cast<size_t>(n), sizeof(label)));
-  if (labels == nullptr) return fail(s, "out of memory"), false;
+  if (labels == nullptr) return outcome_fail(o, "out of memory"), false;
   bool ok = true;
   for (int i = 0; ok && i < n; ++i) {
     w->media_id[0] = 0;
     w->family_count = w->family_seq = 0;
     ok = restore_labelonly_statement(&cfg, restore_backup_file(&cfg, i), w->sql, sizeof w->sql);
-    if (!ok) fail(s, "statement too long");
-    else ok = query(s, conn, w->sql, on_label_row, w);
+    if (!ok) outcome_fail(o, "statement too long");
+    else ok = query(o, conn, w->sql, on_label_row, w);
     std::memcpy(labels[i].media_id, w->media_id, sizeof w->media_id);
     labels[i].count = w->family_count;
     labels[i].seq = w->family_seq;
@@ -287,7 +282,7 @@ bool read_backup_files(backup_session* s, tds_conn* conn, restore_work* w) {
       if (std::strcmp(labels[j].media_id, labels[i].media_id) == 0) labels[j].done = true;
     }
     if (t.count == 0) t.path[t.count++] = restore_backup_file(&cfg, i);
-    ok = read_headers(s, conn, w, &t, restore_source(&cfg), seen < count);
+    ok = read_headers(o, conn, w, &t, restore_source(&cfg), seen < count);
   }
   std::free(labels);
   return ok;
@@ -373,7 +368,7 @@ const char* on_folder_row(void* ctx, const tds_meta* meta, const tds_row* row) {
 
 // The moves of the first step: as listed, or every file of the first set
 // under the server's default folders.
-bool plan_moves(backup_session* s, tds_conn* conn, restore_work* w) {
+bool plan_moves(session_outcome* o, tds_conn* conn, restore_work* w) {
   const backup_config& cfg = w->cfg;
   w->moves.count = 0;
   // Files move with the full backup's step only; an explicit differential
@@ -390,80 +385,24 @@ bool plan_moves(backup_session* s, tds_conn* conn, restore_work* w) {
   }
   if (mode != MOVE_DEFAULT) return true;
   w->data_folder[0] = w->log_folder[0] = 0;
-  if (!restore_folders_statement(w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
-  if (!query(s, conn, w->sql, on_folder_row, w)) return false;
+  if (!restore_folders_statement(w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
+  if (!query(o, conn, w->sql, on_folder_row, w)) return false;
   if (w->data_folder[0] == 0 || w->log_folder[0] == 0) {
-    return fail(s, "the server names no default data and log folders"), false;
+    return outcome_fail(o, "the server names no default data and log folders"), false;
   }
   const int32_t first = w->plan.step[0].set;
   restore_targets t;
   targets_of(w, first, &t);
   if (!restore_filelist_statement(&cfg, &t, w->sets[first].position, w->sql, sizeof w->sql)) {
-    return fail(s, "statement too long"), false;
+    return outcome_fail(o, "statement too long"), false;
   }
   file_row_ctx f{w, &cfg, 0, 0, 0, nullptr};
-  if (!query(s, conn, w->sql, on_file_row, &f)) return false;
-  if (w->moves.count == 0) return fail(s, "the backup set lists no files"), false;
+  if (!query(o, conn, w->sql, on_file_row, &f)) return false;
+  if (w->moves.count == 0) return outcome_fail(o, "the backup set lists no files"), false;
   return true;
 }
 
 // ---- The result document ---------------------------------------------------------
-
-// A growing text on the heap; a failed allocation leaves it marked, and
-// the caller reports "out of memory" instead of a cut document.
-struct doc_text {
-  char* p;
-  size_t len, cap;
-  bool failed;
-};
-
-void doc_put(doc_text* d, const char* s, size_t n) {
-  if (d->failed) return;
-  if (d->len + n + 1 > d->cap) {
-    size_t cap = d->cap == 0 ? 4096 : d->cap;
-    while (cap < d->len + n + 1) cap *= 2;
-    char* p = static_cast<char*>(std::realloc(d->p, cap));
-    if (p == nullptr) {
-      d->failed = true;
-      return;
-    }
-    d->p = p;
-    d->cap = cap;
-  }
-  std::memcpy(d->p + d->len, s, n);
-  d->len += n;
-  d->p[d->len] = 0;
-}
-
-void doc_raw(doc_text* d, const char* s) { doc_put(d, s, std::strlen(s)); }
-
-// A JSON string of any length, escaped whole.
-void doc_string(doc_text* d, const char* s) {
-  const size_t cap = json_escape_cap(std::strlen(s));
-  char* esc = static_cast<char*>(std::malloc(cap));
-  if (esc == nullptr) {
-    d->failed = true;
-    return;
-  }
-  json_escape(s, esc, cap);
-  doc_raw(d, "\"");
-  doc_raw(d, esc);
-  doc_raw(d, "\"");
-  std::free(esc);
-}
-
-void doc_member(doc_text* d, const char* name, const char* value) {
-  doc_raw(d, ",\"");
-  doc_raw(d, name);
-  doc_raw(d, "\":");
-  doc_string(d, value);
-}
-
-void doc_number(doc_text* d, const char* name, long long v) {
-  char text[64];
-  std::snprintf(text, sizeof text, ",\"%s\":%lld", name, v);
-  doc_raw(d, text);
-}
 
 const char* step_type_name(uint8_t type) {
   return type == SET_FULL ? "full" : type == SET_DIFFERENTIAL ? "differential" : "log";
@@ -515,22 +454,6 @@ void doc_steps(doc_text* d, restore_work* w, const char* name, int32_t done, boo
   if (close) doc_raw(d, "]");
 }
 
-// Publishes a document as the session's result, then its end state.
-void publish(backup_session* s, doc_text* d, int32_t state, const char* error) {
-  if (d->failed) {
-    std::free(d->p);
-    return fail(s, "out of memory");
-  }
-  s->restore_doc = d->p;
-  if (error != nullptr) session_write_text(s, s->error, sizeof s->error, error);
-  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
-  s->state.store(state, std::memory_order_release);
-}
-
-void doc_head(doc_text* d, bool ok) {
-  doc_raw(d, ok ? "{\"ok\":true" : "{\"ok\":false");
-}
-
 void doc_names(doc_text* d, restore_work* w) {
   doc_member(d, "database", w->cfg.database);
   doc_member(d, "source_database", restore_source(&w->cfg));
@@ -574,39 +497,32 @@ void doc_stop_at(doc_text* d, restore_work* w) {
 // The failure after a RESTORE was sent: the server's cause, the steps that
 // completed, and that the database was not recovered (it is left
 // restoring).
-void publish_failure(backup_session* s, restore_work* w, int32_t done, const char* error) {
-  doc_text d{};
-  doc_head(&d, false);
-  doc_member(&d, "error", error);
-  doc_member(&d, "database", w->cfg.database);
-  doc_steps(&d, w, "restored", done, false);
-  doc_raw(&d, ",\"recovered\":false}");
-  publish(s, &d, VAULTRUN_SESSION_FAILED, error);
+void report_failure(session_outcome* o, restore_work* w, int32_t done, const char* error) {
+  outcome_fail(o, error);
+  doc_text* d = &o->members;
+  doc_member(d, "database", w->cfg.database);
+  doc_steps(d, w, "restored", done, false);
+  doc_raw(d, ",\"recovered\":false");
 }
 
-void publish_plan(backup_session* s, restore_work* w) {
-  doc_text d{};
-  doc_head(&d, true);
-  doc_raw(&d, ",\"dry_run\":true");
-  doc_names(&d, w);
-  doc_steps(&d, w, "plan", w->plan.steps, true);
-  doc_passed_over(&d, w);
-  doc_stop_at(&d, w);
-  doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true}" : ",\"recovered\":false}");
-  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+void report_plan(session_outcome* o, restore_work* w) {
+  doc_text* d = &o->members;
+  doc_raw(d, ",\"dry_run\":true");
+  doc_names(d, w);
+  doc_steps(d, w, "plan", w->plan.steps, true);
+  doc_passed_over(d, w);
+  doc_stop_at(d, w);
+  doc_raw(d, w->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
 }
 
-void publish_done(backup_session* s, restore_work* w) {
-  doc_text d{};
-  doc_head(&d, true);
-  doc_names(&d, w);
-  doc_steps(&d, w, "restored", w->plan.steps, false);
-  doc_passed_over(&d, w);
-  doc_stop_at(&d, w);
-  doc_raw(&d, w->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
-  doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
-  doc_raw(&d, "}");
-  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
+void report_done(session_outcome* o, restore_work* w, int64_t start_ms) {
+  doc_text* d = &o->members;
+  doc_names(d, w);
+  doc_steps(d, w, "restored", w->plan.steps, false);
+  doc_passed_over(d, w);
+  doc_stop_at(d, w);
+  doc_raw(d, w->cfg.recovery ? ",\"recovered\":true" : ",\"recovered\":false");
+  doc_number(d, "elapsed_ms", plat_mono_ms() - start_ms);
 }
 
 // A restore's share of the progress: all of it, or the first 80 percent in
@@ -643,39 +559,49 @@ const char* on_master_file_row(void* ctx, const tds_meta* meta, const tds_row* r
 
 // Paths derived for the files, with REPLACE: none may be a file of another
 // database, which REPLACE would overwrite.
-bool derived_paths_own(backup_session* s, tds_conn* conn, restore_work* w) {
+bool derived_paths_own(session_outcome* o, tds_conn* conn, restore_work* w) {
   if (!w->cfg.replace || restore_move_mode(&w->cfg) != MOVE_DEFAULT || w->moves.count == 0) return true;
-  if (!other_files_statement(w->cfg.database, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!other_files_statement(w->cfg.database, w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
   file_check f{&w->moves, ""};
-  if (!query(s, conn, w->sql, on_master_file_row, &f)) return false;
+  if (!query(o, conn, w->sql, on_master_file_row, &f)) return false;
   if (f.clash[0] == 0) return true;
   char text[TDS_ERR_SIZE];
   std::snprintf(text, sizeof text, "replace refused: the file belongs to another database: ");
   utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), f.clash);
-  return fail(s, text), false;
+  return outcome_fail(o, text), false;
 }
 
 // Reads the sources and plans: the steps, the moves and every statement,
 // before anything that changes the server is sent. False once failed.
-bool restore_prepare(backup_session* s, tds_conn* conn, restore_work* w) {
+bool restore_prepare(session_outcome* o, tds_conn* conn, restore_work* w) {
   const backup_config& cfg = w->cfg;
   const bool explicit_set = backup_target_count(&cfg) > 0;
   if (explicit_set) {
     restore_targets t{};
     for (int i = 0; i < backup_target_count(&cfg); ++i) t.path[t.count++] = backup_target(&cfg, i);
-    if (!read_headers(s, conn, w, &t, nullptr, 0)) return false;
+    if (!read_headers(o, conn, w, &t, nullptr, 0)) return false;
     if (plan_single(w->sets, w->nsets, cfg.file > 0 ? cfg.file : 1, cfg.stop_at, &w->plan) != 0)
-      return fail(s, w->plan.refusal), false;
+      return outcome_fail(o, w->plan.refusal), false;
   } else {
-    if (cfg.backup_file_count > 0 ? !read_backup_files(s, conn, w) : !read_history(s, conn, w)) return false;
-    if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return fail(s, w->plan.refusal), false;
+    if (cfg.backup_file_count > 0 ? !read_backup_files(o, conn, w) : !read_history(o, conn, w)) return false;
+    if (plan_restore(w->sets, w->nsets, cfg.stop_at, &w->plan) != 0) return outcome_fail(o, w->plan.refusal), false;
   }
-  if (!plan_moves(s, conn, w) || !derived_paths_own(s, conn, w)) return false;
+  if (!plan_moves(o, conn, w) || !derived_paths_own(o, conn, w)) return false;
   // Every statement must be buildable before the first is sent.
   for (int32_t k = 0; k < w->plan.steps; ++k) {
-    if (!step_statement(w, k)) return fail(s, "statement too long"), false;
+    if (!step_statement(w, k)) return outcome_fail(o, "statement too long"), false;
   }
+  if (cfg.recovery && !restore_recovery_statement(&cfg, w->sql, sizeof w->sql))
+    return outcome_fail(o, "statement too long"), false;
   return true;
+}
+
+// A statement that could not be built fails where it would have gone out:
+// nothing is sent (the buffer still holds the one before), and the cause
+// reads as the connection's own.
+void unbuilt(tds_conn* conn) {
+  tds_set_err(conn, "statement too long");
+  conn->err_number = 0;
 }
 
 // Runs the planned steps and the recovery. Returns the steps completed;
@@ -688,25 +614,25 @@ int32_t restore_steps(backup_session* s, tds_conn* conn, restore_work* w) {
     const uint8_t type = w->plan.step[k].type;
     start_step(s, k, type == SET_FULL ? PROGRESS_FULL : type == SET_DIFFERENTIAL ? PROGRESS_DIFFERENTIAL
                                                                                  : PROGRESS_LOG);
-    step_statement(w, k);
+    if (!step_statement(w, k)) return unbuilt(conn), k;
     if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return k;
   }
   if (cfg.recovery) {
     start_step(s, w->plan.steps, PROGRESS_RECOVERY);
-    restore_recovery_statement(&cfg, w->sql, sizeof w->sql);
+    if (!restore_recovery_statement(&cfg, w->sql, sizeof w->sql)) return unbuilt(conn), w->plan.steps;
     if (tds_exec(conn, w->sql, nullptr, nullptr, 0) < 0) return w->plan.steps;
   }
   return steps;
 }
 
 // Plans and runs; the caller frees w.
-void restore_with(backup_session* s, tds_conn* conn, restore_work* w) {
-  if (!restore_prepare(s, conn, w)) return;
-  if (w->cfg.dry_run) return publish_plan(s, w);
+void restore_with(backup_session* s, session_outcome* o, tds_conn* conn, restore_work* w) {
+  if (!restore_prepare(o, conn, w)) return;
+  if (w->cfg.dry_run) return report_plan(o, w);
   const int32_t done = restore_steps(s, conn, w);
-  if (done < w->plan.steps + (w->cfg.recovery ? 1 : 0)) return publish_failure(s, w, done, conn->err);
+  if (done < w->plan.steps + (w->cfg.recovery ? 1 : 0)) return report_failure(o, w, done, conn->err);
   s->percent.store(100, std::memory_order_relaxed);
-  publish_done(s, w);
+  report_done(o, w, s->start_ms);
 }
 
 restore_work* work_new(const backup_config* cfg) {
@@ -717,11 +643,13 @@ restore_work* work_new(const backup_config* cfg) {
 
 }  // namespace
 
-void run_restore(backup_session* s, tds_conn* conn) {
+session_outcome run_restore(backup_session* s, tds_conn* conn) {
+  session_outcome o = outcome_begin();
   restore_work* w = work_new(&s->cfg);
-  if (w == nullptr) return fail(s, "out of memory");
-  restore_with(s, conn, w);
+  if (w == nullptr) outcome_fail(&o, "out of memory");
+  else restore_with(s, &o, conn, w);
   work_free(w);
+  return o;
 }
 
 // ---- Restore tests ----------------------------------------------------------------
@@ -837,10 +765,11 @@ bool fit_after_failure(const tds_conn* conn, bool cancelled) {
 // Claims a name on the server, under its own comparison, and keeps the
 // first that no database holds and no other session claimed: copy->name,
 // server and claim time set, checked_free true. False once failed.
-bool claim_copy(backup_session* s, tds_conn* conn, restore_work* w, scratch_copy* copy) {
+bool claim_copy(session_outcome* o, const backup_config* source, tds_conn* conn, restore_work* w,
+                scratch_copy* copy) {
   scratch_choice choice;
-  const char* why = scratch_begin(&s->cfg, &choice);
-  if (why != nullptr) return fail(s, why), false;
+  const char* why = scratch_begin(source, &choice);
+  if (why != nullptr) return outcome_fail(o, why), false;
   *copy = scratch_copy{};
   bool claimed_by_other = false, too_long = choice.wanted[0] == 0;
   for (int32_t n = 1; n <= scratch_candidates(&choice) && !too_long; ++n) {
@@ -848,10 +777,10 @@ bool claim_copy(backup_session* s, tds_conn* conn, restore_work* w, scratch_copy
       too_long = true;
       break;
     }
-    if (!claim_statement(copy->name, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+    if (!claim_statement(copy->name, w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
     claim_answer a{};
-    if (!query(s, conn, w->sql, on_claim_row, &a)) return false;
-    if (!a.row || a.server[0] == 0 || !server_time_text(a.time)) return fail(s, "the server did not answer the claim"), false;
+    if (!query(o, conn, w->sql, on_claim_row, &a)) return false;
+    if (!a.row || a.server[0] == 0 || !server_time_text(a.time)) return outcome_fail(o, "the server did not answer the claim"), false;
     claimed_by_other = claimed_by_other || a.claim < 0;
     if (a.claim < 0 || a.database_id != 0) continue;
     std::memcpy(copy->server, a.server, sizeof copy->server);
@@ -873,26 +802,26 @@ bool claim_copy(backup_session* s, tds_conn* conn, restore_work* w, scratch_copy
     std::snprintf(text + used, sizeof text - used, " to _%d exists; set scratch_database", SCRATCH_CANDIDATES);
   }
   copy->name[0] = 0;
-  return fail(s, text), false;
+  return outcome_fail(o, text), false;
 }
 
 // Chooses the copy's name and checks its files against every file the
 // server's databases hold; false once failed (nothing sent that changes
 // the server).
-bool plan_copy(backup_session* s, tds_conn* conn, restore_work* w, test_run* r) {
-  if (!claim_copy(s, conn, w, &r->copy)) return false;
+bool plan_copy(session_outcome* o, const backup_config* source, tds_conn* conn, restore_work* w, test_run* r) {
+  if (!claim_copy(o, source, conn, w, &r->copy)) return false;
   // The copy is restored from the source's backups, under its own name.
-  std::memcpy(w->cfg.source_database, s->cfg.database, sizeof w->cfg.source_database);
+  std::memcpy(w->cfg.source_database, source->database, sizeof w->cfg.source_database);
   std::memcpy(w->cfg.database, r->copy.name, sizeof w->cfg.database);
   if (w->cfg.move == MOVE_NONE) w->cfg.move = MOVE_DEFAULT;
-  if (!restore_prepare(s, conn, w)) return false;
+  if (!restore_prepare(o, conn, w)) return false;
   file_check f{&w->moves, ""};
-  if (!query(s, conn, database_files_statement(), on_master_file_row, &f)) return false;
+  if (!query(o, conn, database_files_statement(), on_master_file_row, &f)) return false;
   if (f.clash[0] != 0) {
     char text[TDS_ERR_SIZE];
     std::snprintf(text, sizeof text, "scratch database file exists: ");
     utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), f.clash);
-    return fail(s, text), false;
+    return outcome_fail(o, text), false;
   }
   return true;
 }
@@ -926,19 +855,19 @@ bool same_database_name(const char* a, const char* b) {
 
 // An explicit set must be a backup of the source: a test of another
 // database's backup would prove nothing about the source.
-bool set_is_of_source(backup_session* s, tds_conn* conn, restore_work* w) {
+bool set_is_of_source(session_outcome* o, tds_conn* conn, restore_work* w) {
   const backup_config& cfg = w->cfg;
   if (backup_target_count(&cfg) == 0 || w->plan.steps == 0) return true;
   restore_targets t{};
   for (int i = 0; i < backup_target_count(&cfg); ++i) t.path[t.count++] = backup_target(&cfg, i);
-  if (!restore_headeronly_statement(&cfg, &t, w->sql, sizeof w->sql)) return fail(s, "statement too long"), false;
+  if (!restore_headeronly_statement(&cfg, &t, w->sql, sizeof w->sql)) return outcome_fail(o, "statement too long"), false;
   set_name n{w->sets[w->plan.step[0].set].position, false, ""};
-  if (!query(s, conn, w->sql, on_set_name_row, &n)) return false;
+  if (!query(o, conn, w->sql, on_set_name_row, &n)) return false;
   if (n.seen && same_database_name(n.database, cfg.source_database)) return true;
   char text[TDS_ERR_SIZE];
   std::snprintf(text, sizeof text, "the backup set is of another database: ");
   utf8_copy_cut(text + std::strlen(text), sizeof text - std::strlen(text), n.database);
-  return fail(s, text), false;
+  return outcome_fail(o, text), false;
 }
 
 void note_failure(test_run* r, int32_t phase, const tds_conn* conn, backup_session* s) {
@@ -985,8 +914,11 @@ void drop_on(tds_conn* conn, restore_work* w, test_run* r, int64_t deadline) {
   if (!r->id.recorded) {
     // Not read after the first RESTORE: a database of the name created
     // since the claim is the copy.
-    identity_statement(&r->copy, w->sql, sizeof w->sql);
     std::memcpy(r->id.name, r->copy.name, sizeof r->id.name);
+    if (!identity_statement(&r->copy, w->sql, sizeof w->sql)) {
+      utf8_copy_cut(r->drop_error, sizeof r->drop_error, "statement too long");
+      return;
+    }
     if (tds_exec_rows(conn, w->sql, on_identity_row, &r->id) < 0) {
       utf8_copy_cut(r->drop_error, sizeof r->drop_error, conn->err);
       return;
@@ -1002,7 +934,10 @@ void drop_on(tds_conn* conn, restore_work* w, test_run* r, int64_t deadline) {
       return;
     }
   }
-  drop_statement(&r->id, w->sql, sizeof w->sql);
+  if (!drop_statement(&r->id, w->sql, sizeof w->sql)) {
+    utf8_copy_cut(r->drop_error, sizeof r->drop_error, "statement too long");
+    return;
+  }
   for (;;) {
     conn->query_timeout_ms = deadline - plat_mono_ms();
     if (conn->query_timeout_ms <= 0) conn->query_timeout_ms = 1;
@@ -1058,10 +993,11 @@ bool check_copy(backup_session* s, tds_conn* conn, restore_work* w, test_run* r)
   const int64_t check_start = plat_mono_ms();
   set_phase(s, PHASE_CHECK, 80, "check: DBCC CHECKDB");
   s->steps.store(0, std::memory_order_relaxed);
-  checkdb_statement(&r->copy, w->cfg.checkdb, w->sql, sizeof w->sql);
   conn->error_cb = on_checkdb_error;
   conn->error_ctx = &r->report;
-  const int rc = tds_exec(conn, w->sql, nullptr, nullptr, 0);
+  int rc = -1;
+  if (!checkdb_statement(&r->copy, w->cfg.checkdb, w->sql, sizeof w->sql)) unbuilt(conn);
+  else rc = tds_exec(conn, w->sql, nullptr, nullptr, 0);
   conn->error_cb = nullptr;
   r->check_ms = plat_mono_ms() - check_start;
   if (rc >= 0) return r->checked = true;
@@ -1189,9 +1125,8 @@ void test_error(const test_run* r, char* out, size_t cap) {
   utf8_copy_cut(out + len, cap - len, r->drop_error[0] != 0 ? r->drop_error : "unknown");
 }
 
-void publish_test_plan(backup_session* s, restore_work* w, const test_run* r) {
-  doc_text d{};
-  doc_head(&d, true);
+void report_test_plan(session_outcome* o, restore_work* w, const test_run* r) {
+  doc_text& d = o->members;
   doc_raw(&d, ",\"dry_run\":true,\"operation\":\"restore_test\"");
   doc_member(&d, "database", w->cfg.source_database);
   doc_member(&d, "scratch_database", r->copy.name);
@@ -1211,23 +1146,17 @@ void publish_test_plan(backup_session* s, restore_work* w, const test_run* r) {
   doc_raw(&d, "]");
   doc_stop_at(&d, w);
   doc_member(&d, "checkdb_mode", CHECKDB_MODES[w->cfg.checkdb]);
-  doc_raw(&d, "}");
-  publish(s, &d, VAULTRUN_SESSION_DONE, nullptr);
 }
 
-void publish_test(backup_session* s, restore_work* w, const test_run* r) {
+void report_test(backup_session* s, session_outcome* o, restore_work* w, const test_run* r) {
   char error[TDS_ERR_SIZE * 2];
   test_error(r, error, sizeof error);
   const bool ok = error[0] == 0;
-  doc_text d{};
-  doc_head(&d, ok);
-  if (!ok) doc_member(&d, "error", error);
-  doc_raw(&d, ",\"operation\":\"restore_test\"");
-  doc_test_members(&d, w, r);
-  doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
-  doc_raw(&d, "}");
+  if (!ok) outcome_fail(o, error);
+  doc_raw(&o->members, ",\"operation\":\"restore_test\"");
+  doc_test_members(&o->members, w, r);
+  doc_number(&o->members, "elapsed_ms", plat_mono_ms() - s->start_ms);
   if (ok) s->percent.store(100, std::memory_order_relaxed);
-  publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
 }
 
 // Whether the plan ends with the set at position in the backup's first
@@ -1240,102 +1169,82 @@ bool ends_with_written(restore_work* w, const backup_config* backup, int32_t pos
   return w->sets[last.set].position == position && t.count > 0 && std::strcmp(t.path[0], backup_target(backup, 0)) == 0;
 }
 
-// The backup's result with the test's members as "restore_test"; when the
-// test failed, not ok, unverified, and its cause in the error.
-void publish_proven_backup(backup_session* s, const char* backup_done, restore_work* w, const test_run* r,
-                           const char* cause) {
-  const bool ok = cause[0] == 0;
-  doc_text d{};
-  char error[TDS_ERR_SIZE * 2 + 32] = "";
-  if (ok) {
-    doc_raw(&d, "{\"ok\":true");
+// The test's members as the backup's "restore_test" member: only once a
+// copy was claimed, so that there is something of a copy to report.
+void report_proof(backup_proof* proof, restore_work* w, const test_run* r) {
+  if (!r->copy.checked_free) return;
+  doc_text* d = &proof->members;
+  doc_raw(d, ",\"restore_test\":{\"ok\":");
+  doc_raw(d, proof->cause[0] == 0 ? "true" : "false");
+  doc_test_members(d, w, r);
+  doc_raw(d, "}");
+}
+
+// The restore test's own configuration for the set just written: a full
+// backup's set by itself, from its targets; a differential or a log with
+// the chain the history gives it.
+void proof_config(backup_config* cfg, int32_t position) {
+  cfg->operation = OPERATION_RESTORE_TEST;
+  cfg->dry_run = 0;
+  cfg->stop_at[0] = 0;
+  cfg->source_database[0] = 0;
+  cfg->backup_file_count = 0;
+  if (cfg->type == BACKUP_FULL) {
+    cfg->file = position;
   } else {
-    std::snprintf(error, sizeof error, "restore test failed: ");
-    utf8_copy_cut(error + std::strlen(error), sizeof error - std::strlen(error), cause);
-    doc_raw(&d, "{\"ok\":false");
-    doc_member(&d, "error", error);
+    cfg->out_path[0] = 0;
+    cfg->stripe_count = 0;
+    cfg->file = 0;
   }
-  // The backup's own members, after its "ok" and before its close.
-  static const char OK_HEAD[] = "{\"ok\":true";
-  const char* members = backup_done + (std::strncmp(backup_done, OK_HEAD, sizeof OK_HEAD - 1) == 0 ? sizeof OK_HEAD - 1 : 0);
-  doc_put(&d, members, std::strlen(members) - 1);
-  if (r != nullptr && r->copy.checked_free) {
-    doc_raw(&d, ",\"restore_test\":{\"ok\":");
-    doc_raw(&d, ok ? "true" : "false");
-    doc_test_members(&d, w, r);
-    doc_raw(&d, "}");
-  }
-  doc_raw(&d, "}");
-  s->hold_end = 0;
-  if (ok) s->percent.store(100, std::memory_order_relaxed);
-  publish(s, &d, ok ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, ok ? nullptr : error);
 }
 
 }  // namespace
 
-void run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
+session_outcome run_restore_test(backup_session* s, tds_conn* conn, const char* password) {
+  session_outcome o = outcome_begin();
   restore_work* w = work_new(&s->cfg);
   auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
   if (w == nullptr || r == nullptr) {
-    fail(s, "out of memory");
-  } else if (plan_copy(s, conn, w, r) && set_is_of_source(s, conn, w)) {
+    outcome_fail(&o, "out of memory");
+  } else if (plan_copy(&o, &s->cfg, conn, w, r) && set_is_of_source(&o, conn, w)) {
     if (w->cfg.dry_run) {
-      publish_test_plan(s, w, r);
+      report_test_plan(&o, w, r);
     } else {
       test_copy(s, conn, w, r, password);
-      publish_test(s, w, r);
+      report_test(s, &o, w, r);
     }
   }
   std::free(r);
   work_free(w);
+  return o;
 }
 
-void prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password) {
+bool prove_backup(backup_session* s, tds_conn* conn, int32_t position, const char* password, backup_proof* proof) {
   restore_work* w = work_new(&s->cfg);
   auto* r = static_cast<test_run*>(std::calloc(1, sizeof(test_run)));
   if (w == nullptr || r == nullptr) {
     std::free(r);
     work_free(w);
-    return fail(s, "out of memory");
+    return false;
   }
-  // A full backup's set is restored by itself, from its targets; a
-  // differential or a log with the chain the history gives it, which must
-  // end with the set just written.
-  backup_config& cfg = w->cfg;
-  cfg.operation = OPERATION_RESTORE_TEST;
-  cfg.dry_run = 0;
-  cfg.stop_at[0] = 0;
-  cfg.source_database[0] = 0;
-  cfg.backup_file_count = 0;
-  if (s->cfg.type == BACKUP_FULL) {
-    cfg.file = position;
-  } else {
-    cfg.out_path[0] = 0;
-    cfg.stripe_count = 0;
-    cfg.file = 0;
-  }
-  s->hold_end = 1;
-  s->error[0] = 0;
-  char cause[TDS_ERR_SIZE * 2] = "";
-  bool planned = plan_copy(s, conn, w, r);
+  proof_config(&w->cfg, position);
+  // The planning's refusal is the test's cause, not yet the backup's end.
+  session_outcome planning = outcome_begin();
+  bool planned = plan_copy(&planning, &s->cfg, conn, w, r);
   if (planned && s->cfg.type != BACKUP_FULL && !ends_with_written(w, &s->cfg, position)) {
     planned = false;
-    session_write_text(s, s->error, sizeof s->error, "the backup just written is not the newest in the history");
+    outcome_fail(&planning, "the backup just written is not the newest in the history");
   }
   if (!planned) {
-    session_read_text(s, s->error, cause, sizeof cause);
-    if (cause[0] == 0) std::snprintf(cause, sizeof cause, "the restore test could not be planned");
+    utf8_copy_cut(proof->cause, sizeof proof->cause,
+                  planning.error[0] != 0 ? planning.error : "the restore test could not be planned");
     r->copy.checked_free = false;  // nothing of a copy to report
   } else {
     test_copy(s, conn, w, r, password);
-    test_error(r, cause, sizeof cause);
-    if (cause[0] == 0) s->verified.store(1, std::memory_order_relaxed);
+    test_error(r, proof->cause, sizeof proof->cause);
   }
-  // The backup's document, now that verified is known.
-  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
-  char done[sizeof s->result_json];
-  write_backup_done(s, done, sizeof done);
-  publish_proven_backup(s, done, w, r, cause);
+  report_proof(proof, w, r);
   std::free(r);
   work_free(w);
+  return true;
 }
