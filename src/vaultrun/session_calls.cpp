@@ -8,7 +8,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/backup_worker.h"
-#include "vaultrun/restore_worker.h"
+#include "vaultrun/restore_steps.h"
 #include "vaultrun/config.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/session_slots.h"
