@@ -529,7 +529,9 @@ bool select_items(Reader& r, Statement& s) {
 
 // One statement from [from, to); false with r.bad set when it is not one the
 // server knows.
-bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s, size_t& bad) {
+// The statements of one fixed text each: the version, the listings, the
+// default folders and the file names.
+bool fixed_query(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
   static const Lexed version = lex(VERSION_QUERY);
   static const Lexed listings[4] = {lex(listing_query(false, false)), lex(listing_query(false, true)),
                                     lex(listing_query(true, false)), lex(listing_query(true, true))};
@@ -558,6 +560,11 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
     s.kind = StmtKind::FileNames;
     return true;
   }
+  return false;
+}
+
+bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s, size_t& bad) {
+  if (fixed_query(t, from, to, s)) return true;
   if (history_query(t, from, to, s)) return true;
   if (history_plan_query(t, from, to, s)) return true;
   Reader r{t, from, to};
