@@ -10,6 +10,7 @@
 #include "vaultrun.h"
 #include "vaultrun/doc_text.h"
 #include "vaultrun/backup_proof.h"
+#include "vaultrun/cleanup_run.h"
 #include "vaultrun/restore_steps.h"
 #include "vaultrun/restore_test_run.h"
 #include "vaultrun/secret.h"
@@ -189,11 +190,12 @@ void run_backup(backup_session* s, tds_conn* conn, const char* password, session
 }
 
 // Runs the operation the slot's configuration names (a backup, a restore
-// or a restore test) on a logged-in connection and returns its outcome.
+// a restore test or a cleanup) on a logged-in connection and returns its outcome.
 session_outcome run_operation(backup_session* s, tds_conn* conn, const char* password) {
   const int32_t operation = s->cfg.operation;
   if (operation == OPERATION_RESTORE) return run_restore(s, conn);
   if (operation == OPERATION_RESTORE_TEST) return run_restore_test(s, conn, password);
+  if (operation == OPERATION_CLEANUP) return run_cleanup(s, conn);
   session_outcome o = outcome_begin();
   run_backup(s, conn, password, &o);
   return o;

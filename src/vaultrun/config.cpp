@@ -265,6 +265,50 @@ const char* apply_backup_files(const char* text, const jsmntok_t* val, const jsm
   return nullptr;
 }
 
+// "folders": 1 to 64 absolute folders, none with a ".." component: the
+// only places a cleanup deletes in.
+bool absolute_folder(const char* p) {
+  const bool drive = ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':' &&
+                     (p[2] == '\\' || p[2] == '/');
+  const bool unc = (p[0] == '\\' || p[0] == '/') && (p[1] == '\\' || p[1] == '/');
+  return drive || unc || p[0] == '/';
+}
+
+}  // namespace
+
+bool path_has_parent_component(const char* p) {
+  for (const char* c = p; *c; ++c) {
+    const bool starts = c == p || c[-1] == '/' || c[-1] == '\\';
+    if (starts && c[0] == '.' && c[1] == '.' && (c[2] == 0 || c[2] == '/' || c[2] == '\\')) return true;
+  }
+  return false;
+}
+
+namespace {
+
+const char* apply_folders(const char* text, const jsmntok_t* val, const jsmntok_t* end, backup_config* cfg) {
+  const char* const SHAPE = "folders must be an array of 1 to 64 absolute folders";
+  if (val->type != JSMN_ARRAY || val->size < 1 || val->size > MAX_CLEANUP_FOLDERS) return SHAPE;
+  cfg->folder_count = 0;
+  size_t used = 0;
+  for (int k = 1; k <= val->size; ++k) {
+    char path[sizeof(backup_config::out_path)];
+    if (!inside(val, val + k, end)) return SHAPE;
+    switch (read_text(text, val + k, path, sizeof path)) {
+      case text_fault::none: break;
+      case text_fault::bad_utf8: return "invalid UTF-8 in folders";
+      case text_fault::too_long: return "folders too long";
+      default: return SHAPE;
+    }
+    if (!absolute_folder(path)) return "folders must be absolute";
+    if (path_has_parent_component(path)) return "folders cannot hold a .. component";
+    if (!area_add(cfg->folders, CLEANUP_FOLDERS_AREA, &used, path, &cfg->folder_at[cfg->folder_count]))
+      return "folders too long";
+    ++cfg->folder_count;
+  }
+  return nullptr;
+}
+
 // "move": "default", or an object of logical names and physical paths
 // (texts, none empty).
 const char* apply_move(const char* text, const jsmntok_t* val, const jsmntok_t* end, backup_config* cfg) {
@@ -336,12 +380,20 @@ bool valid_stop_at(const char* s, char* out) {
 kind_result apply_restore_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
                               backup_config* cfg,
                               const char** refusal) {
-  static const char* const OPERATIONS[] = {"backup", "restore", "restore_test"};
+  static const char* const OPERATIONS[] = {"backup", "restore", "restore_test", "cleanup"};
   const char* why = nullptr;
   if (tok_is(text, key, "operation", 9)) {
-    const int op = choice_of(text, val, OPERATIONS, 3);
+    const int op = choice_of(text, val, OPERATIONS, 4);
     if (op == 0) why = INVALID_OPERATION;
-    cfg->operation = op == 3 ? OPERATION_RESTORE_TEST : op == 2 ? OPERATION_RESTORE : OPERATION_BACKUP;
+    cfg->operation = op == 4   ? OPERATION_CLEANUP
+                     : op == 3 ? OPERATION_RESTORE_TEST
+                     : op == 2 ? OPERATION_RESTORE
+                               : OPERATION_BACKUP;
+  } else if (tok_is(text, key, "folders", 7)) {
+    why = apply_folders(text, val, end, cfg);
+  } else if (tok_is(text, key, "keep_hours", 10)) {
+    cfg->keep_hours = plain_number(text, val);
+    if (cfg->keep_hours < 1 || cfg->keep_hours > MAX_KEEP_HOURS) why = "keep_hours must be 1 to 876000";
   } else if (tok_is(text, key, "backup_files", 12)) {
     why = apply_backup_files(text, val, end, cfg);
   } else if (tok_is(text, key, "move", 4)) {
@@ -477,13 +529,19 @@ key_result apply_tls_key(const char* text, const jsmntok_t* key, const jsmntok_t
 // an escaped key never matches. A refused value leaves its text in *refusal.
 key_result apply_key(const char* text, const jsmntok_t* key, const jsmntok_t* val, const jsmntok_t* end,
                      backup_config* cfg,
-                     const char** refusal, const char** restore_refusal) {
+                     const char** refusal, const char** restore_refusal, const char** cleanup_refusal) {
   // A restore key's refusal counts only for a restore: a backup ignores
   // these keys, as it did before they existed.
   const char* why = nullptr;
   switch (apply_restore_key(text, key, val, end, cfg, &why)) {
     case kind_result::refused:
-      if (*restore_refusal == nullptr) *restore_refusal = why;
+      // The retention keys count only for a cleanup, the others for a
+      // restore (and a cleanup).
+      if (tok_is(text, key, "keep_hours", 10) || tok_is(text, key, "folders", 7)) {
+        if (*cleanup_refusal == nullptr) *cleanup_refusal = why;
+      } else if (*restore_refusal == nullptr) {
+        *restore_refusal = why;
+      }
       return key_result::applied;
     case kind_result::applied: return key_result::applied;
     case kind_result::unknown: break;
@@ -582,6 +640,7 @@ const char* parse_into(const char* text, backup_config* cfg) {
   // Tokens pair up by position: a string followed by any token is a key and
   // its value. Members apply in text order, so a repeated key's last value wins.
   const char* restore_refusal = nullptr;
+  const char* cleanup_refusal = nullptr;
   int i = 1;
   while (i < n) {
     if (tok[i].type != JSMN_STRING) {
@@ -593,10 +652,10 @@ const char* parse_into(const char* text, backup_config* cfg) {
     const jsmntok_t* val = &tok[i + 1];
     i += 2;
     const char* refusal = nullptr;
-    key_result r = apply_key(text, key, val, tok + n, cfg, &refusal, &restore_refusal);
+    key_result r = apply_key(text, key, val, tok + n, cfg, &refusal, &restore_refusal, &cleanup_refusal);
     if (r == key_result::refused) return refusal;
     const bool list_key = tok_is(text, key, "stripes", 7) || tok_is(text, key, "backup_files", 12) ||
-                          tok_is(text, key, "move", 4);
+                          tok_is(text, key, "move", 4) || tok_is(text, key, "folders", 7);
     if (r == key_result::applied && !list_key) continue;
     // An unknown key's value (and the lists' texts) is passed over whole,
     // however deeply it nests.
@@ -610,6 +669,12 @@ const char* parse_into(const char* text, backup_config* cfg) {
     if (restore_refusal != nullptr) return restore_refusal;
     const char* why = check_restore_keys(cfg);
     if (why != nullptr) return why;
+  }
+  if (cfg->operation == OPERATION_CLEANUP) {
+    if (restore_refusal != nullptr) return restore_refusal;
+    if (cleanup_refusal != nullptr) return cleanup_refusal;
+    if (cfg->keep_hours == 0) return "keep_hours is required for cleanup";
+    if (cfg->folder_count == 0) return "folders is required for cleanup";
   }
   if (runs_restore_test(cfg)) {
     // A backup that proves itself takes the copy's keys ("move", the
@@ -674,6 +739,7 @@ int32_t restore_move_mode(const backup_config* cfg) {
   return equal_nocase(restore_source(cfg), cfg->database) ? MOVE_NONE : MOVE_DEFAULT;
 }
 
+const char* cleanup_folder(const backup_config* cfg, int i) { return cfg->folders + cfg->folder_at[i]; }
 const char* restore_backup_file(const backup_config* cfg, int i) { return cfg->backup_files + cfg->backup_file_at[i]; }
 const char* restore_move_logical(const backup_config* cfg, int i) { return cfg->move_area + cfg->move_at[2 * i]; }
 const char* restore_move_physical(const backup_config* cfg, int i) { return cfg->move_area + cfg->move_at[2 * i + 1]; }

@@ -41,7 +41,14 @@ constexpr int MAX_MOVES = 128;
 constexpr size_t MOVE_AREA = 8192;
 constexpr size_t STOP_AT_BYTES = 32;  // "YYYY-MM-DDTHH:MM:SS.fffffff"
 
-enum config_operation : int32_t { OPERATION_BACKUP = 0, OPERATION_RESTORE = 1, OPERATION_RESTORE_TEST = 2 };
+enum config_operation : int32_t { OPERATION_BACKUP = 0, OPERATION_RESTORE = 1, OPERATION_RESTORE_TEST = 2,
+                                  OPERATION_CLEANUP = 3 };
+
+// ---- Retention ----
+// The folders a cleanup may delete in, kept like the stripes.
+constexpr int MAX_CLEANUP_FOLDERS = 64;
+constexpr size_t CLEANUP_FOLDERS_AREA = 8192;
+constexpr int32_t MAX_KEEP_HOURS = 876000;
 // How a restored copy is checked before it is dropped.
 enum checkdb_mode : int32_t { CHECKDB_FULL = 0, CHECKDB_PHYSICAL_ONLY = 1, CHECKDB_NONE = 2 };
 // "verify": off, RESTORE VERIFYONLY of the set written, or a restore test of it.
@@ -110,6 +117,13 @@ struct backup_config {
   char scratch_database[3 * DATABASE_MAX_UNITS + 1];
   int32_t checkdb;            // checkdb_mode, default CHECKDB_FULL
 
+  // ---- Retention (operation "cleanup"): the window every point of which
+  // stays restorable, and the folders outside which nothing is deleted.
+  int32_t keep_hours;         // 0: not given
+  int32_t folder_count;
+  uint16_t folder_at[MAX_CLEANUP_FOLDERS];
+  char folders[CLEANUP_FOLDERS_AREA];
+
   // ---- Encryption (absent: clear text, as before) ----
   int32_t encrypt;                   // TDS_ENCRYPT_OFF, _ON ("encrypt": true) or _STRICT ("strict")
   int32_t trust_server_certificate;  // 0 or 1, default 0; refused with "strict"
@@ -150,6 +164,10 @@ int32_t restore_move_mode(const backup_config* cfg);
 const char* restore_backup_file(const backup_config* cfg, int i);
 const char* restore_move_logical(const backup_config* cfg, int i);
 const char* restore_move_physical(const backup_config* cfg, int i);
+// Whether a path names a ".." component (with '/' or '\\' between components).
+bool path_has_parent_component(const char* path);
+// The i-th folder of a cleanup.
+const char* cleanup_folder(const backup_config* cfg, int i);
 
 // Whether a target is a URL (https:// or s3://, in any case) rather than a file.
 bool is_url_target(const char* target);

@@ -208,6 +208,29 @@ bool restore_history_statement(const backup_config* cfg, char* out, size_t cap) 
   return finish(&t);
 }
 
+bool cleanup_history_statement(const backup_config* cfg, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0};
+  put(&t,
+      "SELECT s.backup_set_id, s.media_set_id, m.media_uuid, s.database_name, s.position, s.type, s.is_copy_only, "
+      "s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, "
+      "s.backup_finish_date, s.backup_size, f.family_sequence_number, f.physical_device_name, f.device_type, "
+      "GETDATE() AS server_now FROM msdb.dbo.backupset AS s "
+      "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
+      "JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+      "WHERE s.media_set_id IN (SELECT g.media_set_id FROM msdb.dbo.backupmediafamily AS g "
+      "WHERE g.physical_device_name IN (SELECT h.physical_device_name FROM msdb.dbo.backupmediafamily AS h "
+      "JOIN msdb.dbo.backupset AS b ON b.media_set_id = h.media_set_id WHERE b.database_name = ");
+  put_literal(&t, "", cfg->database);
+  put(&t, ")) ORDER BY s.backup_set_id, f.family_sequence_number");
+  return finish(&t);
+}
+
+bool delete_file_statement(const char* path, char* out, size_t cap) {
+  sql_text t{out, cap, 0, cap > 0 && path[0] != 0 && utf8_valid(path, std::strlen(path))};
+  put_literal(&t, "EXECUTE master.dbo.xp_delete_file 0, ", path);
+  return finish(&t);
+}
+
 bool restore_labelonly_statement(const backup_config* cfg, const char* path, char* out, size_t cap) {
   sql_text t{out, cap, 0, cap > 0};
   put_literal(&t, is_url_target(path) ? "RESTORE LABELONLY FROM URL = " : "RESTORE LABELONLY FROM DISK = ", path);

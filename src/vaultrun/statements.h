@@ -76,6 +76,19 @@ bool restore_folders_statement(char* out, size_t cap);
 // set's family count, one row per media family, ordered by set and family.
 bool restore_history_statement(const backup_config* cfg, char* out, size_t cap);
 
+// ---- Retention ---------------------------------------------------------------
+
+// Every set of every media set that shares a file with a backup of the
+// configuration's database (sets of other databases included), one row per
+// media family, ordered by set and family, with the media set's unique id
+// (media_uuid), the set's database_name and backup_size, and the server's
+// local time now (server_now).
+bool cleanup_history_statement(const backup_config* cfg, char* out, size_t cap);
+
+// "EXECUTE master.dbo.xp_delete_file 0, N'path'": the server deletes that
+// one backup file.
+bool delete_file_statement(const char* path, char* out, size_t cap);
+
 // "RESTORE LABELONLY FROM DISK = N'p'" (URL for a URL) with the
 // configuration's credential, for one backup file.
 bool restore_labelonly_statement(const backup_config* cfg, const char* path, char* out, size_t cap);

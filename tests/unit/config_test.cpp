@@ -641,3 +641,26 @@ TEST(ParseConfig, RestoreValuesKeptWholeAndInOrder) {
   EXPECT_EQ(restore_move_mode(&other.cfg), MOVE_DEFAULT);
   EXPECT_EQ(parse_backup(",\"operation\":\"restore\"").cfg.recovery, 1);
 }
+
+// The retention keys are read for a cleanup only: any other operation
+// ignores them, bad or not, as it did before they existed.
+TEST(ConfigCleanup, KeysCountForACleanupOnly) {
+  backup_config cfg;
+  const char* why = nullptr;
+  for (const char* op : {"", ",\"operation\":\"restore\"", ",\"operation\":\"restore_test\""}) {
+    const std::string text = std::string("{\"user\":\"sa\",\"database\":\"db\",\"out_path\":\"/b/x.bak\"") + op +
+                             ",\"keep_hours\":0,\"folders\":[\"relative\"]}";
+    EXPECT_EQ(parse_config(text.c_str(), &cfg, &why), 0) << text << ": " << (why ? why : "");
+  }
+  ASSERT_EQ(parse_config("{\"user\":\"sa\",\"database\":\"db\",\"operation\":\"cleanup\",\"keep_hours\":876000,"
+                         "\"folders\":[\"/var/bk\",\"C:\\\\Backups\",\"\\\\\\\\nas\\\\share\"],\"dry_run\":true}",
+                         &cfg, &why),
+            0)
+      << why;
+  EXPECT_EQ(cfg.operation, OPERATION_CLEANUP);
+  EXPECT_EQ(cfg.keep_hours, 876000);
+  ASSERT_EQ(cfg.folder_count, 3);
+  EXPECT_STREQ(cleanup_folder(&cfg, 1), "C:\\Backups");
+  EXPECT_STREQ(cleanup_folder(&cfg, 2), "\\\\nas\\share");
+  EXPECT_EQ(cfg.dry_run, 1);
+}

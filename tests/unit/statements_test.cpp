@@ -512,3 +512,26 @@ TEST(Statements, ListingForms) {
   EXPECT_NE(details.find("WHERE d.database_id > 4 GROUP BY"), std::string::npos);
   EXPECT_NE(std::string(listing_statement(true, true)).find("WHERE d.database_id <> 2 GROUP BY"), std::string::npos);
 }
+
+// A cleanup's history query and its deletion of one file: the database and
+// the path (a server's text) quoted the one way; a path that is not UTF-8
+// is refused whole.
+TEST(Statements, CleanupExactText) {
+  backup_config cfg;
+  ASSERT_EQ(parse_config("{\"user\":\"sa\",\"database\":\"o'brien]\",\"operation\":\"cleanup\",\"keep_hours\":24,"
+                         "\"folders\":[\"C:\\\\bk\"]}",
+                         &cfg),
+            0);
+  char out[8192];
+  ASSERT_TRUE(cleanup_history_statement(&cfg, out, sizeof out));
+  const std::string history = out;
+  EXPECT_NE(history.find("WHERE b.database_name = N'o''brien]')) ORDER BY s.backup_set_id, f.family_sequence_number"),
+            std::string::npos)
+      << history;
+  EXPECT_EQ(history.find("o'b"), std::string::npos);
+  ASSERT_TRUE(delete_file_statement("C:\\bk\\it's;--.bak", out, sizeof out));
+  EXPECT_STREQ(out, "EXECUTE master.dbo.xp_delete_file 0, N'C:\\bk\\it''s;--.bak'");
+  EXPECT_FALSE(delete_file_statement("C:\\bk\\\xC3.bak", out, sizeof out));
+  EXPECT_FALSE(delete_file_statement("", out, sizeof out));
+  EXPECT_FALSE(delete_file_statement("C:\\bk\\a.bak", out, 40));  // short room refuses, never cuts
+}

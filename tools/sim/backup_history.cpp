@@ -38,6 +38,35 @@ std::vector<BackupSetRecord> BackupHistory::of_database(const std::string& datab
   return out;
 }
 
+std::vector<BackupSetRecord> BackupHistory::sharing_files(const std::string& database) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> named;
+  for (const BackupSetRecord& s : sets_) {
+    if (same_name(s.database, database)) named.insert(named.end(), s.devices.begin(), s.devices.end());
+  }
+  auto shares = [&](const BackupSetRecord& s) {
+    return std::any_of(s.devices.begin(), s.devices.end(), [&](const std::string& d) {
+      return std::any_of(named.begin(), named.end(), [&](const std::string& n) { return same_name(n, d); });
+    });
+  };
+  std::vector<int> media;
+  for (const BackupSetRecord& s : sets_) {
+    if (shares(s)) media.push_back(s.media_set_id);
+  }
+  std::vector<BackupSetRecord> out;
+  for (const BackupSetRecord& s : sets_) {
+    if (std::find(media.begin(), media.end(), s.media_set_id) != media.end()) out.push_back(s);
+  }
+  return out;
+}
+
+bool BackupHistory::names_file(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::any_of(sets_.begin(), sets_.end(), [&](const BackupSetRecord& s) {
+    return !s.url && std::any_of(s.devices.begin(), s.devices.end(), [&](const std::string& d) { return d == path; });
+  });
+}
+
 bool BackupHistory::has_base_locked(const std::string& database) const {
   return std::any_of(based_.begin(), based_.end(), [&](const std::string& d) { return same_name(d, database); });
 }

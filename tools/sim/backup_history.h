@@ -27,6 +27,7 @@ struct BackupSetRecord {
   Bytes media_guid;
   uint64_t first_lsn = 0, last_lsn = 0, checkpoint_lsn = 0, database_backup_lsn = 0;
   uint64_t differential_base_lsn = 0;  // 0: NULL (sets other than differentials)
+  int64_t size = 0;                    // backup_size in bytes
   Stamp started = 0;
   Stamp finished = 0;                  // server local time
   std::chrono::system_clock::time_point finished_at;
@@ -54,6 +55,12 @@ class BackupHistory {
   // The sets of the database from its newest full backup finished by
   // `until` on (from its first set when there is none), in id order.
   std::vector<BackupSetRecord> of_database(const std::string& database) const;
+  // Every set of every media set that names a file (compared as the
+  // server's collation does) that some set of the database names, in id
+  // order: a cleanup's view of what the files hold.
+  std::vector<BackupSetRecord> sharing_files(const std::string& database) const;
+  // Whether a set this server wrote names the file.
+  bool names_file(const std::string& path) const;
 
  private:
   bool has_base_locked(const std::string& database) const;

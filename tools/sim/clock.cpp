@@ -1,6 +1,7 @@
 #include "clock.h"
 
 #include <chrono>
+#include <atomic>
 #include <ctime>
 
 namespace sim {
@@ -8,6 +9,8 @@ namespace sim {
 namespace {
 
 constexpr Stamp DAY = 86400 * STAMP_PER_SECOND;
+
+std::atomic<int64_t> clock_ahead_s{0};
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
@@ -37,9 +40,11 @@ Stamp now_stamp() {
   std::tm local{};
   ::localtime_r(&t, &local);
   auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
-  Stamp s = (Stamp(t) + local.tm_gmtoff) * STAMP_PER_SECOND + Stamp(micros) * 30;
+  Stamp s = (Stamp(t) + local.tm_gmtoff + clock_ahead_s.load()) * STAMP_PER_SECOND + Stamp(micros) * 30;
   return s - s % STAMP_PER_DATETIME_TICK;
 }
+
+void advance_clock(int64_t seconds) { clock_ahead_s.fetch_add(seconds); }
 
 bool parse_stamp(const std::string& t, Stamp& out) {
   int y, mo, d, h, mi, se;

@@ -257,6 +257,9 @@ const Field<Target> OPTIONS[] = {
     {"program_name", nullptr, Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.program = v.text; }},
     {"server_name", "--server-name", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.server_name = v.text; }},
+    {"clock_step_s", "--clock-step", Kind::Int, 0, 400LL * 86400, {},
+     [](T& t, const V& v) { t.cfg.clock_step_s = v.n; }},
+    {"delete_ms", "--delete-ms", Kind::Int, 0, MAX_MS, {}, [](T& t, const V& v) { t.cfg.delete_ms = v.n; }},
     {"backup_ms", "--backup-ms", Kind::Int, 0, MAX_MS, {},
      [](T& t, const V& v) { t.cfg.backup_ms = v.n; }},
     {"backup_ms_per_mb", "--backup-ms-per-mb", Kind::Int, 0, MAX_MS, {},
@@ -311,6 +314,8 @@ const Field<Target> OPTIONS[] = {
      [](T& t, const V& v) { t.cfg.history_sets = int(v.n); }},
     {nullptr, "--deny-history", Kind::Text, 0, 0, {},
      [](T& t, const V& v) { t.cfg.history_denied.push_back(v.text); }},
+    {nullptr, "--not-sysadmin", Kind::Text, 0, 0, {},
+     [](T& t, const V& v) { t.cfg.not_sysadmin.push_back(v.text); }},
     {"omit_position_message", "--omit-position-message", Kind::Bool, 0, 0, {},
      [](T& t, const V& v) { t.cfg.position_message = !v.on; }},
     {"log", "--log", Kind::Text, 0, 0, {}, [](T& t, const V& v) { t.cfg.log_path = v.text; }},
@@ -672,6 +677,9 @@ const char* usage_text() {
       "                             online user database that is not SIMPLE\n"
       "                             (an --edition starting with Express or Web refuses COMPRESSION)\n"
       "  --deny-history USER        the backup history in msdb is refused to USER (repeatable)\n"
+      "  --clock-step SECONDS       each backup moves the server's clock forward (a history of days)\n"
+      "  --delete-ms MS             how long xp_delete_file takes\n"
+      "  --not-sysadmin USER        USER is no sysadmin: xp_delete_file refuses it (repeatable)\n"
       "  --omit-position-message    a backup does not report its set's position (4035)\n"
       "  --backup-silent-ms N       pause after the first progress message (0)\n"
       "  --encryption off|notsup|on|req   PRELOGIN ENCRYPTION setting (notsup); off, on and\n"

@@ -101,6 +101,8 @@ struct Config {
 
   int64_t backup_ms = 400;         // fixed part of every backup's duration
   int64_t backup_ms_per_mb = 0;    // added per MB of the database
+  int64_t clock_step_s = 0;        // each backup moves the server's clock forward this far
+  int64_t delete_ms = 0;           // how long xp_delete_file takes
   int64_t backup_silent_ms = 0;    // pause after the first progress message
 
   uint8_t encryption = 2;          // PRELOGIN answer: 0 off, 1 on, 2 not supported, 3 required
@@ -142,6 +144,8 @@ struct Config {
   // backup history in msdb, and whether a backup reports the position of
   // the set it wrote ("... on file P.").
   std::vector<std::string> history_denied;
+  // Logins that are not sysadmin: xp_delete_file refuses them.
+  std::vector<std::string> not_sysadmin;
   bool position_message = true;
 
   std::string log_path;            // one line per SQL batch and attention

@@ -38,6 +38,9 @@ ResultSet file_name_rows(const std::vector<LiveDatabase>& dbs);
 // One row per set and media family, as msdb's backupset joined to
 // backupmediafamily gives them.
 ResultSet history_plan_rows(const std::vector<BackupSetRecord>& sets);
+// A cleanup's history: each set of the media sets with the media set's
+// unique id, the set's database and size, and the server's time now.
+ResultSet cleanup_history_rows(const std::vector<BackupSetRecord>& sets, Stamp now);
 // The media label of one family's file, from its first set.
 ResultSet label_rows(const SetInfo& first, const Config& cfg);
 // One row per set; pages: each set's pages over all its families.

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "backup_file.h"
 #include "backup_history.h"
@@ -168,6 +169,9 @@ class Session {
   void plan_backup(BackupRun& r);
   void result(const ResultSet& r, uint16_t more);
   void history_plan(const Statement& s, uint16_t more);
+  bool history_refused(uint16_t more);
+  void cleanup_history(const Statement& s, uint16_t more);
+  void delete_file(const Statement& s, uint16_t more);
   bool read_media(const Statement& s, bool whole_set, uint16_t more, std::vector<std::string>& files,
                   std::vector<std::vector<SetInfo>>& media);
   void label_only(const Statement& s, uint16_t more);
@@ -421,6 +425,8 @@ Outcome Session::run_statement(const Statement& s, bool last) {
     case StmtKind::History: history(s, more); break;
     case StmtKind::Folders: result(folder_rows(catalog().data_dir(), catalog().log_dir()), more); break;
     case StmtKind::HistoryPlan: history_plan(s, more); break;
+    case StmtKind::CleanupHistory: cleanup_history(s, more); break;
+    case StmtKind::DeleteFile: delete_file(s, more); break;
     case StmtKind::LabelOnly: label_only(s, more); break;
     case StmtKind::HeaderOnly: header_only(s, more); break;
     case StmtKind::FileListOnly: file_list_only(s, more); break;
@@ -927,6 +933,7 @@ void Session::record_backup(const BackupRun& r) {
   set.checkpoint_lsn = m.checkpoint_lsn;
   set.database_backup_lsn = m.database_backup_lsn;
   set.differential_base_lsn = m.differential_base_lsn;
+  set.size = r.pages * 8192;
   set.started = m.started;
   set.finished = m.finished;
   set.finished_at = std::chrono::system_clock::now();
@@ -935,6 +942,7 @@ void Session::record_backup(const BackupRun& r) {
   set.last_fork = m.last_fork;
   set.fork_point = m.fork_point;
   backup_history().add(std::move(set));
+  if (cfg_.clock_step_s > 0) advance_clock(cfg_.clock_step_s);
   // The database's chain moves on: a full that is no copy becomes the base
   // (and starts the log chain), a log that is no copy moves the log chain.
   catalog().edit([&](std::vector<LiveDatabase>& dbs) {
@@ -995,15 +1003,45 @@ Outcome Session::backup(const Statement& s, uint16_t more) {
 }
 
 // One row with the position of the newest matching set in the history, or none.
-void Session::history(const Statement& s, uint16_t more) {
+bool Session::history_refused(uint16_t more) {
   const auto& denied = cfg_.history_denied;
-  if (std::any_of(denied.begin(), denied.end(), [&](const std::string& u) { return iequal(u, user_); })) {
-    // A login with backup rights alone, as the server refuses it.
-    tok_.error(229, 5, CLASS_PERMISSION,
-               "The SELECT permission was denied on the object 'backupset', database 'msdb', schema 'dbo'.");
-    tok_.done(uint16_t(DONE_ERROR | more), CMD_SELECT, 0);
+  if (!std::any_of(denied.begin(), denied.end(), [&](const std::string& u) { return iequal(u, user_); })) return false;
+  // A login with backup rights alone, as the server refuses it.
+  tok_.error(229, 5, CLASS_PERMISSION,
+             "The SELECT permission was denied on the object 'backupset', database 'msdb', schema 'dbo'.");
+  tok_.done(uint16_t(DONE_ERROR | more), CMD_SELECT, 0);
+  return true;
+}
+
+void Session::cleanup_history(const Statement& s, uint16_t more) {
+  if (history_refused(more)) return;
+  result(cleanup_history_rows(backup_history().sharing_files(s.database), now_stamp()), more);
+}
+
+// The extended procedure deletes one backup file: only a file that a backup
+// of this server wrote and that still reads as a backup; anything else
+// (another file, a missing one) is left as it is without a word, as the
+// server does. A login that is not sysadmin is refused.
+void Session::delete_file(const Statement& s, uint16_t more) {
+  const auto& plain = cfg_.not_sysadmin;
+  if (std::any_of(plain.begin(), plain.end(), [&](const std::string& u) { return iequal(u, user_); })) {
+    tok_.error(229, 1, CLASS_PERMISSION,
+               "The EXECUTE permission was denied on the object 'xp_delete_file', database 'mssqlsystemresource', "
+               "schema 'sys'.");
+    tok_.done(uint16_t(DONE_ERROR | more), CMD_NONE, 0);
     return;
   }
+  if (cfg_.delete_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.delete_ms));
+  std::vector<SetInfo> sets;
+  if (backup_history().names_file(s.path) && read_set_infos(s.path, sets) == 0) {
+    std::error_code ec;
+    std::filesystem::remove(s.path, ec);
+  }
+  tok_.done(more, CMD_NONE, 0);
+}
+
+void Session::history(const Statement& s, uint16_t more) {
+  if (history_refused(more)) return;
   auto since = std::chrono::system_clock::now() - std::chrono::seconds(s.history_seconds);
   std::optional<int> position =
       backup_history().newest_position(s.database, s.history_type, s.history_device, since);

@@ -80,6 +80,18 @@ const char* const GONE_QUERY =
 const char* const DB_ID_QUERY = "SELECT DB_ID(?) AS database_id";
 const char* const OTHER_FILES_QUERY =
     "SELECT physical_name FROM sys.master_files WHERE database_id <> ISNULL(DB_ID(?), 0)";
+const char* const CLEANUP_HISTORY_QUERY =
+    "SELECT s.backup_set_id, s.media_set_id, m.media_uuid, s.database_name, s.position, s.type, s.is_copy_only, "
+    "s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, "
+    "s.backup_finish_date, s.backup_size, f.family_sequence_number, f.physical_device_name, f.device_type, "
+    "GETDATE() AS server_now FROM msdb.dbo.backupset AS s "
+    "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
+    "JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
+    "WHERE s.media_set_id IN (SELECT g.media_set_id FROM msdb.dbo.backupmediafamily AS g "
+    "WHERE g.physical_device_name IN (SELECT h.physical_device_name FROM msdb.dbo.backupmediafamily AS h "
+    "JOIN msdb.dbo.backupset AS b ON b.media_set_id = h.media_set_id WHERE b.database_name = @db)) "
+    "ORDER BY s.backup_set_id, f.family_sequence_number";
+const char* const DELETE_FILE_STATEMENT = "EXECUTE master.dbo.xp_delete_file 0, @path";
 
 namespace {
 
@@ -407,6 +419,37 @@ bool history_plan_query(const std::vector<Token>& t, size_t from, size_t to, Sta
   return true;
 }
 
+// A statement of fixed words with one text literal where the shape has a
+// word starting with '@': the literal's text, or false.
+bool literal_query(const std::vector<Token>& t, size_t from, size_t to, const Lexed& shape, std::string& value) {
+  const std::vector<Token>& want = shape.tokens;
+  if (to - from != want.size()) return false;
+  for (size_t i = 0; i < want.size(); ++i) {
+    const Token& x = t[from + i];
+    const Token& y = want[i];
+    if (y.kind == Kind::Word && y.text[0] == '@') {
+      if (x.kind != Kind::String) return false;
+      value = x.text;
+      continue;
+    }
+    if (x.kind != y.kind || (x.kind == Kind::Word ? upper(x.text) != upper(y.text) : x.text != y.text)) return false;
+  }
+  return true;
+}
+
+bool cleanup_statement(const std::vector<Token>& t, size_t from, size_t to, Statement& s) {
+  static const Lexed history = lex(CLEANUP_HISTORY_QUERY), deletion = lex(DELETE_FILE_STATEMENT);
+  if (literal_query(t, from, to, history, s.database)) {
+    s.kind = StmtKind::CleanupHistory;
+    return true;
+  }
+  if (literal_query(t, from, to, deletion, s.path)) {
+    s.kind = StmtKind::DeleteFile;
+    return true;
+  }
+  return false;
+}
+
 // WITH FILE = n | STATS [= n] | CHECKSUM | NO_CHECKSUM | CREDENTIAL = s
 //    | BUFFERCOUNT = n | MAXTRANSFERSIZE = n | BLOCKSIZE = n, and for
 //    RESTORE DATABASE | LOG (restoring) also MOVE N'l' TO N'p' | REPLACE
@@ -567,6 +610,7 @@ bool parse_statement(const std::vector<Token>& t, size_t from, size_t to, Statem
   if (fixed_query(t, from, to, s)) return true;
   if (history_query(t, from, to, s)) return true;
   if (history_plan_query(t, from, to, s)) return true;
+  if (cleanup_statement(t, from, to, s)) return true;
   Reader r{t, from, to};
   bool ok = false;
   std::string first = upper(t[from].text);

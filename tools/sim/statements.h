@@ -39,6 +39,8 @@ enum class StmtKind {
   Gone,        // whether a database of an id and create_date remains (server, id, date)
   DbId,        // SELECT DB_ID(N'name') (name)
   OtherFiles,  // the files of every database but one (name)
+  CleanupHistory,  // every set of the media sets sharing a file with a database's backups
+  DeleteFile,  // EXECUTE master.dbo.xp_delete_file 0, N'path': one backup file
 };
 
 struct SelectItem {
@@ -119,5 +121,9 @@ extern const char* const DROP_COPY_BATCH;
 extern const char* const GONE_QUERY;
 extern const char* const DB_ID_QUERY;
 extern const char* const OTHER_FILES_QUERY;
+// A cleanup's history query with @db for the database, and its deletion of
+// one file with @path.
+extern const char* const CLEANUP_HISTORY_QUERY;
+extern const char* const DELETE_FILE_STATEMENT;
 
 }  // namespace sim
