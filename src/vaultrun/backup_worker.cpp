@@ -3,13 +3,18 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tds_client/tds_client.h"
 #include "vaultrun.h"
+#include "vaultrun/doc_text.h"
+#include "vaultrun/backup_proof.h"
 #include "vaultrun/cleanup_run.h"
-#include "vaultrun/restore_worker.h"
+#include "vaultrun/restore_steps.h"
+#include "vaultrun/restore_test_run.h"
 #include "vaultrun/secret.h"
+#include "vaultrun/session_outcome.h"
 #include "vaultrun/statements.h"
 
 namespace {
@@ -18,11 +23,6 @@ namespace {
 constexpr int32_t MSG_PERCENT_PROCESSED = 3211;  // "N percent processed."
 constexpr int32_t MSG_BACKUP_PAGES = 3014;       // "BACKUP DATABASE successfully processed P pages ..."
 constexpr int32_t MSG_FILE_PAGES = 4035;         // "Processed P pages for database ..."
-
-void fail(backup_session* s, const char* reason) {
-  session_write_text(s, s->error, sizeof s->error, reason);
-  s->state.store(VAULTRUN_SESSION_FAILED, std::memory_order_release);
-}
 
 void publish_elapsed(backup_session* s, std::memory_order order) {
   s->elapsed_ms.store(plat_mono_ms() - s->start_ms, order);
@@ -121,47 +121,103 @@ const char* on_history_set(void* ctx, const tds_meta* meta, const tds_row* row) 
 // finished on the same device in the window: the newest set is then not
 // surely this one, and without a reported position to check it against,
 // nothing is verified. sql is the caller's statement buffer.
-// 0 and the position, or -1 once the session has failed.
-int find_backup_set(backup_session* s, tds_conn* conn, int64_t sent_ms, char* sql, int32_t* file) {
+// 0 and the position, or -1 once o has failed.
+int find_backup_set(backup_session* s, session_outcome* o, tds_conn* conn, int64_t sent_ms, char* sql,
+                    int32_t* file) {
   // Messages that disagreed among themselves (-1) vouch for nothing.
   const int32_t reported = s->reported_position > 0 ? s->reported_position : 0;
   const int64_t seconds = (plat_mono_ms() - sent_ms) / 1000 + HISTORY_SLACK_S;
-  if (!history_statement(&s->cfg, seconds, sql, STATEMENT_CAP)) return fail(s, "statement too long"), -1;
+  if (!history_statement(&s->cfg, seconds, sql, STATEMENT_CAP)) return outcome_fail(o, "statement too long"), -1;
   history_sets h{0, 0};
   const int rows = tds_exec_rows(conn, sql, on_history_set, &h);
-  if (rows < 0 && !(reported > 0 && history_refused(conn->err_number))) return fail(s, conn->err), -1;
+  if (rows < 0 && !(reported > 0 && history_refused(conn->err_number))) return outcome_fail(o, conn->err), -1;
   if (rows <= 0) {
-    if (reported == 0) return fail(s, NO_BACKUP_SET), -1;
+    if (reported == 0) return outcome_fail(o, NO_BACKUP_SET), -1;
     *file = reported;
     return 0;
   }
   *file = h.newest;
-  if (*file == 0) return fail(s, BAD_POSITION), -1;
-  if (reported > 0 && reported != *file) return fail(s, POSITIONS_DISAGREE), -1;
-  if (reported == 0 && h.count > 1) return fail(s, LATER_SET), -1;
+  if (*file == 0) return outcome_fail(o, BAD_POSITION), -1;
+  if (reported > 0 && reported != *file) return outcome_fail(o, POSITIONS_DISAGREE), -1;
+  if (reported == 0 && h.count > 1) return outcome_fail(o, LATER_SET), -1;
   return 0;
 }
 
+const char* const KIND_NAMES[] = {"full", "differential", "log"};
+
+// The members a configuration with the backup kinds' keys adds to the
+// backup's document: the kind, the verified set's position (null when not
+// verified) and, for striped targets, their number.
+void kind_members(doc_text* d, const backup_session* s) {
+  const backup_config& cfg = s->cfg;
+  if (!cfg.extended) return;
+  doc_member(d, "type", KIND_NAMES[cfg.type >= BACKUP_FULL && cfg.type <= BACKUP_LOG ? cfg.type : 0]);
+  const int32_t file = s->position.load(std::memory_order_relaxed);
+  if (file > 0) doc_number(d, "position", file);
+  else doc_raw(d, ",\"position\":null");
+  if (cfg.stripe_count > 0) doc_number(d, "stripes", cfg.stripe_count);
+}
+
+// The backup's own members; out_path names the first target.
+void backup_members(doc_text* d, const backup_session* s) {
+  doc_member(d, "out_path", backup_target(&s->cfg, 0));
+  doc_raw(d, s->verified.load(std::memory_order_relaxed) ? ",\"verified\":true" : ",\"verified\":false");
+  doc_number(d, "pages", s->pages.load(std::memory_order_relaxed));
+  doc_number(d, "elapsed_ms", plat_mono_ms() - s->start_ms);
+  kind_members(d, s);
+}
+
+// The backup proved by a restore test of the set at position: verified
+// when it passed, failed with the test's cause when not, and the test's
+// members after the backup's own either way.
+void prove_written(backup_session* s, tds_conn* conn, int32_t position, const char* password, session_outcome* o) {
+  backup_proof proof{};
+  if (!prove_backup(s, conn, position, password, &proof)) return outcome_fail(o, "out of memory");
+  if (proof.cause[0] == 0) {
+    s->verified.store(1, std::memory_order_relaxed);
+    s->percent.store(100, std::memory_order_relaxed);
+  } else {
+    char error[sizeof proof.cause + 32] = "restore test failed: ";
+    utf8_copy_cut(error + std::strlen(error), sizeof error - std::strlen(error), proof.cause);
+    outcome_fail(o, error);
+  }
+  backup_members(&o->members, s);
+  doc_put(&o->members, proof.members.p, proof.members.len);
+  o->members.failed = o->members.failed || proof.members.failed;
+  std::free(proof.members.p);
+}
+
 // Runs the backup and, when asked, its verification of the backup set just
-// written on a logged-in connection; publishes the outcome.
-void run_statements(backup_session* s, tds_conn* conn, const char* password) {
+// written on a logged-in connection.
+void run_backup(backup_session* s, tds_conn* conn, const char* password, session_outcome* o) {
   const backup_config& cfg = s->cfg;
   char sql[STATEMENT_CAP];
-  if (!backup_statement(&cfg, sql, sizeof sql)) return fail(s, "statement too long");
+  if (!backup_statement(&cfg, sql, sizeof sql)) return outcome_fail(o, "statement too long");
   const int64_t sent_ms = plat_mono_ms();
-  if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
+  if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return outcome_fail(o, conn->err);
   s->percent.store(100, std::memory_order_relaxed);
   if (cfg.verify) {
     int32_t file = 0;
-    if (find_backup_set(s, conn, sent_ms, sql, &file) != 0) return;
+    if (find_backup_set(s, o, conn, sent_ms, sql, &file) != 0) return;
     s->position.store(file, std::memory_order_relaxed);
-    if (cfg.verify == VERIFY_RESTORE) return prove_backup(s, conn, file, password);
-    if (!verify_statement(&cfg, file, sql, sizeof sql)) return fail(s, "statement too long");
-    if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return fail(s, conn->err);
+    if (cfg.verify == VERIFY_RESTORE) return prove_written(s, conn, file, password, o);
+    if (!verify_statement(&cfg, file, sql, sizeof sql)) return outcome_fail(o, "statement too long");
+    if (tds_exec(conn, sql, nullptr, nullptr, 0) < 0) return outcome_fail(o, conn->err);
     s->verified.store(1, std::memory_order_relaxed);
   }
-  publish_elapsed(s, std::memory_order_relaxed);
-  s->state.store(VAULTRUN_SESSION_DONE, std::memory_order_release);
+  backup_members(&o->members, s);
+}
+
+// Runs the operation the slot's configuration names (a backup, a restore
+// a restore test or a cleanup) on a logged-in connection and returns its outcome.
+session_outcome run_operation(backup_session* s, tds_conn* conn, const char* password) {
+  const int32_t operation = s->cfg.operation;
+  if (operation == OPERATION_RESTORE) return run_restore(s, conn);
+  if (operation == OPERATION_RESTORE_TEST) return run_restore_test(s, conn, password);
+  if (operation == OPERATION_CLEANUP) return run_cleanup(s, conn);
+  session_outcome o = outcome_begin();
+  run_backup(s, conn, password, &o);
+  return o;
 }
 
 }  // namespace
@@ -215,21 +271,16 @@ int backup_worker(void* slot) {
   // The login has gone out (or never will): the slot needs the password no more.
   wipe_secret(cfg.password, sizeof cfg.password);
   if (login != 0) {
-    fail(s, conn.err);
+    session_outcome o = outcome_begin();
+    outcome_fail(&o, conn.err);
+    publish_outcome(s, &o);
   } else {
     conn.cancel_flag = &s->cancel;
     conn.info_cb = on_info_cb;
     conn.info_ctx = s;
     s->state.store(VAULTRUN_SESSION_RUNNING, std::memory_order_release);
-    if (cfg.operation == OPERATION_RESTORE) {
-      run_restore(s, &conn);
-    } else if (cfg.operation == OPERATION_RESTORE_TEST) {
-      run_restore_test(s, &conn, password);
-    } else if (cfg.operation == OPERATION_CLEANUP) {
-      run_cleanup(s, &conn);
-    } else {
-      run_statements(s, &conn, password);
-    }
+    session_outcome o = run_operation(s, &conn, password);
+    publish_outcome(s, &o);
     tds_close(&conn);
   }
   wipe_secret(password, sizeof password);

@@ -1,6 +1,7 @@
-// The worker thread of a backup session: it logs in, runs the backup and,
-// when asked, its verification, and publishes progress and the outcome into
-// its slot.
+// The worker thread of a session: it logs in, runs the slot's operation (a
+// backup with its verification, a restore or a restore test; the name is
+// the backup's, the first it ran), and publishes progress and the outcome
+// into its slot.
 #pragma once
 
 #include <cstddef>

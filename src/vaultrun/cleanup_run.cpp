@@ -11,6 +11,7 @@
 #include "vaultrun.h"
 #include "vaultrun/cleanup_plan.h"
 #include "vaultrun/doc_text.h"
+#include "vaultrun/session_outcome.h"
 #include "vaultrun/statements.h"
 
 namespace {
@@ -295,36 +296,19 @@ void doc_kept(doc_text* d, const cleanup_work* w) {
   doc_raw(d, "]");
 }
 
-void publish(backup_session* s, doc_text* d, int32_t state, const char* error) {
-  if (error != nullptr) session_write_text(s, s->error, sizeof s->error, error);
-  if (d->failed) {
-    std::free(d->p);
-    d->p = nullptr;
-    state = VAULTRUN_SESSION_FAILED;
-    session_write_text(s, s->error, sizeof s->error, "out of memory");
-  }
-  s->restore_doc = d->p;
-  s->elapsed_ms.store(plat_mono_ms() - s->start_ms, std::memory_order_relaxed);
-  s->state.store(state, std::memory_order_release);
-}
-
-void fail_plain(backup_session* s, const char* error) {
-  doc_text d{};
-  doc_raw(&d, "{\"ok\":false");
-  doc_member(&d, "error", error);
-  doc_member(&d, "database", s->cfg.database);
-  doc_raw(&d, ",\"deleted\":[],\"freed_bytes\":0}");
-  publish(s, &d, VAULTRUN_SESSION_FAILED, error);
+void fail_plain(session_outcome* o, const backup_config& cfg, const char* error) {
+  outcome_fail(o, error);
+  doc_member(&o->members, "database", cfg.database);
+  doc_raw(&o->members, ",\"deleted\":[],\"freed_bytes\":0");
 }
 
 // The outcome: every file decided, the first `done` deletable ones deleted
 // (all of them on success), and the oldest point what remains restores to.
-void publish_outcome(backup_session* s, cleanup_work* w, cleanup_input* in, const cleanup_result* r, int32_t done,
-                     const char* error) {
-  doc_text d{};
+void report_cleanup(session_outcome* o, backup_session* s, cleanup_work* w, cleanup_input* in,
+                    const cleanup_result* r, int32_t done, const char* error) {
+  doc_text& d = o->members;
   const backup_config& cfg = s->cfg;
-  doc_raw(&d, error == nullptr ? "{\"ok\":true" : "{\"ok\":false");
-  if (error != nullptr) doc_member(&d, "error", error);
+  if (error != nullptr) outcome_fail(o, error);
   doc_member(&d, "database", cfg.database);
   doc_raw(&d, cfg.dry_run ? ",\"dry_run\":true" : ",\"dry_run\":false");
   doc_number(&d, "keep_hours", cfg.keep_hours);
@@ -349,8 +333,6 @@ void publish_outcome(backup_session* s, cleanup_work* w, cleanup_input* in, cons
   if (cleanup_oldest_restorable(in, w->gone, at) >= 0) doc_member(&d, "oldest_restorable", at);
   else doc_raw(&d, ",\"oldest_restorable\":null");
   doc_number(&d, "elapsed_ms", plat_mono_ms() - s->start_ms);
-  doc_raw(&d, "}");
-  publish(s, &d, error == nullptr ? VAULTRUN_SESSION_DONE : VAULTRUN_SESSION_FAILED, error);
 }
 
 // ---- Deleting ------------------------------------------------------------------------
@@ -386,32 +368,34 @@ int32_t delete_files(backup_session* s, cleanup_work* w, tds_conn* conn, const c
   return done;
 }
 
-void cleanup_with(backup_session* s, cleanup_work* w, tds_conn* conn) {
+void cleanup_with(backup_session* s, session_outcome* o, cleanup_work* w, tds_conn* conn) {
   const backup_config& cfg = s->cfg;
   w->database = cfg.database;
   w->last_set_id = -1;
-  if (!cleanup_history_statement(&cfg, w->sql, sizeof w->sql)) return fail_plain(s, "statement too long");
-  if (tds_exec_rows(conn, w->sql, on_cleanup_row, w) < 0) return fail_plain(s, conn->err);
-  if (!grow(w)) return fail_plain(s, "out of memory");
-  if (const char* why = read_labels(s, w, conn)) return fail_plain(s, why);
+  if (!cleanup_history_statement(&cfg, w->sql, sizeof w->sql)) return fail_plain(o, cfg, "statement too long");
+  if (tds_exec_rows(conn, w->sql, on_cleanup_row, w) < 0) return fail_plain(o, cfg, conn->err);
+  if (!grow(w)) return fail_plain(o, cfg, "out of memory");
+  if (const char* why = read_labels(s, w, conn)) return fail_plain(o, cfg, why);
   const char* folders[MAX_CLEANUP_FOLDERS];
   for (int i = 0; i < cfg.folder_count; ++i) folders[i] = cleanup_folder(&cfg, i);
   cleanup_input in{w->sets, w->nsets, w->media, w->nmedia, w->media_files, w->files, w->nfiles, folders,
                    cfg.folder_count, w->now_ticks, int64_t(cfg.keep_hours) * 3600 * 10000000};
   cleanup_result r{};
   w->gone = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(w->nfiles) + 1, 1));
-  if (w->gone == nullptr || !cleanup_decide(&in, &r)) return fail_plain(s, "out of memory");
+  if (w->gone == nullptr || !cleanup_decide(&in, &r)) return fail_plain(o, cfg, "out of memory");
   const char* error = nullptr;
   const int32_t done = cfg.dry_run ? r.deletable : delete_files(s, w, conn, &r, &error);
-  publish_outcome(s, w, &in, &r, done, error);
+  report_cleanup(o, s, w, &in, &r, done, error);
   cleanup_result_free(&r);
 }
 
 }  // namespace
 
-void run_cleanup(backup_session* s, tds_conn* conn) {
+session_outcome run_cleanup(backup_session* s, tds_conn* conn) {
+  session_outcome o = outcome_begin();
   auto* w = static_cast<cleanup_work*>(std::calloc(1, sizeof(cleanup_work)));
-  if (w == nullptr) return fail_plain(s, "out of memory");
-  cleanup_with(s, w, conn);
+  if (w == nullptr) fail_plain(&o, s->cfg, "out of memory");
+  else cleanup_with(s, &o, w, conn);
   work_free(w);
+  return o;
 }

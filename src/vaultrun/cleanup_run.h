@@ -4,9 +4,10 @@
 #pragma once
 
 #include "tds_client/tds_client.h"
+#include "vaultrun/session_outcome.h"
 #include "vaultrun/session_slots.h"
 
-// Runs the cleanup of s->cfg on conn and publishes its outcome (the state
-// last). Everything is read and decided before the first file is deleted;
+// Runs the cleanup of s->cfg on conn, publishing its progress, and returns
+// its outcome. Everything is read and decided before the first file is deleted;
 // a cancel stops between files.
-void run_cleanup(backup_session* s, tds_conn* conn);
+session_outcome run_cleanup(backup_session* s, tds_conn* conn);

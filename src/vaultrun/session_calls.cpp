@@ -8,7 +8,7 @@
 #include "vaultrun.h"
 #include "vaultrun/answers.h"
 #include "vaultrun/backup_worker.h"
-#include "vaultrun/restore_worker.h"
+#include "vaultrun/restore_steps.h"
 #include "vaultrun/config.h"
 #include "vaultrun/secret.h"
 #include "vaultrun/session_slots.h"
@@ -60,42 +60,7 @@ int32_t start_session(const backup_config& cfg) {
   return idx;
 }
 
-const char* const KIND_NAMES[] = {"full", "differential", "log"};
-
-// The members a configuration with the backup kinds' keys adds to the
-// success document: the kind, the verified set's position (null when not
-// verified) and, for striped targets, their number.
-void write_kind_members(const backup_session* s, char* out, size_t cap) {
-  const backup_config& cfg = s->cfg;
-  if (!cfg.extended) {
-    out[0] = 0;
-    return;
-  }
-  char position[16] = "null";
-  const int32_t file = s->position.load(std::memory_order_relaxed);
-  if (file > 0) std::snprintf(position, sizeof position, "%d", file);
-  const int len = std::snprintf(out, cap, ",\"type\":\"%s\",\"position\":%s",
-                                KIND_NAMES[cfg.type >= BACKUP_FULL && cfg.type <= BACKUP_LOG ? cfg.type : 0],
-                                position);
-  if (cfg.stripe_count > 0 && len > 0 && static_cast<size_t>(len) < cap) {
-    std::snprintf(out + len, cap - len, ",\"stripes\":%d", cfg.stripe_count);
-  }
-}
-
 }  // namespace
-
-// The success document; out_path names the first target.
-void write_backup_done(backup_session* s, char* out, size_t cap) {
-  char path[json_escape_cap(sizeof s->cfg.out_path - 1)];
-  json_escape(backup_target(&s->cfg, 0), path, sizeof path);
-  char kind[96];
-  write_kind_members(s, kind, sizeof kind);
-  std::snprintf(out, cap,
-                "{\"ok\":true,\"out_path\":\"%s\",\"verified\":%s,\"pages\":%lld,\"elapsed_ms\":%lld%s}", path,
-                s->verified.load(std::memory_order_relaxed) ? "true" : "false",
-                static_cast<long long>(s->pages.load(std::memory_order_relaxed)),
-                static_cast<long long>(s->elapsed_ms.load(std::memory_order_acquire)), kind);
-}
 
 extern "C" {
 
@@ -161,12 +126,10 @@ VAULTRUN_API const char* vaultrun_result(int32_t session) {
   if (!s) return BAD_SESSION_RESULT;
   int32_t state = visible_state(s);
   const bool ended = state == VAULTRUN_SESSION_DONE || state == VAULTRUN_SESSION_FAILED;
-  // A restore that sent a RESTORE (or planned a dry run) left its own
-  // document, sized to its plan.
-  if (ended && s->restore_doc != nullptr) return s->restore_doc;
-  if (state == VAULTRUN_SESSION_DONE) {
-    write_backup_done(s, s->result_json, sizeof s->result_json);
-  } else if (state == VAULTRUN_SESSION_FAILED) {
+  // An operation that got as far as a document of its own left it, sized
+  // to what it holds; a failure before that is its error alone.
+  if (ended && s->result_doc != nullptr) return s->result_doc;
+  if (ended) {
     char error[512];
     session_read_text(s, s->error, error, sizeof error);
     write_failure(s->result_json, sizeof s->result_json, error);

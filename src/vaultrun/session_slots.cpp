@@ -51,9 +51,8 @@ void session_clear(backup_session* s) {
   s->steps.store(0, std::memory_order_relaxed);
   s->step_type.store(0, std::memory_order_relaxed);
   s->phase.store(PHASE_NONE, std::memory_order_relaxed);
-  std::free(s->restore_doc);
-  s->restore_doc = nullptr;
-  s->hold_end = 0;
+  std::free(s->result_doc);
+  s->result_doc = nullptr;
   s->text_lock.clear();
   s->release_pending = 0;
 }

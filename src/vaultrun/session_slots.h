@@ -1,6 +1,8 @@
-// The table of background backup sessions: four slots, each run by a worker
-// thread of its own while the host polls, cancels and releases it. A slot's
-// state is one of the VAULTRUN_SESSION_* values the host reads.
+// The table of background sessions: four slots, each run by a worker
+// thread of its own while the host polls, cancels and releases it. A slot
+// (backup_session) and its worker (backup_worker) carry every operation: a
+// backup, a restore or a restore test. A slot's state is one of the
+// VAULTRUN_SESSION_* values the host reads.
 #pragma once
 
 #include <atomic>
@@ -42,9 +44,9 @@ struct backup_session {
   int32_t reported_position;
   char error[512];
   char progress_json[1024];
-  // Room for the success document whatever the path (out_path, or the first
-  // stripe): each of its bytes may take a six-byte escape.
-  char result_json[json_escape_cap(sizeof(backup_config::out_path) - 1) + 256];
+  // Room for the answers that have no document of their own: a failure's
+  // error alone (escaped whole at 1024 bytes), "not finished".
+  char result_json[1024 + 64];
 
   // A restore's progress through its plan: the step running (from 1), the
   // steps in all (0 until planned) and the running step's kind
@@ -54,15 +56,12 @@ struct backup_session {
   std::atomic<int32_t> step_type;
   // A restore test's phase (session_phase); PHASE_NONE outside one.
   std::atomic<int32_t> phase;
-  // A restore's result document once it has sent its first RESTORE, or
-  // planned a dry run: sized to the plan on the heap, written by the worker
-  // before it publishes its end, freed when the slot is cleared.
-  char* restore_doc;
-  // Set by a backup while it proves itself by a restore test: a failure of
-  // the test is kept in error without ending the session, so that the
-  // backup publishes one document with the test's outcome inside. The
-  // worker's own.
-  int32_t hold_end;
+  // The operation's result document, when it got as far as one (every
+  // success; a restore's failure after its first RESTORE, a restore test's
+  // or a proven backup's failure): sized to what it holds on the heap,
+  // written by the one publisher (publish_outcome) before the end state,
+  // freed when the slot is cleared.
+  char* result_doc;
 
   std::atomic_flag text_lock;
   // Set by vaultrun_free when the worker had not ended within its wait:

@@ -304,44 +304,93 @@ void place_files(const Statement& s, const SetInfo& set, const std::vector<LiveD
   }
 }
 
-RestoreStep refuse_step(RestoreStep& step, int number, const std::string& text) {
+// A step the server refuses with one error. The numbers and texts below
+// (3147, 3135, 3108, 3154, 3159, 4338, 3117, 3136, 4330, 4305, 4326, 4335)
+// are the server's documented messages.
+RestoreStep refused(int number, const std::string& text) {
+  RestoreStep step;
   step.errors.push_back({number, text});
   return step;
 }
 
-// A log backup rolling the restoring copy target forward, up to stop.
-RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std::optional<Stamp> stop,
-                             RestoreStep& step) {
-  if (set.meta.first_lsn > target.redo_lsn) {  // documented message 4305
-    return refuse_step(step, 4305,
-                       format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
-                              "database. An earlier log backup that includes LSN %s can be restored.",
-                              lsn_text(set.meta.first_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+RestoreStep other_database(const LiveDatabase& target) {
+  return refused(3154, format("The backup set holds a backup of a database other than the existing '%s' database.",
+                              target.name.c_str()));
+}
+
+// A full backup restored over the target (null: a new database).
+RestoreStep check_full(const Statement& s, const SetInfo& set, const std::vector<LiveDatabase>& dbs,
+                       const LiveDatabase* target, std::optional<Stamp> stop) {
+  const bool restoring = target && target->state == DbState::Restoring;
+  if (iequal(s.database, "master")) {
+    return refused(3108, "To restore the master database, the server must be running in single-user mode. For "
+                         "information on starting in single-user mode, see \"How to: Start an Instance of SQL "
+                         "Server (sqlservr.exe)\" in Books Online.");
   }
-  if (set.meta.last_lsn <= target.redo_lsn) {  // documented message 4326
-    return refuse_step(step, 4326,
-                       format("The log in this backup set terminates at LSN %s, which is too early to apply to the "
-                              "database. A more recent log backup that includes LSN %s can be restored.",
-                              lsn_text(set.meta.last_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+  if (target && !s.replace && !restoring) {
+    if (target->family_guid != set.meta.family_guid) return other_database(*target);
+    if (!iequal(target->recovery, "SIMPLE")) {
+      return refused(3159, format("The tail of the log for the database \"%s\" has not been backed up. Use BACKUP LOG "
+                                  "WITH NORECOVERY to backup the log if it contains work you do not want to lose. Use "
+                                  "the WITH REPLACE or WITH STOPAT clause of the RESTORE statement to just overwrite "
+                                  "the contents of the log.", target->name.c_str()));
+    }
   }
+  if (stop && *stop < set.meta.finished) {
+    return refused(4338, "The STOPAT clause specifies a point too early to allow this backup set to be restored. "
+                         "Choose a different stop point or use RESTORE DATABASE WITH RECOVERY to recover at the "
+                         "current point.");
+  }
+  RestoreStep step;
+  place_files(s, set, dbs, step);
   step.redo_lsn = set.meta.last_lsn;
   step.redo_time = set.meta.finished;
-  if (stop) {
-    if (*stop < target.redo_time) {  // documented message 4335
-      return refuse_step(step, 4335, "The specified STOPAT time is too early. All or part of the database is "
-                                     "already rolled forward beyond that point.");
-    }
-    if (*stop < set.meta.finished) {
-      step.redo_lsn = std::max(target.redo_lsn, lsn_at(*stop, set.meta.log_from, set.meta.finished,
-                                                       set.meta.first_lsn, set.meta.last_lsn));
-      step.redo_time = *stop;
-    } else {
-      // Documented message 4322: the point in time lies beyond this log
-      // (4329 is the same note for a named mark, which no statement uses).
-      step.notes.push_back({4322, "This backup set contains records that were logged before the designated point in "
-                                  "time. The database is being left in the restoring state so that more roll forward "
-                                  "can be performed."});
-    }
+  return step;
+}
+
+// A log rolled forward onto a restoring copy of the same database.
+RestoreStep check_log(const SetInfo& set, const LiveDatabase& target, std::optional<Stamp> stop) {
+  // A log of another recovery path, or one that leaves the path past where
+  // the database stands.
+  const bool crosses = set.meta.first_fork != set.meta.last_fork;
+  if ((target.restored_fork != Bytes(16) && set.meta.first_fork != Bytes(16) &&
+       set.meta.first_fork != target.restored_fork) ||
+      (crosses && target.redo_lsn > set.meta.fork_point)) {
+    return refused(4330, "This backup set cannot be applied because it is on a recovery path that is inconsistent "
+                         "with the database. The recovery path is the sequence of data and log backups that have "
+                         "brought the database to a particular recovery point. Find a compatible backup to restore, "
+                         "or restore the rest of the database to match a recovery point within this backup set, "
+                         "which will restore the database to a different point in time. For more information about "
+                         "recovery paths, see SQL Server Books Online.");
+  }
+  if (set.meta.first_lsn > target.redo_lsn) {
+    return refused(4305, format("The log in this backup set begins at LSN %s, which is too recent to apply to the "
+                                "database. An earlier log backup that includes LSN %s can be restored.",
+                                lsn_text(set.meta.first_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+  }
+  if (set.meta.last_lsn <= target.redo_lsn) {
+    return refused(4326, format("The log in this backup set terminates at LSN %s, which is too early to apply to the "
+                                "database. A more recent log backup that includes LSN %s can be restored.",
+                                lsn_text(set.meta.last_lsn).c_str(), lsn_text(target.redo_lsn).c_str()));
+  }
+  RestoreStep step;
+  step.redo_lsn = set.meta.last_lsn;
+  step.redo_time = set.meta.finished;
+  if (!stop) return step;
+  if (*stop < target.redo_time) {
+    return refused(4335, "The specified STOPAT time is too early. All or part of the database is already rolled "
+                         "forward beyond that point.");
+  }
+  if (*stop < set.meta.finished) {
+    step.redo_lsn = std::max(target.redo_lsn, lsn_at(*stop, set.meta.log_from, set.meta.finished,
+                                                     set.meta.first_lsn, set.meta.last_lsn));
+    step.redo_time = *stop;
+  } else {
+    // Documented message 4322: the point in time lies beyond this log
+    // (4329 is the same note for a named mark, which no statement uses).
+    step.notes.push_back({4322, "This backup set contains records that were logged before the designated point in "
+                                "time. The database is being left in the restoring state so that more roll forward "
+                                "can be performed."});
   }
   return step;
 }
@@ -350,87 +399,32 @@ RestoreStep roll_log_forward(const SetInfo& set, const LiveDatabase& target, std
 
 RestoreStep check_restore(const Statement& s, const SetInfo& set, const std::vector<LiveDatabase>& dbs,
                           std::optional<Stamp> stop) {
-  RestoreStep step;
   const char kind = set.kind();
   const LiveDatabase* target = nullptr;
   for (const LiveDatabase& d : dbs) {
     if (iequal(d.name, s.database)) target = &d;
   }
-  auto refuse = [&](int n, const std::string& t) {
-    step.errors.push_back({n, t});
-    return step;
-  };
-  // Documented messages 3147, 3135, 3108, 3154, 3159, 4338, 3117, 3136 and
-  // 4330 below, each with the documented text.
-  if (iequal(s.database, "tempdb")) return refuse(3147, "Backup and restore operations are not allowed on database tempdb.");
+  if (iequal(s.database, "tempdb")) return refused(3147, "Backup and restore operations are not allowed on database tempdb.");
   if ((kind == 'L') != s.log) {
-    return refuse(3135, format("The backup set in file '%s' was created by %s and cannot be used for this restore "
-                               "operation.", s.path.c_str(), kind == 'L' ? "BACKUP LOG" : "BACKUP DATABASE"));
+    return refused(3135, format("The backup set in file '%s' was created by %s and cannot be used for this restore "
+                                "operation.", s.path.c_str(), kind == 'L' ? "BACKUP LOG" : "BACKUP DATABASE"));
   }
-  const bool restoring = target && target->state == DbState::Restoring;
-  const bool same_family = target && target->family_guid == set.meta.family_guid;
-
-  if (kind == 'D') {
-    if (iequal(s.database, "master")) {
-      return refuse(3108, "To restore the master database, the server must be running in single-user mode. For "
-                          "information on starting in single-user mode, see \"How to: Start an Instance of SQL "
-                          "Server (sqlservr.exe)\" in Books Online.");
-    }
-    if (target && !s.replace && !restoring) {
-      if (!same_family) {
-        return refuse(3154, format("The backup set holds a backup of a database other than the existing '%s' database.",
-                                   target->name.c_str()));
-      }
-      if (!iequal(target->recovery, "SIMPLE")) {
-        return refuse(3159, format("The tail of the log for the database \"%s\" has not been backed up. Use BACKUP LOG "
-                                   "WITH NORECOVERY to backup the log if it contains work you do not want to lose. Use "
-                                   "the WITH REPLACE or WITH STOPAT clause of the RESTORE statement to just overwrite "
-                                   "the contents of the log.", target->name.c_str()));
-      }
-    }
-    if (stop && *stop < set.meta.finished) {
-      return refuse(4338, "The STOPAT clause specifies a point too early to allow this backup set to be restored. "
-                          "Choose a different stop point or use RESTORE DATABASE WITH RECOVERY to recover at the "
-                          "current point.");
-    }
-    place_files(s, set, dbs, step);
-    step.redo_lsn = set.meta.last_lsn;
-    step.redo_time = set.meta.finished;
-    return step;
-  }
-
+  if (kind == 'D') return check_full(s, set, dbs, target, stop);
   // A differential or a log rolls a restoring copy of the same database forward.
-  if (!restoring) {
-    return refuse(3117, "The log or differential backup cannot be restored because no files are ready to rollforward.");
+  if (!target || target->state != DbState::Restoring) {
+    return refused(3117, "The log or differential backup cannot be restored because no files are ready to rollforward.");
   }
-  if (!same_family) {
-    return refuse(3154, format("The backup set holds a backup of a database other than the existing '%s' database.",
-                               target->name.c_str()));
+  if (target->family_guid != set.meta.family_guid) return other_database(*target);
+  if (kind != 'I') return check_log(set, *target, stop);
+  if (set.meta.differential_base_lsn == 0 || set.meta.differential_base_lsn != target->restored_base_lsn ||
+      set.meta.last_lsn < target->redo_lsn) {
+    return refused(3136, "This differential backup cannot be restored because the database has not been restored to "
+                         "the correct earlier state.");
   }
-  if (kind == 'I') {
-    if (set.meta.differential_base_lsn == 0 || set.meta.differential_base_lsn != target->restored_base_lsn ||
-        set.meta.last_lsn < target->redo_lsn) {
-      return refuse(3136, "This differential backup cannot be restored because the database has not been restored to "
-                          "the correct earlier state.");
-    }
-    step.redo_lsn = set.meta.last_lsn;
-    step.redo_time = set.meta.finished;
-    return step;
-  }
-  // A log of another recovery path, or one that leaves the path past where
-  // the database stands.
-  const bool crosses = set.meta.first_fork != set.meta.last_fork;
-  if ((target->restored_fork != Bytes(16) && set.meta.first_fork != Bytes(16) &&
-       set.meta.first_fork != target->restored_fork) ||
-      (crosses && target->redo_lsn > set.meta.fork_point)) {
-    return refuse(4330, "This backup set cannot be applied because it is on a recovery path that is inconsistent "
-                        "with the database. The recovery path is the sequence of data and log backups that have "
-                        "brought the database to a particular recovery point. Find a compatible backup to restore, "
-                        "or restore the rest of the database to match a recovery point within this backup set, "
-                        "which will restore the database to a different point in time. For more information about "
-                        "recovery paths, see SQL Server Books Online.");
-  }
-  return roll_log_forward(set, *target, stop, step);
+  RestoreStep step;
+  step.redo_lsn = set.meta.last_lsn;
+  step.redo_time = set.meta.finished;
+  return step;
 }
 
 void begin_restore(const Statement& s, const SetInfo& set, const RestoreStep& step, std::vector<LiveDatabase>& dbs) {
