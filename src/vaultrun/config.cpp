@@ -804,7 +804,13 @@ tds_connect_opts config_connect_opts(const backup_config* cfg, const std::atomic
 
 int parse_config(const char* text, backup_config* cfg, const char** refusal) {
   const char* why = parse_into(text, cfg);
-  if (why != nullptr) set_defaults(cfg);  // nothing of a refused text stays, the password least
+  if (why != nullptr) {
+    // Nothing of a refused text stays, the password least, and no path in
+    // the areas a successful parse leaves as they were: a refusal is rare,
+    // so it may clear the whole record.
+    std::memset(cfg, 0, sizeof *cfg);
+    set_defaults(cfg);
+  }
   if (refusal != nullptr) *refusal = why;
   return why != nullptr ? -1 : 0;
 }
