@@ -19,7 +19,7 @@ void doc_put(doc_text* d, const char* s, size_t n) {
     d->p = p;
     d->cap = cap;
   }
-  std::memcpy(d->p + d->len, s, n);
+  if (n > 0) std::memcpy(d->p + d->len, s, n);  // an empty part may come without a text at all
   d->len += n;
   d->p[d->len] = 0;
 }
