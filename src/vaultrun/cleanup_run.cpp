@@ -11,6 +11,7 @@
 #include "vaultrun.h"
 #include "vaultrun/cleanup_plan.h"
 #include "vaultrun/doc_text.h"
+#include "vaultrun/restore_sources.h"
 #include "vaultrun/session_outcome.h"
 #include "vaultrun/statements.h"
 
@@ -78,19 +79,6 @@ bool grow(cleanup_work* w) {
 
 // ---- Reading the history ---------------------------------------------------------
 
-const char* cell(const tds_meta* meta, const tds_row* row, const char* name) {
-  for (int i = 0; i < meta->ncols; ++i) {
-    if (std::strcmp(meta->cols[i].name, name) == 0) return row->is_null[i] ? "" : row->cells[i];
-  }
-  return "";
-}
-
-int64_t whole_number(const char* text) {
-  int64_t v = 0;
-  for (; *text >= '0' && *text <= '9' && v < (int64_t(1) << 56); ++text) v = v * 10 + (*text - '0');
-  return v;
-}
-
 // Two paths name one file when they compare equal as the server compares
 // them: ASCII letters in either case, '/' and '\\' alike.
 bool same_path(const char* a, const char* b) {
@@ -115,25 +103,6 @@ int32_t file_index(cleanup_work* w, const char* path, bool url) {
   return f;
 }
 
-// The set's LSNs, finish time and kind from the cells of its row.
-bool read_cleanup_set(const tds_meta* meta, const tds_row* row, plan_set* s) {
-  *s = plan_set{};
-  const char* finish = cell(meta, row, "backup_finish_date");
-  if (!lsn_parse(cell(meta, row, "first_lsn"), &s->first_lsn) || !lsn_parse(cell(meta, row, "last_lsn"), &s->last_lsn) ||
-      !lsn_parse(cell(meta, row, "checkpoint_lsn"), &s->checkpoint_lsn) ||
-      !lsn_parse(cell(meta, row, "database_backup_lsn"), &s->database_backup_lsn) ||
-      !lsn_parse(cell(meta, row, "differential_base_lsn"), &s->differential_base_lsn) ||
-      std::strlen(finish) >= sizeof s->finish || !time_parse(finish, &s->finish_ticks))
-    return false;
-  std::memcpy(s->finish, finish, std::strlen(finish) + 1);
-  s->finish[10] = 'T';
-  const char* copy = cell(meta, row, "is_copy_only");
-  s->copy_only = copy[0] == '1' || copy[0] == 't' || copy[0] == 'T';
-  s->type = static_cast<uint8_t>(cell(meta, row, "type")[0]);
-  s->position = static_cast<int32_t>(whole_number(cell(meta, row, "position")));
-  return true;
-}
-
 // The media set of a row: found by its id, or new (its families follow).
 int32_t media_of(cleanup_work* w, int64_t id, const char* uuid, bool* fresh) {
   *fresh = false;
@@ -153,21 +122,22 @@ int32_t media_of(cleanup_work* w, int64_t id, const char* uuid, bool* fresh) {
 const char* on_cleanup_row(void* ctx, const tds_meta* meta, const tds_row* row) {
   auto* w = static_cast<cleanup_work*>(ctx);
   if (!grow(w)) return "the backup history to decide from is too large";
-  const char* path = cell(meta, row, "physical_device_name");
+  const char* path = row_cell(meta, row, "physical_device_name");
   if (std::strlen(path) > PATH_MAX_BYTES) return "a backup file name from the server is too long";
-  if (w->now_ticks == 0 && !time_parse(cell(meta, row, "server_now"), &w->now_ticks))
+  if (w->now_ticks == 0 && !time_parse(row_cell(meta, row, "server_now"), &w->now_ticks))
     return "the server's time cannot be read";
-  const int64_t set_id = whole_number(cell(meta, row, "backup_set_id"));
-  const int64_t device = whole_number(cell(meta, row, "device_type"));
+  const int64_t set_id = row_int(row_cell(meta, row, "backup_set_id"));
+  const int64_t device = row_int(row_cell(meta, row, "device_type"));
   bool fresh = false;
-  const int32_t m = media_of(w, whole_number(cell(meta, row, "media_set_id")), cell(meta, row, "media_uuid"), &fresh);
+  const int32_t m = media_of(w, row_int(row_cell(meta, row, "media_set_id")), row_cell(meta, row, "media_uuid"), &fresh);
   if (set_id != w->last_set_id) {
     w->last_set_id = set_id;
     cleanup_set& s = w->sets[w->nsets];
-    if (!read_cleanup_set(meta, row, &s.set)) return "the server's backup history holds a set that cannot be read";
+    history_row info{};
+    if (const char* refusal = set_from_history_row(meta, row, &s.set, &info)) return refusal;
     s.set.media = m;
-    s.bytes = whole_number(cell(meta, row, "backup_size"));
-    s.other_database = !equal_nocase(cell(meta, row, "database_name"), w->database);
+    s.bytes = row_int(row_cell(meta, row, "backup_size"));
+    s.other_database = !equal_nocase(row_cell(meta, row, "database_name"), w->database);
     ++w->nsets;
     w->adding_families = fresh;
   }
@@ -184,7 +154,7 @@ const char* on_cleanup_row(void* ctx, const tds_meta* meta, const tds_row* row) 
 
 const char* on_label(void* ctx, const tds_meta* meta, const tds_row* row) {
   auto* w = static_cast<cleanup_work*>(ctx);
-  std::snprintf(w->label, sizeof w->label, "%s", cell(meta, row, "MediaSetId"));
+  std::snprintf(w->label, sizeof w->label, "%s", row_cell(meta, row, "MediaSetId"));
   return nullptr;
 }
 

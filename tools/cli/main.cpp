@@ -37,11 +37,13 @@ const char MAIN_HELP[] =
     "            prove that the backups of one database, several or all come\n"
     "            back whole: restore each under a scratch name, check the copy\n"
     "            with DBCC CHECKDB and drop it\n"
+    "  cleanup   delete old backup files while every point in time of the last\n"
+    "            N hours or days stays restorable (try --dry-run first)\n"
     "\n"
     "'vaultrun COMMAND --help' shows the options of a command.\n"
     "\n"
     "exit status: 0 success, 1 the connection, the server, the backup, the\n"
-    "             restore or the restore test failed,\n"
+    "             restore, the restore test or the cleanup failed,\n"
     "             2 usage error, 128+N ended by signal N (130 for Ctrl-C)\n";
 
 const char CONNECTION_HELP[] =
@@ -294,6 +296,42 @@ const char RESTORE_TEST_HELP[] =
     "copy was left behind, 2 usage error.\n"
     "\n";
 
+const char CLEANUP_HELP[] =
+    "usage: vaultrun cleanup --user NAME (--database NAME... | --all [--exclude PATTERN] [--system])\n"
+    "                        --keep DURATION --folder DIR... [--dry-run] [--metrics-file PATH] [OPTIONS]\n"
+    "\n"
+    "Deletes a database's old backup files while keeping every point in time of\n"
+    "the window restorable: a file goes only when it lies under one of the\n"
+    "folders, every set in it (of any database) finished before the window, and\n"
+    "no restore to a point in the window needs it. Each file is read first\n"
+    "(RESTORE LABELONLY) and deleted through the server (xp_delete_file, which\n"
+    "needs a sysadmin login); a file that cannot be read is kept.\n"
+    "\n"
+    "cleanup options:\n"
+    "  --database NAME        a database whose files are cleaned (repeatable)\n"
+    "  --all                  every online user database of the listing\n"
+    "  --exclude PATTERN      with --all, leave out the databases that match\n"
+    "                         ('*' for any characters; repeatable)\n"
+    "  --system               with --all, master, model and msdb too\n"
+    "  --keep DURATION        the window that stays restorable: hours (36h) or\n"
+    "                         days (14d), 1 hour to 100 years\n"
+    "  --folder DIR...        server folders that files may be deleted in (one\n"
+    "                         or more, repeatable); nothing outside them goes\n"
+    "  --dry-run              decide and report everything, delete nothing\n"
+    "  --parallel N           cleanups at once, 1 to 4 (2)\n"
+    "  --metrics-file PATH    write, per database, the files deleted, the bytes\n"
+    "                         freed, the oldest restorable point and the window\n"
+    "\n"
+    "Run it with --dry-run first: it lists what would go and why each other file\n"
+    "stays. On a terminal a line per running cleanup, otherwise a line as each\n"
+    "starts and ends; then a table of every database with its outcome, the\n"
+    "files deleted and kept, the bytes freed and the oldest restorable point.\n"
+    "With --json it prints one JSON object per database as each ends (with the\n"
+    "library's result as \"result\"), then {\"summary\":true,...}. Ctrl-C cancels\n"
+    "every running cleanup between files and exits with 130.\n"
+    "Exit status: 0 when every cleanup succeeded, 1 otherwise, 2 usage error.\n"
+    "\n";
+
 void print_help(Command cmd) {
   switch (cmd) {
     case Command::None: std::fputs(MAIN_HELP, stdout); return;
@@ -302,6 +340,7 @@ void print_help(Command cmd) {
     case Command::Backup: std::fputs(BACKUP_HELP, stdout); break;
     case Command::Restore: std::fputs(RESTORE_HELP, stdout); break;
     case Command::RestoreTest: std::fputs(RESTORE_TEST_HELP, stdout); break;
+    case Command::Cleanup: std::fputs(CLEANUP_HELP, stdout); break;
   }
   std::fputs(CONNECTION_HELP, stdout);
 }
@@ -312,6 +351,7 @@ int usage_error(const std::string& text, Command cmd) {
                       : cmd == Command::Backup  ? "vaultrun backup --help"
                       : cmd == Command::Restore ? "vaultrun restore --help"
                       : cmd == Command::RestoreTest ? "vaultrun restore-test --help"
+                      : cmd == Command::Cleanup ? "vaultrun cleanup --help"
                                                 : "vaultrun --help";
   print_error(text + " (see '" + topic + "')");
   return EXIT_USAGE;
@@ -358,7 +398,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", vaultrun_version());
     return EXIT_OK;
   }
-  if (opt.command == Command::None) return usage_error("a command is required: test, list, backup, restore or restore-test", opt.command);
+  if (opt.command == Command::None) return usage_error("a command is required: test, list, backup, restore, restore-test or cleanup", opt.command);
 
   Settings s;
   if (!(e = resolve_settings(opt, s)).empty()) return usage_error(e, opt.command);
@@ -372,7 +412,8 @@ int main(int argc, char** argv) {
     case Command::List: rc = run_list(s, opt.json); break;
     case Command::Backup: rc = is_many_run(s) ? run_many(s, opt.json) : run_backup(s, opt.json); break;
     case Command::Restore: rc = run_restore(s, opt.json); break;
-    case Command::RestoreTest: rc = run_many(s, opt.json); break;
+    case Command::RestoreTest:
+    case Command::Cleanup: rc = run_many(s, opt.json); break;
     case Command::None: break;
   }
   if (s.password) wipe(*s.password);

@@ -28,6 +28,21 @@ constexpr const char* PROOF_LAST_SUCCESS = "vaultrun_restore_test_last_success_t
 constexpr const char* PROOF_DURATION = "vaultrun_restore_test_duration_seconds";
 constexpr const char* PROOF_LEFT_BEHIND = "vaultrun_restore_test_left_behind";
 constexpr const char* PROOF_SKIPPED = "vaultrun_restore_test_skipped";
+constexpr const char* CLEANUP_SUCCESS = "vaultrun_cleanup_success";
+constexpr const char* CLEANUP_DELETED = "vaultrun_cleanup_files_deleted";
+constexpr const char* CLEANUP_FREED = "vaultrun_cleanup_freed_bytes";
+constexpr const char* WINDOW_PROMISED = "vaultrun_restore_window_promised_seconds";
+constexpr const char* OLDEST_RESTORABLE = "vaultrun_oldest_restorable_timestamp_seconds";
+
+// Series of a cleanup run: labelled by server and database, no type.
+bool is_cleanup_series(std::string_view line) {
+  return line.rfind("vaultrun_cleanup_", 0) == 0 || line.rfind(WINDOW_PROMISED, 0) == 0 ||
+         line.rfind(OLDEST_RESTORABLE, 0) == 0;
+}
+
+std::string server_database(const std::string& server, const std::string& database) {
+  return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\"}";
+}
 
 std::string labels(const std::string& server, const std::string& database, const std::string& type) {
   return "{server=\"" + metrics_label(server) + "\",database=\"" + metrics_label(database) + "\",type=\"" +
@@ -233,6 +248,52 @@ std::vector<std::string> previous_proven_databases(std::string_view old_text, co
   return names;
 }
 
+std::string cleanup_metrics_text(const std::string& server, const std::vector<CleanupMetrics>& dbs, bool run_ok,
+                                 double run_time) {
+  std::string out = header(CLEANUP_SUCCESS, "Outcome of the database's last cleanup: 1 succeeded, 0 failed.");
+  for (const auto& d : dbs) {
+    if (d.ran) out += CLEANUP_SUCCESS + server_database(server, d.database) + " " + (d.succeeded ? "1" : "0") + "\n";
+  }
+  out += header(CLEANUP_DELETED, "Backup files that the database's last cleanup deleted.");
+  for (const auto& d : dbs) {
+    if (d.ran) out += CLEANUP_DELETED + server_database(server, d.database) + " " + std::to_string(d.files_deleted) + "\n";
+  }
+  out += header(CLEANUP_FREED, "Bytes that the files deleted by the database's last cleanup held.");
+  for (const auto& d : dbs) {
+    if (d.ran) out += CLEANUP_FREED + server_database(server, d.database) + " " + std::to_string(d.freed_bytes) + "\n";
+  }
+  out += header(WINDOW_PROMISED, "Window of the last hours that the database's cleanup keeps restorable, in seconds.");
+  for (const auto& d : dbs) {
+    if (d.promised_s) out += WINDOW_PROMISED + server_database(server, d.database) + " " + number(*d.promised_s, "%.0f") + "\n";
+  }
+  out += header(OLDEST_RESTORABLE, "Unix time of the oldest point that the database's backup files left by its last "
+                                   "cleanup restore to.");
+  for (const auto& d : dbs) {
+    if (d.oldest_restorable) {
+      out += OLDEST_RESTORABLE + server_database(server, d.database) + " " + number(*d.oldest_restorable, "%.0f") + "\n";
+    }
+  }
+  return out + run_text(server, "cleanup", run_ok, run_time);
+}
+
+void previous_cleanup(std::string_view old_text, const std::string& server, CleanupMetrics& m) {
+  const std::string name = valid_utf8(m.database);
+  each_sample(old_text, WINDOW_PROMISED, server, nullptr, [&](const std::string& d, double v) {
+    if (d == name && !m.promised_s) m.promised_s = v;
+  });
+  each_sample(old_text, OLDEST_RESTORABLE, server, nullptr, [&](const std::string& d, double v) {
+    if (d == name && !m.oldest_restorable) m.oldest_restorable = v;
+  });
+}
+
+std::vector<std::string> previous_cleaned_databases(std::string_view old_text, const std::string& server) {
+  std::vector<std::string> names;
+  each_sample(old_text, WINDOW_PROMISED, server, nullptr, [&](const std::string& d, double) {
+    if (std::find(names.begin(), names.end(), d) == names.end()) names.push_back(d);
+  });
+  return names;
+}
+
 namespace {
 
 // One metric of a file: its HELP and TYPE lines and its sample lines.
@@ -290,6 +351,7 @@ bool replaced(const std::string& line, const std::string& server, const std::str
   double v = 0;
   if (!read_sample(line, name_of(line), s, d, t, v)) return false;
   if (line.rfind("vaultrun_restore_test_", 0) == 0) return s == valid_utf8(server) && kind == "restore_test";
+  if (is_cleanup_series(line)) return s == valid_utf8(server) && kind == "cleanup";
   if (line.find("type=\"") == std::string::npos) return true;
   return s == valid_utf8(server) && t == valid_utf8(kind);
 }

@@ -71,9 +71,34 @@ std::optional<double> previous_proof(std::string_view old_text, const std::strin
 // its order: what a run that could not list keeps.
 std::vector<std::string> previous_proven_databases(std::string_view old_text, const std::string& server);
 
+// One database's cleanup, for the metrics file of a cleanup run.
+struct CleanupMetrics {
+  std::string database;
+  bool ran = false;  // false: never started (the run was interrupted)
+  bool succeeded = false;
+  int64_t files_deleted = 0, freed_bytes = 0;  // this run's, also after a failure
+  // The promised window and the oldest point the files left restore to
+  // (Unix time); an earlier run's when this one could not tell.
+  std::optional<double> promised_s, oldest_restorable;
+};
+
+// The whole file of a cleanup run: for each database that ran its outcome,
+// the files it deleted and the bytes they held; for each with one known the
+// promised window and the oldest restorable point; then the run's own
+// outcome and time (type "cleanup").
+std::string cleanup_metrics_text(const std::string& server, const std::vector<CleanupMetrics>& dbs, bool run_ok,
+                                 double run_time);
+
+// The promised window and the oldest restorable point that an earlier file
+// recorded for this server and database.
+void previous_cleanup(std::string_view old_text, const std::string& server, CleanupMetrics& m);
+
+// Every database of this server with a promised window in the old file.
+std::vector<std::string> previous_cleaned_databases(std::string_view old_text, const std::string& server);
+
 // The file of a run (fresh) with the samples of the old file that are not
 // this run's kept: those of other servers and other kinds (kind: full,
-// differential, log or restore_test), unless the run wrote the same series.
+// differential, log, restore_test or cleanup), unless the run wrote the same series.
 // Each metric keeps one HELP and TYPE, with its samples together.
 std::string keep_other_samples(const std::string& fresh, std::string_view old_text, const std::string& server,
                                const std::string& kind);

@@ -351,6 +351,31 @@ std::string check_restore_test(const Settings& s) {
   return "";
 }
 
+// ---- A cleanup --------------------------------------------------------------------
+
+constexpr size_t MAX_CLEANUP_FOLDERS = 64;  // the library bounds a cleanup by at most this many
+
+std::string check_cleanup(const Settings& s) {
+  if (std::string e = check_many_sources(s.many); !e.empty()) return e;
+  if (s.many.system && !s.many.all) return "--system applies with --all only";
+  if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
+  if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+  int64_t hours = 0;
+  if (!s.cleanup.keep) return "a window to keep is required (--keep DURATION, such as 36h or 14d)";
+  if (!parse_keep_hours(*s.cleanup.keep, hours)) {
+    return "--keep takes hours or days, such as 36h or 14d (1 hour to 100 years), not '" + *s.cleanup.keep + "'";
+  }
+  const std::vector<std::string>& folders = s.cleanup.folders;
+  if (folders.empty()) return "a folder on the server to delete in is required (--folder DIR, repeated)";
+  if (folders.size() > MAX_CLEANUP_FOLDERS) return "--folder is given more than " + std::to_string(MAX_CLEANUP_FOLDERS) + " times";
+  for (const std::string& f : folders) {
+    if (f.empty()) return "--folder needs a directory";
+    if (has_unsendable_control(f)) return "a --folder holds a control character";
+    if (f.size() > MAX_PATH_BYTES) return "a --folder is too long (at most " + std::to_string(MAX_PATH_BYTES) + " bytes)";
+  }
+  return "";
+}
+
 }  // namespace
 
 namespace {
@@ -365,7 +390,13 @@ namespace {
 // backup; a restore test shares the run's options with backup (Run), the
 // point in time and the dry run with restore (Point), and its check with a
 // backup's --verify restore (Proof).
-enum class Scope { Always, Command, Backup, Restore, BackupOrRestore, Run, Point, Proof, RestoreTest };
+// A cleanup takes the run's options, the database (Listing), --system with
+// backup (BackupOrCleanup), the dry run with restore (DryRun), and its own
+// (Cleanup).
+enum class Scope {
+  Always, Command, Backup, Restore, BackupOrRestore, Run, Point, Proof, RestoreTest,
+  Listing, BackupOrCleanup, DryRun, Cleanup
+};
 
 // What follows an option.
 enum class Arg {
@@ -414,7 +445,7 @@ const Flag FLAGS[] = {
      [](O& o, const V& v) { o.connect_timeout_ms = v.ms; }},
     {"--query-timeout", nullptr, Scope::Command, Arg::Seconds,
      [](O& o, const V& v) { o.query_timeout_ms = v.ms; }},
-    {"--database", nullptr, Scope::BackupOrRestore, Arg::Text,
+    {"--database", nullptr, Scope::Listing, Arg::Text,
      [](O& o, const V& v) {
        o.database = v.text;
        o.many.databases.push_back(v.text);
@@ -427,7 +458,7 @@ const Flag FLAGS[] = {
     {"--out-dir", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.out_dir = v.text; }},
     {"--name-template", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.name_template = v.text; }},
     {"--metrics-file", nullptr, Scope::Run, Arg::Text, [](O& o, const V& v) { o.many.metrics_file = v.text; }},
-    {"--system", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.system = true; }},
+    {"--system", nullptr, Scope::BackupOrCleanup, Arg::None, [](O& o, const V&) { o.many.system = true; }},
     {"--change-type", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.change_type = true; }},
     {"--all-replicas", nullptr, Scope::Backup, Arg::None, [](O& o, const V&) { o.many.all_replicas = true; }},
     {"--if-older-than", nullptr, Scope::Backup, Arg::Text, [](O& o, const V& v) { o.many.if_older_than = v.text; }},
@@ -468,7 +499,10 @@ const Flag FLAGS[] = {
     {"--move", nullptr, Scope::Restore, Arg::Text, [](O& o, const V& v) { o.restore.moves.push_back(v.text); }},
     {"--replace", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.replace = true; }},
     {"--no-recovery", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.no_recovery = true; }},
-    {"--dry-run", nullptr, Scope::Point, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
+    {"--dry-run", nullptr, Scope::DryRun, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
+    // A cleanup: the window kept and where files may go.
+    {"--keep", nullptr, Scope::Cleanup, Arg::Text, [](O& o, const V& v) { o.cleanup.keep = v.text; }},
+    {"--folder", nullptr, Scope::Cleanup, Arg::Paths, [](O& o, const V& v) { o.cleanup.folders.push_back(v.text); }},
     // Encryption.
     {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
     {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
@@ -498,10 +532,14 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Restore: return cmd == Command::Restore;
     case Scope::BackupOrRestore:
       return cmd == Command::Backup || cmd == Command::Restore || cmd == Command::RestoreTest;
-    case Scope::Run:
+    case Scope::Run: return cmd == Command::Backup || cmd == Command::RestoreTest || cmd == Command::Cleanup;
     case Scope::Proof: return cmd == Command::Backup || cmd == Command::RestoreTest;
     case Scope::Point: return cmd == Command::Restore || cmd == Command::RestoreTest;
     case Scope::RestoreTest: return cmd == Command::RestoreTest;
+    case Scope::Listing: return cmd == Command::Cleanup || in_scope(Scope::BackupOrRestore, cmd);
+    case Scope::BackupOrCleanup: return cmd == Command::Cleanup || cmd == Command::Backup;
+    case Scope::DryRun: return cmd == Command::Cleanup || in_scope(Scope::Point, cmd);
+    case Scope::Cleanup: return cmd == Command::Cleanup;
   }
   return false;
 }
@@ -509,12 +547,16 @@ bool in_scope(Scope scope, Command cmd) {
 std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
   if (in_scope(f.scope, cmd)) return "";
   if (cmd == Command::None) {
-    return "option " + flag + " needs a command (test, list, backup, restore or restore-test) before it";
+    return "option " + flag + " needs a command (test, list, backup, restore, restore-test or cleanup) before it";
   }
   switch (f.scope) {
     case Scope::Restore: return "option " + flag + " applies to restore only";
     case Scope::BackupOrRestore: return "option " + flag + " applies to backup, restore and restore-test only";
-    case Scope::Run:
+    case Scope::Listing: return "option " + flag + " applies to backup, restore, restore-test and cleanup only";
+    case Scope::BackupOrCleanup: return "option " + flag + " applies to backup and cleanup only";
+    case Scope::DryRun: return "option " + flag + " applies to restore, restore-test and cleanup only";
+    case Scope::Cleanup: return "option " + flag + " applies to cleanup only";
+    case Scope::Run: return "option " + flag + " applies to backup, restore-test and cleanup only";
     case Scope::Proof: return "option " + flag + " applies to backup and restore-test only";
     case Scope::Point: return "option " + flag + " applies to restore and restore-test only";
     case Scope::RestoreTest: return "option " + flag + " applies to restore-test only";
@@ -570,6 +612,7 @@ std::string parse_command(int argc, char** argv, int& i, Options& opt) {
     else if (word == "backup") opt.command = Command::Backup;
     else if (word == "restore") opt.command = Command::Restore;
     else if (word == "restore-test") opt.command = Command::RestoreTest;
+    else if (word == "cleanup") opt.command = Command::Cleanup;
     else return false;
     return true;
   };
@@ -664,6 +707,8 @@ std::string resolve_settings(const Options& opt, Settings& s) {
   s.restoring = opt.command == Command::Restore;
   s.restore = opt.restore;
   s.proving = opt.command == Command::RestoreTest;
+  s.cleaning = opt.command == Command::Cleanup;
+  s.cleanup = opt.cleanup;
   // The flags decide over the file's "verify": --no-verify drops its
   // "restore", and --verify restore turns a "verify": false on.
   if (opt.verify == false && !opt.proof.by_restore) s.proof.by_restore = false;
@@ -690,6 +735,8 @@ std::string check_settings(Command cmd, const Settings& s) {
     if (std::string e = check_restore(s); !e.empty()) return e;
   } else if (cmd == Command::RestoreTest) {
     if (std::string e = check_restore_test(s); !e.empty()) return e;
+  } else if (cmd == Command::Cleanup) {
+    if (std::string e = check_cleanup(s); !e.empty()) return e;
   } else if (cmd == Command::Backup && is_many_run(s)) {
     if (std::string e = check_many(s); !e.empty()) return e;
   } else if (cmd == Command::Backup) {
@@ -734,8 +781,9 @@ bool is_backup_only_key(const std::string& key) {
 // flags replace the file's source whole: a --from set and the file's
 // backup_files would otherwise meet in one configuration.
 bool sends_file_member(const Settings& s, const std::string& key) {
-  if (!s.restoring && !s.proving) return true;
+  if (!s.restoring && !s.proving && !s.cleaning) return true;
   if (is_backup_only_key(key)) return false;
+  if (s.cleaning) return key != "backup_files" && key != "file" && key != "stop_at";
   const bool source_flags = !s.restore.files.empty() || !s.restore.from.empty();
   return !(source_flags && (key == "backup_files" || key == "file"));
 }
@@ -778,6 +826,16 @@ std::string proof_members(const ProofOptions& p) {
   return out;
 }
 
+// The window in hours, the folders and the dry run of a cleanup.
+std::string cleanup_members(const Settings& s) {
+  int64_t hours = 0;
+  std::string out;
+  if (s.cleanup.keep && parse_keep_hours(*s.cleanup.keep, hours)) out += ",\"keep_hours\":" + std::to_string(hours);
+  out += ",\"folders\":" + json_texts(s.cleanup.folders);
+  if (s.restore.dry_run) out += ",\"dry_run\":true";
+  return out;
+}
+
 }  // namespace
 
 std::string config_json(const Settings& s) {
@@ -794,7 +852,10 @@ std::string config_json(const Settings& s) {
   out += ",\"port\":" + std::to_string(s.port);
   out += ",\"user\":" + json_quote(s.user);
   out += ",\"password\":" + json_quote(s.password.value_or(""));
-  if (s.proving) {
+  if (s.cleaning) {
+    out += ",\"operation\":\"cleanup\"";
+    out += ",\"database\":" + json_quote(s.database);
+  } else if (s.proving) {
     // The database names the source; the copy's name is the scratch name.
     out += ",\"operation\":\"restore_test\"";
     out += ",\"database\":" + json_quote(s.database);
@@ -817,6 +878,7 @@ std::string config_json(const Settings& s) {
   for (const auto& [key, json] : s.kind_members) out += "," + json_quote(key) + ":" + json;
   if (s.restoring || s.proving) out += restore_members(s);
   if (s.proving || s.proof.by_restore) out += proof_members(s.proof);
+  if (s.cleaning) out += cleanup_members(s);
   if (!s.restoring && !s.stripes.empty()) out += ",\"stripes\":" + json_texts(s.stripes);
   // Encryption: only what the flags set, so that without them the text is as before.
   if (s.encrypt) out += ",\"encrypt\":" + (*s.encrypt == "strict" ? json_quote("strict") : *s.encrypt);
@@ -830,9 +892,25 @@ std::string config_json(const Settings& s) {
 
 bool is_many_run(const Settings& s) {
   const ManyOptions& m = s.many;
-  if (s.proving) return true;
+  if (s.proving || s.cleaning) return true;
   return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
          m.metrics_file || m.system || m.change_type || m.all_replicas || m.if_older_than;
+}
+
+bool parse_keep_hours(const std::string& text, int64_t& hours) {
+  constexpr int64_t MAX_HOURS = 876000;  // a hundred years
+  if (text.size() < 2 || text.size() > 8) return false;
+  const char unit = text.back();
+  if (unit != 'h' && unit != 'd') return false;
+  int64_t n = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    n = n * 10 + (text[i] - '0');
+  }
+  n *= unit == 'd' ? 24 : 1;
+  if (n < 1 || n > MAX_HOURS) return false;
+  hours = n;
+  return true;
 }
 
 int parallel_of(const Settings& s) { return s.many.parallel.value_or(2); }

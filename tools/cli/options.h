@@ -10,7 +10,7 @@
 
 namespace cli {
 
-enum class Command { None, Test, List, Backup, Restore, RestoreTest };
+enum class Command { None, Test, List, Backup, Restore, RestoreTest, Cleanup };
 
 // A backup run over several databases: which ones, how many at once, and
 // where their files go. Empty or unset everywhere: the one-database backup.
@@ -54,6 +54,18 @@ struct ProofOptions {
   bool scratch_from_file = false;                // it came from the --config file
 };
 
+// A cleanup of old backup files: the window that stays restorable, as
+// typed, and the server folders that bound what may be deleted. The dry run
+// is the restore's flag (RestoreOptions::dry_run).
+struct CleanupOptions {
+  std::optional<std::string> keep;   // --keep DURATION: 36h or 14d
+  std::vector<std::string> folders;  // each --folder, in order
+};
+
+// The hours of a --keep DURATION ("36h" or "14d", 1 to 876000 hours);
+// false for any other text.
+bool parse_keep_hours(const std::string& text, int64_t& hours);
+
 // What the command line said, before any file is read.
 struct Options {
   Command command = Command::None;
@@ -72,6 +84,7 @@ struct Options {
   std::vector<std::string> stripes;
   RestoreOptions restore;
   ProofOptions proof;
+  CleanupOptions cleanup;
   // Encryption: unset flags leave the configuration as the file has it.
   std::optional<std::string> encrypt;  // "true", "false" or "strict"
   bool trust_server_certificate = false;
@@ -102,6 +115,9 @@ struct Settings {
   // source whose backups are restored into a scratch copy.
   bool proving = false;
   ProofOptions proof;
+  // A cleanup (the command is cleanup): each database's old files go.
+  bool cleaning = false;
+  CleanupOptions cleanup;
   // Encryption flags, sent only when given (a file's own keys pass in extra).
   std::optional<std::string> encrypt;
   bool trust_server_certificate = false;
@@ -112,7 +128,7 @@ struct Settings {
 };
 
 // Whether the command runs as a run over databases rather than as the single
-// backup with its progress bar: a restore test always does, a backup over
+// backup with its progress bar: a restore test and a cleanup always do, a backup over
 // several databases (--all, more than one --database, or one of the run's
 // own options).
 bool is_many_run(const Settings& s);

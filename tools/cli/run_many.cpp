@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cleanup_view.h"
 #include "commands.h"
 #include "decisions.h"
 #include "json.h"
@@ -74,6 +75,9 @@ struct Job {
   ProofRow proof;
   std::string phase;
   std::string result_raw;
+  // A cleanup's row.
+  bool cleaned = false;
+  CleanupRow cleanup;
 };
 
 struct Run {
@@ -114,7 +118,7 @@ bool decides(const Settings& s, const std::string& type) {
   // A restore test tests what it is given: a database's backups can be
   // proved whatever state or role the database itself is in now. Over the
   // whole server it leaves out the databases whose backups are not here.
-  if (s.proving) return m.all;
+  if (s.proving || s.cleaning) return m.all;
   return m.all || type != "full" || m.system || m.change_type || m.all_replicas || m.if_older_than.has_value();
 }
 
@@ -141,7 +145,7 @@ std::string read_listing(const Settings& s, bool details, Listing& out) {
     if (details) out.facts.push_back(f);
   }
   if (s.many.all && out.names.empty()) {
-    return std::string(s.proving ? "no database to test" : "no database to back up") + " on " +
+    return std::string(s.proving ? "no database to test" : s.cleaning ? "no database to clean up" : "no database to back up") + " on " +
            printable(endpoint(s)) + " (the listing had " +
            std::to_string(dbs->items.size()) + (dbs->items.empty() ? ")" : ", every one excluded)");
   }
@@ -201,14 +205,14 @@ std::vector<Job> plan_jobs(const Settings& s, const RunRules& rules, const std::
     }
     values.database = databases[i];
     values.type = jobs[i].type;
-    // A restore test writes no file.
-    if (!s.proving) names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
+    // A restore test and a cleanup write no file.
+    if (!s.proving && !s.cleaning) names.push_back(expand_name_template(s.many.name_template.value_or(DEFAULT_NAME_TEMPLATE), values));
     else names.emplace_back();
   }
   make_unique(names);
   for (size_t i = 0; i < jobs.size(); ++i) {
     jobs[i].database = databases[i];
-    jobs[i].out_path = s.proving ? "" : s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
+    jobs[i].out_path = s.proving || s.cleaning ? "" : s.many.out_dir ? join_path(*s.many.out_dir, names[i]) : s.out_path;
     if (has_control(jobs[i].database)) {
       // The library's configuration reader takes \uXXXX as letters: the
       // name would arrive as another one, which might exist.
@@ -230,8 +234,20 @@ const char* outcome_text(const Run& r, const Job& j) {
   return outcome_name(j.outcome);
 }
 
+// A cleanup's line: its row, or the run's words for one that never ran.
+std::string cleanup_json_line(const Job& j, std::string out) {
+  out += ",\"outcome\":" + json_quote(outcome_name(j.outcome));
+  if (j.outcome == Outcome::Skipped) return out + ",\"skipped\":" + json_quote(valid_utf8(j.skip)) + "}";
+  if (j.cleaned) out += cleanup_json_members(j.cleanup);
+  else out += ",\"error\":" + json_quote(valid_utf8(j.error));
+  out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
+  if (!j.result_raw.empty()) out += ",\"result\":" + j.result_raw;
+  return out + "}";
+}
+
 std::string json_line(const Run& r, const Job& j) {
   std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
+  if (r.s.cleaning) return cleanup_json_line(j, out);
   if (r.s.proving) {
     if (j.proved) {
       out += proof_json_members(j.proof);
@@ -280,6 +296,15 @@ std::string summary_json(const Run& r, int64_t elapsed_ms) {
   out += ",\"not_started\":" + std::to_string(count_of(r, Outcome::NotStarted));
   out += ",\"skipped\":" + std::to_string(count_of(r, Outcome::Skipped));
   if (r.s.proving || r.s.proof.by_restore) out += ",\"left_behind\":" + std::to_string(left_behind_count(r));
+  if (r.s.cleaning) {
+    int64_t deleted = 0, freed = 0;
+    for (const Job& j : r.jobs) {
+      deleted += j.cleaned ? j.cleanup.deleted : 0;
+      freed += j.cleaned ? j.cleanup.freed_bytes : 0;
+    }
+    out += ",\"dry_run\":" + std::string(r.s.restore.dry_run ? "true" : "false");
+    out += ",\"files_deleted\":" + std::to_string(deleted) + ",\"freed_bytes\":" + std::to_string(freed);
+  }
   out += ",\"interrupted\":" + std::string(r.interrupted ? "true" : "false");
   out += ",\"elapsed_ms\":" + std::to_string(elapsed_ms);
   return out + "}";
@@ -317,6 +342,9 @@ std::string end_line(const Run& r, const Job& j) {
     }
     if (!copy_words(p).empty()) line += ", " + copy_words(p);
     if (!p.error.empty()) line += ": " + one_line(p.error);
+  } else if (r.s.cleaning && j.cleaned) {
+    line += ", " + cleanup_words(j.cleanup);
+    if (!j.cleanup.ok) line += ": " + one_line(j.cleanup.error);
   } else if (j.outcome == Outcome::Succeeded) {
     line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") +
             (j.proved ? " by a restore test" : "") + ", " + duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
@@ -337,6 +365,7 @@ const char* phase_of(const Run& r, const Job& j) {
   if (j.phase == "check") return "checking";
   if (j.phase == "drop") return "dropping";
   if (r.s.proving) return "restoring";
+  if (r.s.cleaning) return "cleaning";
   return r.verify && j.percent >= 100 ? "verifying" : "backing up";
 }
 
@@ -423,8 +452,40 @@ void print_proof_table(const Run& r) {
   std::printf("\n");
 }
 
+// A cleanup run: each database's files deleted and kept, the bytes freed
+// and the oldest point that the files left restore to.
+void print_cleanup_table(const Run& r) {
+  const bool dry = r.s.restore.dry_run;
+  std::vector<std::vector<std::string>> rows{
+      {"DATABASE", "OUTCOME", dry ? "WOULD DELETE" : "DELETED", "KEPT", dry ? "WOULD FREE" : "FREED",
+       "OLDEST RESTORABLE", "TIME", "NOTE"}};
+  for (const Job& j : r.jobs) {
+    const CleanupRow& c = j.cleanup;
+    const bool ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    const std::string note = j.outcome == Outcome::Skipped ? one_line(j.skip) : one_line(j.error);
+    if (!j.cleaned) {
+      rows.push_back({printable(j.database), outcome_name(j.outcome), "-", "-", "-", "-",
+                      ran ? duration_text(j.elapsed_ms) : "-", note});
+      continue;
+    }
+    rows.push_back({printable(j.database), outcome_name(j.outcome), std::to_string(c.deleted), std::to_string(c.kept),
+                    bytes_words(c.freed_bytes), c.oldest_restorable.empty() ? "none" : printable(c.oldest_restorable),
+                    duration_text(j.elapsed_ms), note});
+  }
+  print_columns(rows, {false, false, true, true, true, false, true});
+  int64_t deleted = 0, freed = 0;
+  for (const Job& j : r.jobs) {
+    deleted += j.cleaned ? j.cleanup.deleted : 0;
+    freed += j.cleaned ? j.cleanup.freed_bytes : 0;
+  }
+  std::printf("%zu of %zu cleanups succeeded, %lld file%s %s, %s %s\n", count_of(r, Outcome::Succeeded),
+              r.jobs.size(), (long long)deleted, deleted == 1 ? "" : "s", dry ? "would be deleted" : "deleted",
+              bytes_words(freed).c_str(), dry ? "would be freed" : "freed");
+}
+
 void print_table(const Run& r) {
   if (r.s.proving) return print_proof_table(r);
+  if (r.s.cleaning) return print_cleanup_table(r);
   std::vector<std::vector<std::string>> rows{{"DATABASE", "OUTCOME", "PAGES", "TIME", "NOTE"}};
   for (const Job& j : r.jobs) {
     bool ok = j.outcome == Outcome::Succeeded;
@@ -496,6 +557,12 @@ void collect(Run& r, Job& j, bool unreadable) {
     finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, "unreadable answer from the library");
   } else if (r.s.proving) {
     collect_proof(r, j, v, text);
+  } else if (r.s.cleaning) {
+    j.cleaned = true;
+    j.cleanup = cleanup_row(v);
+    j.result_raw = text;
+    finish(r, j, j.cleanup.ok ? Outcome::Succeeded : r.interrupted ? Outcome::Cancelled : Outcome::Failed,
+           j.cleanup.ok ? "" : j.cleanup.error);
   } else if (member_bool(v, "ok")) {
     j.pages = member_int(v, "pages");
     j.verified = member_bool(v, "verified");
@@ -543,15 +610,18 @@ bool start(Run& r, Job& j) {
   if (session == -2) return false;
   if (session < 0) {
     std::string why = vaultrun_last_error();
-    finish(r, j, Outcome::Failed, std::string(r.s.proving ? "cannot start the restore test: " : "cannot start the backup: ") +
+    finish(r, j, Outcome::Failed, std::string(r.s.proving    ? "cannot start the restore test: "
+                                              : r.s.cleaning ? "cannot start the cleanup: "
+                                                             : "cannot start the backup: ") +
                                       (why.empty() ? std::string("no reason given") : why));
     return true;
   }
   j.session = session;
   j.outcome = Outcome::Running;
   if (!r.json && !r.tty) {
-    r.pending_lines.push_back(r.s.proving ? "started the restore test of " + printable(j.database)
-                                          : "started " + printable(j.database) + " -> " + printable(j.out_path));
+    r.pending_lines.push_back(r.s.proving    ? "started the restore test of " + printable(j.database)
+                              : r.s.cleaning ? "started the cleanup of " + printable(j.database)
+                                             : "started " + printable(j.database) + " -> " + printable(j.out_path));
   }
   return true;
 }
@@ -605,7 +675,10 @@ void interrupt(Run& r) {
 // Whether the run writes its metrics file. A restore test's dry run proves
 // nothing: its file would record every database as unproven and set off
 // the alerts.
-bool records_metrics(const Settings& s) { return s.many.metrics_file && !(s.proving && s.restore.dry_run); }
+// Nor does a cleanup's: it deleted nothing.
+bool records_metrics(const Settings& s) {
+  return s.many.metrics_file && !((s.proving || s.cleaning) && s.restore.dry_run);
+}
 
 // The previous metrics file, whose last successes a run keeps; "" when it is
 // missing or unreadable, so that nothing is carried over.
@@ -650,9 +723,46 @@ std::string proof_metrics(const Settings& s, const std::vector<Job>& jobs, const
   return restore_test_metrics_text(server, dbs, run_ok, double(std::time(nullptr)));
 }
 
+// The cleanup run's file: each database's files deleted and bytes freed,
+// and the window it keeps against the one promised. The oldest restorable
+// point becomes Unix time by its distance from the server's now, so the
+// server's time zone does not matter.
+std::string cleanup_metrics(const Settings& s, const std::vector<Job>& jobs, const std::string& old, bool run_ok) {
+  const std::string server = endpoint(s);
+  std::vector<CleanupMetrics> dbs;
+  for (const Job& j : jobs) {
+    CleanupMetrics m;
+    m.database = j.database;
+    m.ran = j.outcome != Outcome::NotStarted && j.outcome != Outcome::Skipped;
+    m.succeeded = j.outcome == Outcome::Succeeded;
+    if (j.cleaned) {
+      m.files_deleted = j.cleanup.deleted;
+      m.freed_bytes = j.cleanup.freed_bytes;
+      if (j.cleanup.keep_hours > 0) m.promised_s = double(j.cleanup.keep_hours) * 3600.0;
+      if (j.cleanup.restorable_s) m.oldest_restorable = double(j.ended_at) - double(*j.cleanup.restorable_s);
+    }
+    previous_cleanup(old, server, m);
+    dbs.push_back(m);
+  }
+  if (jobs.empty()) {
+    for (const std::string& name : previous_cleaned_databases(old, server)) {
+      CleanupMetrics m;
+      m.database = name;
+      previous_cleanup(old, server, m);
+      dbs.push_back(m);
+    }
+  }
+  return cleanup_metrics_text(server, dbs, run_ok, double(std::time(nullptr)));
+}
+
 bool write_metrics(const Settings& s, const std::string& type, const std::vector<Job>& jobs, bool run_ok) {
   const std::string& path = *s.many.metrics_file;
   const std::string old = previous_metrics(path);
+  if (s.cleaning) {
+    std::string e = replace_file(path, keep_other_samples(cleanup_metrics(s, jobs, old, run_ok), old, endpoint(s), "cleanup"));
+    if (!e.empty()) print_error("metrics file: " + printable(e));
+    return e.empty();
+  }
   if (s.proving) {
     std::string e = replace_file(path, keep_other_samples(proof_metrics(s, jobs, old, run_ok), old, endpoint(s),
                                                           "restore_test"));
@@ -716,7 +826,10 @@ int exit_status(const Run& r, int signal, bool metrics_ok) {
         names += (names.empty() ? "" : ", ") + printable(j.database);
     }
     print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size() - count_of(r, Outcome::Skipped)) +
-                (r.s.proving ? " restore tests did not prove their backups: " : " backups failed: ") + names);
+                (r.s.proving    ? " restore tests did not prove their backups: "
+                 : r.s.cleaning ? " cleanups failed: "
+                                : " backups failed: ") +
+                names);
     return EXIT_FAILED;
   }
   return metrics_ok ? EXIT_OK : EXIT_FAILED;
@@ -742,7 +855,7 @@ int run_not_started(const Settings& s, const std::string& type, bool json, const
 
 int run_many(const Settings& s, bool json) {
   RunRules rules;
-  rules.type = s.proving ? "restore_test" : backup_type(s);
+  rules.type = s.proving ? "restore_test" : s.cleaning ? "cleanup" : backup_type(s);
   rules.change_type = s.many.change_type;
   rules.all_replicas = s.many.all_replicas;
   int64_t seconds = 0;
@@ -762,9 +875,10 @@ int run_many(const Settings& s, bool json) {
   const auto run_started = Clock::now();
   if (!json) {
     std::printf("%s %zu database%s on %s, %d at a time\n",
-                !s.proving           ? "backing up"
-                : s.restore.dry_run ? "planning the restore test of"
-                                    : "testing the restore of",
+                s.cleaning            ? (s.restore.dry_run ? "planning the cleanup of" : "cleaning up")
+                : !s.proving          ? "backing up"
+                : s.restore.dry_run   ? "planning the restore test of"
+                                      : "testing the restore of",
                 r.jobs.size(), r.jobs.size() == 1 ? "" : "s", printable(endpoint(s)).c_str(),
                 std::min(parallel_of(s), int(r.jobs.size())));
   }

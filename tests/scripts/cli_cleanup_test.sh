@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# vaultrun cleanup as its users meet it: the usage errors without a server;
+# then, against the simulated server whose clock moves six hours with each
+# backup, a week of fulls, differentials and logs cleaned with a three-day
+# window: the dry run first (it lists what would go, deletes nothing and
+# leaves the metrics file alone), then the real run (exactly those files
+# gone, the table, the metrics), a login without the right to delete (a
+# failure, nothing counted as deleted), and a run over the whole server.
+# A && pass || fail: pass never fails.
+# shellcheck disable=SC2015
+set -uo pipefail
+NAME=cli_cleanup_test
+# shellcheck source=lib/cli_harness.bash
+source "$(dirname "$0")/lib/cli_harness.bash"
+
+# ---- Without a server ------------------------------------------------------
+
+while IFS='|' read -r name args pattern; do
+  [ -z "$name" ] && continue
+  # shellcheck disable=SC2086
+  run $args
+  expect_error "usage: $name" 2 "$pattern"
+done <<'EOF2'
+no window|cleanup --user sa --database a --folder /b|a window to keep is required (--keep DURATION
+minutes|cleanup --user sa --database a --folder /b --keep 90m|--keep takes hours or days, such as 36h or 14d
+too long|cleanup --user sa --database a --folder /b --keep 876001h|--keep takes hours or days
+no folder|cleanup --user sa --database a --keep 3d|a folder on the server to delete in is required
+no database|cleanup --user sa --keep 3d --folder /b|a database is required
+system without all|cleanup --user sa --database a --system --keep 3d --folder /b|--system applies with --all only
+folder elsewhere|restore --user sa --database a --folder /b|option --folder applies to cleanup only
+EOF2
+run cleanup --help
+expect_ok "help"
+grep -qF -- '--keep DURATION' "$WORK/out" && grep -qF -- '--dry-run' "$WORK/out" && pass || fail "help"
+
+# ---- Against the simulated server ------------------------------------------
+
+start_sim --backup-ms 5 --clock-step 21600 --login clerk:vaultrun --not-sysadmin clerk --log "$WORK/sim.log" \
+  --data-dir "$WORK/data" --log-dir "$WORK/logs"
+B=$WORK/b
+mkdir -p "$B"
+conn=(--port "$PORT" --user sa)
+export VAULTRUN_PASSWORD=vaultrun
+
+# A week: each day a full, a log, a differential and a log, six hours apart.
+for d in 0 1 2 3 4 5 6; do
+  for step in "full$d.bak|full" "log${d}a.trn|log" "diff$d.bak|differential" "log${d}b.trn|log"; do
+    run backup "${conn[@]}" --database inventory --out "$B/${step%%|*}" --type "${step##*|}" --no-verify
+    [ "$RC" -eq 0 ] || fail "backup $step: exit $RC"
+  done
+done
+[ "$(ls "$B" | wc -l)" -eq 28 ] && pass || fail "a week of backups: $(ls "$B" | wc -l) files"
+
+# The dry run: what would go, and nothing goes.
+prom=$WORK/cleanup.prom
+: >"$WORK/sim.log"
+run cleanup "${conn[@]}" --database inventory --keep 3d --folder "$B" --dry-run --json --metrics-file "$prom"
+expect_ok "dry run"
+would=$(json_eval 'sorted(f["path"].rsplit("/",1)[1] for f in db["inventory"]["result"]["deleted"])')
+expect_json "dry run" 'db["inventory"]["outcome"], db["inventory"]["dry_run"], db["inventory"]["deleted"] > 0, summary["dry_run"]' \
+  "('succeeded', True, True, True)"
+[ "$(ls "$B" | wc -l)" -eq 28 ] && pass || fail "dry run: files were deleted"
+grep -q 'xp_delete_file' "$WORK/sim.log" && fail "dry run: xp_delete_file sent" || pass
+[ -e "$prom" ] && fail "dry run: wrote the metrics file" || pass
+
+# A login without the right: the server's refusal, nothing deleted.
+before=$(ls "$B" | wc -l)
+run cleanup --port "$PORT" --user clerk --database inventory --keep 3d --folder "$B" --json
+[ "$RC" -eq 1 ] && pass || fail "clerk: exit $RC, expected 1"
+expect_json "clerk" 'db["inventory"]["outcome"], db["inventory"]["deleted"], db["inventory"]["freed_bytes"]' "('failed', 0, 0)"
+[ "$(ls "$B" | wc -l)" -eq "$before" ] && pass || fail "clerk: files were deleted"
+grep -q 'cleanups failed: inventory' "$WORK/err" && pass || fail "clerk: no line on stderr"
+
+# The real run: exactly what the dry run listed goes, oldest first.
+run cleanup "${conn[@]}" --database inventory --keep 3d --folder "$B" --json --metrics-file "$prom"
+expect_ok "cleanup"
+gone=$(json_eval 'sorted(f["path"].rsplit("/",1)[1] for f in db["inventory"]["result"]["deleted"])')
+[ "$gone" = "$would" ] && pass || fail "the run deleted $gone, the dry run listed $would"
+python3 - "$B" "$gone" <<'PY' && pass || fail "files on disk after the cleanup"
+import ast, os, sys
+gone = set(ast.literal_eval(sys.argv[2]))
+left = set(os.listdir(sys.argv[1]))
+assert gone and not gone & left, (gone, left)
+assert len(gone) + len(left) == 28, (gone, left)
+# Days 0 to 2 are older than the window from day 6's end, apart from what
+# the window's first point still needs.
+assert "full0.bak" in gone and "full6.bak" in left and "log6b.trn" in left, (gone, left)
+PY
+expect_json "summary" 'summary["files_deleted"] == db["inventory"]["deleted"], summary["freed_bytes"] == db["inventory"]["freed_bytes"] > 0' \
+  "(True, True)"
+grep -q '^vaultrun_cleanup_success{server="[^"]*",database="inventory"} 1$' "$prom" &&
+  grep -q '^vaultrun_cleanup_files_deleted{server="[^"]*",database="inventory"} [1-9]' "$prom" &&
+  grep -q '^vaultrun_cleanup_freed_bytes{server="[^"]*",database="inventory"} [1-9]' "$prom" &&
+  grep -q '^vaultrun_restore_window_promised_seconds{server="[^"]*",database="inventory"} 259200$' "$prom" &&
+  grep -q '^vaultrun_oldest_restorable_timestamp_seconds{server="[^"]*",database="inventory"} [1-9]' "$prom" &&
+  grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="cleanup"} 1$' "$prom" && pass ||
+  fail "metrics: $(cat "$prom")"
+# The files left restore to at least the window's start: the oldest point
+# lies three days or more before the run.
+oldest=$(sed -n 's/^vaultrun_oldest_restorable_timestamp_seconds{.*} //p' "$prom")
+[ $(( $(date +%s) - oldest )) -ge 259200 ] && pass || fail "oldest restorable $oldest is inside the window"
+
+# Again: nothing more to delete; the table says so.
+run cleanup "${conn[@]}" --database inventory --keep 3d --folder "$B"
+expect_ok "second run"
+grep -qE '^inventory +succeeded +0 +[0-9]+ +0 B +[0-9-]+T[0-9:.]+ ' "$WORK/out" &&
+  grep -qx '1 of 1 cleanups succeeded, 0 files deleted, 0 B freed' "$WORK/out" && pass || fail "second run: table"
+
+# The whole server: every database of the listing, less the excluded ones.
+run cleanup "${conn[@]}" --all --exclude 'arch*' --keep 3d --folder "$B" --dry-run --json
+expect_ok "--all"
+expect_json "--all" '"inventory" in db, "archive" in db, summary["databases"] == len(db) >= 2' "(True, False, True)"
+
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
