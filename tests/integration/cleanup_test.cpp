@@ -16,6 +16,7 @@
 
 #include "raw_tds.h"
 #include "sim_process.h"
+#include "session_run.h"
 #include "strict_json.h"
 #include "vaultrun.h"
 
@@ -87,16 +88,7 @@ class Cleanup : public ::testing::Test {
     const int32_t idx = vaultrun_start(cfg.c_str());
     if (idx < 0) return std::string("refused: ") + vaultrun_last_error();
     if (cancel_at_once) vaultrun_cancel(idx);
-    const auto t0 = Clock::now();
-    while (Clock::now() - t0 < std::chrono::seconds(20)) {
-      const int32_t st = vaultrun_status(idx);
-      if (st == VAULTRUN_SESSION_DONE || st == VAULTRUN_SESSION_FAILED) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::string doc = vaultrun_result(idx);
-    EXPECT_EQ(strict_json_problem(doc), "") << doc;
-    vaultrun_free(idx);
-    return doc;
+    return vaultrun_test::finish_session(idx, std::chrono::seconds(20));
   }
 
   TempDir dir_;

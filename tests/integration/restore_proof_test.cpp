@@ -15,6 +15,7 @@
 
 #include "raw_tds.h"
 #include "sim_process.h"
+#include "session_run.h"
 #include "strict_json.h"
 #include "vaultrun.h"
 
@@ -81,16 +82,7 @@ class RestoreProof : public ::testing::Test {
   // Starts a session; -1 when refused.
   int32_t begin(const std::string& cfg) { return vaultrun_start(cfg.c_str()); }
   std::string finish(int32_t idx, int64_t bound_ms = 20000) {
-    const auto t0 = Clock::now();
-    while (Clock::now() - t0 < std::chrono::milliseconds(bound_ms)) {
-      const int32_t st = vaultrun_status(idx);
-      if (st == VAULTRUN_SESSION_DONE || st == VAULTRUN_SESSION_FAILED) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::string doc = vaultrun_result(idx);
-    EXPECT_EQ(strict_json_problem(doc), "") << doc;
-    vaultrun_free(idx);
-    return doc;
+    return vaultrun_test::finish_session(idx, std::chrono::milliseconds(bound_ms));
   }
   std::string run(const std::string& cfg) {
     const int32_t idx = begin(cfg);

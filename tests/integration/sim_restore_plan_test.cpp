@@ -15,6 +15,7 @@
 
 #include "raw_tds.h"
 #include "sim_process.h"
+#include "session_run.h"
 #include "strict_json.h"
 #include "vaultrun.h"
 
@@ -75,16 +76,7 @@ class SimRestorePlan : public ::testing::Test {
                             "\"source_database\":\"sales\"" + members + "}";
     const int32_t idx = vaultrun_start(cfg.c_str());
     if (idx < 0) return std::string("not started: ") + vaultrun_last_error();
-    const auto t0 = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30)) {
-      const int32_t st = vaultrun_status(idx);
-      if (st == VAULTRUN_SESSION_DONE || st == VAULTRUN_SESSION_FAILED) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::string doc = vaultrun_result(idx);
-    EXPECT_EQ(strict_json_problem(doc), "") << doc;
-    vaultrun_free(idx);
-    return doc;
+    return vaultrun_test::finish_session(idx, std::chrono::seconds(30));
   }
   // "full:f1.bak differential:d1.bak ...": the steps restored (or planned),
   // by kind and file name.
