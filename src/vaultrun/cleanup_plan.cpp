@@ -117,6 +117,8 @@ void pack_available(const cleanup_input* in, uint32_t present, const uint8_t* go
       whole = file_holds(in, p, in->media_files[m.at + k], s.set.media, present, gone);
     if (!whole) continue;
     p->sets[p->count] = s.set;
+    // The restore passes over a set whose media set lacks a family.
+    if (m.families > m.count) p->sets[p->count].incomplete = 1;
     p->origin[p->count++] = i;
   }
 }

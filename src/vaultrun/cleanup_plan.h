@@ -28,13 +28,16 @@ enum cleanup_verdict : uint8_t {
 const char* cleanup_verdict_text(uint8_t verdict);
 
 // One media set of the history: its id (newer media sets have larger ids),
-// its unique id as a file's label shows it, and its files in family order
-// (indices into the files, media_files[at .. at + count)).
+// its unique id as a file's label shows it, its files in family order
+// (indices into the files, media_files[at .. at + count)), and how many
+// families it has (0: as many as its files). A media set with more families
+// than the history lists files for restores nothing.
 constexpr size_t MEDIA_UUID_BYTES = 40;
 struct cleanup_media {
   int64_t id;
   char uuid[MEDIA_UUID_BYTES];
   int32_t at, count;
+  int32_t families;
 };
 
 // What the label of a file showed.

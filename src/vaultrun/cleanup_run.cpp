@@ -130,6 +130,7 @@ const char* on_cleanup_row(void* ctx, const tds_meta* meta, const tds_row* row) 
   const int64_t device = row_int(row_cell(meta, row, "device_type"));
   bool fresh = false;
   const int32_t m = media_of(w, row_int(row_cell(meta, row, "media_set_id")), row_cell(meta, row, "media_uuid"), &fresh);
+  if (fresh) w->media[m].families = static_cast<int32_t>(row_int(row_cell(meta, row, "media_family_count")));
   if (set_id != w->last_set_id) {
     w->last_set_id = set_id;
     cleanup_set& s = w->sets[w->nsets];

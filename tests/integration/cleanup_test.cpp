@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <regex>
 #include <set>
 #include <string>
@@ -210,6 +211,46 @@ TEST_F(Cleanup, ACancelStopsBetweenFilesAndWhatItReportsIsWhatIsGone) {
   for (const std::string& f : deleted) EXPECT_FALSE(exists(f)) << f;
   for (const std::string& f : paths_in(doc, "kept", "freed_bytes")) EXPECT_TRUE(exists(f)) << f;
   EXPECT_NE(doc.find("not reached: the cleanup stopped before it"), std::string::npos) << doc;
+}
+
+// "inventory" restored over itself to a point inside its second log: its
+// log forks there, and the next logs follow the new path from the first
+// log's end. The old path's second and third logs restore no point of the
+// window any more; the full and the first log, which the new path starts
+// from, stay.
+TEST_F(Cleanup, AfterARestoreInPlaceOnlyTheOldRecoveryPathsLogsGo) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  for (const char* name : {"f1.bak", "l1.trn", "l2.trn", "l3.trn"}) {
+    ASSERT_NO_FATAL_FAILURE(backup("inventory", name[0] == 'f' ? "DATABASE" : "LOG", name));
+  }
+  // The first log finished 6 h after the full; the fork lies 3 h after it.
+  const std::string listed = run(config("inventory", 1000, ",\"dry_run\":true"));
+  std::smatch l1;
+  ASSERT_TRUE(std::regex_search(listed, l1, std::regex("l1\\.trn\"[^}]*\"finished\":\"([^\"]+)\""))) << listed;
+  std::tm tm{};
+  ASSERT_NE(strptime(l1[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr) << l1[1];
+  const std::time_t fork = timegm(&tm) + 3 * 3600;
+  char at[32];
+  std::strftime(at, sizeof at, "%Y-%m-%dT%H:%M:%S", gmtime_r(&fork, &tm));
+  const std::string base = "{\"port\":" + std::to_string(sim_->port()) + ",\"user\":\"sa\",\"password\":\"vaultrun\"";
+  const std::string in_place =
+      run(base + ",\"database\":\"inventory\",\"operation\":\"restore\",\"replace\":true,\"stop_at\":\"" + at + "\"}");
+  ASSERT_NE(in_place.find("\"ok\":true"), std::string::npos) << in_place;
+  ASSERT_NO_FATAL_FAILURE(backup("inventory", "LOG", "l4.trn"));
+  ASSERT_NO_FATAL_FAILURE(backup("inventory", "LOG", "l5.trn"));
+
+  // Now is 36 h after the full; a window of 15 h starts between the third
+  // log (18 h) and the fourth (24 h), which reaches it on the new path.
+  const std::string doc = run(config("inventory", 15));
+  ASSERT_NE(doc.find("\"ok\":true"), std::string::npos) << doc;
+  EXPECT_EQ(paths_in(doc, "deleted", "kept"), (std::set<std::string>{file("l2.trn"), file("l3.trn")})) << doc;
+  EXPECT_EQ(reason_of(doc, file("f1.bak")), "needed for a point in the window");
+  EXPECT_EQ(reason_of(doc, file("l1.trn")), "needed for a point in the window");
+  std::smatch oldest;
+  ASSERT_TRUE(std::regex_search(doc, oldest, std::regex("\"oldest_restorable\":\"([^\"]+)\""))) << doc;
+  const std::string copy = run(base + ",\"database\":\"inventory_copy\",\"source_database\":\"inventory\","
+                                      "\"operation\":\"restore\",\"stop_at\":\"" + oldest[1].str() + "\"}");
+  EXPECT_NE(copy.find("\"ok\":true"), std::string::npos) << copy;
 }
 
 TEST_F(Cleanup, AUrlTargetIsKept) {

@@ -66,6 +66,7 @@ struct media_rec {
   int64_t id;
   std::string uuid;
   std::vector<int> files;
+  int families = 0;  // more than its files: the history lost a family's row
 };
 
 // A history, the disk it describes and what the labels show.
@@ -97,7 +98,7 @@ int new_file(world* w, std::mt19937& rng) {
 // A new media set on files (written WITH INIT: each file holds it alone now).
 int new_media(world* w, std::vector<int> files) {
   const int m = static_cast<int>(w->media.size());
-  w->media.push_back({100 + m, "uuid-" + std::to_string(m), files});
+  w->media.push_back({100 + m, "uuid-" + std::to_string(m), files, 0});
   for (int f : files) w->disk[f] = m;
   return m;
 }
@@ -116,7 +117,9 @@ int choose_media(world* w, std::mt19937& rng) {
   }
   if (how < 11) {
     const int a = new_file(w, rng), b = new_file(w, rng);
-    return new_media(w, {a, b});
+    const int m = new_media(w, {a, b});
+    if (rng() % 6 == 0) w->media[m].families = 3;
+    return m;
   }
   return new_media(w, {new_file(w, rng)});
 }
@@ -188,7 +191,9 @@ std::vector<plan_set> on_disk(const world& w, const std::vector<uint8_t>& gone) 
     if (c.other_database) continue;
     bool whole = true;
     for (int f : w.media[c.set.media].files) whole = whole && !gone[f] && w.disk[f] == c.set.media;
-    if (whole) out.push_back(c.set);
+    if (!whole) continue;
+    out.push_back(c.set);
+    out.back().incomplete = w.media[c.set.media].families > static_cast<int>(w.media[c.set.media].files.size());
   }
   return out;
 }
@@ -225,6 +230,7 @@ void decide(const world& w, decided* d) {
     std::snprintf(cm.uuid, sizeof cm.uuid, "%s", m.uuid.c_str());
     cm.at = static_cast<int32_t>(d->media_files.size());
     cm.count = static_cast<int32_t>(m.files.size());
+    cm.families = m.families;
     for (int f : m.files) d->media_files.push_back(f);
     d->media.push_back(cm);
   }

@@ -131,16 +131,20 @@ ResultSet cleanup_history_rows(const std::vector<BackupSetRecord>& sets, Stamp n
             nvarchar("database_name", 128), int32("position"),          character("type", 1),
             bit("is_copy_only"),         lsn("first_lsn"),              lsn("last_lsn"),
             lsn("checkpoint_lsn"),       lsn("database_backup_lsn"),    lsn("differential_base_lsn"),
-            datetime("backup_finish_date"), numeric("backup_size", 20), tinyint("family_sequence_number"),
+            datetime("backup_finish_date"), numeric("backup_size", 20), guid("database_guid"),
+            guid("first_recovery_fork_guid"), guid("last_recovery_fork_guid"), lsn("fork_point_lsn"),
+            tinyint("media_family_count"), tinyint("family_sequence_number"),
             nvarchar("physical_device_name", 260), tinyint("device_type"), datetime("server_now")};
   for (const BackupSetRecord& s : sets) {
+    const int families = s.family_count > 0 ? s.family_count : int(s.devices.size());
     for (size_t k = 0; k < s.devices.size(); ++k) {
       r.rows.push_back({number(s.id), number(s.media_set_id), bytes(s.media_guid), text(s.database),
                         number(s.position), text(std::string(1, s.type)), number(s.copy_only),
                         number(int64_t(s.first_lsn)), number(int64_t(s.last_lsn)), number(int64_t(s.checkpoint_lsn)),
                         number(int64_t(s.database_backup_lsn)), lsn_or_null(s.differential_base_lsn),
-                        number(s.finished), number(s.size), number(int64_t(k) + 1), text(s.devices[k]),
-                        number(s.url ? 9 : 2), number(now)});
+                        number(s.finished), number(s.size), bytes(s.database_guid), bytes(s.first_fork),
+                        bytes(s.last_fork), lsn_or_null(s.fork_point), number(families), number(int64_t(k) + 1),
+                        text(s.devices[k]), number(s.url ? 9 : 2), number(now)});
     }
   }
   return r;

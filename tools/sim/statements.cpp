@@ -84,8 +84,9 @@ const char* const OTHER_FILES_QUERY =
 const char* const CLEANUP_HISTORY_QUERY =
     "SELECT s.backup_set_id, s.media_set_id, m.media_uuid, s.database_name, s.position, s.type, s.is_copy_only, "
     "s.first_lsn, s.last_lsn, s.checkpoint_lsn, s.database_backup_lsn, s.differential_base_lsn, "
-    "s.backup_finish_date, s.backup_size, f.family_sequence_number, f.physical_device_name, f.device_type, "
-    "GETDATE() AS server_now FROM msdb.dbo.backupset AS s "
+    "s.backup_finish_date, s.backup_size, s.database_guid, s.first_recovery_fork_guid, "
+    "s.last_recovery_fork_guid, s.fork_point_lsn, m.media_family_count, f.family_sequence_number, "
+    "f.physical_device_name, f.device_type, GETDATE() AS server_now FROM msdb.dbo.backupset AS s "
     "JOIN msdb.dbo.backupmediafamily AS f ON f.media_set_id = s.media_set_id "
     "JOIN msdb.dbo.backupmediaset AS m ON m.media_set_id = s.media_set_id "
     "WHERE s.media_set_id IN (SELECT g.media_set_id FROM msdb.dbo.backupmediafamily AS g "
