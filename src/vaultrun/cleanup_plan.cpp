@@ -19,6 +19,7 @@ const char* cleanup_verdict_text(uint8_t verdict) {
       "the file cannot be read",
       "kept while more than 5 files of the database cannot be read",
       "not reached: the cleanup stopped before it",
+      "the file is already gone",
   };
   return verdict < CLEANUP_VERDICTS ? TEXTS[verdict] : "unknown";
 }
@@ -103,6 +104,7 @@ bool file_holds(const cleanup_input* in, const plan_scratch* p, int32_t f, int32
     }
     return false;
   }
+  if (file.label == LABEL_MISSING) return false;
   return true;  // not read (a URL, a file outside the folders): as the history says
 }
 
@@ -240,6 +242,7 @@ uint8_t verdict_of(const cleanup_input* in, int32_t f, const uint8_t* needed) {
   if (!file.ours) return KEEP_OTHER_DATABASE;  // no backup of this database ever named it
   if (file.url) return KEEP_URL;
   if (!under_any(in, file.path)) return KEEP_OUTSIDE;
+  if (file.label == LABEL_MISSING) return KEEP_GONE;
   if (file.label != LABEL_READ) return KEEP_UNREADABLE;
   if (file.media < 0 || std::strcmp(file.label_uuid, in->media[file.media].uuid) != 0) return KEEP_OTHER_MEDIA;
   const int64_t start = in->now_ticks - in->keep_ticks;

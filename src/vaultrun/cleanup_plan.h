@@ -23,6 +23,7 @@ enum cleanup_verdict : uint8_t {
   KEEP_UNREADABLE,      // its label could not be read
   KEEP_UNCERTAIN,       // too many files cannot be read to know what the others hold
   KEEP_NOT_REACHED,     // deletable, but the cleanup stopped before it
+  KEEP_GONE,            // the server finds no such file: it holds nothing
   CLEANUP_VERDICTS
 };
 const char* cleanup_verdict_text(uint8_t verdict);
@@ -41,7 +42,10 @@ struct cleanup_media {
 };
 
 // What the label of a file showed.
-enum cleanup_label : uint8_t { LABEL_NOT_READ = 0, LABEL_READ, LABEL_FAILED };
+// A file the server reports as not there (LABEL_MISSING) holds nothing; one
+// whose label failed otherwise (LABEL_FAILED) may still hold what the
+// history says.
+enum cleanup_label : uint8_t { LABEL_NOT_READ = 0, LABEL_READ, LABEL_FAILED, LABEL_MISSING };
 
 // One path that the history names, with the label read from it. The
 // decision fills the outputs.

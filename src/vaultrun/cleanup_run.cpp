@@ -170,11 +170,18 @@ bool read_label(cleanup_work* w, tds_conn* conn, const backup_config* cfg, int32
   return tds_exec_rows(conn, w->sql, on_label, w) >= 0 && w->label[0] != 0;
 }
 
+// Whether the server's refusal to open a backup device says that the file
+// does not exist: operating system error 2 (no such file) or 3 (no such
+// folder). Any other failure leaves the file's contents unknown.
+bool said_missing(const tds_conn* conn) {
+  return conn->err_number == 3201 && (std::strstr(conn->err, "Operating system error 2(") != nullptr ||
+                                      std::strstr(conn->err, "Operating system error 3(") != nullptr);
+}
+
 // Whether the server no longer finds the file: LABELONLY cannot open it
 // because it does not exist.
 bool confirmed_gone(cleanup_work* w, tds_conn* conn, const backup_config* cfg, int32_t f) {
-  if (read_label(w, conn, cfg, f)) return false;
-  return conn->err_number == 3201 && std::strstr(conn->err, "Operating system error 2(") != nullptr;
+  return !read_label(w, conn, cfg, f) && said_missing(conn);
 }
 
 bool under_folders(const backup_config* cfg, const char* path) {
@@ -199,7 +206,9 @@ const char* read_labels(backup_session* s, cleanup_work* w, tds_conn* conn) {
     } else if (!tds_stream_usable(conn)) {
       return conn->err;
     } else {
-      file.label = LABEL_FAILED;
+      // A file deleted before (by an earlier cleanup, say) stays in the
+      // history for good: it holds nothing, and is no unknown to plan around.
+      file.label = said_missing(conn) ? LABEL_MISSING : LABEL_FAILED;
       w->errors[f] = strdup(conn->err);
     }
   }

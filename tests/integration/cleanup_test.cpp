@@ -137,6 +137,19 @@ TEST_F(Cleanup, AWeekWithAThreeDayWindowLosesExactlyWhatNoPointNeedsAndRestoresF
                                   "\"source_database\":\"inventory\",\"operation\":\"restore\",\"stop_at\":\"" +
                                   oldest[1].str() + "\"}");
   EXPECT_NE(restore.find("\"ok\":true"), std::string::npos) << restore;
+
+  // A day later the window has moved past day 4. The sixteen files deleted
+  // above stay in the history, gone: they hold nothing and hold nothing up.
+  for (const std::string name : {"full7.bak", "log7a.trn", "diff7.bak", "log7b.trn"}) {
+    ASSERT_NO_FATAL_FAILURE(backup("inventory", name[0] == 'f' ? "DATABASE" : "LOG", name,
+                                   name[0] == 'd' ? "DIFFERENTIAL" : ""));
+  }
+  const std::string later = run(config("inventory", 70));
+  ASSERT_NE(later.find("\"ok\":true"), std::string::npos) << later;
+  EXPECT_EQ(paths_in(later, "deleted", "kept"),
+            (std::set<std::string>{file("full4.bak"), file("log4a.trn"), file("diff4.bak"), file("log4b.trn")}))
+      << later;
+  EXPECT_EQ(reason_of(later, file("full0.bak")), "the file is already gone");
 }
 
 TEST_F(Cleanup, AFixedNameWrittenWithInitHoldsOnlyItsNewestSet) {
@@ -172,7 +185,7 @@ TEST_F(Cleanup, AFileSharedWithAnotherDatabaseOrAlreadyGoneIsKept) {
   const std::string doc = run(config("inventory", 1));
   ASSERT_NE(doc.find("\"ok\":true"), std::string::npos) << doc;
   EXPECT_EQ(reason_of(doc, file("shared.bak")), "holds a set of another database");
-  EXPECT_EQ(reason_of(doc, file("gone.bak")), "the file cannot be read");
+  EXPECT_EQ(reason_of(doc, file("gone.bak")), "the file is already gone");
   EXPECT_NE(doc.find("Operating system error 2("), std::string::npos) << doc;
   EXPECT_TRUE(exists(file("shared.bak")));
 }

@@ -27,7 +27,9 @@ too long|cleanup --user sa --database a --folder /b --keep 876001h|--keep takes 
 no folder|cleanup --user sa --database a --keep 3d|a folder on the server to delete in is required
 no database|cleanup --user sa --keep 3d --folder /b|a database is required
 system without all|cleanup --user sa --database a --system --keep 3d --folder /b|--system applies with --all only
-folder elsewhere|restore --user sa --database a --folder /b|option --folder applies to cleanup only
+folder elsewhere|restore --user sa --database a --folder /b|option --folder applies to backup and cleanup only
+backup folder without keep|backup --user sa --all --out-dir /b --folder /b|--folder applies to a backup run with --keep only
+backup keep in a relative folder|backup --user sa --all --out-dir b --keep 3d|--keep deletes in --out-dir, which must then be an absolute server folder
 EOF2
 run cleanup --help
 expect_ok "help"
@@ -110,6 +112,50 @@ grep -qE '^inventory +succeeded +0 +[0-9]+ +0 B +[0-9-]+T[0-9:.]+ ' "$WORK/out" 
 run cleanup "${conn[@]}" --all --exclude 'arch*' --keep 3d --folder "$B" --dry-run --json
 expect_ok "--all"
 expect_json "--all" '"inventory" in db, "archive" in db, summary["databases"] == len(db) >= 2' "(True, False, True)"
+
+# ---- A cleanup after each backup of a run -----------------------------------
+# backup --keep cleans each database in --out-dir once its own backup has
+# succeeded, and writes the cleanup's samples beside the backup's. Run after
+# run it goes on deleting: the files it deleted before stay in the history,
+# gone, and hold nothing up.
+start_sim --backup-ms 5 --clock-step 21600 --login clerk:vaultrun --not-sysadmin clerk \
+  --data-dir "$WORK/data2" --log-dir "$WORK/logs2"
+conn=(--port "$PORT" --user sa)
+K=$WORK/k
+mkdir -p "$K"
+kprom=$WORK/full.prom
+for i in 1 2 3 4 5 6 7 8; do
+  run backup "${conn[@]}" --database inventory --database hr --type full --out-dir "$K" --parallel 1 \
+    --name-template "{database}_$i.bak" --no-verify --keep 1d --json --metrics-file "$kprom"
+  [ "$RC" -eq 0 ] || fail "backup --keep, run $i: exit $RC: $(cat "$WORK/err")"
+done
+expect_json "backup --keep" \
+  '[(db[n]["outcome"], db[n]["cleanup"]["outcome"]) for n in ("inventory", "hr")], summary["cleanups_failed"], summary["files_deleted"] >= 1' \
+  "([('succeeded', 'succeeded'), ('succeeded', 'succeeded')], 0, True)"
+left=$(ls "$K" | tr '\n' ' ')
+[ "$(ls "$K" | wc -l)" -le 6 ] && [ ! -e "$K/inventory_1.bak" ] && [ -e "$K/inventory_8.bak" ] && [ -e "$K/hr_8.bak" ] &&
+  pass || fail "backup --keep: files left: $left"
+grep -q '^vaultrun_backup_last_outcome{server="[^"]*",database="hr",type="full"} 1$' "$kprom" &&
+  grep -q '^vaultrun_cleanup_success{server="[^"]*",database="hr"} 1$' "$kprom" &&
+  grep -q '^vaultrun_cleanup_files_deleted{server="[^"]*",database="inventory"} [0-9]' "$kprom" &&
+  grep -q '^vaultrun_restore_window_promised_seconds{server="[^"]*",database="inventory"} 86400$' "$kprom" &&
+  grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="cleanup"} 1$' "$kprom" &&
+  grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="full"} 1$' "$kprom" && pass ||
+  fail "backup --keep metrics: $(cat "$kprom")"
+# A database whose backup fails is not cleaned; a cleanup that fails fails
+# the run, and the backup still counts as taken.
+run backup --port "$PORT" --user clerk --database inventory --database nosuchdb --type full --out-dir "$K" --parallel 1 \
+  --name-template "{database}_9.bak" --no-verify --keep 1h --json --metrics-file "$kprom"
+[ "$RC" -eq 1 ] && pass || fail "clerk's backup --keep: exit $RC, expected 1"
+expect_json "clerk's backup --keep" \
+  'db["inventory"]["outcome"], db["inventory"]["cleanup"]["outcome"], "EXECUTE permission was denied" in db["inventory"]["cleanup"]["error"], "cleanup" in db["nosuchdb"]' \
+  "('succeeded', 'failed', True, False)"
+grep -q '1 of 1 cleanups after the backups did not succeed: inventory' "$WORK/err" && grep -q 'backups failed: nosuchdb' "$WORK/err" &&
+  pass || fail "clerk's backup --keep: $(cat "$WORK/err")"
+grep -q '^vaultrun_backup_last_outcome{server="[^"]*",database="inventory",type="full"} 1$' "$kprom" &&
+  grep -q '^vaultrun_cleanup_success{server="[^"]*",database="inventory"} 0$' "$kprom" &&
+  grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="cleanup"} 0$' "$kprom" && pass ||
+  fail "clerk's backup --keep metrics: $(cat "$kprom")"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

@@ -75,6 +75,7 @@ struct world {
   std::vector<uint8_t> url;
   std::vector<int> disk;          // the media set each file holds; -1: something the history never names
   std::vector<uint8_t> unreadable;
+  std::vector<uint8_t> missing;  // the server says no such file
   std::vector<media_rec> media;
   std::vector<cleanup_set> sets;
   int64_t now = 0, keep = 0;
@@ -92,6 +93,7 @@ int new_file(world* w, std::mt19937& rng) {
   w->url.push_back(where == 9);
   w->disk.push_back(-1);
   w->unreadable.push_back(0);
+  w->missing.push_back(0);
   return n;
 }
 
@@ -178,6 +180,7 @@ world make_world(std::mt19937& rng) {
     if (roll == 0) w.disk[f] = -1;                                  // overwritten outside the history
     else if (roll == 1) w.unreadable[f] = 1;                        // there, but the label fails
     else if (roll == 2) w.unreadable[f] = 1, w.disk[f] = -1;        // gone, and the label fails
+    else if (roll < 6) w.missing[f] = 1, w.disk[f] = -1;            // gone, and the server says so
   }
   w.now = t + static_cast<int64_t>(rng() % 48) * HOUR;
   w.keep = (1 + static_cast<int64_t>(rng() % (7 * 24))) * HOUR;
@@ -238,7 +241,8 @@ void decide(const world& w, decided* d) {
     cleanup_file cf{};
     cf.path = w.paths[f].c_str();
     cf.url = w.url[f];
-    if (!cf.url && w.unreadable[f]) cf.label = LABEL_FAILED;
+    if (!cf.url && w.missing[f]) cf.label = LABEL_MISSING;
+    else if (!cf.url && w.unreadable[f]) cf.label = LABEL_FAILED;
     else if (!cf.url && w.disk[f] < 0) cf.label = LABEL_READ, std::snprintf(cf.label_uuid, sizeof cf.label_uuid, "x");
     else if (!cf.url) cf.label = LABEL_READ, std::snprintf(cf.label_uuid, sizeof cf.label_uuid, "%s",
                                                              w.media[w.disk[f]].uuid.c_str());

@@ -165,6 +165,13 @@ const char BACKUP_HELP[] =
     "                         text format of a node exporter's text-file\n"
     "                         collector (through PATH.tmp-XXXXXX and a rename;\n"
     "                         earlier successes are kept from the old file)\n"
+    "  --keep DURATION        after each database's own backup succeeded, clean\n"
+    "                         up its old files as vaultrun cleanup does: every\n"
+    "                         point of the last DURATION (36h, 14d) stays\n"
+    "                         restorable; the cleanup's samples go into the\n"
+    "                         metrics file too\n"
+    "  --folder DIR           the server folder the cleanup may delete in\n"
+    "                         (repeatable; default: --out-dir)\n"
     "\n"
     "what a scheduled run decides per database (by the detailed listing, read\n"
     "with --all, --type differential or log, or any option below):\n"
@@ -191,8 +198,8 @@ const char BACKUP_HELP[] =
     "above apply to every database, except --out and --stripe, which name\n"
     "fixed files (--out still works for a single --database). Ctrl-C cancels\n"
     "every running backup, starts no other, waits for them and exits with 130.\n"
-    "Exit status: 0 when every backup succeeded or was skipped, 1 otherwise,\n"
-    "2 usage error.\n"
+    "Exit status: 0 when every backup succeeded or was skipped (and with --keep\n"
+    "every cleanup after them succeeded), 1 otherwise, 2 usage error.\n"
     "\n";
 
 const char RESTORE_HELP[] =

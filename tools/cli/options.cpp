@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -202,6 +203,8 @@ std::string check_many_targets(const Settings& s) {
   return "";
 }
 
+std::string check_cleanup_window(const Settings& s);
+
 std::string check_many(const Settings& s) {
   if (std::string e = check_many_sources(s.many); !e.empty()) return e;
   if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
@@ -211,7 +214,9 @@ std::string check_many(const Settings& s) {
     return "--if-older-than takes a duration such as 15m, 20h or 1d12h";
   }
   if (s.many.system && !s.many.all) return "--system applies with --all only";
-  return check_many_targets(s);
+  if (!s.cleanup.keep && !s.cleanup.folders.empty()) return "--folder applies to a backup run with --keep only";
+  if (std::string e = check_many_targets(s); !e.empty() || !s.cleanup.keep) return e;
+  return check_cleanup_window(s);
 }
 
 // ---- A restore -------------------------------------------------------------------
@@ -355,25 +360,51 @@ std::string check_restore_test(const Settings& s) {
 
 constexpr size_t MAX_CLEANUP_FOLDERS = 64;  // the library bounds a cleanup by at most this many
 
-std::string check_cleanup(const Settings& s) {
-  if (std::string e = check_many_sources(s.many); !e.empty()) return e;
-  if (s.many.system && !s.many.all) return "--system applies with --all only";
-  if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
-  if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+// A server folder as the library takes one: a path from a root ("/",
+// "\\", "C:\" or "C:/"), with no ".." component.
+bool is_server_folder(const std::string& f) {
+  const bool rooted = (!f.empty() && (f[0] == '/' || f[0] == '\\')) ||
+                      (f.size() >= 3 && std::isalpha(static_cast<unsigned char>(f[0])) && f[1] == ':' &&
+                       (f[2] == '/' || f[2] == '\\'));
+  for (size_t at = 0; rooted && at < f.size();) {
+    const size_t end = f.find_first_of("/\\", at);
+    if (f.compare(at, (end == std::string::npos ? f.size() : end) - at, "..") == 0) return false;
+    at = end == std::string::npos ? f.size() : end + 1;
+  }
+  return rooted;
+}
+
+// The window and the folders of a cleanup, or of the cleanups after a
+// backup run's backups, whose folder is --out-dir unless --folder says.
+std::string check_cleanup_window(const Settings& s) {
   int64_t hours = 0;
   if (!s.cleanup.keep) return "a window to keep is required (--keep DURATION, such as 36h or 14d)";
   if (!parse_keep_hours(*s.cleanup.keep, hours)) {
     return "--keep takes hours or days, such as 36h or 14d (1 hour to 100 years), not '" + *s.cleanup.keep + "'";
   }
-  const std::vector<std::string>& folders = s.cleanup.folders;
+  const std::vector<std::string> folders = cleanup_folders(s);
   if (folders.empty()) return "a folder on the server to delete in is required (--folder DIR, repeated)";
   if (folders.size() > MAX_CLEANUP_FOLDERS) return "--folder is given more than " + std::to_string(MAX_CLEANUP_FOLDERS) + " times";
   for (const std::string& f : folders) {
     if (f.empty()) return "--folder needs a directory";
     if (has_unsendable_control(f)) return "a --folder holds a control character";
     if (f.size() > MAX_PATH_BYTES) return "a --folder is too long (at most " + std::to_string(MAX_PATH_BYTES) + " bytes)";
+    // Refused here, before any backup of a run is taken, rather than by the
+    // library once they are.
+    if (s.cleanup.folders.empty() && !is_server_folder(f)) {
+      return "--keep deletes in --out-dir, which must then be an absolute server folder without '..' (or give "
+             "--folder DIR), not '" + f + "'";
+    }
   }
   return "";
+}
+
+std::string check_cleanup(const Settings& s) {
+  if (std::string e = check_many_sources(s.many); !e.empty()) return e;
+  if (s.many.system && !s.many.all) return "--system applies with --all only";
+  if (s.many.parallel && (*s.many.parallel < 1 || *s.many.parallel > 4)) return "--parallel takes 1 to 4";
+  if (s.many.metrics_file && s.many.metrics_file->empty()) return "--metrics-file needs a path";
+  return check_cleanup_window(s);
 }
 
 }  // namespace
@@ -390,12 +421,12 @@ namespace {
 // backup; a restore test shares the run's options with backup (Run), the
 // point in time and the dry run with restore (Point), and its check with a
 // backup's --verify restore (Proof).
-// A cleanup takes the run's options, the database (Listing), --system with
-// backup (BackupOrCleanup), the dry run with restore (DryRun), and its own
-// (Cleanup).
+// A cleanup takes the run's options, the database (Listing), --system and
+// its window and folders with backup (BackupOrCleanup: a backup run cleans
+// after each backup), and the dry run with restore (DryRun).
 enum class Scope {
   Always, Command, Backup, Restore, BackupOrRestore, Run, Point, Proof, RestoreTest,
-  Listing, BackupOrCleanup, DryRun, Cleanup
+  Listing, BackupOrCleanup, DryRun
 };
 
 // What follows an option.
@@ -500,9 +531,10 @@ const Flag FLAGS[] = {
     {"--replace", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.replace = true; }},
     {"--no-recovery", nullptr, Scope::Restore, Arg::None, [](O& o, const V&) { o.restore.no_recovery = true; }},
     {"--dry-run", nullptr, Scope::DryRun, Arg::None, [](O& o, const V&) { o.restore.dry_run = true; }},
-    // A cleanup: the window kept and where files may go.
-    {"--keep", nullptr, Scope::Cleanup, Arg::Text, [](O& o, const V& v) { o.cleanup.keep = v.text; }},
-    {"--folder", nullptr, Scope::Cleanup, Arg::Paths, [](O& o, const V& v) { o.cleanup.folders.push_back(v.text); }},
+    // A cleanup, also after each backup of a run: the window kept and where files may go.
+    {"--keep", nullptr, Scope::BackupOrCleanup, Arg::Text, [](O& o, const V& v) { o.cleanup.keep = v.text; }},
+    {"--folder", nullptr, Scope::BackupOrCleanup, Arg::Paths,
+     [](O& o, const V& v) { o.cleanup.folders.push_back(v.text); }},
     // Encryption.
     {"--encrypt", nullptr, Scope::Command, Arg::Encrypt, [](O& o, const V& v) { o.encrypt = v.text; }},
     {"--trust-server-certificate", nullptr, Scope::Command, Arg::None,
@@ -539,7 +571,6 @@ bool in_scope(Scope scope, Command cmd) {
     case Scope::Listing: return cmd == Command::Cleanup || in_scope(Scope::BackupOrRestore, cmd);
     case Scope::BackupOrCleanup: return cmd == Command::Cleanup || cmd == Command::Backup;
     case Scope::DryRun: return cmd == Command::Cleanup || in_scope(Scope::Point, cmd);
-    case Scope::Cleanup: return cmd == Command::Cleanup;
   }
   return false;
 }
@@ -555,7 +586,6 @@ std::string check_scope(const Flag& f, const std::string& flag, Command cmd) {
     case Scope::Listing: return "option " + flag + " applies to backup, restore, restore-test and cleanup only";
     case Scope::BackupOrCleanup: return "option " + flag + " applies to backup and cleanup only";
     case Scope::DryRun: return "option " + flag + " applies to restore, restore-test and cleanup only";
-    case Scope::Cleanup: return "option " + flag + " applies to cleanup only";
     case Scope::Run: return "option " + flag + " applies to backup, restore-test and cleanup only";
     case Scope::Proof: return "option " + flag + " applies to backup and restore-test only";
     case Scope::Point: return "option " + flag + " applies to restore and restore-test only";
@@ -890,9 +920,14 @@ std::string config_json(const Settings& s) {
   return out;
 }
 
+std::vector<std::string> cleanup_folders(const Settings& s) {
+  if (!s.cleanup.folders.empty() || s.cleaning || !s.many.out_dir) return s.cleanup.folders;
+  return {*s.many.out_dir};
+}
+
 bool is_many_run(const Settings& s) {
   const ManyOptions& m = s.many;
-  if (s.proving || s.cleaning) return true;
+  if (s.proving || s.cleaning || s.cleanup.keep || !s.cleanup.folders.empty()) return true;
   return m.all || m.databases.size() > 1 || !m.excludes.empty() || m.parallel || m.out_dir || m.name_template ||
          m.metrics_file || m.system || m.change_type || m.all_replicas || m.if_older_than;
 }

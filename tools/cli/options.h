@@ -133,6 +133,10 @@ struct Settings {
 // own options).
 bool is_many_run(const Settings& s);
 
+// The folders a cleanup may delete in: --folder, else for the cleanups
+// after a backup run's backups (--keep) its --out-dir.
+std::vector<std::string> cleanup_folders(const Settings& s);
+
 // How many backups run at once: --parallel, else two.
 int parallel_of(const Settings& s);
 

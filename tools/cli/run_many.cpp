@@ -78,6 +78,12 @@ struct Job {
   // A cleanup's row.
   bool cleaned = false;
   CleanupRow cleanup;
+  // A backup run with --keep cleans each database after its own backup
+  // succeeded: the job is queued again, its session is then the cleanup's,
+  // and its outcome stays the backup's. The cleanup's outcome and end.
+  bool then_clean = false;
+  Outcome clean_outcome = Outcome::NotStarted;
+  std::time_t cleanup_ended_at = 0;
 };
 
 struct Run {
@@ -245,6 +251,26 @@ std::string cleanup_json_line(const Job& j, std::string out) {
   return out + "}";
 }
 
+// The members of the cleanup after a backup: its outcome and its row, or
+// why it did not run.
+std::string after_cleanup_members(const Job& j) {
+  std::string out = ",\"outcome\":" + json_quote(outcome_name(j.clean_outcome));
+  if (j.cleaned) return out + cleanup_json_members(j.cleanup);
+  return out + ",\"error\":" + json_quote(valid_utf8(j.cleanup.error));
+}
+
+// "cleanup: 3 files deleted, ..." or what kept the cleanup after a backup from succeeding.
+std::string after_cleanup_words(const Job& j) {
+  if (j.cleaned) return "cleanup: " + cleanup_words(j.cleanup) + (j.cleanup.ok ? "" : ": " + one_line(j.cleanup.error));
+  return std::string("cleanup ") + outcome_name(j.clean_outcome) + ": " + one_line(j.cleanup.error);
+}
+
+size_t cleanups_not_succeeded(const Run& r) {
+  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [](const Job& j) {
+    return j.then_clean && j.clean_outcome != Outcome::Succeeded;
+  }));
+}
+
 std::string json_line(const Run& r, const Job& j) {
   std::string out = "{\"database\":" + json_quote(valid_utf8(j.database));
   if (r.s.cleaning) return cleanup_json_line(j, out);
@@ -273,6 +299,7 @@ std::string json_line(const Run& r, const Job& j) {
     out += ",\"pages\":" + std::to_string(j.pages);
   }
   if (j.proved) out += ",\"restore_test\":{" + proof_json_members(j.proof).substr(1) + "}";
+  if (j.then_clean) out += ",\"cleanup\":{" + after_cleanup_members(j).substr(1) + "}";
   out += ",\"elapsed_ms\":" + std::to_string(j.elapsed_ms);
   if (j.outcome != Outcome::Succeeded) out += ",\"error\":" + json_quote(valid_utf8(j.error));
   return out + "}";
@@ -296,7 +323,8 @@ std::string summary_json(const Run& r, int64_t elapsed_ms) {
   out += ",\"not_started\":" + std::to_string(count_of(r, Outcome::NotStarted));
   out += ",\"skipped\":" + std::to_string(count_of(r, Outcome::Skipped));
   if (r.s.proving || r.s.proof.by_restore) out += ",\"left_behind\":" + std::to_string(left_behind_count(r));
-  if (r.s.cleaning) {
+  if (r.s.cleaning || r.s.cleanup.keep) {
+    if (!r.s.cleaning) out += ",\"cleanups_failed\":" + std::to_string(cleanups_not_succeeded(r));
     int64_t deleted = 0, freed = 0;
     for (const Job& j : r.jobs) {
       deleted += j.cleaned ? j.cleanup.deleted : 0;
@@ -349,6 +377,7 @@ std::string end_line(const Run& r, const Job& j) {
     line += ", " + std::to_string(j.pages) + " pages" + (j.verified ? ", verified" : "") +
             (j.proved ? " by a restore test" : "") + ", " + duration_text(j.elapsed_ms) + ", " + printable(j.out_path);
     if (!j.note.empty()) line += " (" + printable(j.note) + ")";
+    if (j.then_clean) line += "; " + after_cleanup_words(j);
   } else if (j.outcome == Outcome::Skipped) {
     line += ": " + one_line(j.skip);
   } else if (!j.error.empty()) {
@@ -365,7 +394,7 @@ const char* phase_of(const Run& r, const Job& j) {
   if (j.phase == "check") return "checking";
   if (j.phase == "drop") return "dropping";
   if (r.s.proving) return "restoring";
-  if (r.s.cleaning) return "cleaning";
+  if (r.s.cleaning || j.then_clean) return "cleaning";
   return r.verify && j.percent >= 100 ? "verifying" : "backing up";
 }
 
@@ -493,6 +522,7 @@ void print_table(const Run& r) {
     std::string note = ok ? one_line(j.note) : j.outcome == Outcome::Skipped ? one_line(j.skip) : one_line(j.error);
     if (!ok && !j.note.empty() && j.outcome != Outcome::Skipped) note = one_line(j.note) + ": " + note;
     if (j.proved && j.proof.left_behind) note += (note.empty() ? "" : "; ") + copy_words(j.proof);
+    if (j.then_clean) note += (note.empty() ? "" : "; ") + after_cleanup_words(j);
     rows.push_back({printable(j.database), outcome_name(j.outcome), ok ? std::to_string(j.pages) : "-",
                     ran ? duration_text(j.elapsed_ms) : "-", note});
   }
@@ -508,8 +538,12 @@ void print_table(const Run& r) {
 void finish(Run& r, Job& j, Outcome o, const std::string& error) {
   j.outcome = o;
   j.error = error;
-  j.ended_at = std::time(nullptr);
-  if (j.session >= 0) j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
+  if (j.then_clean) {
+    j.cleanup_ended_at = std::time(nullptr);  // the backup's own end and time were taken as it ended
+  } else {
+    j.ended_at = std::time(nullptr);
+    if (j.session >= 0) j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
+  }
   ++r.ended;
   if (r.json) {
     std::printf("%s\n", json_line(r, j).c_str());
@@ -548,12 +582,37 @@ void collect_proof(Run& r, Job& j, const JsonValue& v, const std::string& text) 
   }
 }
 
+// A backup that succeeded in a run with --keep: queued again for its
+// cleanup, its own time and end kept.
+void queue_cleanup(Job& j) {
+  j.then_clean = true;
+  j.ended_at = std::time(nullptr);
+  j.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - j.started).count();
+  j.outcome = Outcome::Queued;
+}
+
+// The cleanup after a backup ended: the job ends with the backup's outcome
+// and the cleanup's beside it.
+void collect_cleanup(Run& r, Job& j, const JsonValue* v) {
+  if (v != nullptr) {
+    j.cleaned = true;
+    j.cleanup = cleanup_row(*v);
+  } else {
+    j.cleanup.error = "unreadable answer from the library";
+  }
+  j.clean_outcome = j.cleaned && j.cleanup.ok ? Outcome::Succeeded : r.interrupted ? Outcome::Cancelled : Outcome::Failed;
+  finish(r, j, Outcome::Succeeded, "");
+}
+
 // Takes the ended session's result and releases its slot.
 void collect(Run& r, Job& j, bool unreadable) {
   std::string text = unreadable ? std::string() : std::string(vaultrun_result(j.session));
   vaultrun_free(j.session);
   JsonValue v;
-  if (unreadable || !parse_object(text.c_str(), v)) {
+  const bool readable = !unreadable && parse_object(text.c_str(), v);
+  if (j.then_clean) {
+    collect_cleanup(r, j, readable ? &v : nullptr);
+  } else if (!readable) {
     finish(r, j, r.interrupted ? Outcome::Cancelled : Outcome::Failed, "unreadable answer from the library");
   } else if (r.s.proving) {
     collect_proof(r, j, v, text);
@@ -567,7 +626,15 @@ void collect(Run& r, Job& j, bool unreadable) {
     j.pages = member_int(v, "pages");
     j.verified = member_bool(v, "verified");
     read_backup_proof(j, v, r.interrupted);
-    finish(r, j, Outcome::Succeeded, "");
+    if (!r.s.cleanup.keep) {
+      finish(r, j, Outcome::Succeeded, "");
+    } else {
+      queue_cleanup(j);
+      if (r.interrupted) {
+        j.cleanup.error = "interrupted before it started";
+        finish(r, j, Outcome::Succeeded, "");
+      }
+    }
   } else {
     std::string why = member_text(v, "error");
     if (!r.interrupted && r.rules.change_type && j.type != "full" && is_missing_base_error(why)) {
@@ -585,6 +652,31 @@ void collect(Run& r, Job& j, bool unreadable) {
   j.session = -1;
 }
 
+// The configuration of one database's backup: later members win in the
+// library's reading, so the decided kind overrides the file's and the flag's.
+Settings backup_settings(const Run& r, const Job& j) {
+  Settings one = r.s;
+  one.database = j.database;
+  one.out_path = j.out_path;
+  if (j.type != r.rules.type) one.kind_members.emplace_back("type", json_quote(j.type));
+  if (j.copy_only) one.copy_only = true;
+  return one;
+}
+
+// The configuration of the cleanup after a backup: the run's connection,
+// the window and the folders, none of the backup's own members.
+Settings cleanup_settings(const Settings& s, const Job& j) {
+  Settings one = s;
+  one.database = j.database;
+  one.cleaning = true;
+  one.cleanup.folders = cleanup_folders(s);
+  one.out_path.clear();
+  one.kind_members.clear();
+  one.stripes.clear();
+  one.proof.by_restore = false;
+  return one;
+}
+
 // Starts the job in a free slot. False when every slot is taken: the job
 // stays queued for the next poll.
 bool start(Run& r, Job& j) {
@@ -596,18 +688,17 @@ bool start(Run& r, Job& j) {
     finish(r, j, Outcome::Failed, j.refusal);
     return true;
   }
-  Settings one = r.s;
-  one.database = j.database;
-  one.out_path = j.out_path;
-  // Later members win in the library's reading, so the decided kind
-  // overrides the file's and the flag's.
-  if (j.type != r.rules.type) one.kind_members.emplace_back("type", json_quote(j.type));
-  if (j.copy_only) one.copy_only = true;
-  std::string cfg = config_json(one);
+  std::string cfg = config_json(j.then_clean ? cleanup_settings(r.s, j) : backup_settings(r, j));
   j.started = Clock::now();
   const int32_t session = vaultrun_start(cfg.c_str());
   wipe(cfg);  // it holds the password
   if (session == -2) return false;
+  if (session < 0 && j.then_clean) {
+    j.cleanup.error = "cannot start the cleanup: " + std::string(vaultrun_last_error());
+    j.clean_outcome = Outcome::Failed;
+    finish(r, j, Outcome::Succeeded, "");
+    return true;
+  }
   if (session < 0) {
     std::string why = vaultrun_last_error();
     finish(r, j, Outcome::Failed, std::string(r.s.proving    ? "cannot start the restore test: "
@@ -619,8 +710,8 @@ bool start(Run& r, Job& j) {
   j.session = session;
   j.outcome = Outcome::Running;
   if (!r.json && !r.tty) {
-    r.pending_lines.push_back(r.s.proving    ? "started the restore test of " + printable(j.database)
-                              : r.s.cleaning ? "started the cleanup of " + printable(j.database)
+    r.pending_lines.push_back(r.s.proving                   ? "started the restore test of " + printable(j.database)
+                              : r.s.cleaning || j.then_clean ? "started the cleanup of " + printable(j.database)
                                              : "started " + printable(j.database) + " -> " + printable(j.out_path));
   }
   return true;
@@ -663,7 +754,13 @@ void interrupt(Run& r) {
     if (j.outcome == Outcome::Running) vaultrun_cancel(j.session);
   }
   for (Job& j : r.jobs) {
-    if (j.outcome == Outcome::Queued) finish(r, j, Outcome::NotStarted, "interrupted before it started");
+    if (j.outcome != Outcome::Queued) continue;
+    if (j.then_clean) {
+      j.cleanup.error = "interrupted before it started";
+      finish(r, j, Outcome::Succeeded, "");
+    } else {
+      finish(r, j, Outcome::NotStarted, "interrupted before it started");
+    }
   }
 }
 
@@ -755,6 +852,19 @@ std::string cleanup_metrics(const Settings& s, const std::vector<Job>& jobs, con
   return cleanup_metrics_text(server, dbs, run_ok, double(std::time(nullptr)));
 }
 
+// The cleanups after the backups of a run with --keep, in the cleanup
+// run's samples: a database whose backup did not succeed was not cleaned.
+std::string after_cleanup_metrics(const Settings& s, const std::vector<Job>& jobs, const std::string& old) {
+  std::vector<Job> cleanups = jobs;
+  bool all_ok = !jobs.empty();
+  for (Job& c : cleanups) {
+    c.outcome = c.then_clean ? c.clean_outcome : Outcome::NotStarted;
+    c.ended_at = c.cleanup_ended_at;
+    all_ok = all_ok && (!c.then_clean || c.clean_outcome == Outcome::Succeeded);
+  }
+  return cleanup_metrics(s, cleanups, old, all_ok);
+}
+
 bool write_metrics(const Settings& s, const std::string& type, const std::vector<Job>& jobs, bool run_ok) {
   const std::string& path = *s.many.metrics_file;
   const std::string old = previous_metrics(path);
@@ -794,7 +904,9 @@ bool write_metrics(const Settings& s, const std::string& type, const std::vector
       dbs.push_back({name, false, false, false, 0, previous_success(old, server, type, name), ""});
   }
   const std::string text = metrics_text(server, type, dbs, run_ok, double(std::time(nullptr)));
-  std::string e = replace_file(path, keep_other_samples(text, old, server, type));
+  std::string merged = keep_other_samples(text, old, server, type);
+  if (s.cleanup.keep) merged = keep_other_samples(after_cleanup_metrics(s, jobs, old), merged, server, "cleanup");
+  std::string e = replace_file(path, merged);
   if (!e.empty()) print_error("metrics file: " + printable(e));
   return e.empty();
 }
@@ -814,11 +926,24 @@ int exit_status(const Run& r, int signal, bool metrics_ok) {
     }
   }
   if (r.interrupted) {
+    const size_t cleanups = cleanups_not_succeeded(r);
     print_error("interrupted: " + std::to_string(count_of(r, Outcome::Cancelled)) + " cancelled, " +
-                std::to_string(count_of(r, Outcome::NotStarted)) + " not started");
+                std::to_string(count_of(r, Outcome::NotStarted)) + " not started" +
+                (cleanups ? ", " + std::to_string(cleanups) + " cleanup" + (cleanups == 1 ? "" : "s") +
+                                " after the backups not finished"
+                          : std::string()));
     return 128 + (signal ? signal : SIGINT);
   }
   size_t failed = failed_count(r);
+  if (size_t cleanups = cleanups_not_succeeded(r)) {
+    std::string names;
+    for (const Job& j : r.jobs) {
+      if (j.then_clean && j.clean_outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
+    }
+    print_error(std::to_string(cleanups) + " of " + std::to_string(r.jobs.size() - failed - count_of(r, Outcome::Skipped)) +
+                " cleanups after the backups did not succeed: " + names);
+    if (failed == 0) return EXIT_FAILED;
+  }
   if (failed > 0) {
     std::string names;
     for (const Job& j : r.jobs) {

@@ -74,13 +74,32 @@ TEST(CliCleanupOptions, RefusesBeforeConnecting) {
       {with({"--keep", "3d", "--parallel", "5"}), "--parallel takes 1 to 4"},
       {with({"--keep", "3d", "--out", "/x.bak"}), "option --out applies to backup only"},
       {with({"--keep", "3d", "--stop-at", "2026-01-01T00:00:00"}), "applies to restore and restore-test only"},
-      {{"backup", "--user", "sa", "--database", "a", "--out", "/x", "--folder", "/b"}, "applies to cleanup only"},
       {{"restore", "--user", "sa", "--database", "a", "--system"}, "applies to backup and cleanup only"},
+      {{"restore", "--user", "sa", "--database", "a", "--keep", "3d"}, "applies to backup and cleanup only"},
+      // A backup run cleans after each backup in --out-dir, or in --folder:
+      // refused before any backup is taken.
+      {{"backup", "--user", "sa", "--database", "a", "--out", "/x", "--folder", "/b"},
+       "--folder applies to a backup run with --keep only"},
+      {{"backup", "--user", "sa", "--database", "a", "--out", "/x.bak", "--keep", "3d"}, "a folder on the server"},
+      {{"backup", "--user", "sa", "--all", "--out-dir", "/b", "--keep", "90m"}, "--keep takes hours or days"},
+      {{"backup", "--user", "sa", "--all", "--out-dir", "b", "--keep", "3d"}, "must then be an absolute server folder"},
+      {{"backup", "--user", "sa", "--all", "--out-dir", "/b/../c", "--keep", "3d"}, "must then be an absolute"},
+      {{"backup", "--user", "sa", "--all", "--out-dir", "C:bk", "--keep", "3d"}, "must then be an absolute"},
+      {{"backup", "--user", "sa", "--all", "--out-dir", "https://acct.blob/c", "--keep", "3d"}, "must then be an absolute"},
   };
   for (const Case& c : cases) {
     JsonValue cfg;
     const std::string e = configure(c.args, cfg);
     EXPECT_NE(e.find(c.error), std::string::npos) << c.args.back() << ": " << e;
+  }
+  // A server folder from any root passes, and --folder stands for --out-dir.
+  for (const std::vector<std::string>& ok :
+       {std::vector<std::string>{"backup", "--user", "sa", "--all", "--out-dir", "C:\\bk", "--keep", "3d"},
+        {"backup", "--user", "sa", "--all", "--out-dir", "d:/bk/x", "--keep", "14d"},
+        {"backup", "--user", "sa", "--all", "--out-dir", "/b/..x", "--keep", "36h"},
+        {"backup", "--user", "sa", "--all", "--out-dir", "b", "--keep", "36h", "--folder", "/b"}}) {
+    JsonValue cfg;
+    EXPECT_EQ(configure(ok, cfg), "") << ok[5];
   }
   // Too many folders: the library takes at most 64.
   std::vector<std::string> many = {"cleanup", "--user", "sa", "--database", "a", "--keep", "3d", "--folder"};
