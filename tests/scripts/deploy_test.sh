@@ -4,7 +4,7 @@
 # the simulated server, with the password from the credential or the
 # Secret (never on the command line), and must back up, skip and write its
 # metrics file (the weekly restore test, run after the backups, must prove
-# every database's restore); the units pass systemd-analyze verify where the machine has
+# every database's restore; the full run cleans up after each backup); the units pass systemd-analyze verify where the machine has
 # it; the alerting rules pass promtool check rules and their own unit tests,
 # and every metric they use is one the runs wrote.
 set -uo pipefail
@@ -100,6 +100,10 @@ assert got["archive"]["skipped"] == "OFFLINE", got["archive"]
 assert got["sales"]["outcome"] == "succeeded", got["sales"]
 want_hr = "skipped" if kind == "log" else "succeeded"
 assert got["hr"]["outcome"] == want_hr, got["hr"]
+# The full run cleans up after each backup that succeeded, and only then.
+for name, d in got.items():
+    assert ("cleanup" in d) == (kind == "full" and d["outcome"] == "succeeded"), d
+    assert "cleanup" not in d or d["cleanup"]["outcome"] == "succeeded", d
 PY
   then
     fail "$name: $(cat "$WORK/out")"
@@ -108,6 +112,11 @@ PY
   pass
   [ -s "$WORK/textfile/vaultrun-db01-$kind.prom" ] && grep -q "type=\"${kind/-/_}\"" "$WORK/textfile/vaultrun-db01-$kind.prom" &&
     pass || fail "$name: no metrics file for $kind"
+  if [ "$kind" = full ]; then
+    grep -q '^vaultrun_cleanup_success{server="[^"]*",database="sales"} 1$' "$WORK/textfile/vaultrun-db01-full.prom" &&
+      grep -q '^vaultrun_restore_window_promised_seconds{server="[^"]*",database="sales"} 1209600$' \
+        "$WORK/textfile/vaultrun-db01-full.prom" && pass || fail "$name: no cleanup samples in the full run's file"
+  fi
 }
 
 # The paths of the examples, moved into $WORK.
