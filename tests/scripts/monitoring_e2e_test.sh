@@ -208,6 +208,7 @@ for alert, compare, turned, want in (
 with urllib.request.urlopen(api + "/rules", timeout=10) as r:
     for g in json.load(r)["data"]["groups"]:
         for rule in g["rules"]:
+            print("rule", rule["name"], rule.get("health"), rule.get("state", ""))
             if rule.get("health") != "ok":
                 problems.append("rule %s: %s %s" % (rule["name"], rule.get("health"), rule.get("lastError", "")))
 
@@ -248,8 +249,8 @@ for p in problems:
 sys.exit(1 if problems else 0)
 PY
 rc=$?
-grep -E '^(metric|alert|panel) ' "$WORK/check"
-[ "$rc" -eq 0 ] && pass || fail "prometheus: $(grep -v -E '^(metric|alert|panel) ' "$WORK/check")"
+grep -E '^(metric|rule|alert|panel) ' "$WORK/check"
+[ "$rc" -eq 0 ] && pass || fail "prometheus: $(grep -v -E '^(metric|rule|alert|panel) ' "$WORK/check")"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
