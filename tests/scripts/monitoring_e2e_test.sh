@@ -39,6 +39,8 @@ wait_for() {
 # sales and stock are backed up and proven; hr is damaged (its restored copy
 # fails CHECKDB); notes is SIMPLE (skipped by log runs); archive is offline
 # (skipped by backups; never backed up, so the restore test leaves it out).
+# Each backup moves the server's clock two hours on, so that the cleanup at
+# the end finds a history older than its window.
 cat >"$WORK/sim.json" <<'JSON'
 {"databases":[
   {"name":"sales","size_mb":8,"recovery":"FULL"},
@@ -46,7 +48,7 @@ cat >"$WORK/sim.json" <<'JSON'
   {"name":"hr","size_mb":8,"recovery":"FULL","damaged":true},
   {"name":"notes","size_mb":8,"recovery":"SIMPLE"},
   {"name":"archive","size_mb":8,"recovery":"FULL","state":"offline"}],
- "backup_ms":20}
+ "backup_ms":20,"clock_step_s":7200}
 JSON
 start_sim --config "$WORK/sim.json"
 SERVER="127.0.0.1:$PORT"
@@ -70,7 +72,22 @@ run restore-test "${conn[@]}" --all --parallel 1 --checkdb full --metrics-file "
 expect_json "restore test: outcomes" \
   '(db["sales"]["outcome"], db["stock"]["outcome"], db["hr"]["outcome"], db["archive"]["skipped"])' \
   "('proven', 'proven', 'damaged', \"no full backup of it in this server's history\")"
-# The cleanup run writes its file here once cleanup exists.
+# The cleanup after the runs, with a window of an hour: every set is older
+# than that, sales' log backup is needed by no point (its differential came
+# after it) and goes; the chains that restore to the newest point stay. The
+# dry run first, as the README asks; its metrics file is the real run's.
+run cleanup "${conn[@]}" --all --keep 1h --folder "$WORK/backup" --dry-run
+expect_ok "cleanup dry run"
+would=$(json_eval 'sorted(f["path"] for d in db.values() for f in d.get("result", {}).get("deleted", []))')
+run cleanup "${conn[@]}" --all --keep 1h --folder "$WORK/backup" --metrics-file "$(metrics cleanup)"
+expect_ok "cleanup"
+gone=$(json_eval 'sorted(f["path"] for d in db.values() for f in d.get("result", {}).get("deleted", []))')
+[ "$gone" = "$would" ] && python3 - "$gone" <<'PY' && pass || fail "cleanup deleted $gone, the dry run listed $would"
+import ast, os, sys
+gone = ast.literal_eval(sys.argv[1])
+assert gone and not any(os.path.exists(p) for p in gone), gone
+assert any(os.path.basename(p).startswith("sales_log_") for p in gone), gone
+PY
 
 # ---- The exporter and the server -------------------------------------------------
 EXPORTER_PORT=$(free_port)
@@ -104,19 +121,21 @@ wait_for "curl -sf http://127.0.0.1:$EXPORTER_PORT/metrics >'$WORK/scrape'" 100 
 # The server scraped it, and its rules ran over what it scraped.
 ready() {
   curl -sf "$API/query" --data-urlencode 'query=count(vaultrun_run_last_outcome)' >"$WORK/ready" 2>/dev/null &&
-    python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; sys.exit(not r or r[0]["value"][1] != "4")' \
+    python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; sys.exit(not r or r[0]["value"][1] != "5")' \
       <"$WORK/ready" && curl -sf "$API/rules" | python3 -c '
 import json, sys
 groups = json.load(sys.stdin)["data"]["groups"]
 sys.exit(not groups or any(r.get("lastEvaluation", "").startswith("0001") for g in groups for r in g["rules"]))' \
       2>/dev/null
 }
-wait_for ready 300 && sleep 2 && pass || fail "prometheus never read the four runs: $(tail -5 "$WORK/prometheus.log")"
+wait_for ready 300 && sleep 2 && pass || fail "prometheus never read the five runs: $(tail -5 "$WORK/prometheus.log")"
 
 # ---- What the server holds ---------------------------------------------------------
-python3 - "$API" "$SERVER" "$SOURCE_DIR/README.md" "$SOURCE_DIR/deploy/grafana/vaultrun.json" >"$WORK/check" 2>&1 <<'PY'
-import json, re, sys, urllib.parse, urllib.request
-api, server, readme_path, dashboard_path = sys.argv[1:]
+python3 - "$API" "$SERVER" "$SOURCE_DIR/README.md" "$SOURCE_DIR/deploy/grafana/vaultrun.json" \
+  "$SOURCE_DIR/deploy/prometheus/vaultrun-alerts.yml" >"$WORK/check" 2>&1 <<'PY'
+import json, re, sys, time, urllib.parse, urllib.request
+import yaml
+api, server, readme_path, dashboard_path, rules_path = sys.argv[1:]
 problems = []
 
 def query(expr):
@@ -147,6 +166,51 @@ for name, labels in sorted(documented.items()):
         "{%s}=%s" % (",".join("%s=%s" % (k, v) for k, v in sorted(s["metric"].items())
                               if k not in ("__name__", "instance", "job", "server")), s["value"][1])
         for s in series))
+
+# The cleanup: every database of the listing cleaned, sales' log backup
+# gone, each promised the hour of --keep 1h, and each that was backed up
+# restoring back further than that (archive, never backed up, restores to
+# nothing and has no oldest point).
+def by_database(name):
+    return {s["metric"]["database"]: float(s["value"][1]) for s in query(name + '{server="%s"}' % server)}
+cleaned = {"sales", "stock", "hr", "notes", "archive"}
+success = by_database("vaultrun_cleanup_success")
+deleted = by_database("vaultrun_cleanup_files_deleted")
+freed = by_database("vaultrun_cleanup_freed_bytes")
+promised = by_database("vaultrun_restore_window_promised_seconds")
+oldest = by_database("vaultrun_oldest_restorable_timestamp_seconds")
+if success != dict.fromkeys(cleaned, 1.0):
+    problems.append("cleanup outcomes %s" % success)
+if deleted.get("sales", 0) < 1 or freed.get("sales", 0) <= 0 or set(deleted) != cleaned or set(freed) != cleaned:
+    problems.append("cleanup deleted %s, freed %s" % (deleted, freed))
+if promised != dict.fromkeys(cleaned, 3600.0):
+    problems.append("promised windows %s" % promised)
+if set(oldest) != cleaned - {"archive"} or any(time.time() - t < 3600 for t in oldest.values()):
+    problems.append("oldest restorable points %s" % oldest)
+
+# The cleanup's rules read the series the run wrote: with its comparison
+# turned round, each returns the databases it watches (a label renamed on
+# either side would leave it silent, and the check of the alerts below
+# would pass all the same).
+rules = {r["alert"]: r["expr"] for g in yaml.safe_load(open(rules_path, encoding="utf-8"))["groups"] for r in g["rules"]}
+for alert, compare, turned, want in (
+        ("VaultrunRestoreWindowShort", "< on (server, database)", ">= on (server, database)", set(oldest)),
+        ("VaultrunCleanupFailed", ") == 0", ") == 1", cleaned)):
+    if compare not in rules.get(alert, ""):
+        problems.append("%s has no %r" % (alert, compare))
+        continue
+    got = {s["metric"].get("database") for s in query(rules[alert].replace(compare, turned))}
+    if got != want:
+        problems.append("%s, turned round, returns %s, not %s" % (alert, sorted(got), sorted(want)))
+
+# Every rule evaluates without error (a join that matches several series
+# on one side fails at evaluation, and its alert never fires).
+with urllib.request.urlopen(api + "/rules", timeout=10) as r:
+    for g in json.load(r)["data"]["groups"]:
+        for rule in g["rules"]:
+            print("rule", rule["name"], rule.get("health"), rule.get("state", ""))
+            if rule.get("health") != "ok":
+                problems.append("rule %s: %s %s" % (rule["name"], rule.get("health"), rule.get("lastError", "")))
 
 # The alerts: exactly these, each pending or firing.
 with urllib.request.urlopen(api + "/alerts", timeout=10) as r:
@@ -185,8 +249,8 @@ for p in problems:
 sys.exit(1 if problems else 0)
 PY
 rc=$?
-grep -E '^(metric|alert|panel) ' "$WORK/check"
-[ "$rc" -eq 0 ] && pass || fail "prometheus: $(grep -v -E '^(metric|alert|panel) ' "$WORK/check")"
+grep -E '^(metric|rule|alert|panel) ' "$WORK/check"
+[ "$rc" -eq 0 ] && pass || fail "prometheus: $(grep -v -E '^(metric|rule|alert|panel) ' "$WORK/check")"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
