@@ -142,6 +142,14 @@ grep -q '^vaultrun_backup_last_outcome{server="[^"]*",database="hr",type="full"}
   grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="cleanup"} 1$' "$kprom" &&
   grep -q '^vaultrun_run_last_outcome{server="[^"]*",type="full"} 1$' "$kprom" && pass ||
   fail "backup --keep metrics: $(cat "$kprom")"
+# Once no file of hr is left to restore from, its cleanup still succeeds, and
+# the file no longer tells an oldest point from before.
+rm -f "$K"/hr_*.bak
+run cleanup "${conn[@]}" --database hr --keep 1d --folder "$K" --json --metrics-file "$kprom"
+expect_json "hr with nothing left" 'db["hr"]["outcome"], db["hr"]["oldest_restorable"]' "('succeeded', None)"
+grep -q '^vaultrun_cleanup_success{server="[^"]*",database="hr"} 1$' "$kprom" &&
+  ! grep -q '^vaultrun_oldest_restorable_timestamp_seconds{server="[^"]*",database="hr"}' "$kprom" && pass ||
+  fail "hr with nothing left: $(grep -v "^#" "$kprom") $(cat "$WORK/out")"
 # A database whose backup fails is not cleaned; a cleanup that fails fails
 # the run, and the backup still counts as taken.
 run backup --port "$PORT" --user clerk --database inventory --database nosuchdb --type full --out-dir "$K" --parallel 1 \

@@ -838,7 +838,9 @@ std::string cleanup_metrics(const Settings& s, const std::vector<Job>& jobs, con
       if (j.cleanup.keep_hours > 0) m.promised_s = double(j.cleanup.keep_hours) * 3600.0;
       if (j.cleanup.restorable_s) m.oldest_restorable = double(j.ended_at) - double(*j.cleanup.restorable_s);
     }
-    previous_cleanup(old, server, m);
+    // A cleanup that succeeded tells what restores now, nothing included:
+    // an older file's point would hide a window gone short.
+    if (!j.cleaned || !j.cleanup.ok) previous_cleanup(old, server, m);
     dbs.push_back(m);
   }
   if (jobs.empty()) {
