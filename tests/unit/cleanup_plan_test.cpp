@@ -57,9 +57,13 @@ TEST(CleanupPlan, TicksTextReadsBack) {
 constexpr int64_t MINUTE = 600000000;
 constexpr int64_t HOUR = 60 * MINUTE;
 
+// One database's history so far. A database dropped and created again
+// under the same name is a new incarnation: its LSNs start over, so they
+// overlap the old one's, and only its GUID keeps the two apart.
 struct db_state {
   lsn_t lsn = 1000, base_checkpoint = 0, log_tail = 0;
   bool has_full = false;
+  uint64_t incarnation = 1;
 };
 
 struct media_rec {
@@ -128,6 +132,8 @@ int choose_media(world* w, std::mt19937& rng) {
 
 void add_set(world* w, std::mt19937& rng, db_state* d, bool other, int64_t when) {
   plan_set s{};
+  s.database = set_guid{d->incarnation, 0};
+  s.first_fork = s.last_fork = set_guid{d->incarnation, 1};
   d->lsn += 10 + rng() % 90;
   const int roll = static_cast<int>(rng() % 20);
   s.copy_only = rng() % 10 == 0;
@@ -166,12 +172,14 @@ void add_set(world* w, std::mt19937& rng, db_state* d, bool other, int64_t when)
 world make_world(std::mt19937& rng) {
   world w;
   db_state ours, theirs;
+  theirs.incarnation = 1000;
   int64_t t = 0;
   time_parse("2026-12-01 00:00:00", &t);
   const int events = 5 + static_cast<int>(rng() % 50);
   for (int i = 0; i < events; ++i) {
     t += 10 * MINUTE + static_cast<int64_t>(rng() % (12 * 60)) * MINUTE;
     const bool other = rng() % 5 == 0;
+    if (!other && rng() % 40 == 0) ours = db_state{.incarnation = ours.incarnation + 1};
     add_set(&w, rng, other ? &theirs : &ours, other, t);
   }
   for (size_t f = 0; f < w.paths.size(); ++f) {
