@@ -13,7 +13,8 @@
 # that requires TLS (its certificate checked against the PEM it wrote), then
 # proof of restore (a database's backups restored under a scratch name,
 # checked with DBCC CHECKDB and dropped; one proven, one damaged failing),
-# and stops the servers. Safe to run again: the build is reused and nothing outside
+# then retention on a week of backups (a cleanup's dry run, the cleanup, and
+# a nightly run that cleans up after each backup), and stops the servers. Safe to run again: the build is reused and nothing outside
 # build-demo/ and a temporary folder is written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -177,5 +178,30 @@ show grep -E "^vaultrun_restore_test_(success|last_success)" "$work/restore-test
 echo "a backup can prove itself the same way instead of RESTORE VERIFYONLY:"
 show vaultrun backup "${proof[@]}" --database inventory --out "$backups/proof/inventory_proven.bak" \
   --verify restore --checkdb physical_only
+
+step "retention: every point of the last 3 days stays restorable"
+# A server whose clock moves six hours with every backup, so that a week of
+# nightly runs takes seconds: each night a full backup of every database and
+# two log backups of inventory. The cleanup's dry run says what would go
+# and why the rest stays; the real run deletes exactly that. From then on
+# the nightly run cleans up after each database's own backup (--keep).
+start_server retention --backup-ms 5 --clock-step 21600
+keep=(--host 127.0.0.1 --port "$port" --user sa)
+week=$backups/week
+mkdir -p "$week"
+for day in 1 2 3 4 5 6 7; do
+  vaultrun backup "${keep[@]}" --database inventory --database hr --out-dir "$week" \
+    --name-template "{database}_full_day$day.bak" >/dev/null
+  for n in 1 2; do
+    vaultrun backup "${keep[@]}" --database inventory --type log --out "$week/inventory_log_day${day}_$n.trn" >/dev/null
+  done
+done
+echo "a week of backups: $(ls "$week" | wc -l) files in $week"
+show vaultrun cleanup "${keep[@]}" --database inventory --database hr --keep 3d --folder "$week" --dry-run
+show vaultrun cleanup "${keep[@]}" --database inventory --database hr --keep 3d --folder "$week"
+show ls "$week"
+show vaultrun backup "${keep[@]}" --database inventory --database hr --out-dir "$week" \
+  --name-template "{database}_full_day8.bak" --keep 3d --metrics-file "$work/nightly.prom"
+show grep -E "^vaultrun_(cleanup|oldest|restore_window)" "$work/nightly.prom"
 
 step "done"
