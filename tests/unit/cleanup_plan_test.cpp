@@ -1,8 +1,11 @@
-// Retention decisions: folder matching, and a property test on random
+// Retention decisions: folder matching, and property tests on random
 // histories of two databases (paths reused WITH INIT, striped media sets,
-// sets of both databases appended to one file, lost logs, copy-only sets,
-// files that cannot be read or were overwritten outside the history) and
-// random windows, checked against what is really on disk.
+// some lacking a family in the history, sets of both databases appended to
+// one file, lost logs, copy-only sets, files that cannot be read, were
+// overwritten outside the history or are gone) and random windows, checked
+// against what is really on disk: histories of a simple model, and those of
+// the restore planner's own property test (recovery forks, databases
+// created again, logs taken during a full, differentials on several bases).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "plan_life.h"
 #include "vaultrun/cleanup_plan.h"
 
 namespace {
@@ -130,6 +134,19 @@ int choose_media(world* w, std::mt19937& rng) {
   return new_media(w, {new_file(w, rng)});
 }
 
+// A draw of 64 bits: spans of ticks exceed one draw's 32.
+uint64_t wide(std::mt19937& rng) { return uint64_t(rng()) << 32 | rng(); }
+
+// Puts a set of the history on the disk: into a media set chosen as above,
+// at the next position in it.
+void place(world* w, std::mt19937& rng, plan_set s, bool other) {
+  s.media = choose_media(w, rng);
+  int pos = 0;
+  for (const cleanup_set& c : w->sets) pos += c.set.media == s.media;
+  s.position = pos + 1;
+  w->sets.push_back({s, static_cast<int64_t>(1 + rng() % 5000) * 1024, static_cast<uint8_t>(other)});
+}
+
 void add_set(world* w, std::mt19937& rng, db_state* d, bool other, int64_t when) {
   plan_set s{};
   s.database = set_guid{d->incarnation, 0};
@@ -162,11 +179,19 @@ void add_set(world* w, std::mt19937& rng, db_state* d, bool other, int64_t when)
   d->lsn += 3;
   s.finish_ticks = when;
   ticks_text(when, s.finish);
-  s.media = choose_media(w, rng);
-  int pos = 0;
-  for (const cleanup_set& c : w->sets) pos += c.set.media == s.media;
-  s.position = pos + 1;
-  w->sets.push_back({s, static_cast<int64_t>(1 + rng() % 5000) * 1024, static_cast<uint8_t>(other)});
+  place(w, rng, s, other);
+}
+
+// Files overwritten outside the history, unreadable, or gone.
+void spoil_files(world* w, std::mt19937& rng) {
+  for (size_t f = 0; f < w->paths.size(); ++f) {
+    if (w->url[f]) continue;
+    const int roll = static_cast<int>(rng() % 40);
+    if (roll == 0) w->disk[f] = -1;                                  // overwritten outside the history
+    else if (roll == 1) w->unreadable[f] = 1;                        // there, but the label fails
+    else if (roll == 2) w->unreadable[f] = 1, w->disk[f] = -1;       // gone, and the label fails
+    else if (roll < 6) w->missing[f] = 1, w->disk[f] = -1;           // gone, and the server says so
+  }
 }
 
 world make_world(std::mt19937& rng) {
@@ -182,16 +207,38 @@ world make_world(std::mt19937& rng) {
     if (!other && rng() % 40 == 0) ours = db_state{.incarnation = ours.incarnation + 1};
     add_set(&w, rng, other ? &theirs : &ours, other, t);
   }
-  for (size_t f = 0; f < w.paths.size(); ++f) {
-    if (w.url[f]) continue;
-    const int roll = static_cast<int>(rng() % 40);
-    if (roll == 0) w.disk[f] = -1;                                  // overwritten outside the history
-    else if (roll == 1) w.unreadable[f] = 1;                        // there, but the label fails
-    else if (roll == 2) w.unreadable[f] = 1, w.disk[f] = -1;        // gone, and the label fails
-    else if (roll < 6) w.missing[f] = 1, w.disk[f] = -1;            // gone, and the server says so
-  }
+  spoil_files(&w, rng);
   w.now = t + static_cast<int64_t>(rng() % 48) * HOUR;
   w.keep = (1 + static_cast<int64_t>(rng() % (7 * 24))) * HOUR;
+  return w;
+}
+
+// The disk after the restore planner's model of a database's life, with a
+// set of another database now and then between its sets and a log lost now
+// and then; the window is from a minute to the whole history.
+world make_world_from_life(std::mt19937& rng) {
+  world w;
+  vaultrun_test::life l(rng());
+  l.database = l.guid();
+  l.fork = l.guid();
+  l.full_recovery = l.chance(80);
+  const int64_t events = l.between(4, 40);
+  for (int64_t i = 0; i < events; ++i) l.event();
+  db_state theirs;
+  theirs.incarnation = 1000;
+  int64_t first = INT64_MAX, last = 0;
+  for (plan_set s : l.h.sets) {
+    if (s.type == SET_LOG && rng() % 25 == 0) continue;
+    if (rng() % 5 == 0) add_set(&w, rng, &theirs, true, s.finish_ticks);
+    ticks_text(s.finish_ticks, s.finish);
+    place(&w, rng, s, false);
+    first = std::min(first, s.finish_ticks);
+    last = std::max(last, s.finish_ticks);
+  }
+  spoil_files(&w, rng);
+  const int64_t span = w.sets.empty() ? HOUR : last - first + MINUTE;
+  w.now = (w.sets.empty() ? 0 : last) + static_cast<int64_t>(rng() % 120) * MINUTE;
+  w.keep = MINUTE + static_cast<int64_t>(wide(rng) % static_cast<uint64_t>(span));
   return w;
 }
 
@@ -273,75 +320,92 @@ std::vector<int64_t> probe_points(const world& w, std::mt19937& rng) {
       if (t >= start && t <= w.now) points.push_back(t);
     }
   }
-  for (int i = 0; i < 10; ++i) points.push_back(start + static_cast<int64_t>(rng() % static_cast<uint64_t>(w.keep)));
+  for (int i = 0; i < 10; ++i) points.push_back(start + static_cast<int64_t>(wide(rng) % static_cast<uint64_t>(w.keep)));
   return points;
 }
 
-TEST(CleanupPlan, RandomHistoriesKeepEveryPointOfTheWindow) {
-  std::mt19937 rng(20261211);
-  constexpr int HISTORIES = 10000;
+struct figures {
   long files = 0, deleted = 0;
   std::array<long, CLEANUP_VERDICTS> by_reason{};
-  for (int h = 0; h < HISTORIES; ++h) {
-    const world w = make_world(rng);
-    decided d;
-    decide(w, &d);
-    if (HasFatalFailure()) return;
-    const int64_t start = w.now - w.keep;
-    std::vector<uint8_t> gone(w.paths.size(), 0);
-    for (int32_t k = 0; k < d.result.deletable; ++k) {
-      const int32_t f = d.result.order[k];
-      gone[f] = 1;
-      // Oldest first.
-      if (k > 0) {
-        EXPECT_LE(d.files[d.result.order[k - 1]].newest_ticks, d.files[f].newest_ticks);
-      }
+};
+
+// Decides the world's files and checks the promise against the disk: every
+// point of the window, and the newest one, plans to the same point from
+// what is left; nothing deleted held a set of the window, one a plan to it
+// used, or one of another database; deletion runs oldest first.
+void check_cleanup(const world& w, int h, std::mt19937& rng, figures* fig) {
+  decided d;
+  decide(w, &d);
+  if (::testing::Test::HasFatalFailure()) return;
+  const int64_t start = w.now - w.keep;
+  std::vector<uint8_t> gone(w.paths.size(), 0);
+  for (int32_t k = 0; k < d.result.deletable; ++k) {
+    const int32_t f = d.result.order[k];
+    gone[f] = 1;
+    if (k > 0) {
+      EXPECT_LE(d.files[d.result.order[k - 1]].newest_ticks, d.files[f].newest_ticks);
     }
-    const std::vector<plan_set> before = on_disk(w, std::vector<uint8_t>(w.paths.size(), 0));
-    const std::vector<plan_set> after = on_disk(w, gone);
-    std::set<std::pair<int32_t, int32_t>> needed;
-    char at[SET_TIME_BYTES];
-    for (int64_t t : probe_points(w, rng)) {
-      ticks_text(t, at);
-      const int64_t was = reach(before, at, &needed);
-      if (was >= 0) {
-        EXPECT_EQ(reach(after, at, nullptr), was) << "history " << h << " point " << at;
-      }
-    }
-    const int64_t newest = reach(before, nullptr, &needed);
-    if (newest >= 0) {
-      EXPECT_EQ(reach(after, nullptr, nullptr), newest) << "history " << h << " newest point";
-    }
-    // No deleted file held a set of the window or one a plan to it used.
-    for (size_t f = 0; f < gone.size(); ++f) {
-      ++files;
-      ++by_reason[d.files[f].verdict];
-      if (!gone[f]) {
-        EXPECT_NE(d.files[f].verdict, CLEAN_DELETE);
-        continue;
-      }
-      ++deleted;
-      EXPECT_FALSE(w.url[f] || w.unreadable[f]) << w.paths[f];
-      for (const cleanup_set& c : w.sets) {
-        if (c.set.media != w.disk[f]) continue;
-        EXPECT_FALSE(c.other_database) << "history " << h << " " << w.paths[f];
-        EXPECT_LT(c.set.finish_ticks, start) << "history " << h << " " << w.paths[f];
-        EXPECT_EQ(needed.count({c.set.media, c.set.position}), 0u) << "history " << h << " " << w.paths[f];
-      }
-    }
-    // What remains reaches back to the window's start whenever the disk did.
-    char oldest[SET_TIME_BYTES];
-    ticks_text(start, at);
-    const bool labels_true = std::count(w.unreadable.begin(), w.unreadable.end(), 1) == 0;
-    if (labels_true && reach(before, at, nullptr) >= 0) {
-      EXPECT_LE(cleanup_oldest_restorable(&d.in, gone.data(), oldest), start) << "history " << h;
-    }
-    cleanup_result_free(&d.result);
   }
-  std::printf("[ figures  ] %d histories, %ld files: %ld deleted, kept:", HISTORIES, files, deleted);
-  for (int v = 1; v < CLEANUP_VERDICTS; ++v) std::printf(" %ld %s;", by_reason[v], cleanup_verdict_text(v));
-  std::printf("\n");
-  EXPECT_GT(deleted, files / 20);  // the histories do exercise deletion
+  const std::vector<plan_set> before = on_disk(w, std::vector<uint8_t>(w.paths.size(), 0));
+  const std::vector<plan_set> after = on_disk(w, gone);
+  std::set<std::pair<int32_t, int32_t>> needed;
+  char at[SET_TIME_BYTES];
+  for (int64_t t : probe_points(w, rng)) {
+    ticks_text(t, at);
+    const int64_t was = reach(before, at, &needed);
+    if (was >= 0) {
+      EXPECT_EQ(reach(after, at, nullptr), was) << "history " << h << " point " << at;
+    }
+  }
+  const int64_t newest = reach(before, nullptr, &needed);
+  if (newest >= 0) {
+    EXPECT_EQ(reach(after, nullptr, nullptr), newest) << "history " << h << " newest point";
+  }
+  for (size_t f = 0; f < gone.size(); ++f) {
+    ++fig->files;
+    ++fig->by_reason[d.files[f].verdict];
+    if (!gone[f]) {
+      EXPECT_NE(d.files[f].verdict, CLEAN_DELETE);
+      continue;
+    }
+    ++fig->deleted;
+    EXPECT_FALSE(w.url[f] || w.unreadable[f]) << w.paths[f];
+    for (const cleanup_set& c : w.sets) {
+      if (c.set.media != w.disk[f]) continue;
+      EXPECT_FALSE(c.other_database) << "history " << h << " " << w.paths[f];
+      EXPECT_LT(c.set.finish_ticks, start) << "history " << h << " " << w.paths[f];
+      EXPECT_EQ(needed.count({c.set.media, c.set.position}), 0u) << "history " << h << " " << w.paths[f];
+    }
+  }
+  // What remains reaches back to the window's start whenever the disk did.
+  char oldest[SET_TIME_BYTES];
+  ticks_text(start, at);
+  const bool labels_true = std::count(w.unreadable.begin(), w.unreadable.end(), 1) == 0;
+  if (labels_true && reach(before, at, nullptr) >= 0) {
+    EXPECT_LE(cleanup_oldest_restorable(&d.in, gone.data(), oldest), start) << "history " << h;
+  }
+  cleanup_result_free(&d.result);
 }
+
+void print_figures(int histories, const figures& fig) {
+  std::printf("[ figures  ] %d histories, %ld files: %ld deleted, kept:", histories, fig.files, fig.deleted);
+  for (int v = 1; v < CLEANUP_VERDICTS; ++v) std::printf(" %ld %s;", fig.by_reason[v], cleanup_verdict_text(v));
+  std::printf("\n");
+}
+
+// Ten thousand worlds of one kind, each checked, and the figures printed;
+// the worlds must exercise deletion.
+void check_worlds(world (*make)(std::mt19937&), uint32_t seed) {
+  std::mt19937 rng(seed);
+  constexpr int HISTORIES = 10000;
+  figures fig;
+  for (int h = 0; h < HISTORIES && !::testing::Test::HasFatalFailure(); ++h) check_cleanup(make(rng), h, rng, &fig);
+  print_figures(HISTORIES, fig);
+  EXPECT_GT(fig.deleted, fig.files / 20);
+}
+
+TEST(CleanupPlan, RandomHistoriesKeepEveryPointOfTheWindow) { check_worlds(make_world, 20261211); }
+
+TEST(CleanupPlan, ThePlannersOwnHistoriesKeepEveryPointOfTheWindow) { check_worlds(make_world_from_life, 20261212); }
 
 }  // namespace
