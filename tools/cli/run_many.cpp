@@ -265,10 +265,20 @@ std::string after_cleanup_words(const Job& j) {
   return std::string("cleanup ") + outcome_name(j.clean_outcome) + ": " + one_line(j.cleanup.error);
 }
 
+bool cleanup_unfinished(const Job& j) { return j.then_clean && j.clean_outcome != Outcome::Succeeded; }
+bool backup_unfinished(const Job& j) { return j.outcome != Outcome::Succeeded && j.outcome != Outcome::Skipped; }
+
 size_t cleanups_not_succeeded(const Run& r) {
-  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), [](const Job& j) {
-    return j.then_clean && j.clean_outcome != Outcome::Succeeded;
-  }));
+  return size_t(std::count_if(r.jobs.begin(), r.jobs.end(), cleanup_unfinished));
+}
+
+// "a, b, c": the databases whose jobs match.
+std::string names_where(const Run& r, bool (*match)(const Job&)) {
+  std::string names;
+  for (const Job& j : r.jobs) {
+    if (match(j)) names += (names.empty() ? "" : ", ") + printable(j.database);
+  }
+  return names;
 }
 
 std::string json_line(const Run& r, const Job& j) {
@@ -938,25 +948,16 @@ int exit_status(const Run& r, int signal, bool metrics_ok) {
   }
   size_t failed = failed_count(r);
   if (size_t cleanups = cleanups_not_succeeded(r)) {
-    std::string names;
-    for (const Job& j : r.jobs) {
-      if (j.then_clean && j.clean_outcome != Outcome::Succeeded) names += (names.empty() ? "" : ", ") + printable(j.database);
-    }
     print_error(std::to_string(cleanups) + " of " + std::to_string(r.jobs.size() - failed - count_of(r, Outcome::Skipped)) +
-                " cleanups after the backups did not succeed: " + names);
+                " cleanups after the backups did not succeed: " + names_where(r, cleanup_unfinished));
     if (failed == 0) return EXIT_FAILED;
   }
   if (failed > 0) {
-    std::string names;
-    for (const Job& j : r.jobs) {
-      if (j.outcome != Outcome::Succeeded && j.outcome != Outcome::Skipped)
-        names += (names.empty() ? "" : ", ") + printable(j.database);
-    }
     print_error(std::to_string(failed) + " of " + std::to_string(r.jobs.size() - count_of(r, Outcome::Skipped)) +
                 (r.s.proving    ? " restore tests did not prove their backups: "
                  : r.s.cleaning ? " cleanups failed: "
                                 : " backups failed: ") +
-                names);
+                names_where(r, backup_unfinished));
     return EXIT_FAILED;
   }
   return metrics_ok ? EXIT_OK : EXIT_FAILED;
