@@ -153,11 +153,16 @@ if [ "$(id -u)" -eq 0 ] && command -v systemd-tmpfiles >/dev/null 2>&1 && comman
   echo "$SERVER_JSON" >"$WORK/etc/db01.json"
   chmod 0755 "$WORK" "$WORK/etc" "$WORK/credentials" && chmod 0644 "$WORK/etc/db01.json" "$WORK/credentials/password"
   mkdir -m 0755 "$WORK/exporter"
+  # The program and its library, where the unprivileged user can reach
+  # them: a build tree inside a private folder (mktemp -d) is out of reach.
+  mkdir -m 0755 "$WORK/bin"
+  cp "$CLI" "$WORK/bin/vaultrun" &&
+    cp -L "$(ldd "$CLI" | awk '/libkestrova-vaultrun/ { print $3 }')" "$WORK/bin/" && chmod 0755 "$WORK/bin"/*
   script=$(sed -n 's/^ExecStart=//p' "$DEPLOY/systemd/vaultrun-full@.service" | sed -e 's/%i/db01/g' -e 's/\$\$/$/g' |
-    moved "$WORK/etc" | sed "s#$WORK/textfile#$WORK/exporter#g" |
+    moved "$WORK/etc" | sed -e "s#$WORK/textfile#$WORK/exporter#g" -e "s#$CLI#$WORK/bin/vaultrun#g" |
     python3 -c 'import shlex, sys; a = shlex.split(sys.stdin.read()); assert a[:2] == ["/bin/sh", "-c"]; print(a[2])')
   as_vaultrun() {
-    env -i PATH=/usr/bin:/bin CREDENTIALS_DIRECTORY="$WORK/credentials" \
+    env -i PATH=/usr/bin:/bin LD_LIBRARY_PATH="$WORK/bin" CREDENTIALS_DIRECTORY="$WORK/credentials" \
       setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups /bin/sh -c "$script" >"$WORK/out" 2>"$WORK/err"
   }
   as_vaultrun
